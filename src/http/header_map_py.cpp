@@ -1,0 +1,461 @@
+// HeaderMap: the host face of HeaderMapCore. Names and values are converted
+// and validated before the map's mutex is taken; results are snapshotted
+// under it and turned into host objects after it is released.
+#include <cstring>
+#include <string>
+
+#include "errors.hpp"
+#include "module.hpp"
+
+namespace quillon::bind {
+
+namespace {
+
+using http::HeaderMapCore;
+
+struct HeaderMapObj {
+  py::Mutex mu;
+  HeaderMapCore core;
+
+  HeaderMapObj() = default;
+  explicit HeaderMapObj(HeaderMapCore&& c) : core(std::move(c)) {}
+};
+
+HeaderMapObj& self_of(PyObject* o) { return py::unbox<HeaderMapObj>(o); }
+
+const char kBadNameType[] = "header name must be str or bytes";
+const char kBadValueType[] = "header value must be str or bytes";
+const char kBadName[] = "invalid header name: invalid HTTP header name";
+const char kBadValue[] = "invalid header value: failed to parse header value";
+const char kFull[] = "header map is full (http::HeaderMap MAX_SIZE, 32768 entries)";
+
+// The raw bytes of a str (UTF-8) or bytes argument; false when it is neither.
+// A str that cannot be encoded raises the host's encoding error.
+bool raw_bytes(PyObject* o, std::string_view& out) {
+  if (PyUnicode_Check(o)) {
+    if (PyUnicode_IS_COMPACT_ASCII(o)) {
+      out = std::string_view(static_cast<const char*>(PyUnicode_DATA(o)), static_cast<size_t>(PyUnicode_GET_LENGTH(o)));
+      return true;
+    }
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(o, &n);
+    if (!s) throw py::PyErrSet{};
+    out = std::string_view(s, static_cast<size_t>(n));
+    return true;
+  }
+  if (PyBytes_Check(o)) {
+    out = std::string_view(PyBytes_AS_STRING(o), static_cast<size_t>(PyBytes_GET_SIZE(o)));
+    return true;
+  }
+  return false;
+}
+
+// A header name converted to its lower-case form, on the stack when short.
+class Name {
+ public:
+  std::string_view view() const { return view_; }
+
+  // Converts or throws the host's TypeError / ValueError.
+  void convert(PyObject* o) {
+    std::string_view raw;
+    if (!raw_bytes(o, raw)) throw py::type_error(kBadNameType);
+    if (!try_normalize(raw)) throw py::value_error(kBadName);
+  }
+  // For `in`: any failure is just "not a valid name".
+  bool try_convert(PyObject* o) {
+    std::string_view raw;
+    try {
+      if (!raw_bytes(o, raw)) return false;
+    } catch (const py::PyErrSet&) {
+      PyErr_Clear();
+      return false;
+    }
+    return try_normalize(raw);
+  }
+
+ private:
+  bool try_normalize(std::string_view raw) {
+    char* out = small_;
+    if (raw.size() > sizeof(small_)) {
+      big_.resize(raw.size());
+      out = big_.data();
+    }
+    if (!http::normalize_header_name(raw, out)) return false;
+    view_ = std::string_view(out, raw.size());
+    return true;
+  }
+
+  char small_[128];
+  std::string big_;
+  std::string_view view_;
+};
+
+std::string_view convert_value(PyObject* o) {
+  std::string_view v;
+  if (!raw_bytes(o, v)) throw py::type_error(kBadValueType);
+  if (!http::is_valid_header_value(v)) throw py::value_error(kBadValue);
+  return v;
+}
+
+void check_room(HeaderMapCore::Result r) {
+  if (r == HeaderMapCore::Result::Full) throw py::value_error(kFull);
+}
+
+// One value copied out under the lock, so the bytes object is built after it.
+class ValueCopy {
+ public:
+  void assign(std::string_view v) {
+    if (v.size() <= sizeof(small_)) {
+      std::memcpy(small_, v.data(), v.size());
+      view_ = std::string_view(small_, v.size());
+    } else {
+      big_.assign(v);
+      view_ = big_;
+    }
+  }
+  std::string_view view() const { return view_; }
+
+ private:
+  char small_[256];
+  std::string big_;
+  std::string_view view_;
+};
+
+HeaderMapCore snapshot(HeaderMapObj& m) {
+  auto g = m.mu.lock();
+  return m.core;
+}
+
+py::Ref name_str(std::string_view n) { return py::ascii_str(n); }
+
+// ---------------------------------------------------------------------------
+// Construction
+
+void add_pair(HeaderMapCore& core, PyObject* k, PyObject* v) {
+  Name n;
+  n.convert(k);
+  std::string_view val = convert_value(v);
+  check_room(core.add(n.view(), val));
+}
+
+const py::Sig kCtor("HeaderMap", "init=None");
+
+py::Ref hm_new(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::parse<1>(kCtor, args, nargs, kwnames);
+  PyObject* init = a[0];
+  HeaderMapCore core;
+  if (!init || init == Py_None) {
+    // empty
+  } else if (is_header_map(init)) {
+    core = snapshot(self_of(init));
+  } else if (PyDict_Check(init)) {
+    core.reserve(static_cast<size_t>(PyDict_GET_SIZE(init)), 0);
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(init, &pos, &k, &v)) {
+      py::Ref kk = py::Ref::borrow(k), vv = py::Ref::borrow(v);
+      add_pair(core, k, v);
+    }
+  } else {
+    py::Ref it = py::Ref::check(PyObject_GetIter(init));
+    for (;;) {
+      PyObject* raw = PyIter_Next(it.get());
+      if (!raw) {
+        if (PyErr_Occurred()) throw py::PyErrSet{};
+        break;
+      }
+      py::Ref item = py::Ref::steal(raw);
+      py::Ref k, v;
+      if (PyTuple_CheckExact(raw) && PyTuple_GET_SIZE(raw) >= 2) {
+        k = py::Ref::borrow(PyTuple_GET_ITEM(raw, 0));
+        v = py::Ref::borrow(PyTuple_GET_ITEM(raw, 1));
+      } else if (PyList_CheckExact(raw) && PyList_GET_SIZE(raw) >= 2) {
+        k = py::Ref::borrow(PyList_GET_ITEM(raw, 0));
+        v = py::Ref::borrow(PyList_GET_ITEM(raw, 1));
+      } else {
+        py::Ref zero = py::integer(0), one = py::integer(1);
+        k = py::Ref::check(PyObject_GetItem(raw, zero.get()));
+        v = py::Ref::check(PyObject_GetItem(raw, one.get()));
+      }
+      add_pair(core, k.get(), v.get());
+    }
+  }
+  return py::make<HeaderMapObj>(type, std::move(core));
+}
+
+// ---------------------------------------------------------------------------
+// Mapping protocol
+
+py::Ref get_first(PyObject* self, PyObject* key, PyObject* dflt, bool raise_missing) {
+  Name n;
+  n.convert(key);
+  ValueCopy out;
+  bool found;
+  {
+    HeaderMapObj& m = self_of(self);
+    auto g = m.mu.lock();
+    auto v = m.core.get(n.view());
+    found = v.has_value();
+    if (found) out.assign(*v);
+  }
+  if (found) return py::bytes(out.view());
+  if (raise_missing) throw py::KeyError(std::string(n.view()));
+  return py::Ref::borrow(dflt ? dflt : Py_None);
+}
+
+PyObject* hm_subscript(PyObject* self, PyObject* key) {
+  try {
+    return get_first(self, key, nullptr, true).release();
+  } catch (...) {
+    py::translate_exception();
+    return nullptr;
+  }
+}
+
+int hm_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
+  try {
+    Name n;
+    n.convert(key);
+    HeaderMapObj& m = self_of(self);
+    if (!value) {
+      auto g = m.mu.lock();
+      if (!m.core.remove(n.view())) throw py::KeyError(std::string(n.view()));
+      return 0;
+    }
+    std::string_view v = convert_value(value);
+    auto g = m.mu.lock();
+    check_room(m.core.set(n.view(), v));
+    return 0;
+  } catch (...) {
+    py::translate_exception();
+    return -1;
+  }
+}
+
+Py_ssize_t hm_length(PyObject* self) {
+  try {
+    HeaderMapObj& m = self_of(self);
+    auto g = m.mu.lock();
+    return static_cast<Py_ssize_t>(m.core.len());
+  } catch (...) {
+    py::translate_exception();
+    return -1;
+  }
+}
+
+int hm_contains(PyObject* self, PyObject* key) {
+  try {
+    Name n;
+    if (!n.try_convert(key)) return 0;
+    HeaderMapObj& m = self_of(self);
+    auto g = m.mu.lock();
+    return m.core.contains(n.view()) ? 1 : 0;
+  } catch (...) {
+    py::translate_exception();
+    return -1;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Listing
+
+py::Ref keys_of(const HeaderMapCore& c) {
+  py::Ref list = py::Ref::check(PyList_New(static_cast<Py_ssize_t>(c.name_count())));
+  for (size_t i = 0; i < c.name_count(); ++i)
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name_str(c.name_at(i)).release());
+  return list;
+}
+
+py::Ref values_of(const HeaderMapCore& c) {
+  py::Ref list = py::Ref::check(PyList_New(static_cast<Py_ssize_t>(c.len())));
+  Py_ssize_t at = 0;
+  c.for_each([&](std::string_view, std::string_view v) {
+    PyList_SET_ITEM(list.get(), at++, py::bytes(v).release());
+  });
+  return list;
+}
+
+template <bool RawNames>
+py::Ref items_of(const HeaderMapCore& c) {
+  py::Ref list = py::Ref::check(PyList_New(static_cast<Py_ssize_t>(c.len())));
+  Py_ssize_t at = 0;
+  for (size_t i = 0; i < c.name_count(); ++i) {
+    py::Ref name = RawNames ? py::bytes(c.name_at(i)) : name_str(c.name_at(i));
+    c.for_each_value_at(i, [&](std::string_view v) {
+      PyObject* t = PyTuple_New(2);
+      if (!t) throw py::PyErrSet{};
+      PyList_SET_ITEM(list.get(), at++, t);
+      PyTuple_SET_ITEM(t, 0, py::Ref(name).release());
+      PyTuple_SET_ITEM(t, 1, py::bytes(v).release());
+    });
+  }
+  return list;
+}
+
+py::Ref hm_keys(PyObject* self) { return keys_of(snapshot(self_of(self))); }
+py::Ref hm_values(PyObject* self) { return values_of(snapshot(self_of(self))); }
+py::Ref hm_items(PyObject* self) { return items_of<false>(snapshot(self_of(self))); }
+py::Ref hm_raw_items(PyObject* self) { return items_of<true>(snapshot(self_of(self))); }
+
+PyObject* hm_iter(PyObject* self) {
+  try {
+    py::Ref keys = hm_keys(self);
+    return PyObject_GetIter(keys.get());
+  } catch (...) {
+    py::translate_exception();
+    return nullptr;
+  }
+}
+
+PyObject* hm_repr(PyObject* self) {
+  try {
+    py::Ref items = hm_items(self);
+    py::Ref r = py::Ref::check(PyObject_Repr(items.get()));
+    return PyUnicode_FromFormat("HeaderMap(%U)", r.get());
+  } catch (...) {
+    py::translate_exception();
+    return nullptr;
+  }
+}
+
+PyObject* hm_richcompare(PyObject* self, PyObject* other, int op) {
+  if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
+  try {
+    bool eq;
+    if (!is_header_map(other)) {
+      eq = false;
+    } else if (other == self) {
+      eq = true;
+    } else {
+      HeaderMapObj& a = self_of(self);
+      HeaderMapObj& b = self_of(other);
+      py::DualGuard g(a.mu, b.mu);
+      eq = a.core.equals(b.core);
+    }
+    return py::boolean(op == Py_EQ ? eq : !eq).release();
+  } catch (...) {
+    py::translate_exception();
+    return nullptr;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Methods
+
+const py::Sig kGet("HeaderMap.get", "name, default=None");
+py::Ref hm_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::parse<2>(kGet, args, nargs, kwnames);
+  return get_first(self, a[0], a[1], false);
+}
+
+const py::Sig kGetAll("HeaderMap.get_all", "name");
+py::Ref hm_get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::parse<1>(kGetAll, args, nargs, kwnames);
+  Name n;
+  n.convert(a[0]);
+  // Values copied into one buffer under the lock; objects built after it.
+  std::string buf;
+  std::vector<size_t> ends;
+  {
+    HeaderMapObj& m = self_of(self);
+    auto g = m.mu.lock();
+    m.core.for_each_value(n.view(), [&](std::string_view v) {
+      buf.append(v);
+      ends.push_back(buf.size());
+    });
+  }
+  py::Ref list = py::Ref::check(PyList_New(static_cast<Py_ssize_t>(ends.size())));
+  size_t start = 0;
+  for (size_t i = 0; i < ends.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                    py::bytes(std::string_view(buf).substr(start, ends[i] - start)).release());
+    start = ends[i];
+  }
+  return list;
+}
+
+const py::Sig kAdd("HeaderMap.add", "name, value");
+py::Ref hm_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::parse<2>(kAdd, args, nargs, kwnames);
+  Name n;
+  n.convert(a[0]);
+  std::string_view v = convert_value(a[1]);
+  HeaderMapObj& m = self_of(self);
+  {
+    auto g = m.mu.lock();
+    check_room(m.core.add(n.view(), v));
+  }
+  return py::none();
+}
+
+const py::Sig kSetDefault("HeaderMap.setdefault", "name, value");
+py::Ref hm_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::parse<2>(kSetDefault, args, nargs, kwnames);
+  Name n;
+  n.convert(a[0]);
+  HeaderMapObj& m = self_of(self);
+  ValueCopy out;
+  {
+    auto g = m.mu.lock();
+    if (auto v = m.core.get(n.view())) {
+      out.assign(*v);
+    } else {
+      // Converting the value may raise; the lock guard releases on unwind
+      // and the map is unchanged. No host code runs here: str and bytes
+      // conversion does not call back into the host.
+      std::string_view v2 = convert_value(a[1]);
+      check_room(m.core.add(n.view(), v2));
+      out.assign(v2);
+    }
+  }
+  return py::bytes(out.view());
+}
+
+PyTypeObject* build() {
+  static PyType_Slot extra[] = {
+      {Py_mp_subscript, reinterpret_cast<void*>(&hm_subscript)},
+      {Py_mp_ass_subscript, reinterpret_cast<void*>(&hm_ass_subscript)},
+      {Py_mp_length, reinterpret_cast<void*>(&hm_length)},
+      {Py_sq_contains, reinterpret_cast<void*>(&hm_contains)},
+      {Py_tp_iter, reinterpret_cast<void*>(&hm_iter)},
+      {Py_tp_repr, reinterpret_cast<void*>(&hm_repr)},
+      {Py_tp_richcompare, reinterpret_cast<void*>(&hm_richcompare)},
+  };
+  py::TypeDef d = py::type_def<HeaderMapObj>(
+      "HeaderMap",
+      "An ordered, case-insensitive, multi-valued map of HTTP header fields.\n\n"
+      "Names are stored in lower case and returned as str; values are bytes. Both str and\n"
+      "bytes are accepted and validated against the HTTP field syntax. init may be another\n"
+      "HeaderMap, a dict, or an iterable of (name, value) pairs. Values of one name stay\n"
+      "grouped at the position where the name was first inserted.");
+  py::set_ctor<hm_new>(d, kCtor);
+  d.slots.assign(std::begin(extra), std::end(extra));
+  d.methods = {
+      py::method<hm_get>("get", kGet, "The first value of name, or default when it is absent."),
+      py::method<hm_get_all>("get_all", kGetAll, "All values of name in insertion order; [] when absent."),
+      py::method<hm_add>("add", kAdd, "Append value to name's values, keeping the existing ones."),
+      py::method<hm_setdefault>("setdefault", kSetDefault,
+                                "The first value of name; when absent, add value and return it as bytes."),
+      py::noargs<hm_keys>("keys", "The distinct names in map order."),
+      py::noargs<hm_values>("values", "Every value in map order, duplicates included."),
+      py::noargs<hm_items>("items", "Every (name, value) pair in map order, duplicates included."),
+      py::noargs<hm_raw_items>("raw_items", "As items(), with each name as bytes."),
+  };
+  return py::build_type(std::move(d));
+}
+
+}  // namespace
+
+PyTypeObject* header_map_type() { return py::cached_type<build>(); }
+
+bool is_header_map(PyObject* o) {
+  return Py_IS_TYPE(o, header_map_type());
+}
+
+py::Ref wrap_header_map(http::HeaderMapCore&& core) {
+  return py::make<HeaderMapObj>(header_map_type(), std::move(core));
+}
+
+http::HeaderMapCore copy_header_map(PyObject* o) { return snapshot(self_of(o)); }
+
+}  // namespace quillon::bind

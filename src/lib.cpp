@@ -1,0 +1,163 @@
+// Module initialisation: multi-phase, and nothing but publication. The order
+// of the steps below is the order of `__all__`, which hosts rely on.
+#include <string>
+
+#include "errors.hpp"
+#include "module.hpp"
+#include "py.hpp"
+
+namespace quillon {
+
+namespace {
+
+constexpr const char kPackageVersion[] = "0.4.1";
+
+// The package version in the host's version form: "-alpha" -> "a", then
+// "-beta" -> "b".
+std::string python_version() {
+  std::string v = kPackageVersion;
+  auto replace = [&v](const std::string& from, const std::string& to) {
+    for (size_t at = v.find(from); at != std::string::npos; at = v.find(from, at + to.size()))
+      v.replace(at, from.size(), to);
+  };
+  replace("-alpha", "a");
+  replace("-beta", "b");
+  return v;
+}
+
+struct IntConst {
+  const char* name;
+  long long value;
+};
+
+constexpr IntConst kH2FlagsAndKinds[] = {
+    {"H2_FLAG_WAKE", 1},       {"H2_FLAG_SLOT_FREED", 2}, {"H2_FLAG_CONN_DONE", 4}, {"H2_FLAG_STOP_ACCEPTING", 8},
+    {"H2_HEADERS_IGNORED", 0}, {"H2_HEADERS_OPENED", 1},  {"H2_HEADERS_HEAD", 2},   {"H2_HEADERS_TRAILERS", 3},
+};
+
+constexpr IntConst kH2Limits[] = {
+    {"H2_DEFAULT_HEADER_TABLE_SIZE", 4096},
+    {"H2_DEFAULT_INITIAL_WINDOW_SIZE", 65535},
+    {"H2_DEFAULT_MAX_FRAME_SIZE", 16384},
+    {"H2_MAX_MAX_FRAME_SIZE", 16777215},
+    {"H2_MAX_STREAM_ID", 2147483647},
+    {"H2_DEFAULT_DATA_FRAME_OVERHEAD_THRESHOLD", 256},
+    {"H2_DEFAULT_DATA_FRAME_BUDGET", 25600},
+    {"H2_MAX_RECV_EMPTY_DATA_FRAMES", 100},
+};
+
+constexpr IntConst kH1Watch[] = {
+    {"H1_WATCH_HANDOFF", 0},    {"H1_WATCH_IDLE_EOF", 1}, {"H1_WATCH_IDLE_BYTES", 2},
+    {"H1_WATCH_IDLE_ERROR", 3}, {"H1_WATCH_IGNORED", 4},
+};
+
+// One code space: H1_NEXT_* and H1_READ_* never overlap, so a driver can
+// dispatch on one integer.
+constexpr IntConst kH1Verdicts[] = {
+    {"H1_NEXT_NONE", 0},      {"H1_NEXT_RAISE", 1},     {"H1_NEXT_CLOSE", 2},       {"H1_NEXT_DRAIN", 3},
+    {"H1_READ_PARSE", 4},     {"H1_READ_SHUTDOWN", 5},  {"H1_READ_WATCHER", 6},     {"H1_READ_TRANSPORT", 7},
+    {"H1_READ_EOF", 8},       {"H1_REQ_OK", 0},         {"H1_REQ_ALREADY", 1},      {"H1_REQ_STALE", 2},
+    {"H1_REQ_PARKED", 3},     {"H1_REQ_PEER_CLOSED", 4}, {"H1_REQ_CONTINUE", 5},
+};
+
+constexpr char kH2Preface[] = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
+
+class Publisher {
+ public:
+  explicit Publisher(PyObject* module) : module_(module), all_(py::Ref::check(PyList_New(0))) {}
+
+  void add(const char* name, PyObject* obj) {
+    if (!obj) throw py::PyErrSet{};
+    if (PyModule_AddObjectRef(module_, name, obj) < 0) throw py::PyErrSet{};
+    py::Ref n = py::Ref::check(PyUnicode_FromString(name));
+    if (PyList_Append(all_.get(), n.get()) < 0) throw py::PyErrSet{};
+  }
+  void add(const char* name, const py::Ref& obj) { add(name, obj.get()); }
+  void add_type(PyTypeObject* t) {
+    if (!t) throw py::PyErrSet{};
+    add(t->tp_name + sizeof("quillon._quillon.") - 1, reinterpret_cast<PyObject*>(t));
+  }
+  void add_exc(errors::Exc e) { add(errors::type_name(e), errors::type(e)); }
+  template <size_t N>
+  void add_ints(const IntConst (&table)[N]) {
+    for (const IntConst& c : table) add(c.name, py::integer(c.value));
+  }
+  void finish() {
+    if (PyModule_AddObjectRef(module_, "__all__", all_.get()) < 0) throw py::PyErrSet{};
+  }
+
+ private:
+  PyObject* module_;
+  py::Ref all_;
+};
+
+int exec_module(PyObject* module) {
+  using errors::Exc;
+  try {
+    if (!py::internal_failure_type()) throw py::PyErrSet{};
+    Publisher p(module);
+    // 1. version
+    p.add("__version__", py::str(python_version()));
+    // 2. the root exception types
+    p.add_exc(Exc::QuillonError);
+    p.add_exc(Exc::ConnectionClosedError);
+    // 3. header map and helpers
+    p.add_type(bind::header_map_type());
+    // publish: http_date, uri_parts
+    // 4. HTTP/2: classes (frame engine, records, streams, verdicts), flags and
+    // kinds, exception types, H2Reason, defaults and the preface.
+    // publish: H2 classes
+    p.add_ints(kH2FlagsAndKinds);
+    p.add_exc(Exc::H2Error);
+    p.add_exc(Exc::H2ProtocolError);
+    p.add_exc(Exc::H2StreamError);
+    p.add_exc(Exc::H2UserError);
+    p.add_exc(Exc::H2FlowControlError);
+    // publish: H2Reason
+    p.add_ints(kH2Limits);
+    p.add("H2_PREFACE", py::bytes(std::string_view(kH2Preface, sizeof(kH2Preface) - 1)));
+    // 5. HTTP/1: exception types, classes, the latch
+    p.add_exc(Exc::H1Error);
+    p.add_exc(Exc::H1ParseError);
+    p.add_exc(Exc::H1BodyError);
+    p.add_exc(Exc::H1IncompleteMessageError);
+    p.add_exc(Exc::H1UnexpectedMessageError);
+    p.add_exc(Exc::H1UserError);
+    // publish: H1Codec, H1ResponseHead, H1RequestHead, H1BodyDecoder
+    // publish: H1ServerState, H1ClientState
+    p.add_type(bind::once_latch_type());
+    // 6. HTTP/1 verdict codes
+    p.add_ints(kH1Watch);
+    p.add_ints(kH1Verdicts);
+    // 7. proxy selection
+    // publish: ProxyMatcher, ProxyIntercept
+    p.finish();
+    return 0;
+  } catch (...) {
+    py::translate_exception();
+    return -1;
+  }
+}
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT,
+    "_quillon",
+    "Sans-IO protocol core of the quillon HTTP/1.1 and HTTP/2 client and server.",
+    0,
+    nullptr,
+    kSlots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace quillon
+
+PyMODINIT_FUNC PyInit__quillon() { return PyModuleDef_Init(&quillon::kModule); }

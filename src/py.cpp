@@ -1,0 +1,392 @@
+#include "py.hpp"
+
+#include <cstring>
+#include <deque>
+#include <string>
+
+namespace quillon::py {
+
+namespace {
+
+// Exceptions of the "raise this later" kind that are in flight on this
+// thread. A Guard unwinding while none is in flight was interrupted by
+// something unplanned (an internal failure, an allocation failure), and
+// poisons its mutex.
+thread_local int t_planned_errors = 0;
+
+PyObject* g_internal_failure = nullptr;
+
+// Strings that must outlive every type and function built from them.
+std::deque<std::string>& keep_strings() {
+  static auto* d = new std::deque<std::string>();
+  return *d;
+}
+
+const char* keep(std::string s) {
+  keep_strings().push_back(std::move(s));
+  return keep_strings().back().c_str();
+}
+
+}  // namespace
+
+Ref Ref::check(PyObject* p) {
+  if (!p) throw PyErrSet{};
+  return Ref(p);
+}
+
+// ---------------------------------------------------------------------------
+// Errors
+
+Error::Error() { ++t_planned_errors; }
+Error::Error(const Error&) { ++t_planned_errors; }
+Error::~Error() { --t_planned_errors; }
+
+void StdError::set() const { PyErr_SetString(type_, message_.c_str()); }
+
+void KeyError::set() const {
+  PyObject* k = PyUnicode_FromStringAndSize(key_.data(), static_cast<Py_ssize_t>(key_.size()));
+  if (!k) return;
+  PyErr_SetObject(PyExc_KeyError, k);
+  Py_DECREF(k);
+}
+
+PyObject* internal_failure_type() {
+  if (!g_internal_failure) {
+    g_internal_failure = PyErr_NewExceptionWithDoc(
+        "_quillon.InternalFailure",
+        "An internal invariant of the protocol core failed. The object it happened in is\n"
+        "unusable from now on; discard it. Derives from BaseException so that ordinary\n"
+        "`except Exception` handlers do not swallow it.",
+        PyExc_BaseException, nullptr);
+  }
+  return g_internal_failure;
+}
+
+static void set_internal(const char* message) {
+  PyObject* t = internal_failure_type();
+  if (t) PyErr_SetString(t, message);
+}
+
+void translate_exception() noexcept {
+  try {
+    throw;
+  } catch (const Error& e) {
+    e.set();
+  } catch (const PyErrSet&) {
+    if (!PyErr_Occurred()) set_internal("error raised without an exception set");
+  } catch (const InternalFailure& f) {
+    set_internal(f.message.c_str());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    set_internal(e.what());
+  } catch (...) {
+    set_internal("unknown internal failure");
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Locking
+
+Mutex::Guard::Guard(Mutex& m) : m_(m), uncaught_(std::uncaught_exceptions()) {
+  bool expected = false;
+  unsigned spins = 0;
+  while (!m_.held_.compare_exchange_weak(expected, true, std::memory_order_acquire, std::memory_order_relaxed)) {
+    expected = false;
+    if (++spins > 64) std::this_thread::yield();
+  }
+  if (m_.poisoned_.load(std::memory_order_relaxed)) {
+    m_.held_.store(false, std::memory_order_release);
+    throw InternalFailure{"object is unusable after an earlier internal failure"};
+  }
+}
+
+Mutex::Guard::~Guard() {
+  if (std::uncaught_exceptions() > uncaught_ && t_planned_errors == 0) {
+    m_.poisoned_.store(true, std::memory_order_relaxed);
+  }
+  m_.held_.store(false, std::memory_order_release);
+}
+
+void Mutex::Guard::poison(std::string message) {
+  m_.poisoned_.store(true, std::memory_order_relaxed);
+  throw InternalFailure{std::move(message)};
+}
+
+DualGuard::DualGuard(Mutex& a, Mutex& b) {
+  if (&a == &b) {
+    first.emplace(a);
+    return;
+  }
+  Mutex* lo = std::less<Mutex*>()(&a, &b) ? &a : &b;
+  Mutex* hi = lo == &a ? &b : &a;
+  first.emplace(*lo);
+  second.emplace(*hi);
+}
+
+// ---------------------------------------------------------------------------
+// Signatures
+
+struct Sig::Parsed {
+  std::vector<std::string> names;
+  std::vector<PyObject*> interned;  // immortal for the process
+  std::vector<bool> required;
+  size_t positional = 0;  // parameters before "*"
+};
+
+const Sig::Parsed& Sig::parsed() const {
+  if (cache_) return *cache_;
+  auto* p = new Parsed();
+  std::string_view rest(params_);
+  bool kwonly = false;
+  while (!rest.empty()) {
+    size_t comma = rest.find(',');
+    std::string_view item = rest.substr(0, comma);
+    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+    while (!item.empty() && item.front() == ' ') item.remove_prefix(1);
+    while (!item.empty() && item.back() == ' ') item.remove_suffix(1);
+    if (item.empty()) continue;
+    if (item == "*") {
+      kwonly = true;
+      continue;
+    }
+    size_t eq = item.find('=');
+    std::string name(item.substr(0, eq));
+    p->required.push_back(eq == std::string_view::npos);
+    p->interned.push_back(PyUnicode_InternFromString(name.c_str()));
+    p->names.push_back(std::move(name));
+    if (!kwonly) ++p->positional;
+  }
+  cache_ = p;
+  return *p;
+}
+
+const char* Sig::param_name(size_t index) const { return parsed().names.at(index).c_str(); }
+
+static std::string plural(size_t n, const char* word) {
+  return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+}
+
+void Sig::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out, size_t count) const {
+  const Parsed& p = parsed();
+  if (count != p.names.size()) throw InternalFailure{std::string("argument table mismatch in ") + qualname_};
+  size_t n = static_cast<size_t>(nargs);
+  if (n > p.positional) {
+    std::string m = std::string(qualname_) + "() ";
+    if (p.positional == 0)
+      m += "takes no positional arguments";
+    else
+      m += "takes at most " + plural(p.positional, "positional argument");
+    m += " (" + std::to_string(n) + " given)";
+    throw type_error(std::move(m));
+  }
+  for (size_t i = 0; i < count; ++i) out[i] = i < n ? args[i] : nullptr;
+  if (kwnames) {
+    Py_ssize_t nk = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t j = 0; j < nk; ++j) {
+      PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+      size_t idx = count;
+      for (size_t i = 0; i < count; ++i) {
+        if (p.interned[i] == key) {
+          idx = i;
+          break;
+        }
+      }
+      if (idx == count) {
+        for (size_t i = 0; i < count; ++i) {
+          if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, p.names[i].c_str()) == 0) {
+            idx = i;
+            break;
+          }
+        }
+      }
+      if (idx == count) {
+        const char* k = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
+        if (!k) PyErr_Clear();
+        throw type_error(std::string(qualname_) + "() got an unexpected keyword argument '" + (k ? k : "?") + "'");
+      }
+      if (out[idx]) {
+        throw type_error(std::string(qualname_) + "() got multiple values for argument '" + p.names[idx] + "'");
+      }
+      out[idx] = args[n + static_cast<size_t>(j)];
+    }
+  }
+  for (size_t i = 0; i < count; ++i) {
+    if (!out[i] && p.required[i]) {
+      std::string m = std::string(qualname_) + "() missing required ";
+      if (i < p.positional)
+        m += "argument '" + p.names[i] + "' (pos " + std::to_string(i + 1) + ")";
+      else
+        m += "keyword-only argument '" + p.names[i] + "'";
+      throw type_error(std::move(m));
+    }
+  }
+}
+
+void Sig::bad_type(size_t index, const char* expected, PyObject* got) const {
+  throw type_error(std::string(qualname_) + "() argument '" + param_name(index) + "' must be " + expected +
+                   ", not " + Py_TYPE(got)->tp_name);
+}
+
+void Sig::bad_value(size_t index, const char* what) const {
+  throw value_error(std::string(qualname_) + "() argument '" + param_name(index) + "' " + what);
+}
+
+std::string_view arg_bytes(const Sig& sig, size_t i, PyObject* o) {
+  if (!PyBytes_Check(o)) sig.bad_type(i, "bytes", o);
+  return std::string_view(PyBytes_AS_STRING(o), static_cast<size_t>(PyBytes_GET_SIZE(o)));
+}
+
+std::string_view arg_str(const Sig& sig, size_t i, PyObject* o) {
+  if (!PyUnicode_Check(o)) sig.bad_type(i, "str", o);
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(o, &n);
+  if (!s) throw PyErrSet{};
+  return std::string_view(s, static_cast<size_t>(n));
+}
+
+bool arg_bool(const Sig& sig, size_t i, PyObject* o, bool dflt) {
+  if (!o) return dflt;
+  if (o == Py_True) return true;
+  if (o == Py_False) return false;
+  sig.bad_type(i, "bool", o);
+}
+
+uint64_t arg_u64(const Sig& sig, size_t i, PyObject* o) {
+  if (!PyLong_Check(o)) sig.bad_type(i, "int", o);
+  unsigned long long v = PyLong_AsUnsignedLongLong(o);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    throw overflow_error(std::string(sig.qualname()) + "() argument '" + sig.param_name(i) +
+                         "' out of range for an unsigned 64-bit integer");
+  }
+  return v;
+}
+
+// ---------------------------------------------------------------------------
+// Values
+
+Ref bytes(std::string_view b) {
+  return Ref::check(PyBytes_FromStringAndSize(b.data(), static_cast<Py_ssize_t>(b.size())));
+}
+
+Ref str(std::string_view s) {
+  return Ref::check(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
+}
+
+Ref ascii_str(std::string_view s) {
+  PyObject* o = PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127);
+  if (!o) throw PyErrSet{};
+  std::memcpy(PyUnicode_1BYTE_DATA(o), s.data(), s.size());
+  return Ref::steal(o);
+}
+
+Ref integer(long long v) { return Ref::check(PyLong_FromLongLong(v)); }
+Ref uinteger(unsigned long long v) { return Ref::check(PyLong_FromUnsignedLongLong(v)); }
+Ref boolean(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
+Ref none() { return Ref::borrow(Py_None); }
+
+PyObject* interned(const char* text) {
+  PyObject* s = PyUnicode_InternFromString(text);
+  if (!s) throw PyErrSet{};
+  return s;  // the reference is kept for the process
+}
+
+Ref bytes_uninit(size_t size, char** data) {
+  if (size > static_cast<size_t>(PY_SSIZE_T_MAX)) throw overflow_error("bytes size does not fit Py_ssize_t");
+  PyObject* o = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+  if (!o) throw PyErrSet{};
+  *data = PyBytes_AS_STRING(o);
+  return Ref::steal(o);
+}
+
+// ---------------------------------------------------------------------------
+// Construction outside vectorcall
+
+PyObject* new_via_vectorcall(CtorBody body, PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  try {
+    Py_ssize_t npos = PyTuple_GET_SIZE(args);
+    Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    std::vector<PyObject*> vec(static_cast<size_t>(npos + nkw));
+    for (Py_ssize_t i = 0; i < npos; ++i) vec[static_cast<size_t>(i)] = PyTuple_GET_ITEM(args, i);
+    Ref names;
+    if (nkw) {
+      names = Ref::check(PyTuple_New(nkw));
+      Py_ssize_t pos = 0, j = 0;
+      PyObject *k, *v;
+      while (PyDict_Next(kwargs, &pos, &k, &v)) {
+        Py_INCREF(k);
+        PyTuple_SET_ITEM(names.get(), j, k);
+        vec[static_cast<size_t>(npos + j)] = v;
+        ++j;
+      }
+    }
+    return body(type, vec.data(), npos, names.get()).release();
+  } catch (...) {
+    translate_exception();
+    return nullptr;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Types and functions
+
+static std::string signature_doc(const char* name, const Sig* sig, bool self, const char* doc) {
+  std::string s = name;
+  s += "(";
+  if (self) s += "$self";
+  if (sig && *sig->params()) {
+    if (self) s += ", ";
+    s += sig->params();
+  }
+  s += ")\n--\n\n";
+  s += doc ? doc : "";
+  return s;
+}
+
+PyTypeObject* build_type(TypeDef def) {
+  auto* methods = new std::vector<PyMethodDef>();
+  for (const MethodDef& m : def.methods) {
+    bool self = !(m.flags & METH_STATIC);
+    methods->push_back(PyMethodDef{m.name, m.fn, m.flags, keep(signature_doc(m.name, m.sig, self, m.doc))});
+  }
+  methods->push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
+  auto* getsets = new std::vector<PyGetSetDef>();
+  for (const GetterDef& g : def.getters) getsets->push_back(PyGetSetDef{g.name, g.fn, nullptr, g.doc, nullptr});
+  getsets->push_back(PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr});
+
+  std::string doc = def.ctor_sig ? signature_doc(def.name, def.ctor_sig, false, def.doc) : std::string(def.doc);
+  std::vector<PyType_Slot> slots = def.slots;
+  slots.push_back({Py_tp_doc, const_cast<char*>(keep(std::move(doc)))});
+  slots.push_back({Py_tp_methods, methods->data()});
+  slots.push_back({Py_tp_getset, getsets->data()});
+  if (def.dealloc) slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(def.dealloc)});
+  if (def.ctor_new) slots.push_back({Py_tp_new, reinterpret_cast<void*>(def.ctor_new)});
+  slots.push_back({0, nullptr});
+
+  unsigned flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+  if (def.flags & kSubclassable) flags |= Py_TPFLAGS_BASETYPE;
+  if (def.flags & kGC) flags |= Py_TPFLAGS_HAVE_GC;
+  if (!def.ctor_new) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
+
+  auto* spec = new PyType_Spec{keep(std::string("quillon._quillon.") + def.name), static_cast<int>(def.basicsize), 0,
+                               flags, nullptr};
+  auto* slot_store = new std::vector<PyType_Slot>(std::move(slots));
+  spec->slots = slot_store->data();
+  PyObject* t = PyType_FromSpec(spec);
+  if (!t) return nullptr;
+  auto* tp = reinterpret_cast<PyTypeObject*>(t);
+  if (def.ctor_vectorcall) tp->tp_vectorcall = def.ctor_vectorcall;
+  return tp;
+}
+
+Ref make_function(const char* name, PyCFunction fn, int flags, const Sig* sig, const char* doc, PyObject* module) {
+  auto* def = new PyMethodDef{name, fn, flags, keep(signature_doc(name, sig, false, doc))};
+  PyObject* modname = module ? PyModule_GetNameObject(module) : nullptr;
+  if (module && !modname) throw PyErrSet{};
+  PyObject* f = PyCMethod_New(def, module, modname, nullptr);
+  Py_XDECREF(modname);
+  return Ref::check(f);
+}
+
+}  // namespace quillon::py
