@@ -442,4 +442,7 @@ Ref make_function(const char* name, PyCFunction fn, int flags, const Sig* sig, c
 
 }  // namespace quillon::py
 
-// (toolkit in progress)
+// TOOLKIT READY
+// Example bindings: src/http/header_map_py.cpp (a full class), src/once_latch.cpp
+// (the smallest). Publication order lives in src/lib.cpp; cross-binding
+// declarations in src/module.hpp. Development build: see README.md.
