@@ -103,7 +103,8 @@ int exec_module(PyObject* module) {
     p.add_exc(Exc::ConnectionClosedError);
     // 3. header map and helpers
     p.add_type(bind::header_map_type());
-    // publish: http_date, uri_parts
+    p.add("http_date", bind::http_date_function(module));
+    p.add("uri_parts", bind::uri_parts_function(module));
     // 4. HTTP/2: classes (frame engine, records, streams, verdicts), flags and
     // kinds, exception types, H2Reason, defaults and the preface.
     // publish: H2 classes
@@ -123,14 +124,18 @@ int exec_module(PyObject* module) {
     p.add_exc(Exc::H1IncompleteMessageError);
     p.add_exc(Exc::H1UnexpectedMessageError);
     p.add_exc(Exc::H1UserError);
-    // publish: H1Codec, H1ResponseHead, H1RequestHead, H1BodyDecoder
+    p.add_type(bind::h1_codec_type());
+    p.add_type(bind::h1_response_head_type());
+    p.add_type(bind::h1_request_head_type());
+    p.add_type(bind::h1_body_decoder_type());
     // publish: H1ServerState, H1ClientState
     p.add_type(bind::once_latch_type());
     // 6. HTTP/1 verdict codes
     p.add_ints(kH1Watch);
     p.add_ints(kH1Verdicts);
     // 7. proxy selection
-    // publish: ProxyMatcher, ProxyIntercept
+    p.add_type(bind::proxy_matcher_type());
+    p.add_type(bind::proxy_intercept_type());
     p.finish();
     return 0;
   } catch (...) {

@@ -108,7 +108,8 @@ struct CodecState {
   // Set once the start line of the head being received is complete and was
   // found valid, so a bad start line fails as soon as its line end arrives
   // and a good one is not re-checked on every read. Anything that removes
-  // bytes from `read` other than the head parser must zero both fields.
+  // bytes from `read` other than the head parser must zero `head_scan`
+  // (which also clears this flag on the next parse).
   bool head_line_checked = false;
   RecordedMethod method;
   BodyEncoder encoder;

@@ -14,7 +14,8 @@ inline constexpr size_t kHttpDateLen = 29;
 bool render_http_date(int64_t unix_seconds, char* out);
 
 // The calling thread's current date value (29 bytes, not NUL-terminated),
-// refreshed first when the wall clock has passed the cached second. Null when
+// re-rendered first when the wall clock (CLOCK_REALTIME) shows a second other
+// than the cached one; otherwise one clock read and one comparison. Null when
 // the clock is outside the renderable range (an internal failure).
 const char* current_http_date();
 

@@ -8,14 +8,22 @@
 //
 // All bytes (names and values) live in one arena owned by the map, so a head
 // copied in with reserve() + add() costs one allocation for its bytes, and
-// values are slices of that one copy.
+// values are slices of that one copy. Every string_view the map hands out
+// (get, name_at, the for_each visitors) is valid only until the next
+// mutating call: growth moves the arena and removal may compact it. A view
+// obtained from the map may itself be passed back to add/set.
+//
+// Not thread-safe; the owner (the Python type, a codec) serialises access.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quillon::http {
@@ -56,19 +64,25 @@ class HeaderMapCore {
   HeaderMapCore& operator=(HeaderMapCore&&) noexcept;
   ~HeaderMapCore();
 
-  // Capacity hints for a bulk fill (a parsed head): avoids regrowth.
+  // Capacity hints for a bulk fill (a parsed head): room for `names` more
+  // names and `bytes` more name/value bytes, so the fill allocates nothing
+  // per header. Never changes content.
   void reserve(size_t names, size_t bytes);
 
   // In every mutator `name` must already be a valid lower-case header name
   // and `value` a valid header value; the map does not re-validate.
 
-  // Appends a value (a new name goes to the end of the order).
+  // Appends a value (a new name goes to the end of the order). Full, with
+  // the map unchanged, once kMaxHeaderNames names are present: then every
+  // insertion is refused, also a value for a name already present.
   Result add(std::string_view name, std::string_view value);
   // Replaces all values of `name` by `value`, keeping its position, or
-  // appends `name` when absent.
+  // appends `name` when absent. Full exactly as add().
   Result set(std::string_view name, std::string_view value);
-  // Removes `name` and all its values; the last name takes its slot.
+  // Removes `name` and all its values; the last name takes its slot. False
+  // when absent. Never fails otherwise.
   bool remove(std::string_view name);
+  // Empties the map, keeping modest buffers for reuse.
   void clear();
 
   bool contains(std::string_view name) const;
@@ -140,6 +154,51 @@ class HeaderMapCore {
     uint32_t next = kNil;
   };
 
+  // The byte store. Not a std::string or std::vector: appending into room
+  // reserved up front must be a bare memcpy on the fill path.
+  class Arena {
+   public:
+    Arena() = default;
+    Arena(const Arena& o);
+    Arena(Arena&& o) noexcept
+        : buf_(std::move(o.buf_)), size_(std::exchange(o.size_, 0)), cap_(std::exchange(o.cap_, 0)) {}
+    Arena& operator=(const Arena& o) {
+      Arena t(o);
+      swap(t);
+      return *this;
+    }
+    Arena& operator=(Arena&& o) noexcept {
+      Arena t(std::move(o));
+      swap(t);
+      return *this;
+    }
+    void swap(Arena& o) noexcept {
+      buf_.swap(o.buf_);
+      std::swap(size_, o.size_);
+      std::swap(cap_, o.cap_);
+    }
+    const char* data() const { return buf_.get(); }
+    size_t size() const { return size_; }
+    size_t capacity() const { return cap_; }
+    // Grows the buffer to hold at least `n` bytes, keeping the content.
+    void reserve(size_t n);
+    // Appends into reserved room: size() + n <= capacity().
+    void append(const char* p, size_t n) {
+      if (n != 0) std::memcpy(buf_.get() + size_, p, n);
+      size_ += n;
+    }
+    void clear() { size_ = 0; }
+    void release() {
+      buf_.reset();
+      size_ = cap_ = 0;
+    }
+
+   private:
+    std::unique_ptr<char[]> buf_;
+    size_t size_ = 0;
+    size_t cap_ = 0;
+  };
+
   std::string_view view(Slice s) const { return std::string_view(arena_.data() + s.off, s.len); }
   bool at_capacity() const;
   // Makes room for `bytes` more arena bytes; `a` and `b` are re-pointed if
@@ -148,7 +207,8 @@ class HeaderMapCore {
   // Appends to the arena, which must already have room.
   Slice store(std::string_view bytes);
   static uint64_t hash_name(std::string_view name);
-  size_t find_linear(std::string_view name) const;
+  // `fp` is fingerprint(name) (see the .cpp).
+  size_t find_linear(std::string_view name, uint64_t fp) const;
   size_t find_hashed(std::string_view name, uint64_t h) const;
   void append_entry(std::string_view name, std::string_view value, uint64_t h);
   void append_extra(size_t entry_idx, std::string_view value);
@@ -164,15 +224,16 @@ class HeaderMapCore {
   void maybe_compact();
   // Rewrites the arena as a copy of only the live bytes of `src` (the arena
   // the slices currently point into), re-pointing every slice.
-  void compact_from(const std::string& src);
+  void compact_from(const Arena& src);
 
-  std::string arena_;
+  Arena arena_;
   std::vector<Entry> entries_;
   std::vector<Extra> extras_;
   // Open-addressed index of entry positions (uint16 each: at most 24576
   // names), empty slot = 0xFFFF. Built only once the map outgrows a short
-  // linear scan, so small heads never pay for hashing; while it is empty
-  // Entry::hash is not computed (0), once built every entry's hash is set.
+  // linear scan, so small heads never pay for hashing. While it is empty
+  // Entry::hash holds a cheap fingerprint of the name; building the index
+  // replaces every one with the keyed hash.
   std::vector<uint16_t> index_;
   size_t value_count_ = 0;
   size_t live_bytes_ = 0;

@@ -67,7 +67,7 @@ struct UriView {
 // that is empty or does not start with a letter ("://h", "1x://h") is
 // InvalidScheme. Brackets are accepted only around the whole host (after the
 // user information), an empty host is InvalidAuthority, and the fragment is
-// checked with the query's character set before it is dropped.
+// checked (query characters and "#") before it is dropped.
 UriError parse_uri(std::string_view text, UriView& out);
 
 // InvalidPort when `uri` has a ":" port that is empty or does not parse,

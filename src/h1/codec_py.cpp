@@ -1,0 +1,718 @@
+// H1Codec, its head records and H1BodyDecoder: the host face of the HTTP/1
+// core. Every method converts its arguments first, does its protocol step
+// under the object's mutex on plain C++ state, and builds host objects only
+// after the mutex is released.
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "errors.hpp"
+#include "h1/body_decoder.hpp"
+#include "h1/body_encoder.hpp"
+#include "h1/codec.hpp"
+#include "h1/encode.hpp"
+#include "h1/parse.hpp"
+#include "module.hpp"
+
+namespace quillon::bind {
+
+namespace {
+
+using h1::BodyKind;
+using h1::Method;
+
+// ---------------------------------------------------------------------------
+// Shared immutable objects: interned method and body-kind strings, the
+// chunked terminator and the 100-continue response. Created once per process.
+
+PyObject* method_str(Method m) {
+  static PyObject* cache[static_cast<int>(Method::Extension) + 1] = {};
+  PyObject*& slot = cache[static_cast<int>(m)];
+  if (!slot) slot = py::interned(std::string(h1::request_method_name(m)).c_str());
+  return slot;
+}
+
+PyObject* body_kind_str(BodyKind k) {
+  static PyObject* cache[4] = {};
+  PyObject*& slot = cache[static_cast<int>(k)];
+  if (!slot) slot = py::interned(std::string(h1::body_kind_name(k)).c_str());
+  return slot;
+}
+
+PyObject* shared_bytes(PyObject*& slot, std::string_view text) {
+  if (!slot) slot = py::bytes(text).release();
+  return slot;
+}
+
+PyObject* terminator() {
+  static PyObject* t = nullptr;
+  return shared_bytes(t, h1::kChunkedTerminator);
+}
+
+PyObject* continue_bytes() {
+  static PyObject* c = nullptr;
+  return shared_bytes(c, h1::kContinueResponse);
+}
+
+py::Ref empty_bytes() { return py::Ref::check(PyBytes_FromStringAndSize(nullptr, 0)); }
+
+py::Ref opt_u64(const std::optional<uint64_t>& v) { return v ? py::uinteger(*v) : py::none(); }
+
+[[noreturn]] void raise_h1(const h1::Failure& f) { throw errors::from_h1(f); }
+
+// ---------------------------------------------------------------------------
+// Head records
+
+struct RequestHeadRec {
+  py::Ref method, target, headers, body_kind;
+  std::optional<uint64_t> content_length;
+  bool keep_alive, expect_continue, is_upgrade, http10, allow_trailers;
+};
+
+struct ResponseHeadRec {
+  unsigned status;
+  py::Ref headers, body_kind;
+  std::optional<uint64_t> content_length;
+  bool keep_alive, is_upgrade, http10;
+};
+
+template <class R, py::Ref R::*F>
+py::Ref ref_field(PyObject* self) {
+  return py::unbox<R>(self).*F;
+}
+template <class R, bool R::*F>
+py::Ref bool_field(PyObject* self) {
+  return py::boolean(py::unbox<R>(self).*F);
+}
+template <class R>
+py::Ref content_length_field(PyObject* self) {
+  return opt_u64(py::unbox<R>(self).content_length);
+}
+
+PyObject* request_head_repr(PyObject* self) {
+  auto& r = py::unbox<RequestHeadRec>(self);
+  return PyUnicode_FromFormat("H1RequestHead(method=%R, target=%R, body_kind=%U)", r.method.get(), r.target.get(),
+                              r.body_kind.get());
+}
+
+PyObject* response_head_repr(PyObject* self) {
+  auto& r = py::unbox<ResponseHeadRec>(self);
+  return PyUnicode_FromFormat("H1ResponseHead(status=%u, body_kind=%U, keep_alive=%s)", r.status,
+                              r.body_kind.get(), r.keep_alive ? "true" : "false");
+}
+
+PyTypeObject* build_request_head() {
+  using R = RequestHeadRec;
+  static PyType_Slot extra[] = {{Py_tp_repr, reinterpret_cast<void*>(&request_head_repr)}};
+  py::TypeDef d = py::type_def<R>("H1RequestHead",
+                                  "A parsed HTTP/1 request head (returned by H1Codec.receive_request_head).",
+                                  py::kNoConstructor);
+  d.slots.assign(std::begin(extra), std::end(extra));
+  d.getters = {
+      py::property<ref_field<R, &R::method>>("method", "The request method (standard methods are shared strings)."),
+      py::property<ref_field<R, &R::target>>("target", "The request-target, verbatim."),
+      py::property<ref_field<R, &R::headers>>("headers", "The header fields (quillon.http.HeaderMap)."),
+      py::property<bool_field<R, &R::keep_alive>>("keep_alive",
+                                                  "The connection may serve another request after this one."),
+      py::property<ref_field<R, &R::body_kind>>("body_kind", "\"empty\", \"length\" or \"chunked\"."),
+      py::property<content_length_field<R>>("content_length",
+                                            "The body length for \"length\", 0 for \"empty\", None for \"chunked\"."),
+      py::property<bool_field<R, &R::expect_continue>>("expect_continue",
+                                                       "The request carried Expect: 100-continue."),
+      py::property<bool_field<R, &R::is_upgrade>>("is_upgrade",
+                                                  "A CONNECT request or an HTTP/1.1 upgrade: the connection "
+                                                  "becomes a tunnel."),
+      py::property<bool_field<R, &R::http10>>("http10", "The request line said HTTP/1.0."),
+      py::property<bool_field<R, &R::allow_trailers>>("allow_trailers",
+                                                      "The request declared TE: trailers."),
+  };
+  return py::build_type(std::move(d));
+}
+
+py::Ref status_field(PyObject* self) { return py::integer(py::unbox<ResponseHeadRec>(self).status); }
+
+PyTypeObject* build_response_head() {
+  using R = ResponseHeadRec;
+  static PyType_Slot extra[] = {{Py_tp_repr, reinterpret_cast<void*>(&response_head_repr)}};
+  py::TypeDef d = py::type_def<R>("H1ResponseHead",
+                                  "A parsed HTTP/1 response head (returned by H1Codec.receive_head).",
+                                  py::kNoConstructor);
+  d.slots.assign(std::begin(extra), std::end(extra));
+  d.getters = {
+      py::property<status_field>("status", "The status code (100..999)."),
+      py::property<ref_field<R, &R::headers>>("headers", "The header fields (quillon.http.HeaderMap)."),
+      py::property<bool_field<R, &R::keep_alive>>("keep_alive",
+                                                  "The connection may be reused after this response."),
+      py::property<ref_field<R, &R::body_kind>>("body_kind",
+                                                "\"empty\", \"length\", \"chunked\" or \"close\"."),
+      py::property<content_length_field<R>>("content_length",
+                                            "The body length for \"length\", 0 for \"empty\", else None."),
+      py::property<bool_field<R, &R::is_upgrade>>("is_upgrade",
+                                                  "A 101, or a 2xx answer to CONNECT: the connection becomes a "
+                                                  "raw tunnel."),
+      py::property<bool_field<R, &R::http10>>("http10", "The status line said HTTP/1.0."),
+  };
+  return py::build_type(std::move(d));
+}
+
+py::Ref wrap_request_head(h1::RequestHead&& h) {
+  py::Ref method = h.method == Method::Extension ? py::ascii_str(h.method_text) : py::Ref::borrow(method_str(h.method));
+  py::Ref target = py::ascii_str(h.target);
+  py::Ref headers = wrap_header_map(std::move(h.headers));
+  return py::make<RequestHeadRec>(
+      h1_request_head_type(),
+      RequestHeadRec{std::move(method), std::move(target), std::move(headers),
+                     py::Ref::borrow(body_kind_str(h.body_kind)), h.content_length,
+                     // A request framed by both content-length and
+                     // transfer-encoding was framed differently by whoever
+                     // let it through: answer it, then close.
+                     h.keep_alive && !h.framing_conflict, h.expect_continue, h.is_upgrade, h.http10,
+                     h.allow_trailers});
+}
+
+py::Ref wrap_response_head(h1::ResponseHead&& h) {
+  py::Ref headers = wrap_header_map(std::move(h.headers));
+  return py::make<ResponseHeadRec>(h1_response_head_type(),
+                                   ResponseHeadRec{h.status, std::move(headers),
+                                                   py::Ref::borrow(body_kind_str(h.body_kind)), h.content_length,
+                                                   h.keep_alive, h.is_upgrade, h.http10});
+}
+
+// ---------------------------------------------------------------------------
+// H1BodyDecoder
+
+struct DecoderObj {
+  py::Mutex mu;
+  h1::BodyDecoder dec;
+  DecoderObj(std::string_view kind, uint64_t length) : dec(kind, length) {}
+};
+
+DecoderObj& decoder_of(PyObject* o) { return py::unbox<DecoderObj>(o); }
+
+const py::Sig kDecoderCtor("H1BodyDecoder", "kind, length=0");
+py::Ref decoder_new(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::parse<2>(kDecoderCtor, args, nargs, kwnames);
+  std::string_view kind = py::arg_str(kDecoderCtor, 0, a[0]);
+  uint64_t length = a[1] ? py::arg_u64(kDecoderCtor, 1, a[1]) : 0;
+  return py::make<DecoderObj>(type, kind, length);
+}
+
+const py::Sig kDecoderFeed("H1BodyDecoder.feed", "data");
+py::Ref decoder_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::parse<1>(kDecoderFeed, args, nargs, kwnames);
+  std::string_view data = py::arg_bytes(kDecoderFeed, 0, a[0]);
+  DecoderObj& d = decoder_of(self);
+  {
+    auto g = d.mu.lock();
+    d.dec.feed(data);
+  }
+  return py::none();
+}
+
+py::Ref decoder_mark_eof(PyObject* self) {
+  DecoderObj& d = decoder_of(self);
+  {
+    auto g = d.mu.lock();
+    d.dec.mark_eof();
+  }
+  return py::none();
+}
+
+py::Ref decoder_decode(PyObject* self) {
+  DecoderObj& d = decoder_of(self);
+  // The piece is sized under the lock, its bytes object allocated without
+  // it, then filled under the lock again: one copy of the body bytes, and no
+  // host object created while the mutex is held. A racing decode() on the
+  // same decoder may shrink or take the piece; the loop copes with both.
+  for (;;) {
+    size_t want;
+    {
+      auto g = d.mu.lock();
+      std::string_view piece;
+      auto st = d.dec.peek(piece);
+      if (st == h1::BodyDecoder::Status::Error) raise_h1(d.dec.failure());
+      if (st == h1::BodyDecoder::Status::None) return py::none();
+      want = piece.size();
+    }
+    char* out = nullptr;
+    py::Ref result = py::bytes_uninit(want, &out);
+    size_t got;
+    {
+      auto g = d.mu.lock();
+      std::string_view piece;
+      auto st = d.dec.peek(piece);
+      if (st != h1::BodyDecoder::Status::Data) continue;
+      got = std::min(want, piece.size());
+      std::memcpy(out, piece.data(), got);
+      d.dec.consume(got);
+    }
+    if (got < want) {
+      PyObject* r = result.release();
+      if (_PyBytes_Resize(&r, static_cast<Py_ssize_t>(got)) < 0) throw py::PyErrSet{};
+      result = py::Ref::steal(r);
+    }
+    return result;
+  }
+}
+
+py::Ref decoder_is_complete(PyObject* self) {
+  DecoderObj& d = decoder_of(self);
+  auto g = d.mu.lock();
+  return py::boolean(d.dec.is_complete());
+}
+
+py::Ref decoder_buffered(PyObject* self) {
+  DecoderObj& d = decoder_of(self);
+  size_t n;
+  {
+    auto g = d.mu.lock();
+    n = d.dec.buffered();
+  }
+  return py::uinteger(n);
+}
+
+py::Ref decoder_take_trailers(PyObject* self) {
+  DecoderObj& d = decoder_of(self);
+  std::optional<http::HeaderMapCore> t;
+  {
+    auto g = d.mu.lock();
+    t = d.dec.take_trailers();
+  }
+  if (!t) return py::none();
+  return wrap_header_map(std::move(*t));
+}
+
+PyTypeObject* build_decoder() {
+  py::TypeDef d = py::type_def<DecoderObj>(
+      "H1BodyDecoder",
+      "Decodes one HTTP/1 message body: \"length\" (exactly length bytes), \"chunked\" (with\n"
+      "extensions and trailers) or \"close\" (until mark_eof()); any other kind is complete at\n"
+      "once. Feed received bytes with feed(), pull pieces with decode() until is_complete.");
+  py::set_ctor<decoder_new>(d, kDecoderCtor);
+  d.methods = {
+      py::method<decoder_feed>("feed", kDecoderFeed, "Append received body bytes; nothing is decoded here."),
+      py::noargs<decoder_mark_eof>("mark_eof",
+                                   "The transport closed: a close-delimited body ends here; a length or chunked\n"
+                                   "body still expecting bytes fails on the next decode()."),
+      py::noargs<decoder_decode>("decode",
+                                 "The next piece of body data as bytes, or None (see is_complete to tell the\n"
+                                 "end of the body from a need for more input). Raises H1BodyError."),
+      py::noargs<decoder_take_trailers>("take_trailers",
+                                        "The trailer fields of a completed chunked body (a HeaderMap), moved "
+                                        "out once; else None."),
+  };
+  d.getters = {
+      py::property<decoder_is_complete>("is_complete", "The body has ended."),
+      py::property<decoder_buffered>("buffered",
+                                     "Bytes in the input buffer: unconsumed input, or after completion the bytes\n"
+                                     "that follow the body."),
+  };
+  return py::build_type(std::move(d));
+}
+
+// ---------------------------------------------------------------------------
+// H1Codec
+
+struct CodecObj {
+  py::Mutex mu;
+  const h1::CodecConfig config;
+  h1::CodecState state;
+  explicit CodecObj(const h1::CodecConfig& c) : config(c) {}
+};
+
+CodecObj& codec_of(PyObject* o) { return py::unbox<CodecObj>(o); }
+
+const py::Sig kCodecCtor("H1Codec",
+                         "*, max_headers=None, ignore_invalid_headers=False, title_case_headers=False, "
+                         "date_header=True, max_buf_size=417792");
+py::Ref codec_new(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::parse<5>(kCodecCtor, args, nargs, kwnames);
+  h1::CodecConfig c;
+  c.max_headers = a.has(0) ? py::arg_u64(kCodecCtor, 0, a[0]) : h1::kDefaultMaxHeaders;
+  c.ignore_invalid_headers = py::arg_bool(kCodecCtor, 1, a[1], false);
+  c.title_case_headers = py::arg_bool(kCodecCtor, 2, a[2], false);
+  c.date_header = py::arg_bool(kCodecCtor, 3, a[3], true);
+  c.max_buf_size = a[4] ? py::arg_u64(kCodecCtor, 4, a[4]) : h1::kDefaultMaxBufSize;
+  if (c.max_buf_size < h1::kMinMaxBufSize) throw py::value_error("the max_buf_size cannot be smaller than 8192");
+  return py::make<CodecObj>(type, c);
+}
+
+const py::Sig kReceiveHead("H1Codec.receive_head", "data");
+py::Ref codec_receive_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::parse<1>(kReceiveHead, args, nargs, kwnames);
+  std::string_view data = py::arg_bytes(kReceiveHead, 0, a[0]);
+  CodecObj& c = codec_of(self);
+  h1::ResponseHead head;
+  {
+    auto g = c.mu.lock();
+    c.state.read.append(data);
+    h1::HeadResult r = h1::parse_response_head(c.state, c.config, head);
+    if (r.status == h1::HeadStatus::Incomplete) return py::none();
+    if (r.status == h1::HeadStatus::Error) raise_h1(h1::Failure::parse(r.error));
+  }
+  return wrap_response_head(std::move(head));
+}
+
+const py::Sig kReceiveRequestHead("H1Codec.receive_request_head", "data");
+py::Ref codec_receive_request_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::parse<1>(kReceiveRequestHead, args, nargs, kwnames);
+  std::string_view data = py::arg_bytes(kReceiveRequestHead, 0, a[0]);
+  CodecObj& c = codec_of(self);
+  h1::RequestHead head;
+  {
+    auto g = c.mu.lock();
+    c.state.read.append(data);
+    h1::HeadResult r = h1::parse_request_head(c.state, c.config, head);
+    if (r.status == h1::HeadStatus::Incomplete) return py::none();
+    if (r.status == h1::HeadStatus::Error) raise_h1(h1::Failure::parse(r.error));
+  }
+  return wrap_request_head(std::move(head));
+}
+
+const py::Sig kFeed("H1Codec.feed", "data");
+py::Ref codec_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::parse<1>(kFeed, args, nargs, kwnames);
+  std::string_view data = py::arg_bytes(kFeed, 0, a[0]);
+  CodecObj& c = codec_of(self);
+  {
+    auto g = c.mu.lock();
+    c.state.read.append(data);
+  }
+  return py::none();
+}
+
+py::Ref codec_take_body(PyObject* self) {
+  CodecObj& c = codec_of(self);
+  std::string body;
+  {
+    auto g = c.mu.lock();
+    body = c.state.read.take_all();
+    c.state.head_scan = 0;
+  }
+  return py::bytes(body);
+}
+
+const py::Sig kTakeBodyInto("H1Codec.take_body_into", "decoder");
+py::Ref codec_take_body_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::parse<1>(kTakeBodyInto, args, nargs, kwnames);
+  if (!Py_IS_TYPE(a[0], h1_body_decoder_type())) kTakeBodyInto.bad_type(0, "H1BodyDecoder", a[0]);
+  CodecObj& c = codec_of(self);
+  std::string body;
+  {
+    auto g = c.mu.lock();
+    body = c.state.read.take_all();
+    c.state.head_scan = 0;
+  }
+  if (!body.empty()) {
+    DecoderObj& d = decoder_of(a[0]);
+    auto g = d.mu.lock();
+    d.dec.append(std::move(body));
+  }
+  return py::none();
+}
+
+py::Ref codec_buffered(PyObject* self) {
+  CodecObj& c = codec_of(self);
+  size_t n;
+  {
+    auto g = c.mu.lock();
+    n = c.state.read.size();
+  }
+  return py::uinteger(n);
+}
+
+py::Ref codec_reset(PyObject* self) {
+  CodecObj& c = codec_of(self);
+  {
+    auto g = c.mu.lock();
+    c.state.reset();
+  }
+  return py::none();
+}
+
+py::Ref codec_parse_error_status(PyObject* self) {
+  CodecObj& c = codec_of(self);
+  std::optional<uint16_t> s;
+  {
+    auto g = c.mu.lock();
+    s = c.state.parse_error_status;
+  }
+  return s ? py::integer(*s) : py::none();
+}
+
+py::Ref codec_max_buf_size(PyObject* self) { return py::uinteger(codec_of(self).config.max_buf_size); }
+
+template <bool h1::CodecState::*F>
+py::Ref codec_flag(PyObject* self) {
+  CodecObj& c = codec_of(self);
+  bool v;
+  {
+    auto g = c.mu.lock();
+    v = c.state.*F;
+  }
+  return py::boolean(v);
+}
+
+// --- head encoding ---------------------------------------------------------
+
+http::HeaderMapCore headers_arg(const py::Sig& sig, size_t i, PyObject* o) {
+  if (!o || o == Py_None) return {};
+  if (!is_header_map(o)) sig.bad_type(i, "HeaderMap or None", o);
+  return copy_header_map(o);
+}
+
+h1::BodyLength body_length_arg(const py::Sig& sig, size_t cl_index, PyObject* cl, bool chunked) {
+  if (chunked) {
+    if (cl && cl != Py_None) py::arg_u64(sig, cl_index, cl);  // still type-checked
+    return h1::BodyLength::unknown();
+  }
+  if (cl && cl != Py_None) return h1::BodyLength::known(py::arg_u64(sig, cl_index, cl));
+  return h1::BodyLength::none();
+}
+
+void raise_encode(const h1::EncodeError& e) {
+  switch (e.kind) {
+    case h1::EncodeError::Kind::ValueError:
+      throw py::value_error(e.message);
+    case h1::EncodeError::Kind::User:
+      raise_h1(e.failure);
+    case h1::EncodeError::Kind::Internal:
+      py::fail_internal(e.message);
+    case h1::EncodeError::Kind::None:
+      break;
+  }
+}
+
+const py::Sig kSerializeRequest("H1Codec.serialize_request",
+                                "method, url, headers=None, *, http10=False, content_length=None, chunked=False");
+py::Ref codec_serialize_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const py::Sig& s = kSerializeRequest;
+  auto a = py::parse<6>(s, args, nargs, kwnames);
+  std::string_view method = py::arg_str(s, 0, a[0]);
+  std::string_view url = py::arg_str(s, 1, a[1]);
+  http::HeaderMapCore headers = headers_arg(s, 2, a[2]);
+  bool http10 = py::arg_bool(s, 3, a[3], false);
+  bool chunked = py::arg_bool(s, 5, a[5], false);
+  h1::BodyLength body = body_length_arg(s, 4, a[4], chunked);
+  CodecObj& c = codec_of(self);
+  std::string out;
+  {
+    auto g = c.mu.lock();
+    h1::EncodeError e = h1::serialize_request(c.state, method, url, std::move(headers), http10, body, out);
+    if (e) raise_encode(e);
+  }
+  return py::bytes(out);
+}
+
+const py::Sig kSerializeResponse("H1Codec.serialize_response",
+                                 "status, headers=None, *, keep_alive=True, http10=False, content_length=None, "
+                                 "chunked=False");
+py::Ref codec_serialize_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const py::Sig& s = kSerializeResponse;
+  auto a = py::parse<6>(s, args, nargs, kwnames);
+  if (!PyLong_Check(a[0])) s.bad_type(0, "int", a[0]);
+  int overflow = 0;
+  long status = PyLong_AsLongAndOverflow(a[0], &overflow);
+  if (status == -1 && PyErr_Occurred()) throw py::PyErrSet{};
+  if (overflow || status < 100 || status > 999) throw py::value_error(std::string(h1::kInvalidStatusMessage));
+  http::HeaderMapCore headers = headers_arg(s, 1, a[1]);
+  bool keep_alive = py::arg_bool(s, 2, a[2], true);
+  bool http10 = py::arg_bool(s, 3, a[3], false);
+  bool chunked = py::arg_bool(s, 5, a[5], false);
+  h1::BodyLength body = body_length_arg(s, 4, a[4], chunked);
+  CodecObj& c = codec_of(self);
+  std::string out;
+  {
+    auto g = c.mu.lock();
+    h1::EncodeError e = h1::serialize_response(c.state, c.config, static_cast<uint16_t>(status), std::move(headers),
+                                               keep_alive, http10, body, out);
+    if (e) raise_encode(e);
+  }
+  return py::bytes(out);
+}
+
+const py::Sig kContinue("continue_response", "");
+py::Ref codec_continue_response(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  py::parse<0>(kContinue, args, nargs, kwnames);
+  return py::Ref::borrow(continue_bytes());
+}
+
+const py::Sig kConnectionClose("connection_close", "headers");
+py::Ref codec_connection_close(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::parse<1>(kConnectionClose, args, nargs, kwnames);
+  if (!is_header_map(a[0])) kConnectionClose.bad_type(0, "HeaderMap", a[0]);
+  return py::boolean(h1::connection_close(copy_header_map(a[0])));
+}
+
+// --- body encoding ---------------------------------------------------------
+
+py::Ref frame_chunk(const h1::DataPlan& plan, PyObject* chunk, std::string_view data) {
+  switch (plan.kind) {
+    case h1::DataPlan::Kind::NoRequest:
+      throw py::value_error(std::string(h1::kNoRequestMessage));
+    case h1::DataPlan::Kind::Unchanged:
+      return py::Ref::borrow(chunk);
+    case h1::DataPlan::Kind::Prefix:
+      return py::bytes(data.substr(0, plan.size));
+    case h1::DataPlan::Kind::Chunked: {
+      char* out = nullptr;
+      py::Ref r = py::bytes_uninit(plan.size, &out);
+      h1::write_chunk(out, data);
+      return r;
+    }
+  }
+  py::fail_internal("unknown data plan");
+}
+
+const py::Sig kSerializeData("H1Codec.serialize_data", "chunk");
+py::Ref codec_serialize_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::parse<1>(kSerializeData, args, nargs, kwnames);
+  std::string_view data = py::arg_bytes(kSerializeData, 0, a[0]);
+  CodecObj& c = codec_of(self);
+  h1::DataPlan plan;
+  {
+    auto g = c.mu.lock();
+    plan = h1::encode_data(c.state, data.size());
+  }
+  return frame_chunk(plan, a[0], data);
+}
+
+py::Ref finish_body(const h1::BodyEnd& end) {
+  switch (end.kind) {
+    case h1::BodyEnd::Kind::Empty:
+      return empty_bytes();
+    case h1::BodyEnd::Kind::Terminator:
+      return py::Ref::borrow(terminator());
+    case h1::BodyEnd::Kind::Aborted:
+      raise_h1(end.failure());
+    case h1::BodyEnd::Kind::Trailers: {
+      char* out = nullptr;
+      py::Ref r = py::bytes_uninit(end.size, &out);
+      end.write(out);
+      return r;
+    }
+  }
+  py::fail_internal("unknown body end");
+}
+
+py::Ref codec_serialize_end(PyObject* self) {
+  CodecObj& c = codec_of(self);
+  h1::BodyEnd end;
+  {
+    auto g = c.mu.lock();
+    end = h1::encode_end(c.state);
+  }
+  return finish_body(end);
+}
+
+const py::Sig kSerializeTrailers("H1Codec.serialize_trailers", "trailers");
+py::Ref codec_serialize_trailers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::parse<1>(kSerializeTrailers, args, nargs, kwnames);
+  if (!is_header_map(a[0])) kSerializeTrailers.bad_type(0, "HeaderMap", a[0]);
+  http::HeaderMapCore trailers = copy_header_map(a[0]);
+  CodecObj& c = codec_of(self);
+  h1::BodyEnd end;
+  {
+    auto g = c.mu.lock();
+    end = h1::encode_trailers(c.state, trailers);
+  }
+  return finish_body(end);
+}
+
+const py::Sig kHeadAndBody("H1Codec.serialize_head_and_body", "head, body=None, trailers=None");
+py::Ref codec_serialize_head_and_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::parse<3>(kHeadAndBody, args, nargs, kwnames);
+  std::string_view head = py::arg_bytes(kHeadAndBody, 0, a[0]);
+  std::string_view body = a.has(1) ? py::arg_bytes(kHeadAndBody, 1, a[1]) : std::string_view();
+  std::optional<http::HeaderMapCore> trailers;
+  if (a.has(2)) {
+    if (!is_header_map(a[2])) kHeadAndBody.bad_type(2, "HeaderMap or None", a[2]);
+    trailers = copy_header_map(a[2]);
+  }
+  CodecObj& c = codec_of(self);
+  h1::MessagePlan plan;
+  {
+    auto g = c.mu.lock();
+    plan = h1::plan_head_and_body(c.state, head.size(), body, trailers ? &*trailers : nullptr);
+  }
+  if (plan.failed()) raise_h1(plan.end.failure());
+  if (plan.head_only) return py::Ref::borrow(a[0]);
+  char* out = nullptr;
+  py::Ref r = py::bytes_uninit(plan.total, &out);
+  h1::write_message(plan, head, body, out);
+  return r;
+}
+
+py::Ref codec_body_is_eof(PyObject* self) {
+  CodecObj& c = codec_of(self);
+  bool eof;
+  {
+    auto g = c.mu.lock();
+    eof = h1::body_is_eof(c.state);
+  }
+  return py::boolean(eof);
+}
+
+PyTypeObject* build_codec() {
+  py::TypeDef d = py::type_def<CodecObj>(
+      "H1Codec",
+      "The sans-IO HTTP/1.1 codec of one connection, for either role: heads are parsed from\n"
+      "the bytes fed to it and encoded with their body framing; body chunks are framed with the\n"
+      "framing the last head chose. It never touches a socket.");
+  py::set_ctor<codec_new>(d, kCodecCtor);
+  d.methods = {
+      py::method<codec_receive_head>("receive_head", kReceiveHead,
+                                     "Append data and parse one response head (client). None when more bytes\n"
+                                     "are needed; raises H1ParseError on a malformed head."),
+      py::method<codec_receive_request_head>(
+          "receive_request_head", kReceiveRequestHead,
+          "Append data and parse one request head (server). None when more bytes are needed; on a\n"
+          "malformed head sets parse_error_status and raises H1ParseError."),
+      py::method<codec_feed>("feed", kFeed, "Append bytes to the read buffer without parsing."),
+      py::noargs<codec_take_body>("take_body", "Remove and return everything in the read buffer."),
+      py::method<codec_take_body_into>("take_body_into", kTakeBodyInto,
+                                       "Move everything in the read buffer into decoder's input."),
+      py::noargs<codec_buffered>("buffered", "Number of bytes in the read buffer."),
+      py::noargs<codec_reset>("reset", "Start the next message; the read buffer is kept."),
+      py::method<codec_serialize_request>("serialize_request", kSerializeRequest,
+                                          "Encode a request head and fix the body framing."),
+      py::method<codec_serialize_response>("serialize_response", kSerializeResponse,
+                                           "Encode a response head for the recorded request and fix the body\n"
+                                           "framing."),
+      py::method<codec_continue_response>("continue_response", kContinue,
+                                          "The interim \"HTTP/1.1 100 Continue\" response.", true),
+      py::method<codec_connection_close>("connection_close", kConnectionClose,
+                                         "True when any connection line of headers holds the token close.", true),
+      py::method<codec_serialize_data>("serialize_data", kSerializeData,
+                                       "Frame one body chunk (the chunk itself where framing leaves it "
+                                       "untouched)."),
+      py::noargs<codec_serialize_end>("serialize_end", "End the body; raises H1UserError for a short body."),
+      py::method<codec_serialize_trailers>("serialize_trailers", kSerializeTrailers,
+                                           "End a chunked body with the declared, allowed trailer fields."),
+      py::method<codec_serialize_head_and_body>("serialize_head_and_body", kHeadAndBody,
+                                                "One whole message (head, framed body, end) in one buffer."),
+      py::noargs<codec_body_is_eof>("body_is_eof", "True when the in-flight framing carries no body."),
+  };
+  d.getters = {
+      py::property<codec_parse_error_status>("parse_error_status",
+                                             "The automatic status for the last failed request head (400, 414,\n"
+                                             "431), or None."),
+      py::property<codec_max_buf_size>("max_buf_size", "Cap on buffered bytes of an incomplete head."),
+      py::property<codec_flag<&h1::CodecState::request_connection_close>>(
+          "request_connection_close", "The request serialized last carried connection: close."),
+      py::property<codec_flag<&h1::CodecState::response_is_last>>(
+          "response_is_last", "The connection closes after the response serialized last."),
+      py::property<codec_flag<&h1::CodecState::response_close_delimited>>(
+          "response_close_delimited", "The body of the response serialized last ends by closing."),
+  };
+  return py::build_type(std::move(d));
+}
+
+}  // namespace
+
+PyTypeObject* h1_codec_type() { return py::cached_type<build_codec>(); }
+PyTypeObject* h1_request_head_type() { return py::cached_type<build_request_head>(); }
+PyTypeObject* h1_response_head_type() { return py::cached_type<build_response_head>(); }
+PyTypeObject* h1_body_decoder_type() { return py::cached_type<build_decoder>(); }
+
+}  // namespace quillon::bind

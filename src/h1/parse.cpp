@@ -1,0 +1,698 @@
+// HTTP/1 head tokenizer and head interpretation. The tokenizer works on
+// slices of the codec's read buffer and never copies; the interpretation
+// copies a finished head once into its HeaderMapCore arena and only then
+// consumes it from the buffer.
+#include "h1/parse.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "h1/tokens.hpp"
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+namespace quillon::h1 {
+
+using http::HeaderMapCore;
+
+namespace detail {
+namespace {
+
+constexpr bool is_stop(unsigned char c, ByteSet set) {
+  if (set == ByteSet::FieldValue) return (c < 0x20 && c != '\t') || c == 0x7F;
+  return c <= 0x20 || c >= 0x7F;
+}
+
+constexpr std::array<bool, 256> make_stop_table(ByteSet set) {
+  std::array<bool, 256> t{};
+  for (int c = 0; c < 256; ++c) t[c] = is_stop(static_cast<unsigned char>(c), set);
+  return t;
+}
+constexpr std::array<bool, 256> kStopValue = make_stop_table(ByteSet::FieldValue);
+constexpr std::array<bool, 256> kStopTarget = make_stop_table(ByteSet::Target);
+
+}  // namespace
+
+const char* find_special_scalar(const char* p, const char* end, ByteSet set) {
+  const auto& table = set == ByteSet::FieldValue ? kStopValue : kStopTarget;
+  while (p != end && !table[static_cast<unsigned char>(*p)]) ++p;
+  return p;
+}
+
+// Sixteen bytes per step: values and targets are the long runs of a head
+// (cookies, tokens, query strings), and nearly all of their bytes are plain.
+const char* find_special(const char* p, const char* end, ByteSet set) {
+#ifdef __SSE2__
+  if (set == ByteSet::FieldValue) {
+    const __m128i c1f = _mm_set1_epi8(0x1F);
+    const __m128i tab = _mm_set1_epi8('\t');
+    const __m128i del = _mm_set1_epi8(0x7F);
+    while (end - p >= 16) {
+      __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      __m128i ctl = _mm_cmpeq_epi8(_mm_min_epu8(x, c1f), x);  // x <= 0x1F
+      ctl = _mm_andnot_si128(_mm_cmpeq_epi8(x, tab), ctl);
+      ctl = _mm_or_si128(ctl, _mm_cmpeq_epi8(x, del));
+      int mask = _mm_movemask_epi8(ctl);
+      if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+      p += 16;
+    }
+  } else {
+    const __m128i sp = _mm_set1_epi8(0x20);
+    const __m128i del = _mm_set1_epi8(0x7F);
+    while (end - p >= 16) {
+      __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(x, sp), x);    // x <= 0x20
+      __m128i high = _mm_cmpeq_epi8(_mm_max_epu8(x, del), x);  // x >= 0x7F
+      int mask = _mm_movemask_epi8(_mm_or_si128(low, high));
+      if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+      p += 16;
+    }
+  }
+#endif
+  return find_special_scalar(p, end, set);
+}
+
+}  // namespace detail
+
+namespace {
+
+using detail::ByteSet;
+using detail::find_special;
+
+constexpr const char* kBadName = "invalid header name";
+constexpr const char* kBadValue = "invalid header value";
+constexpr const char* kBadNewLine = "invalid new line";
+constexpr const char* kBadToken = "invalid token";
+constexpr const char* kTooMany = "too many headers";
+constexpr const char* kNameTooLong = "header name too long";
+
+constexpr std::array<bool, 256> make_tchar() {
+  std::array<bool, 256> t{};
+  for (int c = '0'; c <= '9'; ++c) t[c] = true;
+  for (int c = 'a'; c <= 'z'; ++c) t[c] = true;
+  for (int c = 'A'; c <= 'Z'; ++c) t[c] = true;
+  for (unsigned char c : std::string_view("!#$%&'*+-.^_`|~")) t[c] = true;
+  return t;
+}
+constexpr std::array<bool, 256> kTchar = make_tchar();
+
+inline bool is_tchar(char c) { return kTchar[static_cast<unsigned char>(c)]; }
+inline bool is_ows(char c) { return c == ' ' || c == '\t'; }
+
+// "HTTP/1.0" or "HTTP/1.1" at p: 1 when matched, 0 when the bytes so far
+// match but stop short, -1 on a mismatch.
+int version_at(const char* p, const char* end, bool& http10) {
+  static constexpr char kPrefix[] = "HTTP/1.";
+  const size_t avail = static_cast<size_t>(end - p);
+  for (size_t i = 0; i < 7; ++i) {
+    if (i == avail) return 0;
+    if (p[i] != kPrefix[i]) return -1;
+  }
+  if (avail == 7) return 0;
+  if (p[7] == '0') {
+    http10 = true;
+  } else if (p[7] == '1') {
+    http10 = false;
+  } else {
+    return -1;
+  }
+  return 1;
+}
+
+// A line end at p: its length (1 for LF, 2 for CRLF), 0 when the buffer
+// stops before it is known, -1 when p is not a line end.
+int line_end_at(const char* p, const char* end) {
+  if (p == end) return 0;
+  if (*p == '\n') return 1;
+  if (*p != '\r') return -1;
+  if (p + 1 == end) return 0;
+  return p[1] == '\n' ? 2 : -1;
+}
+
+bool is_framing_name(std::string_view name) {
+  return ascii_iequals(name, "content-length") || ascii_iequals(name, "transfer-encoding");
+}
+
+}  // namespace
+
+HeaderSlots::HeaderSlots(size_t count) {
+  if (count <= kInlineHeaderSlots) {
+    ptr_ = inline_;
+  } else {
+    heap_.reset(new HeaderField[count]);
+    ptr_ = heap_.get();
+  }
+  cap_ = count;
+}
+
+TokResult tokenize_request_line(std::string_view buf, RequestLine& out) {
+  const char* const begin = buf.data();
+  const char* const end = begin + buf.size();
+  const char* p = begin;
+  while (p != end && is_tchar(*p)) ++p;
+  if (p == end) return TokResult::incomplete();
+  if (p == begin || *p != ' ') return TokResult::error(ParseKind::Method, kBadToken);
+  out.method = std::string_view(begin, static_cast<size_t>(p - begin));
+  ++p;
+
+  const char* target = p;
+  const char* q = find_special(p, end, ByteSet::Target);
+  if (static_cast<size_t>(q - target) > kMaxTargetLen) return TokResult::error(ParseKind::UriTooLong, kBadToken);
+  if (q == end) return TokResult::incomplete();
+  if (q == target || *q != ' ') return TokResult::error(ParseKind::Uri, kBadToken);
+  out.target = std::string_view(target, static_cast<size_t>(q - target));
+  p = q + 1;
+
+  int v = version_at(p, end, out.http10);
+  if (v < 0) return TokResult::error(ParseKind::Version, kBadToken);
+  if (v == 0) return TokResult::incomplete();
+  p += 8;
+  int le = line_end_at(p, end);
+  if (le < 0) return TokResult::error(ParseKind::Version, kBadNewLine);
+  if (le == 0) return TokResult::incomplete();
+  return TokResult::done(static_cast<size_t>(p + le - begin));
+}
+
+TokResult tokenize_status_line(std::string_view buf, StatusLine& out) {
+  const char* const begin = buf.data();
+  const char* const end = begin + buf.size();
+  const char* p = begin;
+  int v = version_at(p, end, out.http10);
+  if (v < 0) return TokResult::error(ParseKind::Version, kBadToken);
+  if (v == 0) return TokResult::incomplete();
+  p += 8;
+  if (p == end) return TokResult::incomplete();
+  if (*p != ' ') return TokResult::error(ParseKind::Version, kBadToken);
+  ++p;
+
+  unsigned code = 0;
+  for (int i = 0; i < 3; ++i, ++p) {
+    if (p == end) return TokResult::incomplete();
+    if (*p < '0' || *p > '9') return TokResult::error(ParseKind::Status, kBadToken);
+    code = code * 10 + static_cast<unsigned>(*p - '0');
+  }
+  if (code < 100) return TokResult::error(ParseKind::Status, kBadToken);
+  out.status = static_cast<uint16_t>(code);
+
+  if (p == end) return TokResult::incomplete();
+  if (*p == ' ') {
+    // Reason phrase: HTAB, SP, VCHAR, obs-text; it is not kept.
+    p = find_special(p + 1, end, ByteSet::FieldValue);
+  }
+  int le = line_end_at(p, end);
+  if (le < 0) return TokResult::error(ParseKind::Status, kBadToken);
+  if (le == 0) return TokResult::incomplete();
+  return TokResult::done(static_cast<size_t>(p + le - begin));
+}
+
+TokResult tokenize_header_block(std::string_view buf, HeaderField* slots, size_t max_slots,
+                                size_t& count, bool skip_invalid) {
+  const char* const begin = buf.data();
+  const char* const end = begin + buf.size();
+  const char* p = begin;
+  count = 0;
+  for (;;) {
+    if (p == end) return TokResult::incomplete();
+    if (*p == '\n') return TokResult::done(static_cast<size_t>(p + 1 - begin));
+    if (*p == '\r') {
+      if (p + 1 == end) return TokResult::incomplete();
+      if (p[1] == '\n') return TokResult::done(static_cast<size_t>(p + 2 - begin));
+      return TokResult::error(ParseKind::HeaderToken, kBadNewLine);
+    }
+    // A line starting with whitespace is obs-fold (or a name another parser
+    // might read after stripping it): never skipped.
+    if (is_ows(*p)) return TokResult::error(ParseKind::HeaderToken, kBadName);
+
+    const char* name_begin = p;
+    while (p != end && is_tchar(*p)) ++p;
+    if (p == end) return TokResult::incomplete();
+    const std::string_view name(name_begin, static_cast<size_t>(p - name_begin));
+    const char* why = nullptr;
+    bool fatal = false;
+    if (*p != ':' || name.empty()) {
+      // `name : value` is a field that lenient parsers accept: skipping it
+      // would let them see a header (transfer-encoding, say) that we don't
+      // (RFC 9112 §5.1), so it always fails the head.
+      const char* q = p;
+      while (q != end && is_ows(*q)) ++q;
+      if (q == end) return TokResult::incomplete();
+      if (!name.empty() && q != p && *q == ':') return TokResult::error(ParseKind::HeaderToken, kBadName);
+      why = kBadName;
+    } else {
+      if (name.size() > http::kMaxHeaderNameLen) return TokResult::error(ParseKind::TooLarge, kNameTooLong);
+      ++p;
+      while (p != end && is_ows(*p)) ++p;
+      const char* value_begin = p;
+      const char* q = find_special(p, end, ByteSet::FieldValue);
+      if (q == end) return TokResult::incomplete();
+      const char* value_end = q;
+      const char* next = nullptr;
+      if (*q == '\n') {
+        next = q + 1;
+      } else if (*q == '\r') {
+        if (q + 1 == end) return TokResult::incomplete();
+        if (q[1] != '\n') return TokResult::error(ParseKind::HeaderToken, kBadNewLine);
+        next = q + 2;
+      } else if (*q == '\0') {
+        return TokResult::error(ParseKind::HeaderToken, kBadValue);
+      } else {
+        why = kBadValue;
+        fatal = is_framing_name(name);
+        p = q;
+      }
+      if (why == nullptr) {
+        while (value_end != value_begin && is_ows(value_end[-1])) --value_end;
+        if (count == max_slots) return TokResult::error(ParseKind::TooLarge, kTooMany);
+        slots[count++] = HeaderField{name, std::string_view(value_begin, static_cast<size_t>(value_end - value_begin))};
+        p = next;
+        continue;
+      }
+    }
+    if (!skip_invalid || fatal) return TokResult::error(ParseKind::HeaderToken, why);
+    // Skip the rest of the malformed line; a NUL or a CR that does not end
+    // it still fails, since another parser may end the line there.
+    const char* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+    if (lf == nullptr) return TokResult::incomplete();
+    for (const char* s = p; s != lf; ++s) {
+      if (*s == '\0') return TokResult::error(ParseKind::HeaderToken, kBadValue);
+      if (*s == '\r' && s + 1 != lf) return TokResult::error(ParseKind::HeaderToken, kBadNewLine);
+    }
+    p = lf + 1;
+  }
+}
+
+namespace {
+
+// Where the head at the front of the read buffer lies, once its end is in.
+struct Located {
+  HeadStatus status = HeadStatus::Incomplete;
+  ParseKind error = ParseKind::Internal;
+  size_t start = 0;  // first byte after skipped empty lines
+  size_t end = 0;    // one past the empty line that ends the head
+};
+
+enum class Role : uint8_t { Request, Response };
+
+// Length of the run of empty lines (CRLF or LF) at the front of `b`.
+size_t empty_lines_at_front(std::string_view b) {
+  size_t i = 0;
+  for (;;) {
+    if (i < b.size() && b[i] == '\n') {
+      i += 1;
+    } else if (i + 1 < b.size() && b[i] == '\r' && b[i + 1] == '\n') {
+      i += 2;
+    } else {
+      return i;
+    }
+  }
+}
+
+// Finds the end of the head without tokenizing it, resuming where the last
+// call stopped (`head_scan`), and checks the start line once its line end
+// has arrived so that a bad one fails without waiting for the whole head.
+// Empty lines before the head carry nothing: on Incomplete they are dropped
+// from the buffer, which also keeps this search from rescanning them.
+Located locate_head(CodecState& st, const CodecConfig& config, Role role) {
+  const std::string_view b = st.read.view();
+  const size_t n = b.size();
+  // A search in progress always has head_scan > 0, so a zero here (a fresh
+  // buffer, or one whose bytes were taken by someone else) restarts it.
+  if (st.head_scan > n || st.head_scan == 0) {
+    st.head_scan = 0;
+    st.head_line_checked = false;
+  }
+  const size_t lead = empty_lines_at_front(b);
+  Located out;
+  out.start = lead;
+
+  if (lead == n || (lead + 1 == n && b[lead] == '\r')) {
+    // Nothing but empty lines (and maybe the CR of one more).
+    st.read.consume(lead);
+    st.head_scan = 0;
+    st.head_line_checked = false;
+    return out;
+  }
+
+  size_t pos = std::max(lead, st.head_scan);
+  bool found = false;
+  if (!st.head_line_checked) {
+    const char* lf = static_cast<const char*>(std::memchr(b.data() + pos, '\n', n - pos));
+    if (lf == nullptr) {
+      pos = n;
+    } else {
+      const size_t q = static_cast<size_t>(lf - b.data());
+      const std::string_view line = b.substr(lead, q + 1 - lead);
+      TokResult r;
+      if (role == Role::Request) {
+        RequestLine rl;
+        r = tokenize_request_line(line, rl);
+      } else {
+        StatusLine sl;
+        r = tokenize_status_line(line, sl);
+      }
+      if (r.status != TokStatus::Done) {
+        out.status = HeadStatus::Error;
+        out.error = r.status == TokStatus::Error ? r.kind : ParseKind::Internal;
+        return out;
+      }
+      st.head_line_checked = true;
+      pos = q;  // the start line's own LF may begin the empty line
+      found = true;
+    }
+  } else {
+    // Back up over a line end that may have been cut between reads.
+    pos = std::max(lead, st.head_scan >= 3 ? st.head_scan - 3 : size_t{0});
+    found = true;
+  }
+
+  if (found) {
+    while (pos < n) {
+      const char* lf = static_cast<const char*>(std::memchr(b.data() + pos, '\n', n - pos));
+      if (lf == nullptr) break;
+      const size_t p = static_cast<size_t>(lf - b.data());
+      if (p + 1 < n && b[p + 1] == '\n') {
+        out.status = HeadStatus::Done;
+        out.end = p + 2;
+        return out;
+      }
+      if (p + 2 < n && b[p + 1] == '\r' && b[p + 2] == '\n') {
+        out.status = HeadStatus::Done;
+        out.end = p + 3;
+        return out;
+      }
+      pos = p + 1;
+    }
+  }
+
+  if (n >= config.max_buf_size) {
+    out.status = HeadStatus::Error;
+    out.error = ParseKind::TooLarge;
+    return out;
+  }
+  st.read.consume(lead);
+  st.head_scan = n - lead;
+  return out;
+}
+
+// Drops a parsed head from the buffer and starts the search for the next.
+void finish_head(CodecState& st, size_t end) {
+  st.read.consume(end);
+  st.head_scan = 0;
+  st.head_line_checked = false;
+}
+
+// A tokenized name in lower case, in stack storage for all ordinary names.
+class LowerName {
+ public:
+  bool set(std::string_view name) {
+    char* dst = small_;
+    if (name.size() > sizeof small_) {
+      big_.resize(name.size());
+      dst = big_.data();
+    }
+    if (!http::normalize_header_name(name, dst)) return false;
+    view_ = std::string_view(dst, name.size());
+    return true;
+  }
+  std::string_view view() const { return view_; }
+
+ private:
+  char small_[128];
+  std::string big_;
+  std::string_view view_;
+};
+
+size_t field_bytes(const HeaderSlots& slots, size_t count) {
+  size_t total = 0;
+  for (size_t i = 0; i < count; ++i) total += slots[i].name.size() + slots[i].value.size();
+  return total;
+}
+
+// The per-line keep-alive rule: a live connection dies on `close`, a dead one
+// revives on `keep-alive`.
+bool next_keep_alive(bool ka, std::string_view value) {
+  return ka ? !value_has_token(value, "close") : value_has_token(value, "keep-alive");
+}
+
+// Tokenizes a located head's header block into `slots`. On error sets `err`.
+bool tokenize_block(std::string_view block, HeaderSlots& slots, size_t& count, bool skip, ParseKind& err) {
+  TokResult r = tokenize_header_block(block, slots.data(), slots.capacity(), count, skip);
+  if (r.status == TokStatus::Error) {
+    err = r.kind;
+    return false;
+  }
+  // The block was located by its empty line, so anything short of Done over
+  // exactly that block is a disagreement between locator and tokenizer.
+  if (r.status != TokStatus::Done || r.consumed != block.size()) {
+    err = ParseKind::Internal;
+    return false;
+  }
+  return true;
+}
+
+bool parse_request_inner(CodecState& st, const CodecConfig& config, RequestHead& out, HeadStatus& status,
+                         ParseKind& err) {
+  Located loc = locate_head(st, config, Role::Request);
+  status = loc.status;
+  if (loc.status == HeadStatus::Incomplete) return false;
+  if (loc.status == HeadStatus::Error) {
+    err = loc.error;
+    return false;
+  }
+  status = HeadStatus::Error;
+  const std::string_view head = st.read.view().substr(loc.start, loc.end - loc.start);
+  RequestLine rl;
+  TokResult r = tokenize_request_line(head, rl);
+  if (r.status != TokStatus::Done) {
+    err = r.status == TokStatus::Error ? r.kind : ParseKind::Internal;
+    return false;
+  }
+  const std::string_view block = head.substr(r.consumed);
+  // Every field line takes at least three bytes ("a:\n"), so a huge
+  // `max_headers` never sizes the slot array beyond what the head can fill.
+  HeaderSlots slots(std::min(config.max_headers, block.size() / 3 + 1));
+  size_t count = 0;
+  if (!tokenize_block(block, slots, count, config.ignore_invalid_headers, err)) return false;
+
+  out = RequestHead{};
+  out.http10 = rl.http10;
+  out.method = standard_method(rl.method);
+  if (out.method == Method::Extension) out.method_text.assign(rl.method);
+  bool keep_alive = !rl.http10;
+  bool has_te = false, chunked = false, cl_seen = false, cl_stored = false;
+  uint64_t content_length = 0;
+  out.is_upgrade = out.method == Method::Connect;
+
+  out.headers.reserve(count, field_bytes(slots, count));
+  LowerName lower;
+  for (size_t i = 0; i < count; ++i) {
+    const HeaderField& f = slots[i];
+    if (!lower.set(f.name)) {
+      err = ParseKind::Internal;
+      return false;
+    }
+    const std::string_view name = lower.view();
+    bool store = true;
+    if (name == "transfer-encoding") {
+      if (rl.http10) {
+        err = ParseKind::TransferEncodingUnexpected;
+        return false;
+      }
+      has_te = true;
+      chunked = last_encoding_is_chunked(f.value);
+      if (cl_seen) out.framing_conflict = true;
+      if (cl_stored) {
+        out.headers.remove("content-length");
+        cl_stored = false;
+      }
+    } else if (name == "content-length") {
+      if (has_te) {
+        out.framing_conflict = true;
+        store = false;
+      } else {
+        uint64_t v = 0;
+        if (!parse_u64_digits(f.value, v) || (cl_seen && v != content_length)) {
+          err = ParseKind::ContentLengthInvalid;
+          return false;
+        }
+        if (v > kMaxContentLength) {
+          err = ParseKind::TooLarge;
+          return false;
+        }
+        store = !cl_seen;
+        cl_seen = cl_stored = true;
+        content_length = v;
+      }
+    } else if (name == "expect") {
+      out.expect_continue = ascii_iequals(f.value, "100-continue");
+    } else if (name == "upgrade") {
+      out.is_upgrade = !rl.http10;
+    } else if (name == "connection") {
+      keep_alive = next_keep_alive(keep_alive, f.value);
+    }
+    if (store && out.headers.add(name, f.value) != HeaderMapCore::Result::Ok) {
+      err = ParseKind::TooLarge;
+      return false;
+    }
+  }
+  if (has_te && !chunked) {
+    err = ParseKind::TransferEncodingInvalid;
+    return false;
+  }
+  if (chunked) {
+    out.body_kind = BodyKind::Chunked;
+  } else if (cl_seen && content_length > 0) {
+    out.body_kind = BodyKind::Length;
+    out.content_length = content_length;
+  } else {
+    out.body_kind = BodyKind::Empty;
+    out.content_length = 0;
+  }
+  out.keep_alive = keep_alive;
+  std::optional<std::string_view> te = out.headers.get("te");
+  out.allow_trailers = te && value_has_token(*te, "trailers");
+  out.target.assign(rl.target);
+
+  st.method.kind = out.method;
+  st.method.ext = out.method_text;
+  st.trailers_allowed = out.allow_trailers;
+  finish_head(st, loc.end);
+  status = HeadStatus::Done;
+  return true;
+}
+
+bool is_skipped_informational(uint16_t status) { return status == 100 || (status >= 102 && status <= 199); }
+
+}  // namespace
+
+HeadResult parse_request_head(CodecState& state, const CodecConfig& config, RequestHead& out) {
+  HeadStatus status = HeadStatus::Incomplete;
+  ParseKind err = ParseKind::Internal;
+  if (parse_request_inner(state, config, out, status, err)) return {HeadStatus::Done, err};
+  if (status != HeadStatus::Error) return {status, err};
+  const std::string_view b = state.read.view();
+  if (b.size() >= kH2Preface.size() && b.substr(0, kH2Preface.size()) == kH2Preface) err = ParseKind::VersionH2;
+  state.parse_error_status = parse_error_status_for(err);
+  return {HeadStatus::Error, err};
+}
+
+HeadResult parse_response_head(CodecState& st, const CodecConfig& config, ResponseHead& out) {
+  for (;;) {
+    Located loc = locate_head(st, config, Role::Response);
+    if (loc.status != HeadStatus::Done) return {loc.status, loc.error};
+    const std::string_view head = st.read.view().substr(loc.start, loc.end - loc.start);
+    StatusLine sl;
+    TokResult r = tokenize_status_line(head, sl);
+    if (r.status != TokStatus::Done)
+      return {HeadStatus::Error, r.status == TokStatus::Error ? r.kind : ParseKind::Internal};
+    const std::string_view block = head.substr(r.consumed);
+    HeaderSlots slots(kMaxResponseHeaders);
+    size_t count = 0;
+    ParseKind err = ParseKind::Internal;
+    if (!tokenize_block(block, slots, count, false, err)) return {HeadStatus::Error, err};
+    if (is_skipped_informational(sl.status)) {
+      finish_head(st, loc.end);
+      continue;
+    }
+
+    out = ResponseHead{};
+    out.status = sl.status;
+    out.http10 = sl.http10;
+    bool keep_alive = !sl.http10;
+    std::string_view last_te;
+    bool has_te = false;
+    out.headers.reserve(count, field_bytes(slots, count));
+    LowerName lower;
+    for (size_t i = 0; i < count; ++i) {
+      const HeaderField& f = slots[i];
+      if (!lower.set(f.name)) return {HeadStatus::Error, ParseKind::Internal};
+      const std::string_view name = lower.view();
+      if (name == "connection") {
+        keep_alive = next_keep_alive(keep_alive, f.value);
+      } else if (name == "transfer-encoding") {
+        has_te = true;
+        last_te = f.value;
+      }
+      if (out.headers.add(name, f.value) != HeaderMapCore::Result::Ok) return {HeadStatus::Error, ParseKind::TooLarge};
+    }
+
+    const Method method = st.method.kind;
+    if (sl.status == 101) {
+      out.is_upgrade = true;
+    } else if (sl.status == 204 || sl.status == 304 || method == Method::Head) {
+      // No body, whatever the framing headers say.
+    } else if (method == Method::Connect && sl.status >= 200 && sl.status <= 299) {
+      out.is_upgrade = true;
+    } else if (has_te) {
+      if (sl.http10) return {HeadStatus::Error, ParseKind::TransferEncodingUnexpected};
+      out.body_kind = last_encoding_is_chunked(last_te) ? BodyKind::Chunked : BodyKind::Close;
+    } else if (out.headers.contains("content-length")) {
+      uint64_t len = 0;
+      if (!content_length_list(out.headers, len)) return {HeadStatus::Error, ParseKind::ContentLengthInvalid};
+      if (len > kMaxContentLength) return {HeadStatus::Error, ParseKind::TooLarge};
+      if (len > 0) out.body_kind = BodyKind::Length;
+      out.content_length = len;
+    } else {
+      out.body_kind = BodyKind::Close;
+    }
+    if (out.body_kind == BodyKind::Empty) out.content_length = 0;
+    out.keep_alive = keep_alive && !out.is_upgrade;
+    finish_head(st, loc.end);
+    return {HeadStatus::Done, ParseKind::Internal};
+  }
+}
+
+std::optional<uint16_t> parse_error_status_for(ParseKind kind) {
+  switch (kind) {
+    case ParseKind::Method:
+    case ParseKind::Version:
+    case ParseKind::Uri:
+    case ParseKind::HeaderToken:
+    case ParseKind::ContentLengthInvalid:
+    case ParseKind::TransferEncodingInvalid:
+    case ParseKind::TransferEncodingUnexpected:
+      return 400;
+    case ParseKind::UriTooLong:
+      return 414;
+    case ParseKind::TooLarge:
+      return 431;
+    case ParseKind::VersionH2:
+    case ParseKind::Status:
+    case ParseKind::Internal:
+      break;
+  }
+  return std::nullopt;
+}
+
+std::string_view request_method_name(Method m) {
+  switch (m) {
+    case Method::Options: return "OPTIONS";
+    case Method::Get: return "GET";
+    case Method::Post: return "POST";
+    case Method::Put: return "PUT";
+    case Method::Delete: return "DELETE";
+    case Method::Head: return "HEAD";
+    case Method::Trace: return "TRACE";
+    case Method::Connect: return "CONNECT";
+    case Method::Patch: return "PATCH";
+    case Method::Query: return "QUERY";
+    case Method::None:
+    case Method::Extension: break;
+  }
+  return {};
+}
+
+std::string_view body_kind_name(BodyKind k) {
+  switch (k) {
+    case BodyKind::Empty: return "empty";
+    case BodyKind::Length: return "length";
+    case BodyKind::Chunked: return "chunked";
+    case BodyKind::Close: return "close";
+  }
+  return "empty";
+}
+
+}  // namespace quillon::h1
