@@ -15,13 +15,19 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace quillon::http {
 namespace {
 
-// Up to this many names a lookup is a scan comparing lengths then bytes:
-// for a typical head that is cheaper than hashing the name, and it keeps
-// small maps free of index memory.
-constexpr size_t kLinearScanMax = 16;
+// Up to this many names a lookup is a scan comparing fingerprints, then
+// lengths and bytes: for heads of typical size (browsers send 10 to 25
+// fields) that is cheaper than hashing the name, and it keeps small maps
+// free of index memory. The scan is bounded by this constant whatever a
+// peer sends; past it the keyed index takes over.
+constexpr size_t kLinearScanMax = 32;
 // Size of the index when it is first built; always a power of two.
 constexpr size_t kMinIndexSlots = 32;
 constexpr uint16_t kEmptySlot = 0xFFFF;
@@ -265,10 +271,11 @@ bool is_valid_header_value(std::string_view value) {
 
 // 1..kMaxHeaderNameLen token bytes; writes the lower-case form to `out`
 // (name.size() bytes, possibly partly written when the result is false).
-bool normalize_header_name(std::string_view name, char* out) {
-  const size_t n = name.size();
-  if (n == 0 || n > kMaxHeaderNameLen) return false;
-  const auto* p = reinterpret_cast<const unsigned char*>(name.data());
+namespace {
+
+// Table path for one stretch of a name: lower-cases into `out`, false when
+// any byte is not a token character.
+bool normalize_table(const unsigned char* p, size_t n, char* out) {
   // No early exit: names are nearly always valid, and a loop without a
   // data-dependent branch is the fast one for them.
   bool ok = true;
@@ -278,6 +285,56 @@ bool normalize_header_name(std::string_view name, char* out) {
     ok &= (c != 0);
   }
   return ok;
+}
+
+#ifdef __SSE2__
+inline __m128i in_range(__m128i x, char lo, char hi) {
+  // Signed compares: bytes >= 0x80 are negative and fall outside every range.
+  return _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8(static_cast<char>(lo - 1))),
+                       _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(hi + 1)), x));
+}
+
+// Sixteen bytes at a time for the bytes real names are made of (letters,
+// digits, '-'); a block holding anything else takes the table path, which
+// decides validity for the full token set.
+bool normalize_block(const unsigned char* p, size_t n, char* out) {
+  alignas(16) unsigned char buf[16];
+  __m128i x;
+  if (n == 16) {
+    x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  } else {
+    std::memset(buf, 'a', sizeof(buf));
+    std::memcpy(buf, p, n);
+    x = _mm_load_si128(reinterpret_cast<const __m128i*>(buf));
+  }
+  const __m128i upper = in_range(x, 'A', 'Z');
+  const __m128i lower = _mm_or_si128(x, _mm_and_si128(upper, _mm_set1_epi8(0x20)));
+  const __m128i fast = _mm_or_si128(_mm_or_si128(in_range(lower, 'a', 'z'), in_range(lower, '0', '9')),
+                                    _mm_cmpeq_epi8(lower, _mm_set1_epi8('-')));
+  if (_mm_movemask_epi8(fast) != 0xFFFF) return normalize_table(p, n, out);
+  if (n == 16) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), lower);
+  } else {
+    _mm_store_si128(reinterpret_cast<__m128i*>(buf), lower);
+    std::memcpy(out, buf, n);
+  }
+  return true;
+}
+#endif
+
+}  // namespace
+
+bool normalize_header_name(std::string_view name, char* out) {
+  const size_t n = name.size();
+  if (n == 0 || n > kMaxHeaderNameLen) return false;
+  const auto* p = reinterpret_cast<const unsigned char*>(name.data());
+#ifdef __SSE2__
+  bool ok = true;
+  for (size_t i = 0; i < n; i += 16) ok &= normalize_block(p + i, std::min<size_t>(16, n - i), out + i);
+  return ok;
+#else
+  return normalize_table(p, n, out);
+#endif
 }
 
 // A valid name whose every byte is already its own lower-case form.
@@ -343,6 +400,27 @@ HeaderMapCore::HeaderMapCore(HeaderMapCore&& o) noexcept
   o.index_.clear();
   o.value_count_ = 0;
   o.live_bytes_ = 0;
+}
+
+void HeaderMapCore::copy_from(const HeaderMapCore& o) {
+  if (this == &o) return;
+  try {
+    entries_ = o.entries_;
+    extras_ = o.extras_;
+    index_ = o.index_;
+    value_count_ = o.value_count_;
+    live_bytes_ = o.live_bytes_;
+    arena_.clear();
+    if (o.arena_.size() == o.live_bytes_) {
+      arena_.reserve(o.arena_.size());
+      arena_.append(o.arena_.data(), o.arena_.size());
+    } else {
+      compact_from(o.arena_);
+    }
+  } catch (...) {
+    clear();
+    throw;
+  }
 }
 
 HeaderMapCore& HeaderMapCore::operator=(const HeaderMapCore& o) {

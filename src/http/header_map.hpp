@@ -84,6 +84,9 @@ class HeaderMapCore {
   bool remove(std::string_view name);
   // Empties the map, keeping modest buffers for reuse.
   void clear();
+  // Makes this map a copy of `o`, reusing this map's buffers where they are
+  // large enough (a reader that snapshots maps repeatedly allocates once).
+  void copy_from(const HeaderMapCore& o);
 
   bool contains(std::string_view name) const;
   // First value of `name`.

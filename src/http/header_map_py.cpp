@@ -1,6 +1,7 @@
 // HeaderMap: the host face of HeaderMapCore. Names and values are converted
 // and validated before the map's mutex is taken; results are snapshotted
 // under it and turned into host objects after it is released.
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -126,7 +127,86 @@ HeaderMapCore snapshot(HeaderMapObj& m) {
   return m.core;
 }
 
-py::Ref name_str(std::string_view n) { return py::ascii_str(n); }
+// A snapshot taken into this thread's scratch map, so listing a map does not
+// allocate once the scratch has grown. Building the host objects afterwards
+// may run a collection whose finalisers list another map on this thread:
+// that nested listing finds the scratch busy and uses a map of its own.
+class SnapshotLease {
+ public:
+  explicit SnapshotLease(HeaderMapObj& m) {
+    Scratch& s = scratch();
+    if (!s.busy) {
+      s.busy = true;
+      map_ = &s.map;
+      leased_ = true;
+    } else {
+      map_ = &own_;
+    }
+    auto g = m.mu.lock();
+    map_->copy_from(m.core);
+  }
+  ~SnapshotLease() {
+    if (!leased_) return;
+    map_->clear();  // drops buffers that grew large, keeps the small ones
+    scratch().busy = false;
+  }
+  SnapshotLease(const SnapshotLease&) = delete;
+  SnapshotLease& operator=(const SnapshotLease&) = delete;
+  const HeaderMapCore& map() const { return *map_; }
+
+ private:
+  struct Scratch {
+    HeaderMapCore map;
+    bool busy = false;
+  };
+  static Scratch& scratch() {
+    thread_local Scratch s;
+    return s;
+  }
+  HeaderMapCore own_;
+  HeaderMapCore* map_ = nullptr;
+  bool leased_ = false;
+};
+
+// Header names repeat across every head a process sees, so their str objects
+// are kept in a small direct-mapped cache: a hit costs a hash and a compare
+// instead of a new object. Bounded (slots and name length) whatever names
+// peers send; a collision just replaces the slot.
+class NameCache {
+ public:
+  py::Ref get(std::string_view n) {
+    if (n.size() > kMaxCachedLen) return py::ascii_str(n);
+    Slot& s = slots_[slot_of(n)];
+    if (s.obj && s.len == n.size() && std::memcmp(s.bytes, n.data(), n.size()) == 0) return py::Ref::borrow(s.obj);
+    py::Ref fresh = py::ascii_str(n);
+    PyObject* old = s.obj;
+    s.obj = py::Ref(fresh).release();
+    s.len = n.size();
+    std::memcpy(s.bytes, n.data(), n.size());
+    Py_XDECREF(old);  // a str: releasing it runs no host code
+    return fresh;
+  }
+
+ private:
+  static constexpr size_t kSlots = 512;
+  static constexpr size_t kMaxCachedLen = 40;
+  struct Slot {
+    PyObject* obj = nullptr;
+    size_t len = 0;
+    char bytes[kMaxCachedLen];
+  };
+  static size_t slot_of(std::string_view n) {
+    uint64_t h = 0xcbf29ce484222325ull ^ n.size();
+    for (unsigned char c : n) h = (h ^ c) * 0x100000001b3ull;
+    return static_cast<size_t>(h >> 32) & (kSlots - 1);
+  }
+  Slot slots_[kSlots];
+};
+
+py::Ref name_str(std::string_view n) {
+  static NameCache* cache = new NameCache();  // kept for the process
+  return cache->get(n);
+}
 
 // ---------------------------------------------------------------------------
 // Construction
@@ -152,11 +232,13 @@ py::Ref hm_new(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyOb
     core.reserve(static_cast<size_t>(PyDict_GET_SIZE(init)), 0);
     Py_ssize_t pos = 0;
     PyObject *k, *v;
-    while (PyDict_Next(init, &pos, &k, &v)) {
-      py::Ref kk = py::Ref::borrow(k), vv = py::Ref::borrow(v);
-      add_pair(core, k, v);
-    }
+    while (PyDict_Next(init, &pos, &k, &v)) add_pair(core, k, v);
   } else {
+    Py_ssize_t hint = PyObject_LengthHint(init, 0);
+    if (hint < 0) throw py::PyErrSet{};
+    // A hint only: bounded so a lying __length_hint__ cannot make us reserve
+    // more than the map could ever hold.
+    core.reserve(std::min<size_t>(static_cast<size_t>(hint), http::kMaxHeaderNames), 0);
     py::Ref it = py::Ref::check(PyObject_GetIter(init));
     for (;;) {
       PyObject* raw = PyIter_Next(it.get());
@@ -292,10 +374,10 @@ py::Ref items_of(const HeaderMapCore& c) {
   return list;
 }
 
-py::Ref hm_keys(PyObject* self) { return keys_of(snapshot(self_of(self))); }
-py::Ref hm_values(PyObject* self) { return values_of(snapshot(self_of(self))); }
-py::Ref hm_items(PyObject* self) { return items_of<false>(snapshot(self_of(self))); }
-py::Ref hm_raw_items(PyObject* self) { return items_of<true>(snapshot(self_of(self))); }
+py::Ref hm_keys(PyObject* self) { return keys_of(SnapshotLease(self_of(self)).map()); }
+py::Ref hm_values(PyObject* self) { return values_of(SnapshotLease(self_of(self)).map()); }
+py::Ref hm_items(PyObject* self) { return items_of<false>(SnapshotLease(self_of(self)).map()); }
+py::Ref hm_raw_items(PyObject* self) { return items_of<true>(SnapshotLease(self_of(self)).map()); }
 
 PyObject* hm_iter(PyObject* self) {
   try {
@@ -354,21 +436,40 @@ py::Ref hm_get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   Name n;
   n.convert(a[0]);
   // Values copied into one buffer under the lock; objects built after it.
-  std::string buf;
-  std::vector<size_t> ends;
+  // Most names have one or two short values: those stay on the stack.
+  char small[512];
+  size_t small_ends[8];
+  std::string big;
+  std::vector<size_t> big_ends;
+  size_t used = 0, count = 0;
+  bool spilled = false;
   {
     HeaderMapObj& m = self_of(self);
     auto g = m.mu.lock();
     m.core.for_each_value(n.view(), [&](std::string_view v) {
-      buf.append(v);
-      ends.push_back(buf.size());
+      if (!spilled && (count == 8 || used + v.size() > sizeof(small))) {
+        spilled = true;
+        big.assign(small, used);
+        big_ends.assign(small_ends, small_ends + count);
+      }
+      if (spilled) {
+        big.append(v);
+        big_ends.push_back(big.size());
+      } else {
+        std::memcpy(small + used, v.data(), v.size());
+        used += v.size();
+        small_ends[count] = used;
+      }
+      ++count;
     });
   }
-  py::Ref list = py::Ref::check(PyList_New(static_cast<Py_ssize_t>(ends.size())));
+  const char* data = spilled ? big.data() : small;
+  const size_t* ends = spilled ? big_ends.data() : small_ends;
+  py::Ref list = py::Ref::check(PyList_New(static_cast<Py_ssize_t>(count)));
   size_t start = 0;
-  for (size_t i = 0; i < ends.size(); ++i) {
+  for (size_t i = 0; i < count; ++i) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
-                    py::bytes(std::string_view(buf).substr(start, ends[i] - start)).release());
+                    py::bytes(std::string_view(data + start, ends[i] - start)).release());
     start = ends[i];
   }
   return list;
