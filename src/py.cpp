@@ -8,12 +8,6 @@ namespace quillon::py {
 
 namespace {
 
-// Exceptions of the "raise this later" kind that are in flight on this
-// thread. A Guard unwinding while none is in flight was interrupted by
-// something unplanned (an internal failure, an allocation failure), and
-// poisons its mutex.
-thread_local int t_planned_errors = 0;
-
 PyObject* g_internal_failure = nullptr;
 
 // Strings that must outlive every type and function built from them.
@@ -36,10 +30,6 @@ Ref Ref::check(PyObject* p) {
 
 // ---------------------------------------------------------------------------
 // Errors
-
-Error::Error() { ++t_planned_errors; }
-Error::Error(const Error&) { ++t_planned_errors; }
-Error::~Error() { --t_planned_errors; }
 
 void StdError::set() const { PyErr_SetString(type_, message_.c_str()); }
 
@@ -83,45 +73,6 @@ void translate_exception() noexcept {
   } catch (...) {
     set_internal("unknown internal failure");
   }
-}
-
-// ---------------------------------------------------------------------------
-// Locking
-
-Mutex::Guard::Guard(Mutex& m) : m_(m), uncaught_(std::uncaught_exceptions()) {
-  bool expected = false;
-  unsigned spins = 0;
-  while (!m_.held_.compare_exchange_weak(expected, true, std::memory_order_acquire, std::memory_order_relaxed)) {
-    expected = false;
-    if (++spins > 64) std::this_thread::yield();
-  }
-  if (m_.poisoned_.load(std::memory_order_relaxed)) {
-    m_.held_.store(false, std::memory_order_release);
-    throw InternalFailure{"object is unusable after an earlier internal failure"};
-  }
-}
-
-Mutex::Guard::~Guard() {
-  if (std::uncaught_exceptions() > uncaught_ && t_planned_errors == 0) {
-    m_.poisoned_.store(true, std::memory_order_relaxed);
-  }
-  m_.held_.store(false, std::memory_order_release);
-}
-
-void Mutex::Guard::poison(std::string message) {
-  m_.poisoned_.store(true, std::memory_order_relaxed);
-  throw InternalFailure{std::move(message)};
-}
-
-DualGuard::DualGuard(Mutex& a, Mutex& b) {
-  if (&a == &b) {
-    first.emplace(a);
-    return;
-  }
-  Mutex* lo = std::less<Mutex*>()(&a, &b) ? &a : &b;
-  Mutex* hi = lo == &a ? &b : &a;
-  first.emplace(*lo);
-  second.emplace(*hi);
 }
 
 // ---------------------------------------------------------------------------

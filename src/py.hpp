@@ -18,6 +18,8 @@
 
 #include <Python.h>
 
+#include "sync.hpp"
+
 #include <atomic>
 #include <cstdint>
 #include <exception>
@@ -73,11 +75,8 @@ class Ref {
 // An exception to raise in the host once every lock is released. Thrown as a
 // plain C++ value so a method may fail while holding its mutex without
 // creating host objects there.
-class Error {
+class Error : public sync::Planned {
  public:
-  Error();
-  Error(const Error&);
-  virtual ~Error();
   // Sets the interpreter's error indicator.
   virtual void set() const = 0;
 };
@@ -114,12 +113,9 @@ struct PyErrSet {};
 // A condition the system treats as impossible. Raised as the internal-failure
 // exception (a BaseException, so `except Exception` does not swallow it); a
 // held Mutex is poisoned by it.
-struct InternalFailure {
-  std::string message;
-};
+using InternalFailure = sync::InternalFailure;
 
 [[noreturn]] inline void fail_internal(std::string message) { throw InternalFailure{std::move(message)}; }
-[[noreturn]] inline void throw_if_error() { throw PyErrSet{}; }
 
 // Translates the exception in flight into the interpreter's error indicator.
 // Call only from a catch(...) block.
@@ -131,34 +127,7 @@ PyObject* internal_failure_type();
 // ---------------------------------------------------------------------------
 // Locking
 
-// One mutex per stateful object. Held only for one bounded operation, never
-// across a call into the host, so waiting for it is a short spin. An
-// internal failure while it is held poisons it: every later acquisition
-// raises the internal failure instead of touching half-changed state.
-class Mutex {
- public:
-  class Guard {
-   public:
-    explicit Guard(Mutex& m);
-    ~Guard();
-    Guard(const Guard&) = delete;
-    Guard& operator=(const Guard&) = delete;
-    // Marks the object unusable and raises the internal failure.
-    [[noreturn]] void poison(std::string message);
-
-   private:
-    Mutex& m_;
-    int uncaught_;
-  };
-
-  Guard lock() { return Guard(*this); }
-  bool poisoned() const { return poisoned_.load(std::memory_order_acquire); }
-
- private:
-  friend class Guard;
-  std::atomic<bool> held_{false};
-  std::atomic<bool> poisoned_{false};
-};
+using Mutex = sync::Mutex;
 
 // Host objects removed from state under a lock. Declare it before the Guard
 // so it is destroyed (and its references released) after the lock is gone.
@@ -172,12 +141,7 @@ class Graveyard {
   std::vector<Ref> refs_;
 };
 
-// Takes two mutexes of the same kind in address order (rule for comparing
-// two objects of one class: no deadlock between opposite comparisons).
-struct DualGuard {
-  DualGuard(Mutex& a, Mutex& b);
-  std::optional<Mutex::Guard> first, second;
-};
+using DualGuard = sync::DualGuard;
 
 // ---------------------------------------------------------------------------
 // Signatures and argument parsing
