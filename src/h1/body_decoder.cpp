@@ -48,7 +48,12 @@ std::string debug_bytes(std::string_view bytes) {
 }
 
 std::string debug_field(std::string_view name, std::string_view value) {
-  return "(" + debug_bytes(name) + ", " + debug_bytes(value) + ")";
+  std::string out = "(";
+  out += debug_bytes(name);
+  out += ", ";
+  out += debug_bytes(value);
+  out += ')';
+  return out;
 }
 
 }  // namespace

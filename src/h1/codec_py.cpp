@@ -181,10 +181,35 @@ py::Ref wrap_response_head(h1::ResponseHead&& h) {
 // ---------------------------------------------------------------------------
 // H1BodyDecoder
 
+// The decoder's input lies in two places: `dec`'s own buffer, and `pending`,
+// the bytes object fed last while that buffer was empty, of which the bytes
+// from `pending_pos` on are still unread. Pieces decoded straight from
+// `pending` cost one copy of the body bytes, or none when a piece is the
+// whole object (it is handed back itself). At most one of the two holds
+// bytes, and `pending` never holds an empty remainder: whatever appends to
+// or reads from `dec`'s buffer calls flush() first, so the byte order holds.
+// Only exact bytes objects are kept (a subclass could carry a reference
+// back to the decoder and hold it in an uncollectable cycle).
 struct DecoderObj {
   py::Mutex mu;
   h1::BodyDecoder dec;
+  py::Ref pending;
+  size_t pending_pos = 0;
   DecoderObj(std::string_view kind, uint64_t length) : dec(kind, length) {}
+
+  std::string_view unread() const {
+    return std::string_view(PyBytes_AS_STRING(pending.get()) + pending_pos,
+                            static_cast<size_t>(PyBytes_GET_SIZE(pending.get())) - pending_pos);
+  }
+  size_t buffered() const { return dec.buffered() + (pending ? unread().size() : 0); }
+  // Under the lock: moves the unread bytes of `pending` into dec's buffer;
+  // the object itself is released with `gy`, after the lock.
+  void flush(py::Graveyard& gy) {
+    if (!pending) return;
+    dec.feed(unread());
+    gy.bury(std::move(pending));
+    pending_pos = 0;
+  }
 };
 
 DecoderObj& decoder_of(PyObject* o) { return py::unbox<DecoderObj>(o); }
@@ -202,9 +227,18 @@ py::Ref decoder_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   auto a = py::parse<1>(kDecoderFeed, args, nargs, kwnames);
   std::string_view data = py::arg_bytes(kDecoderFeed, 0, a[0]);
   DecoderObj& d = decoder_of(self);
+  py::Graveyard gy;
   {
     auto g = d.mu.lock();
-    d.dec.feed(data);
+    if (data.empty()) {
+      // Nothing to add; keeps `pending` from ever being empty.
+    } else if (!d.pending && d.dec.buffered() == 0 && PyBytes_CheckExact(a[0])) {
+      d.pending = py::Ref::borrow(a[0]);
+      d.pending_pos = 0;
+    } else {
+      d.flush(gy);
+      d.dec.feed(data);
+    }
   }
   return py::none();
 }
@@ -220,27 +254,53 @@ py::Ref decoder_mark_eof(PyObject* self) {
 
 py::Ref decoder_decode(PyObject* self) {
   DecoderObj& d = decoder_of(self);
-  // The piece is sized under the lock, its bytes object allocated without
-  // it, then filled under the lock again: one copy of the body bytes, and no
-  // host object created while the mutex is held. A racing decode() on the
-  // same decoder may shrink or take the piece; the loop copes with both.
   for (;;) {
-    size_t want;
+    // Declared before the guards: released only once the mutex is free.
+    py::Ref source;
+    std::string_view piece;
+    size_t want = 0;
     {
       auto g = d.mu.lock();
-      std::string_view piece;
-      auto st = d.dec.peek(piece);
-      if (st == h1::BodyDecoder::Status::Error) raise_h1(d.dec.failure());
-      if (st == h1::BodyDecoder::Status::None) return py::none();
-      want = piece.size();
+      if (d.pending) {
+        // Decoded in place: `source` keeps the piece's memory alive past the
+        // lock, whatever another thread does to the decoder meanwhile.
+        std::string_view input = d.unread();
+        const size_t before = input.size();
+        const auto st = d.dec.decode_from(input, piece);
+        d.pending_pos += before - input.size();
+        if (input.empty()) {
+          source = std::move(d.pending);
+          d.pending_pos = 0;
+        } else if (st == h1::BodyDecoder::Status::Data) {
+          source = d.pending;
+        }
+        if (st == h1::BodyDecoder::Status::Error) raise_h1(d.dec.failure());
+        if (st == h1::BodyDecoder::Status::None) return py::none();
+      } else {
+        // From the decoder's own buffer: the piece is sized under the lock,
+        // its bytes object allocated without it, then filled under the lock
+        // again (one copy, and no host object created under the mutex).
+        const auto st = d.dec.peek(piece);
+        if (st == h1::BodyDecoder::Status::Error) raise_h1(d.dec.failure());
+        if (st == h1::BodyDecoder::Status::None) return py::none();
+        want = piece.size();
+      }
+    }
+    if (source) {
+      if (piece.data() == PyBytes_AS_STRING(source.get()) &&
+          piece.size() == static_cast<size_t>(PyBytes_GET_SIZE(source.get())))
+        return source;
+      return py::bytes(piece);
     }
     char* out = nullptr;
     py::Ref result = py::bytes_uninit(want, &out);
     size_t got;
     {
       auto g = d.mu.lock();
-      std::string_view piece;
-      auto st = d.dec.peek(piece);
+      // A racing decode() may have shrunk or taken the piece, and a racing
+      // feed() may have left new input in `pending`: start over then.
+      if (d.pending) continue;
+      const auto st = d.dec.peek(piece);
       if (st != h1::BodyDecoder::Status::Data) continue;
       got = std::min(want, piece.size());
       std::memcpy(out, piece.data(), got);
@@ -266,7 +326,7 @@ py::Ref decoder_buffered(PyObject* self) {
   size_t n;
   {
     auto g = d.mu.lock();
-    n = d.dec.buffered();
+    n = d.buffered();
   }
   return py::uinteger(n);
 }
@@ -405,7 +465,9 @@ py::Ref codec_take_body_into(PyObject* self, PyObject* const* args, Py_ssize_t n
   }
   if (!body.empty()) {
     DecoderObj& d = decoder_of(a[0]);
+    py::Graveyard gy;
     auto g = d.mu.lock();
+    d.flush(gy);
     d.dec.append(std::move(body));
   }
   return py::none();

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <type_traits>
 
 #include "h1/tokens.hpp"
 
@@ -102,6 +103,32 @@ constexpr std::array<bool, 256> kTchar = make_tchar();
 inline bool is_tchar(char c) { return kTchar[static_cast<unsigned char>(c)]; }
 inline bool is_ows(char c) { return c == ' ' || c == '\t'; }
 
+// The end of the run of token bytes at p. Names are nearly all letters,
+// digits and '-': those are matched sixteen at a time, and the table decides
+// from the first other byte on.
+inline const char* skip_name_bytes(const char* p, const char* end) {
+#ifdef __SSE2__
+  while (end - p >= 16) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    // Signed compares: bytes >= 0x80 are negative and fall outside every range.
+    const __m128i folded = _mm_or_si128(x, _mm_set1_epi8(0x20));
+    const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
+                                         _mm_cmpgt_epi8(_mm_set1_epi8('z' + 1), folded));
+    const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8('0' - 1)),
+                                        _mm_cmpgt_epi8(_mm_set1_epi8('9' + 1), x));
+    const __m128i dash = _mm_cmpeq_epi8(x, _mm_set1_epi8('-'));
+    const unsigned plain = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(letter, digit), dash)));
+    if (plain != 0xFFFF) {
+      p += __builtin_ctz(~plain);
+      break;
+    }
+    p += 16;
+  }
+#endif
+  while (p != end && is_tchar(*p)) ++p;
+  return p;
+}
+
 // "HTTP/1.0" or "HTTP/1.1" at p: 1 when matched, 0 when the bytes so far
 // match but stop short, -1 on a mismatch.
 int version_at(const char* p, const char* end, bool& http10) {
@@ -138,9 +165,12 @@ bool is_framing_name(std::string_view name) {
 
 }  // namespace
 
-HeaderSlots::HeaderSlots(size_t count) {
+HeaderSlots::HeaderSlots(size_t count) { resize(count); }
+
+void HeaderSlots::resize(size_t count) {
   if (count <= kInlineHeaderSlots) {
-    ptr_ = inline_;
+    heap_.reset();
+    ptr_ = inline_.slots;
   } else {
     heap_.reset(new HeaderField[count]);
     ptr_ = heap_.get();
@@ -227,7 +257,7 @@ TokResult tokenize_header_block(std::string_view buf, HeaderField* slots, size_t
     if (is_ows(*p)) return TokResult::error(ParseKind::HeaderToken, kBadName);
 
     const char* name_begin = p;
-    while (p != end && is_tchar(*p)) ++p;
+    p = skip_name_bytes(p, end);
     if (p == end) return TokResult::incomplete();
     const std::string_view name(name_begin, static_cast<size_t>(p - name_begin));
     const char* why = nullptr;
@@ -404,17 +434,46 @@ void finish_head(CodecState& st, size_t end) {
   st.head_line_checked = false;
 }
 
+// Eight token bytes lower-cased at once. Token bytes are ASCII, so no byte's
+// sum below carries into its neighbour: the top bit of each byte of `ge_a`
+// says byte >= 'A', that of `gt_z` byte > 'Z'.
+inline uint64_t lower_word(uint64_t w) {
+  const uint64_t ge_a = w + 0x3F3F3F3F3F3F3F3Full;
+  const uint64_t gt_z = w + 0x2525252525252525ull;
+  const uint64_t upper = ge_a & ~gt_z & 0x8080808080808080ull;
+  return w | (upper >> 2);
+}
+
 // A tokenized name in lower case, in stack storage for all ordinary names.
+// The tokenizer has already checked every byte is a token character and the
+// length is within the header-map limit, so this only folds the case; the
+// length check that remains guards the one way a tokenized name could still
+// fail to be a header-map name.
 class LowerName {
  public:
   bool set(std::string_view name) {
+    const size_t n = name.size();
+    if (n == 0 || n > http::kMaxHeaderNameLen) return false;
     char* dst = small_;
-    if (name.size() > sizeof small_) {
-      big_.resize(name.size());
+    if (n > sizeof small_) {
+      big_.resize(n);
       dst = big_.data();
     }
-    if (!http::normalize_header_name(name, dst)) return false;
-    view_ = std::string_view(dst, name.size());
+    const char* p = name.data();
+    if (n >= 8) {
+      // Eight bytes a step; the last step overlaps the one before it.
+      for (size_t i = 0;; i += 8) {
+        if (i + 8 > n) i = n - 8;
+        uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        w = lower_word(w);
+        std::memcpy(dst + i, &w, 8);
+        if (i + 8 == n) break;
+      }
+    } else {
+      for (size_t i = 0; i < n; ++i) dst[i] = ascii_lower(p[i]);
+    }
+    view_ = std::string_view(dst, n);
     return true;
   }
   std::string_view view() const { return view_; }
@@ -437,45 +496,90 @@ bool next_keep_alive(bool ka, std::string_view value) {
   return ka ? !value_has_token(value, "close") : value_has_token(value, "keep-alive");
 }
 
-// Tokenizes a located head's header block into `slots`. On error sets `err`.
-bool tokenize_block(std::string_view block, HeaderSlots& slots, size_t& count, bool skip, ParseKind& err) {
-  TokResult r = tokenize_header_block(block, slots.data(), slots.capacity(), count, skip);
-  if (r.status == TokStatus::Error) {
-    err = r.kind;
-    return false;
-  }
-  // The block was located by its empty line, so anything short of Done over
-  // exactly that block is a disagreement between locator and tokenizer.
-  if (r.status != TokStatus::Done || r.consumed != block.size()) {
-    err = ParseKind::Internal;
-    return false;
-  }
-  return true;
-}
+TokResult tokenize_start_line(std::string_view b, RequestLine& out) { return tokenize_request_line(b, out); }
+TokResult tokenize_start_line(std::string_view b, StatusLine& out) { return tokenize_status_line(b, out); }
 
-bool parse_request_inner(CodecState& st, const CodecConfig& config, RequestHead& out, HeadStatus& status,
-                         ParseKind& err) {
-  Located loc = locate_head(st, config, Role::Request);
-  status = loc.status;
-  if (loc.status == HeadStatus::Incomplete) return false;
-  if (loc.status == HeadStatus::Error) {
-    err = loc.error;
-    return false;
+// A tokenized head at the front of the read buffer.
+struct Scanned {
+  HeadStatus status = HeadStatus::Incomplete;
+  ParseKind error = ParseKind::Internal;  // Error only
+  size_t end = 0;                         // Done: one past the head's last byte
+  size_t count = 0;                       // Done: fields written to the slots
+};
+
+// Finds and tokenizes the head at the front of the read buffer: its start
+// line into `line`, at most `max_fields` fields into `slots`. On the first
+// look at a head the tokenizer runs straight over the buffer, so a head that
+// arrived whole (the common case) is scanned once and its end is where the
+// tokenizer stops. Anything short of that (a head still incomplete, or one
+// that fails) is decided by locate_head and a tokenization of exactly the
+// located head, as though the first attempt had not been made.
+template <class Line>
+Scanned scan_head(CodecState& st, const CodecConfig& config, size_t max_fields, bool skip, Line& line,
+                  HeaderSlots& slots) {
+  constexpr Role role = std::is_same_v<Line, RequestLine> ? Role::Request : Role::Response;
+  Scanned out;
+  if (st.head_scan == 0) {
+    const std::string_view b = st.read.view();
+    const size_t lead = empty_lines_at_front(b);
+    TokResult r = tokenize_start_line(b.substr(lead), line);
+    if (r.status == TokStatus::Done) {
+      const size_t at = lead + r.consumed;
+      // More fields than fit inline fail here and are counted again below
+      // against the full limit.
+      slots.resize(std::min(max_fields, kInlineHeaderSlots));
+      TokResult h = tokenize_header_block(b.substr(at), slots.data(), slots.capacity(), out.count, skip);
+      if (h.status == TokStatus::Done) {
+        out.status = HeadStatus::Done;
+        out.end = at + h.consumed;
+        return out;
+      }
+    }
   }
-  status = HeadStatus::Error;
+
+  Located loc = locate_head(st, config, role);
+  out.status = loc.status;
+  out.error = loc.error;
+  if (loc.status != HeadStatus::Done) return out;
+  out.status = HeadStatus::Error;
   const std::string_view head = st.read.view().substr(loc.start, loc.end - loc.start);
-  RequestLine rl;
-  TokResult r = tokenize_request_line(head, rl);
+  TokResult r = tokenize_start_line(head, line);
   if (r.status != TokStatus::Done) {
-    err = r.status == TokStatus::Error ? r.kind : ParseKind::Internal;
-    return false;
+    out.error = r.status == TokStatus::Error ? r.kind : ParseKind::Internal;
+    return out;
   }
   const std::string_view block = head.substr(r.consumed);
   // Every field line takes at least three bytes ("a:\n"), so a huge
   // `max_headers` never sizes the slot array beyond what the head can fill.
-  HeaderSlots slots(std::min(config.max_headers, block.size() / 3 + 1));
-  size_t count = 0;
-  if (!tokenize_block(block, slots, count, config.ignore_invalid_headers, err)) return false;
+  slots.resize(std::min(max_fields, block.size() / 3 + 1));
+  TokResult h = tokenize_header_block(block, slots.data(), slots.capacity(), out.count, skip);
+  if (h.status == TokStatus::Error) {
+    out.error = h.kind;
+    return out;
+  }
+  // The block was located by its empty line, so anything short of Done over
+  // exactly that block is a disagreement between locator and tokenizer.
+  if (h.status != TokStatus::Done || h.consumed != block.size()) {
+    out.error = ParseKind::Internal;
+    return out;
+  }
+  out.status = HeadStatus::Done;
+  out.end = loc.end;
+  return out;
+}
+
+bool parse_request_inner(CodecState& st, const CodecConfig& config, RequestHead& out, HeadStatus& status,
+                         ParseKind& err) {
+  RequestLine rl;
+  HeaderSlots slots(0);
+  const Scanned sc = scan_head(st, config, config.max_headers, config.ignore_invalid_headers, rl, slots);
+  status = sc.status;
+  if (sc.status != HeadStatus::Done) {
+    err = sc.error;
+    return false;
+  }
+  status = HeadStatus::Error;
+  const size_t count = sc.count;
 
   out = RequestHead{};
   out.http10 = rl.http10;
@@ -484,6 +588,7 @@ bool parse_request_inner(CodecState& st, const CodecConfig& config, RequestHead&
   bool keep_alive = !rl.http10;
   bool has_te = false, chunked = false, cl_seen = false, cl_stored = false;
   uint64_t content_length = 0;
+  std::optional<std::string_view> te;  // the first `te` value
   out.is_upgrade = out.method == Method::Connect;
 
   out.headers.reserve(count, field_bytes(slots, count));
@@ -532,6 +637,8 @@ bool parse_request_inner(CodecState& st, const CodecConfig& config, RequestHead&
       out.is_upgrade = !rl.http10;
     } else if (name == "connection") {
       keep_alive = next_keep_alive(keep_alive, f.value);
+    } else if (name == "te") {
+      if (!te) te = f.value;
     }
     if (store && out.headers.add(name, f.value) != HeaderMapCore::Result::Ok) {
       err = ParseKind::TooLarge;
@@ -552,14 +659,13 @@ bool parse_request_inner(CodecState& st, const CodecConfig& config, RequestHead&
     out.content_length = 0;
   }
   out.keep_alive = keep_alive;
-  std::optional<std::string_view> te = out.headers.get("te");
   out.allow_trailers = te && value_has_token(*te, "trailers");
   out.target.assign(rl.target);
 
   st.method.kind = out.method;
   st.method.ext = out.method_text;
   st.trailers_allowed = out.allow_trailers;
-  finish_head(st, loc.end);
+  finish_head(st, sc.end);
   status = HeadStatus::Done;
   return true;
 }
@@ -581,20 +687,13 @@ HeadResult parse_request_head(CodecState& state, const CodecConfig& config, Requ
 
 HeadResult parse_response_head(CodecState& st, const CodecConfig& config, ResponseHead& out) {
   for (;;) {
-    Located loc = locate_head(st, config, Role::Response);
-    if (loc.status != HeadStatus::Done) return {loc.status, loc.error};
-    const std::string_view head = st.read.view().substr(loc.start, loc.end - loc.start);
     StatusLine sl;
-    TokResult r = tokenize_status_line(head, sl);
-    if (r.status != TokStatus::Done)
-      return {HeadStatus::Error, r.status == TokStatus::Error ? r.kind : ParseKind::Internal};
-    const std::string_view block = head.substr(r.consumed);
-    HeaderSlots slots(kMaxResponseHeaders);
-    size_t count = 0;
-    ParseKind err = ParseKind::Internal;
-    if (!tokenize_block(block, slots, count, false, err)) return {HeadStatus::Error, err};
+    HeaderSlots slots(0);
+    const Scanned sc = scan_head(st, config, kMaxResponseHeaders, false, sl, slots);
+    if (sc.status != HeadStatus::Done) return {sc.status, sc.error};
+    const size_t count = sc.count;
     if (is_skipped_informational(sl.status)) {
-      finish_head(st, loc.end);
+      finish_head(st, sc.end);
       continue;
     }
 
@@ -640,7 +739,7 @@ HeadResult parse_response_head(CodecState& st, const CodecConfig& config, Respon
     }
     if (out.body_kind == BodyKind::Empty) out.content_length = 0;
     out.keep_alive = keep_alive && !out.is_upgrade;
-    finish_head(st, loc.end);
+    finish_head(st, sc.end);
     return {HeadStatus::Done, ParseKind::Internal};
   }
 }

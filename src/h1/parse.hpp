@@ -45,19 +45,27 @@ struct HeaderField {
 };
 
 // Slot storage for a header block: kInlineHeaderSlots inline, a heap array
-// only when more are asked for. Not copyable (the slots point into itself).
+// only when more are asked for. Slots are left uninitialised: the tokenizer
+// writes every slot it reports. Not copyable (the slots point into itself).
 class HeaderSlots {
  public:
   explicit HeaderSlots(size_t count);
   HeaderSlots(const HeaderSlots&) = delete;
   HeaderSlots& operator=(const HeaderSlots&) = delete;
 
+  // Re-sizes to exactly `count` slots (their contents are not kept).
+  void resize(size_t count);
+
   HeaderField* data() { return ptr_; }
   size_t capacity() const { return cap_; }
   const HeaderField& operator[](size_t i) const { return ptr_[i]; }
 
  private:
-  HeaderField inline_[kInlineHeaderSlots];
+  // A union so the inline array is not zero-filled on every head (3 KiB).
+  union Inline {
+    Inline() {}
+    HeaderField slots[kInlineHeaderSlots];
+  } inline_;
   std::unique_ptr<HeaderField[]> heap_;
   HeaderField* ptr_;
   size_t cap_;

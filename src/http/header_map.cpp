@@ -602,7 +602,9 @@ void HeaderMapCore::append_entry(std::string_view name, std::string_view value, 
   }
   // All allocation happens before the map changes.
   if (entries_.size() == entries_.capacity()) entries_.reserve(std::max<size_t>(8, idx * 2));
-  reserve_arena(name.size() + value.size(), name, value);
+  // The room check inline: a bulk fill after reserve() never needs more.
+  if (name.size() + value.size() > arena_.capacity() - arena_.size())
+    reserve_arena(name.size() + value.size(), name, value);
   Entry& e = entries_.emplace_back();
   e.name = store(name);
   e.value = store(value);

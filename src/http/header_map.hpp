@@ -185,9 +185,26 @@ class HeaderMapCore {
     size_t capacity() const { return cap_; }
     // Grows the buffer to hold at least `n` bytes, keeping the content.
     void reserve(size_t n);
-    // Appends into reserved room: size() + n <= capacity().
+    // Appends into reserved room: size() + n <= capacity(). Names and most
+    // values are short, so those are copied inline (two overlapping moves)
+    // rather than through a library call each.
     void append(const char* p, size_t n) {
-      if (n != 0) std::memcpy(buf_.get() + size_, p, n);
+      char* d = buf_.get() + size_;
+      if (n >= 8 && n <= 16) {
+        uint64_t a, b;
+        std::memcpy(&a, p, 8);
+        std::memcpy(&b, p + n - 8, 8);
+        std::memcpy(d, &a, 8);
+        std::memcpy(d + n - 8, &b, 8);
+      } else if (n >= 4 && n < 8) {
+        uint32_t a, b;
+        std::memcpy(&a, p, 4);
+        std::memcpy(&b, p + n - 4, 4);
+        std::memcpy(d, &a, 4);
+        std::memcpy(d + n - 4, &b, 4);
+      } else if (n != 0) {
+        std::memcpy(d, p, n);
+      }
       size_ += n;
     }
     void clear() { size_ = 0; }

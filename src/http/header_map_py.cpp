@@ -168,43 +168,78 @@ class SnapshotLease {
   bool leased_ = false;
 };
 
-// Header names repeat across every head a process sees, so their str objects
-// are kept in a small direct-mapped cache: a hit costs a hash and a compare
-// instead of a new object. Bounded (slots and name length) whatever names
-// peers send; a collision just replaces the slot.
+// Header names repeat across every head a process sees, so their str (and,
+// for raw_items, bytes) objects are kept in a small direct-mapped cache: a
+// hit costs a hash and a compare instead of a new object. Bounded (slots and
+// name length) whatever names peers send; a collision just replaces the slot.
+template <py::Ref (*Make)(std::string_view)>
 class NameCache {
  public:
   py::Ref get(std::string_view n) {
-    if (n.size() > kMaxCachedLen) return py::ascii_str(n);
+    if (n.size() > kMaxCachedLen) return Make(n);
     Slot& s = slots_[slot_of(n)];
     if (s.obj && s.len == n.size() && std::memcmp(s.bytes, n.data(), n.size()) == 0) return py::Ref::borrow(s.obj);
-    py::Ref fresh = py::ascii_str(n);
+    py::Ref fresh = Make(n);
     PyObject* old = s.obj;
     s.obj = py::Ref(fresh).release();
     s.len = n.size();
     std::memcpy(s.bytes, n.data(), n.size());
-    Py_XDECREF(old);  // a str: releasing it runs no host code
+    Py_XDECREF(old);  // a str or bytes: releasing it runs no host code
     return fresh;
   }
 
  private:
-  static constexpr size_t kSlots = 512;
+  static constexpr unsigned kSlotBits = 9;
+  static constexpr size_t kSlots = size_t{1} << kSlotBits;
   static constexpr size_t kMaxCachedLen = 40;
   struct Slot {
     PyObject* obj = nullptr;
     size_t len = 0;
     char bytes[kMaxCachedLen];
   };
+  // Eight bytes a step (names are short, and a byte-at-a-time multiply chain
+  // costs more than the object the cache saves), then one multiply whose top
+  // bits pick the slot, so every byte reaches them: names that differ only at
+  // the end ("x-id-1", "x-id-2") must not share a slot and evict each other
+  // on every listing.
   static size_t slot_of(std::string_view n) {
-    uint64_t h = 0xcbf29ce484222325ull ^ n.size();
-    for (unsigned char c : n) h = (h ^ c) * 0x100000001b3ull;
-    return static_cast<size_t>(h >> 32) & (kSlots - 1);
+    const char* p = n.data();
+    const size_t len = n.size();
+    uint64_t h = 0x9E3779B97F4A7C15ull ^ len;
+    auto mix = [&h](uint64_t w) {
+      h = (h ^ w) * 0xFF51AFD7ED558CCDull;
+      h ^= h >> 32;
+    };
+    if (len >= 8) {
+      size_t i = 0;
+      for (; i + 8 <= len; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        mix(w);
+      }
+      if (i < len) {
+        uint64_t w;
+        std::memcpy(&w, p + len - 8, 8);
+        mix(w);
+      }
+    } else {
+      uint64_t w = 0;
+      for (size_t i = 0; i < len; ++i) w |= static_cast<uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
+      mix(w);
+    }
+    h *= 0x9E3779B97F4A7C15ull;
+    return static_cast<size_t>(h >> (64 - kSlotBits));
   }
   Slot slots_[kSlots];
 };
 
 py::Ref name_str(std::string_view n) {
-  static NameCache* cache = new NameCache();  // kept for the process
+  static auto* cache = new NameCache<py::ascii_str>();  // kept for the process
+  return cache->get(n);
+}
+
+py::Ref name_bytes(std::string_view n) {
+  static auto* cache = new NameCache<py::bytes>();  // kept for the process
   return cache->get(n);
 }
 
@@ -362,7 +397,7 @@ py::Ref items_of(const HeaderMapCore& c) {
   py::Ref list = py::Ref::check(PyList_New(static_cast<Py_ssize_t>(c.len())));
   Py_ssize_t at = 0;
   for (size_t i = 0; i < c.name_count(); ++i) {
-    py::Ref name = RawNames ? py::bytes(c.name_at(i)) : name_str(c.name_at(i));
+    py::Ref name = RawNames ? name_bytes(c.name_at(i)) : name_str(c.name_at(i));
     c.for_each_value_at(i, [&](std::string_view v) {
       PyObject* t = PyTuple_New(2);
       if (!t) throw py::PyErrSet{};
