@@ -397,36 +397,35 @@ py::Ref codec_new(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, P
   return py::make<CodecObj>(type, c);
 }
 
-const py::Sig kReceiveHead("H1Codec.receive_head", "data");
-py::Ref codec_receive_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kReceiveHead, args, nargs, kwnames);
-  std::string_view data = py::arg_bytes(kReceiveHead, 0, a[0]);
+// Appends `data` to the read buffer and parses one head of the codec's role
+// from it: None while incomplete, the record once parsed.
+template <class Head, h1::HeadResult (*Parse)(h1::CodecState&, const h1::CodecConfig&, Head&),
+          py::Ref (*Wrap)(Head&&)>
+py::Ref receive(const py::Sig& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::parse<1>(sig, args, nargs, kwnames);
+  std::string_view data = py::arg_bytes(sig, 0, a[0]);
   CodecObj& c = codec_of(self);
-  h1::ResponseHead head;
+  Head head;
   {
     auto g = c.mu.lock();
     c.state.read.append(data);
-    h1::HeadResult r = h1::parse_response_head(c.state, c.config, head);
+    h1::HeadResult r = Parse(c.state, c.config, head);
     if (r.status == h1::HeadStatus::Incomplete) return py::none();
     if (r.status == h1::HeadStatus::Error) raise_h1(h1::Failure::parse(r.error));
   }
-  return wrap_response_head(std::move(head));
+  return Wrap(std::move(head));
+}
+
+const py::Sig kReceiveHead("H1Codec.receive_head", "data");
+py::Ref codec_receive_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return receive<h1::ResponseHead, h1::parse_response_head, wrap_response_head>(kReceiveHead, self, args, nargs,
+                                                                                 kwnames);
 }
 
 const py::Sig kReceiveRequestHead("H1Codec.receive_request_head", "data");
 py::Ref codec_receive_request_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kReceiveRequestHead, args, nargs, kwnames);
-  std::string_view data = py::arg_bytes(kReceiveRequestHead, 0, a[0]);
-  CodecObj& c = codec_of(self);
-  h1::RequestHead head;
-  {
-    auto g = c.mu.lock();
-    c.state.read.append(data);
-    h1::HeadResult r = h1::parse_request_head(c.state, c.config, head);
-    if (r.status == h1::HeadStatus::Incomplete) return py::none();
-    if (r.status == h1::HeadStatus::Error) raise_h1(h1::Failure::parse(r.error));
-  }
-  return wrap_request_head(std::move(head));
+  return receive<h1::RequestHead, h1::parse_request_head, wrap_request_head>(kReceiveRequestHead, self, args, nargs,
+                                                                              kwnames);
 }
 
 const py::Sig kFeed("H1Codec.feed", "data");

@@ -488,20 +488,24 @@ bool HeaderMapCore::at_capacity() const {
   return entries_.size() >= kMaxHeaderNames || extras_.size() >= kMaxExtraValues;
 }
 
+// Finds `name` by whichever lookup the map is in (scan or index); `h` gets
+// the key the entry is stored under (fingerprint or keyed hash).
+size_t HeaderMapCore::locate(std::string_view name, uint64_t& h) const {
+  if (index_.empty()) {
+    h = fingerprint(name);
+    return find_linear(name, h);
+  }
+  h = hash_name(name);
+  return find_hashed(name, h);
+}
+
 // Appends `value` to `name` (lower-case, valid), adding the name at the end
 // of the order when absent. Full, with the map unchanged, once the map holds
 // kMaxHeaderNames names.
 HeaderMapCore::Result HeaderMapCore::add(std::string_view name, std::string_view value) {
   if (at_capacity()) return Result::Full;
   uint64_t h;
-  size_t pos;
-  if (index_.empty()) {
-    h = fingerprint(name);
-    pos = find_linear(name, h);
-  } else {
-    h = hash_name(name);
-    pos = find_hashed(name, h);
-  }
+  size_t pos = locate(name, h);
   if (pos != npos) {
     append_extra(pos, value);
   } else {
@@ -515,14 +519,7 @@ HeaderMapCore::Result HeaderMapCore::add(std::string_view name, std::string_view
 HeaderMapCore::Result HeaderMapCore::set(std::string_view name, std::string_view value) {
   if (at_capacity()) return Result::Full;
   uint64_t h;
-  size_t pos;
-  if (index_.empty()) {
-    h = fingerprint(name);
-    pos = find_linear(name, h);
-  } else {
-    h = hash_name(name);
-    pos = find_hashed(name, h);
-  }
+  size_t pos = locate(name, h);
   if (pos == npos) {
     append_entry(name, value, h);
     return Result::Ok;
@@ -781,8 +778,8 @@ void HeaderMapCore::rebuild_index(size_t slots) {
 // ---- HeaderMapCore: reads ------------------------------------------------------------
 
 size_t HeaderMapCore::find(std::string_view name) const {
-  if (index_.empty()) return find_linear(name, fingerprint(name));
-  return find_hashed(name, hash_name(name));
+  uint64_t h;
+  return locate(name, h);
 }
 
 bool HeaderMapCore::contains(std::string_view name) const { return find(name) != npos; }

@@ -227,6 +227,7 @@ class HeaderMapCore {
   // Appends to the arena, which must already have room.
   Slice store(std::string_view bytes);
   static uint64_t hash_name(std::string_view name);
+  size_t locate(std::string_view name, uint64_t& h) const;
   // `fp` is fingerprint(name) (see the .cpp).
   size_t find_linear(std::string_view name, uint64_t fp) const;
   size_t find_hashed(std::string_view name, uint64_t h) const;
