@@ -568,6 +568,100 @@ Scanned scan_head(CodecState& st, const CodecConfig& config, size_t max_fields, 
   return out;
 }
 
+// The fields the head interpretation acts on. Told apart by length and
+// first byte, so an ordinary name costs a switch and rarely a comparison.
+enum class Special : uint8_t { None, TransferEncoding, ContentLength, Connection, Expect, Upgrade, Te };
+
+// `raw` (a tokenized name of the same length as `lower`) is `lower` in any
+// letter case. Every special name starts with a letter, which `| 0x20`
+// folds to lower case and maps no other byte onto.
+inline bool is_name(std::string_view raw, std::string_view lower) {
+  return static_cast<char>(raw[0] | 0x20) == lower[0] && ascii_iequals(raw, lower);
+}
+
+Special classify(std::string_view raw) {
+  switch (raw.size()) {
+    case 2: return is_name(raw, "te") ? Special::Te : Special::None;
+    case 6: return is_name(raw, "expect") ? Special::Expect : Special::None;
+    case 7: return is_name(raw, "upgrade") ? Special::Upgrade : Special::None;
+    case 10: return is_name(raw, "connection") ? Special::Connection : Special::None;
+    case 14: return is_name(raw, "content-length") ? Special::ContentLength : Special::None;
+    case 17: return is_name(raw, "transfer-encoding") ? Special::TransferEncoding : Special::None;
+    default: return Special::None;
+  }
+}
+
+// Names the header map accepts; the tokenizer already guarantees this, and
+// the check keeps the map's precondition local.
+inline bool map_name_ok(std::string_view name) { return !name.empty() && name.size() <= http::kMaxHeaderNameLen; }
+
+// What a request's fields say about its framing, keep-alive and upgrade,
+// read one field at a time in head order.
+struct RequestFields {
+  bool http10 = false;
+  bool keep_alive = true;
+  bool has_te = false, chunked = false, cl_seen = false, cl_stored = false;
+  uint64_t content_length = 0;
+  std::optional<std::string_view> te;  // the first `te` value
+
+  // Reads one field into `out`'s flags. False with `err` for a head error;
+  // otherwise `store` says whether the field goes into the header map and
+  // `drop_cl` that the content-length stored before must leave it first.
+  bool read(const HeaderField& f, RequestHead& out, bool& store, bool& drop_cl, ParseKind& err) {
+    store = true;
+    drop_cl = false;
+    switch (classify(f.name)) {
+      case Special::TransferEncoding:
+        if (http10) {
+          err = ParseKind::TransferEncodingUnexpected;
+          return false;
+        }
+        has_te = true;
+        chunked = last_encoding_is_chunked(f.value);
+        if (cl_seen) out.framing_conflict = true;
+        if (cl_stored) {
+          drop_cl = true;
+          cl_stored = false;
+        }
+        break;
+      case Special::ContentLength:
+        if (has_te) {
+          out.framing_conflict = true;
+          store = false;
+        } else {
+          uint64_t v = 0;
+          if (!parse_u64_digits(f.value, v) || (cl_seen && v != content_length)) {
+            err = ParseKind::ContentLengthInvalid;
+            return false;
+          }
+          if (v > kMaxContentLength) {
+            err = ParseKind::TooLarge;
+            return false;
+          }
+          store = !cl_seen;
+          cl_seen = cl_stored = true;
+          content_length = v;
+        }
+        break;
+      case Special::Expect:
+        out.expect_continue = ascii_iequals(f.value, "100-continue");
+        break;
+      case Special::Upgrade:
+        out.is_upgrade = !http10;
+        break;
+      case Special::Connection:
+        keep_alive = next_keep_alive(keep_alive, f.value);
+        break;
+      case Special::Te:
+        if (!te) te = f.value;
+        break;
+      case Special::None:
+        break;
+    }
+    return true;
+  }
+};
+
 bool parse_request_inner(CodecState& st, const CodecConfig& config, RequestHead& out, HeadStatus& status,
                          ParseKind& err) {
   RequestLine rl;
@@ -585,81 +679,77 @@ bool parse_request_inner(CodecState& st, const CodecConfig& config, RequestHead&
   out.http10 = rl.http10;
   out.method = standard_method(rl.method);
   if (out.method == Method::Extension) out.method_text.assign(rl.method);
-  bool keep_alive = !rl.http10;
-  bool has_te = false, chunked = false, cl_seen = false, cl_stored = false;
-  uint64_t content_length = 0;
-  std::optional<std::string_view> te;  // the first `te` value
   out.is_upgrade = out.method == Method::Connect;
+  RequestFields rf;
+  rf.http10 = rl.http10;
+  rf.keep_alive = !rl.http10;
 
-  out.headers.reserve(count, field_bytes(slots, count));
-  LowerName lower;
-  for (size_t i = 0; i < count; ++i) {
-    const HeaderField& f = slots[i];
-    if (!lower.set(f.name)) {
-      err = ParseKind::Internal;
-      return false;
-    }
-    const std::string_view name = lower.view();
-    bool store = true;
-    if (name == "transfer-encoding") {
-      if (rl.http10) {
-        err = ParseKind::TransferEncodingUnexpected;
+  HeaderField* const fields = slots.data();
+  bool store = false, drop_cl = false;
+  if (count <= http::kMaxHeaderNames) {
+    // With no more fields than the map has names, no insertion can be
+    // refused, so reading every field first decides the same errors in the
+    // same order as storing along the way would. The fields to store move
+    // to the front, in order, and go into the map in one call (two around
+    // the removal when a transfer-encoding follows a stored content-length).
+    size_t kept = 0;
+    size_t drop_at = SIZE_MAX;
+    for (size_t i = 0; i < count; ++i) {
+      const HeaderField f = fields[i];
+      if (!map_name_ok(f.name)) {
+        err = ParseKind::Internal;
         return false;
       }
-      has_te = true;
-      chunked = last_encoding_is_chunked(f.value);
-      if (cl_seen) out.framing_conflict = true;
-      if (cl_stored) {
-        out.headers.remove("content-length");
-        cl_stored = false;
-      }
-    } else if (name == "content-length") {
-      if (has_te) {
-        out.framing_conflict = true;
-        store = false;
-      } else {
-        uint64_t v = 0;
-        if (!parse_u64_digits(f.value, v) || (cl_seen && v != content_length)) {
-          err = ParseKind::ContentLengthInvalid;
-          return false;
-        }
-        if (v > kMaxContentLength) {
-          err = ParseKind::TooLarge;
-          return false;
-        }
-        store = !cl_seen;
-        cl_seen = cl_stored = true;
-        content_length = v;
-      }
-    } else if (name == "expect") {
-      out.expect_continue = ascii_iequals(f.value, "100-continue");
-    } else if (name == "upgrade") {
-      out.is_upgrade = !rl.http10;
-    } else if (name == "connection") {
-      keep_alive = next_keep_alive(keep_alive, f.value);
-    } else if (name == "te") {
-      if (!te) te = f.value;
+      if (!rf.read(f, out, store, drop_cl, err)) return false;
+      if (drop_cl) drop_at = kept;
+      if (store) fields[kept++] = f;
     }
-    if (store && out.headers.add(name, f.value) != HeaderMapCore::Result::Ok) {
+    HeaderMapCore::Result r;
+    if (drop_at == SIZE_MAX) {
+      r = out.headers.add_fields(fields, kept);
+    } else {
+      r = out.headers.add_fields(fields, drop_at);
+      out.headers.remove("content-length");
+      if (r == HeaderMapCore::Result::Ok) r = out.headers.add_fields(fields + drop_at, kept - drop_at);
+    }
+    if (r != HeaderMapCore::Result::Ok) {
       err = ParseKind::TooLarge;
       return false;
     }
+  } else {
+    // Enough fields to fill the map: one at a time, so a full map is
+    // reported at the field that overflows it, ahead of later field errors.
+    out.headers.reserve(count, field_bytes(slots, count));
+    LowerName lower;
+    for (size_t i = 0; i < count; ++i) {
+      const HeaderField& f = fields[i];
+      if (!lower.set(f.name)) {
+        err = ParseKind::Internal;
+        return false;
+      }
+      if (!rf.read(f, out, store, drop_cl, err)) return false;
+      if (drop_cl) out.headers.remove("content-length");
+      if (store && out.headers.add(lower.view(), f.value) != HeaderMapCore::Result::Ok) {
+        err = ParseKind::TooLarge;
+        return false;
+      }
+    }
   }
-  if (has_te && !chunked) {
+  if (rf.has_te && !rf.chunked) {
     err = ParseKind::TransferEncodingInvalid;
     return false;
   }
-  if (chunked) {
+  if (rf.chunked) {
     out.body_kind = BodyKind::Chunked;
-  } else if (cl_seen && content_length > 0) {
+  } else if (rf.cl_seen && rf.content_length > 0) {
     out.body_kind = BodyKind::Length;
-    out.content_length = content_length;
+    out.content_length = rf.content_length;
   } else {
     out.body_kind = BodyKind::Empty;
     out.content_length = 0;
   }
-  out.keep_alive = keep_alive;
-  out.allow_trailers = te && value_has_token(*te, "trailers");
+  out.keep_alive = rf.keep_alive;
+  out.allow_trailers = rf.te && value_has_token(*rf.te, "trailers");
   out.target.assign(rl.target);
 
   st.method.kind = out.method;
@@ -703,20 +793,22 @@ HeadResult parse_response_head(CodecState& st, const CodecConfig& config, Respon
     bool keep_alive = !sl.http10;
     std::string_view last_te;
     bool has_te = false;
-    out.headers.reserve(count, field_bytes(slots, count));
-    LowerName lower;
+    // At most kMaxResponseHeaders fields: the map cannot refuse them, so
+    // they are read first and stored in one call.
+    static_assert(kMaxResponseHeaders <= http::kMaxHeaderNames);
     for (size_t i = 0; i < count; ++i) {
       const HeaderField& f = slots[i];
-      if (!lower.set(f.name)) return {HeadStatus::Error, ParseKind::Internal};
-      const std::string_view name = lower.view();
-      if (name == "connection") {
+      if (!map_name_ok(f.name)) return {HeadStatus::Error, ParseKind::Internal};
+      const Special which = classify(f.name);
+      if (which == Special::Connection) {
         keep_alive = next_keep_alive(keep_alive, f.value);
-      } else if (name == "transfer-encoding") {
+      } else if (which == Special::TransferEncoding) {
         has_te = true;
         last_te = f.value;
       }
-      if (out.headers.add(name, f.value) != HeaderMapCore::Result::Ok) return {HeadStatus::Error, ParseKind::TooLarge};
     }
+    if (out.headers.add_fields(slots.data(), count) != HeaderMapCore::Result::Ok)
+      return {HeadStatus::Error, ParseKind::TooLarge};
 
     const Method method = st.method.kind;
     if (sl.status == 101) {

@@ -38,11 +38,9 @@ inline constexpr std::string_view kH2Preface = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n
 // decoder's length bookkeeping together with its sentinels.
 inline constexpr uint64_t kMaxContentLength = 18446744073709551613ull;
 
-// One header field as tokenized: slices of the tokenized buffer.
-struct HeaderField {
-  std::string_view name;
-  std::string_view value;
-};
+// One header field as tokenized: slices of the tokenized buffer (the
+// header map's bulk-fill record, so a tokenized block is handed over as is).
+using HeaderField = http::FieldView;
 
 // Slot storage for a header block: kInlineHeaderSlots inline, a heap array
 // only when more are asked for. Slots are left uninitialised: the tokenizer

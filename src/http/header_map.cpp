@@ -79,6 +79,13 @@ inline uint64_t load_le64(const unsigned char* p) {
   return w;
 }
 
+inline uint64_t load_le32(const unsigned char* p) {
+  uint32_t w;
+  std::memcpy(&w, p, 4);
+  if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap32(w);
+  return w;
+}
+
 struct SipState {
   uint64_t v0, v1, v2, v3;
   void round() {
@@ -110,8 +117,22 @@ inline uint64_t siphash_impl(uint64_t k0, uint64_t k1, const unsigned char* p, s
     for (int r = 0; r < C; ++r) s.round();
     s.v0 ^= m;
   }
+  // The last 0..7 bytes, little-endian, under the length byte. Read with
+  // (overlapping) whole loads rather than a byte loop: header names are
+  // short and this tail is a good part of hashing one.
   uint64_t b = static_cast<uint64_t>(n) << 56;
-  for (size_t i = n & 7; i > 0; --i) b |= static_cast<uint64_t>(p[whole + i - 1]) << (8 * (i - 1));
+  const size_t rem = n & 7;
+  if (rem != 0) {
+    const unsigned char* t = p + whole;
+    if (n >= 8) {
+      b |= load_le64(p + n - 8) >> (64 - 8 * rem);
+    } else if (rem >= 4) {
+      b |= load_le32(t) | (static_cast<uint64_t>(load_le32(t + rem - 4)) << (8 * (rem - 4)));  // overlap ORs equal bytes
+    } else {
+      b |= t[0] | (static_cast<uint64_t>(t[rem / 2]) << (8 * (rem / 2))) |
+           (static_cast<uint64_t>(t[rem - 1]) << (8 * (rem - 1)));
+    }
+  }
   s.v3 ^= b;
   for (int r = 0; r < C; ++r) s.round();
   s.v0 ^= b;
@@ -211,6 +232,45 @@ inline uint64_t fingerprint(std::string_view name) {
   }
   return w | (static_cast<uint64_t>(n) << 56);
 }
+// Lower-cases `n` token bytes (ASCII) from src to dst, a word at a time: no
+// byte's sum carries into its neighbour, and the top bit of each byte of
+// `ge_a` says byte >= 'A', that of `gt_z` byte > 'Z'.
+template <class W>
+inline W lower_ascii_word(W w) {
+  constexpr W k3f = static_cast<W>(0x3F3F3F3F3F3F3F3Full), k25 = static_cast<W>(0x2525252525252525ull),
+              k80 = static_cast<W>(0x8080808080808080ull);
+  const W upper = (w + k3f) & ~(w + k25) & k80;
+  return w | (upper >> 2);
+}
+
+inline void lower_token_copy(char* dst, const char* src, size_t n) {
+  if (n >= 8) {
+    // Eight bytes a step; the last step overlaps the one before it.
+    for (size_t i = 0;; i += 8) {
+      if (i + 8 > n) i = n - 8;
+      uint64_t w;
+      std::memcpy(&w, src + i, 8);
+      w = lower_ascii_word(w);
+      std::memcpy(dst + i, &w, 8);
+      if (i + 8 == n) return;
+    }
+  }
+  if (n >= 4) {
+    uint32_t a, b;
+    std::memcpy(&a, src, 4);
+    std::memcpy(&b, src + n - 4, 4);
+    a = lower_ascii_word(a);
+    b = lower_ascii_word(b);
+    std::memcpy(dst, &a, 4);
+    std::memcpy(dst + n - 4, &b, 4);
+    return;
+  }
+  for (size_t i = 0; i < n; ++i) {
+    const char c = src[i];
+    dst[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+  }
+}
+
 // Fingerprints of names shorter than this decide equality on their own.
 constexpr size_t kExactFingerprintLen = 8;
 
@@ -512,6 +572,112 @@ HeaderMapCore::Result HeaderMapCore::add(std::string_view name, std::string_view
     append_entry(name, value, h);
   }
   return Result::Ok;
+}
+
+// A fresh map is filled in one pass: every allocation but that of further
+// values (rare in a head: duplicated names) happens up front, and only that
+// one can fail midway, after which the map is emptied again. Anything else
+// (a map with content, or more fields than names fit, where some add()
+// could be refused) goes through add() on a copy that replaces the map only
+// once every field is in.
+HeaderMapCore::Result HeaderMapCore::add_fields(const FieldView* fields, size_t n) {
+  if (n == 0) return Result::Ok;
+  if (!entries_.empty() || n > kMaxHeaderNames) {
+    HeaderMapCore tmp(*this);
+    std::string lower;
+    for (size_t i = 0; i < n; ++i) {
+      lower.resize(fields[i].name.size());
+      lower_token_copy(lower.data(), fields[i].name.data(), lower.size());
+      if (tmp.add(lower, fields[i].value) != Result::Ok) return Result::Full;
+    }
+    *this = std::move(tmp);
+    return Result::Ok;
+  }
+  // Empty, so nothing holds further values and no byte is live; at most
+  // kMaxHeaderNames names and fewer further values arrive, so no add()
+  // would be refused.
+  size_t bytes = 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (__builtin_add_overflow(bytes, fields[i].name.size() + fields[i].value.size(), &bytes)) throw std::bad_alloc();
+  }
+  if (bytes > (SIZE_MAX >> 1) - arena_.size()) throw std::bad_alloc();
+  const bool had_index = !index_.empty();
+  const bool indexed = had_index || n > kLinearScanMax;
+  arena_.reserve(arena_.size() + bytes);
+  entries_.reserve(n);
+  if (indexed) {
+    const size_t slots = slots_for(n);
+    // An index with no entries has every slot empty already.
+    if (index_.size() < slots) {
+      std::vector<uint16_t> fresh(slots, kEmptySlot);
+      index_.swap(fresh);
+    }
+  }
+  const size_t arena_before = arena_.size();
+  try {
+    if (indexed) {
+      fill_fresh<true>(fields, n);
+    } else {
+      fill_fresh<false>(fields, n);
+    }
+  } catch (...) {
+    if (indexed) std::fill(index_.begin(), index_.end(), kEmptySlot);
+    if (!had_index) index_.clear();
+    entries_.clear();
+    extras_.clear();
+    arena_.truncate(arena_before);
+    value_count_ = 0;
+    live_bytes_ = 0;
+    throw;
+  }
+  return Result::Ok;
+}
+
+// Each name is lower-cased into the free end of the arena (room reserved by
+// the caller) and looked up right there: a new name keeps those bytes, a
+// repeated one lets the next store overwrite them.
+template <bool Indexed>
+void HeaderMapCore::fill_fresh(const FieldView* fields, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    const size_t nl = fields[i].name.size();
+    const std::string_view value = fields[i].value;
+    char* dst = arena_.tail();
+    lower_token_copy(dst, fields[i].name.data(), nl);
+    const std::string_view name(dst, nl);
+    uint64_t h;
+    size_t pos = npos;
+    [[maybe_unused]] size_t slot = 0;
+    if constexpr (Indexed) {
+      // One probe run both finds the name and, when it is new, the empty
+      // slot it goes into (nothing is inserted in between).
+      h = hash_name(name);
+      const size_t mask = index_.size() - 1;
+      for (slot = h & mask;; slot = (slot + 1) & mask) {
+        const uint16_t at = index_[slot];
+        if (at == kEmptySlot) break;
+        const Entry& e = entries_[at];
+        if (e.hash == h && e.name.len == nl && std::memcmp(arena_.data() + e.name.off, dst, nl) == 0) {
+          pos = at;
+          break;
+        }
+      }
+    } else {
+      h = fingerprint(name);
+      pos = find_linear(name, h);
+    }
+    if (pos != npos) {
+      append_extra(pos, value);
+      continue;
+    }
+    const Slice ns{arena_.size(), nl};
+    arena_.grow(nl);
+    const Slice vs = store(value);
+    const auto idx = static_cast<uint32_t>(entries_.size());
+    entries_.push_back(Entry{ns, vs, h, kNil, kNil, 1});
+    if constexpr (Indexed) index_[slot] = static_cast<uint16_t>(idx);
+    value_count_ += 1;
+    live_bytes_ += nl + value.size();
+  }
 }
 
 // Leaves `name` with exactly `value`, at its old position when present (its

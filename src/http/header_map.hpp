@@ -53,6 +53,13 @@ bool is_lower_header_name(std::string_view name);
 template <int C, int D>
 uint64_t siphash(uint64_t k0, uint64_t k1, std::string_view data);
 
+// One header field handed over in bulk (add_fields): slices of the
+// caller's bytes, the name in any letter case.
+struct FieldView {
+  std::string_view name;
+  std::string_view value;
+};
+
 class HeaderMapCore {
  public:
   enum class Result : uint8_t { Ok, Full };
@@ -76,6 +83,14 @@ class HeaderMapCore {
   // the map unchanged, once kMaxHeaderNames names are present: then every
   // insertion is refused, also a value for a name already present.
   Result add(std::string_view name, std::string_view value);
+  // Appends `n` fields in order, with exactly the outcome of add() for
+  // each of them in turn with its name lower-cased: a parsed head copied in
+  // one step. Each name must be a valid header name in any letter case, each
+  // value a valid header value; neither may be a slice of this map. Full,
+  // with the map unchanged, when one of those add() calls would have been
+  // refused. Allocates before it changes anything, so a failed allocation
+  // leaves the map unchanged too.
+  Result add_fields(const FieldView* fields, size_t n);
   // Replaces all values of `name` by `value`, keeping its position, or
   // appends `name` when absent. Full exactly as add().
   Result set(std::string_view name, std::string_view value);
@@ -196,6 +211,21 @@ class HeaderMapCore {
         std::memcpy(&b, p + n - 8, 8);
         std::memcpy(d, &a, 8);
         std::memcpy(d + n - 8, &b, 8);
+      } else if (n > 16 && n <= 64) {
+        // Header values are mostly a few dozen bytes: two or four 16-byte
+        // moves (the outer ones overlapping the inner) beat a library call.
+        char a[16], b[16];
+        std::memcpy(a, p, 16);
+        std::memcpy(b, p + n - 16, 16);
+        if (n > 32) {
+          char c[16], e[16];
+          std::memcpy(c, p + 16, 16);
+          std::memcpy(e, p + n - 32, 16);
+          std::memcpy(d + 16, c, 16);
+          std::memcpy(d + n - 32, e, 16);
+        }
+        std::memcpy(d, a, 16);
+        std::memcpy(d + n - 16, b, 16);
       } else if (n >= 4 && n < 8) {
         uint32_t a, b;
         std::memcpy(&a, p, 4);
@@ -208,6 +238,12 @@ class HeaderMapCore {
       size_ += n;
     }
     void clear() { size_ = 0; }
+    // The first free byte; the caller writes at most capacity() - size()
+    // bytes there and then claims them with grow().
+    char* tail() { return buf_.get() + size_; }
+    void grow(size_t n) { size_ += n; }
+    // Forgets everything from byte `n` on (n <= size()).
+    void truncate(size_t n) { size_ = n; }
     void release() {
       buf_.reset();
       size_ = cap_ = 0;
@@ -233,6 +269,11 @@ class HeaderMapCore {
   size_t find_hashed(std::string_view name, uint64_t h) const;
   void append_entry(std::string_view name, std::string_view value, uint64_t h);
   void append_extra(size_t entry_idx, std::string_view value);
+  // add_fields on an empty map with at most kMaxHeaderNames fields (where
+  // no add() can be refused): one pass that lower-cases each name straight
+  // into the arena and looks it up there.
+  template <bool Indexed>
+  void fill_fresh(const FieldView* fields, size_t n);
   void index_insert(uint32_t entry_idx, uint64_t h);
   void index_remove(uint32_t entry_idx, uint64_t h);
   void index_relocate(uint32_t from_idx, uint32_t to_idx, uint64_t h);

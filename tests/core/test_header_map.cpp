@@ -1,6 +1,7 @@
 // HeaderMapCore against its order, capacity and memory contracts, and
 // against a plain reference model under long random operation sequences.
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -512,4 +513,134 @@ TEST_CASE("header map: random operations agree with a reference model") {
   run_model(1, 8, 4000);    // stays in linear-scan mode
   run_model(2, 20, 4000);   // crosses the index threshold back and forth
   run_model(3, 300, 6000);  // index growth and long probe runs
+}
+
+namespace {
+
+// SipHash-c-d as the reference text states it, a byte at a time: the
+// implementation's whole-word tail loads must agree for every length.
+uint64_t siphash_bytewise(int c, int d, uint64_t k0, uint64_t k1, std::string_view data) {
+  uint64_t v0 = 0x736f6d6570736575ULL ^ k0, v1 = 0x646f72616e646f6dULL ^ k1, v2 = 0x6c7967656e657261ULL ^ k0,
+           v3 = 0x7465646279746573ULL ^ k1;
+  auto rotl = [](uint64_t x, int b) { return (x << b) | (x >> (64 - b)); };
+  auto round = [&]() {
+    v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
+    v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
+    v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
+    v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
+  };
+  auto compress = [&](uint64_t m) {
+    v3 ^= m;
+    for (int r = 0; r < c; ++r) round();
+    v0 ^= m;
+  };
+  const size_t n = data.size();
+  const size_t whole = n / 8 * 8;
+  auto byte = [&](size_t i) { return static_cast<uint64_t>(static_cast<unsigned char>(data[i])); };
+  for (size_t i = 0; i < whole; i += 8) {
+    uint64_t m = 0;
+    for (size_t j = 0; j < 8; ++j) m |= byte(i + j) << (8 * j);
+    compress(m);
+  }
+  uint64_t last = static_cast<uint64_t>(n) << 56;
+  for (size_t j = whole; j < n; ++j) last |= byte(j) << (8 * (j - whole));
+  compress(last);
+  v2 ^= 0xff;
+  for (int r = 0; r < d; ++r) round();
+  return v0 ^ v1 ^ v2 ^ v3;
+}
+
+using quillon::http::FieldView;
+
+// add_fields must leave exactly what add() one field at a time leaves.
+void check_bulk_matches_adds(const HeaderMapCore& start, const Pairs& fields) {
+  HeaderMapCore one_by_one(start);
+  Result expect = Result::Ok;
+  for (const auto& [n, v] : fields) {
+    std::string lower = n;
+    for (char& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    if (one_by_one.add(lower, v) != Result::Ok) {
+      expect = Result::Full;
+      break;
+    }
+  }
+  std::vector<FieldView> views;
+  for (const auto& [n, v] : fields) views.push_back(FieldView{n, v});
+  HeaderMapCore bulk(start);
+  CHECK(bulk.add_fields(views.data(), views.size()) == expect);
+  const HeaderMapCore& want = expect == Result::Ok ? one_by_one : start;
+  CHECK_EQ(items(bulk), items(want));
+  CHECK_EQ(names(bulk), names(want));
+  CHECK_EQ(bulk.len(), want.len());
+  CHECK_EQ(bulk.byte_size(), want.byte_size());
+  CHECK(arena_bounded(bulk));
+  // Lookups, removal and later inserts see a consistent map.
+  HeaderMapCore ref(want);
+  for (size_t i = 0; i < fields.size(); i += 3) {
+    std::string lower = fields[i].first;
+    for (char& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    CHECK_EQ(values_of(bulk, lower), values_of(ref, lower));
+    CHECK_EQ(bulk.remove(lower), ref.remove(lower));
+  }
+  CHECK(bulk.add("late-name", "x") == ref.add("late-name", "x"));
+  CHECK_EQ(items(bulk), items(ref));
+  CHECK(bulk.equals(ref) && ref.equals(bulk));
+}
+
+}  // namespace
+
+TEST_CASE("siphash: whole-word tail loads agree with the byte-wise reference at every length") {
+  std::mt19937_64 rng(7);
+  std::string msg;
+  for (int i = 0; i < 70; ++i) msg.push_back(static_cast<char>(rng()));
+  for (int trial = 0; trial < 4; ++trial) {
+    const uint64_t k0 = rng(), k1 = rng();
+    for (size_t len = 0; len <= msg.size(); ++len) {
+      // Unaligned starts too: the loads must not assume alignment.
+      const std::string_view m = std::string_view(msg).substr(trial, std::min(len, msg.size() - trial));
+      CHECK((quillon::http::siphash<1, 3>(k0, k1, m) == siphash_bytewise(1, 3, k0, k1, m)));
+      CHECK((quillon::http::siphash<2, 4>(k0, k1, m) == siphash_bytewise(2, 4, k0, k1, m)));
+    }
+  }
+}
+
+TEST_CASE("header map: add_fields equals add() field by field") {
+  std::mt19937 rng(11);
+  auto pick = [&](size_t n) { return static_cast<size_t>(rng() % n); };
+  const std::vector<std::string> pool = {"Host", "host", "ACCEPT", "accept-encoding", "X-A", "x-a", "Set-Cookie",
+                                         "te", "Content-Length", "a", "ab", "abc", "abcd", "sec-fetch-dest",
+                                         "Sec-Fetch-Mode", "x-very-long-header-name-for-the-wide-loads"};
+  for (int round = 0; round < 300; ++round) {
+    Pairs fields;
+    const size_t count = pick(4) == 0 ? 33 + pick(120) : pick(40);
+    const bool distinct_many = pick(3) == 0;
+    for (size_t i = 0; i < count; ++i) {
+      std::string name = distinct_many ? numbered(pick(2) ? "X-Field-" : "x-field-", pick(200)) : pool[pick(pool.size())];
+      std::string value = pick(5) == 0 ? std::string(pick(200), 'v') : std::to_string(rng());
+      fields.emplace_back(std::move(name), std::move(value));
+    }
+    HeaderMapCore start;
+    if (round % 4 == 1) start = from({{"host", "h"}, {"x-a", "0"}});  // a map with content
+    if (round % 4 == 2) {
+      // Emptied by removal: past the linear scan, so its index outlives its names.
+      for (size_t i = 0; i < 40; ++i) CHECK(start.add(numbered("gone-", i), "x") == Result::Ok);
+      for (size_t i = 0; i < 40; ++i) CHECK(start.remove(numbered("gone-", i)));
+    }
+    check_bulk_matches_adds(start, fields);
+  }
+}
+
+TEST_CASE("header map: add_fields at the name limit") {
+  Pairs fields;
+  for (size_t i = 0; i < kMaxHeaderNames; ++i) fields.emplace_back(numbered("N-", i), "v");
+  check_bulk_matches_adds(HeaderMapCore(), fields);  // exactly full: accepted
+  fields.emplace_back("n-0", "again");               // a value for a present name, once full: refused
+  check_bulk_matches_adds(HeaderMapCore(), fields);
+  fields.back() = {"n-new", "v"};  // one name too many: refused, map unchanged
+  check_bulk_matches_adds(from({{"kept", "1"}}), fields);
+  Pairs few = {{"A", "1"}, {"b", "2"}, {"a", "3"}};
+  check_bulk_matches_adds(HeaderMapCore(), few);
+  HeaderMapCore m;
+  CHECK(m.add_fields(nullptr, 0) == Result::Ok);
+  CHECK(m.empty());
 }
