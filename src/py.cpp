@@ -320,11 +320,11 @@ PyTypeObject* build_type(TypeDef def) {
   if (def.flags & kGC) flags |= Py_TPFLAGS_HAVE_GC;
   if (!def.ctor_new) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
 
-  auto* spec = new PyType_Spec{keep(std::string("quillon._quillon.") + def.name), static_cast<int>(def.basicsize), 0,
+  auto* type_spec = new PyType_Spec{keep(std::string("quillon._quillon.") + def.name), static_cast<int>(def.basicsize), 0,
                                flags, nullptr};
   auto* slot_store = new std::vector<PyType_Slot>(std::move(slots));
-  spec->slots = slot_store->data();
-  PyObject* t = PyType_FromSpec(spec);
+  type_spec->slots = slot_store->data();
+  PyObject* t = PyType_FromSpec(type_spec);
   if (!t) return nullptr;
   auto* tp = reinterpret_cast<PyTypeObject*>(t);
   if (def.ctor_vectorcall) tp->tp_vectorcall = def.ctor_vectorcall;

@@ -8,7 +8,7 @@
 //   Graveyard     host objects moved out under a lock, released after it
 //   Error         deferred exceptions: thrown as C++ values (safe under a
 //                 lock), turned into interpreter exceptions by the wrappers
-//   TypeDef       heap types from specifications (final by default)
+//   TypeDef       heap types built from slot tables (final by default)
 //
 // Conventions: method bodies throw (py::Error, InternalFailure, or
 // PyErrSet when the interpreter's error indicator is already set); the

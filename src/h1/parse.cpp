@@ -434,16 +434,6 @@ void finish_head(CodecState& st, size_t end) {
   st.head_line_checked = false;
 }
 
-// Eight token bytes lower-cased at once. Token bytes are ASCII, so no byte's
-// sum below carries into its neighbour: the top bit of each byte of `ge_a`
-// says byte >= 'A', that of `gt_z` byte > 'Z'.
-inline uint64_t lower_word(uint64_t w) {
-  const uint64_t ge_a = w + 0x3F3F3F3F3F3F3F3Full;
-  const uint64_t gt_z = w + 0x2525252525252525ull;
-  const uint64_t upper = ge_a & ~gt_z & 0x8080808080808080ull;
-  return w | (upper >> 2);
-}
-
 // A tokenized name in lower case, in stack storage for all ordinary names.
 // The tokenizer has already checked every byte is a token character and the
 // length is within the header-map limit, so this only folds the case; the
@@ -459,20 +449,7 @@ class LowerName {
       big_.resize(n);
       dst = big_.data();
     }
-    const char* p = name.data();
-    if (n >= 8) {
-      // Eight bytes a step; the last step overlaps the one before it.
-      for (size_t i = 0;; i += 8) {
-        if (i + 8 > n) i = n - 8;
-        uint64_t w;
-        std::memcpy(&w, p + i, 8);
-        w = lower_word(w);
-        std::memcpy(dst + i, &w, 8);
-        if (i + 8 == n) break;
-      }
-    } else {
-      for (size_t i = 0; i < n; ++i) dst[i] = ascii_lower(p[i]);
-    }
+    http::lower_token_copy(dst, name.data(), n);
     view_ = std::string_view(dst, n);
     return true;
   }

@@ -15,19 +15,12 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz_assert.hpp"
 #include "h1/body_decoder.hpp"
 
 using namespace quillon::h1;
 
 namespace {
-
-#define FUZZ_ASSERT(cond)                                                        \
-  do {                                                                           \
-    if (!(cond)) {                                                               \
-      std::fprintf(stderr, "%s:%d: fuzz invariant failed: %s\n", __FILE__, __LINE__, #cond); \
-      std::abort();                                                              \
-    }                                                                            \
-  } while (0)
 
 struct Result {
   std::string data;

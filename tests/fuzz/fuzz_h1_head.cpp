@@ -13,20 +13,13 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz_assert.hpp"
 #include "h1/body_decoder.hpp"
 #include "h1/parse.hpp"
 
 using namespace quillon::h1;
 
 namespace {
-
-#define FUZZ_ASSERT(cond)                                                        \
-  do {                                                                           \
-    if (!(cond)) {                                                               \
-      std::fprintf(stderr, "%s:%d: fuzz invariant failed: %s\n", __FILE__, __LINE__, #cond); \
-      std::abort();                                                              \
-    }                                                                            \
-  } while (0)
 
 struct Outcome {
   HeadStatus status = HeadStatus::Incomplete;

@@ -25,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "fuzz_assert.hpp"
 #include "http/header_map.hpp"
 
 using quillon::http::HeaderMapCore;
@@ -32,14 +33,6 @@ using quillon::http::kMaxHeaderNames;
 using Result = HeaderMapCore::Result;
 
 namespace {
-
-#define FUZZ_ASSERT(cond)                                                                     \
-  do {                                                                                        \
-    if (!(cond)) {                                                                            \
-      std::fprintf(stderr, "%s:%d: fuzz invariant failed: %s\n", __FILE__, __LINE__, #cond); \
-      std::abort();                                                                           \
-    }                                                                                         \
-  } while (0)
 
 // Operations per program: enough to cross the index threshold several times,
 // few enough that a model check after each one stays cheap (1M inputs under

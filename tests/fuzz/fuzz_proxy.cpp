@@ -24,20 +24,13 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz_assert.hpp"
 #include "http/proxy.hpp"
 #include "http/uri.hpp"
 
 using namespace quillon::http;
 
 namespace {
-
-#define FUZZ_ASSERT(cond)                                                                     \
-  do {                                                                                        \
-    if (!(cond)) {                                                                            \
-      std::fprintf(stderr, "%s:%d: fuzz invariant failed: %s\n", __FILE__, __LINE__, #cond); \
-      std::abort();                                                                           \
-    }                                                                                         \
-  } while (0)
 
 // Destinations asked per input, and pieces per assembled text: enough for
 // every rule kind to meet every host kind, small enough to stay cheap.
