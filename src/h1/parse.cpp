@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <type_traits>
 
@@ -49,15 +50,19 @@ const char* find_special(const char* p, const char* end, ByteSet set) {
 #ifdef __SSE2__
   if (set == ByteSet::FieldValue) {
     const __m128i c1f = _mm_set1_epi8(0x1F);
-    const __m128i tab = _mm_set1_epi8('\t');
     const __m128i del = _mm_set1_epi8(0x7F);
     while (end - p >= 16) {
-      __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      __m128i ctl = _mm_cmpeq_epi8(_mm_min_epu8(x, c1f), x);  // x <= 0x1F
-      ctl = _mm_andnot_si128(_mm_cmpeq_epi8(x, tab), ctl);
-      ctl = _mm_or_si128(ctl, _mm_cmpeq_epi8(x, del));
-      int mask = _mm_movemask_epi8(ctl);
-      if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+      // HTAB is matched with the other controls and stepped over here: it
+      // is rare in values, and leaving it out of the vector test is cheaper.
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      const __m128i ctl = _mm_cmpeq_epi8(_mm_min_epu8(x, c1f), x);  // x <= 0x1F
+      const int mask = _mm_movemask_epi8(_mm_or_si128(ctl, _mm_cmpeq_epi8(x, del)));
+      if (mask != 0) {
+        const char* hit = p + __builtin_ctz(static_cast<unsigned>(mask));
+        if (*hit != '\t') return hit;
+        p = hit + 1;
+        continue;
+      }
       p += 16;
     }
   } else {
@@ -75,6 +80,49 @@ const char* find_special(const char* p, const char* end, ByteSet set) {
 #endif
   return find_special_scalar(p, end, set);
 }
+
+namespace {
+
+// The last field of every head ends within sixteen bytes of the buffer's
+// end; reading the block's last sixteen bytes again saves the byte loop.
+// Inline here so the field loop gets it without a call.
+inline const char* value_stop(const char* p, const char* end, const char* lo) {
+#ifdef __SSE2__
+  const __m128i c1f = _mm_set1_epi8(0x1F);
+  const __m128i del = _mm_set1_epi8(0x7F);
+  // Bytes <= 0x1F or == 0x7F; HTAB is among them and is stepped over below.
+  const auto stops = [&](const char* at) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    const __m128i ctl = _mm_cmpeq_epi8(_mm_min_epu8(x, c1f), x);
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(ctl, _mm_cmpeq_epi8(x, del))));
+  };
+  while (end - p >= 16) {
+    const unsigned mask = stops(p);
+    if (mask != 0) {
+      const char* hit = p + __builtin_ctz(mask);
+      if (*hit != '\t') return hit;
+      p = hit + 1;
+      continue;
+    }
+    p += 16;
+  }
+  if (p != end && end - lo >= 16) {
+    unsigned mask = stops(end - 16) >> (16 - (end - p));  // bit i stands for p[i]
+    for (; mask != 0; mask &= mask - 1) {
+      const char* hit = p + __builtin_ctz(mask);
+      if (*hit != '\t') return hit;
+    }
+    return end;
+  }
+#else
+  (void)lo;
+#endif
+  return find_special_scalar(p, end, ByteSet::FieldValue);
+}
+
+}  // namespace
+
+const char* find_value_stop(const char* p, const char* end, const char* lo) { return value_stop(p, end, lo); }
 
 }  // namespace detail
 
@@ -110,16 +158,20 @@ inline const char* skip_name_bytes(const char* p, const char* end) {
 #ifdef __SSE2__
   while (end - p >= 16) {
     const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    // Signed compares: bytes >= 0x80 are negative and fall outside every range.
+    // Each range test is one signed compare: adding 0x80 - lo maps
+    // [lo, lo + n) onto [-128, -128 + n), and every other byte (0x80 and up
+    // included) elsewhere, since the addition is a bijection on bytes.
     const __m128i folded = _mm_or_si128(x, _mm_set1_epi8(0x20));
-    const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
-                                         _mm_cmpgt_epi8(_mm_set1_epi8('z' + 1), folded));
-    const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8('0' - 1)),
-                                        _mm_cmpgt_epi8(_mm_set1_epi8('9' + 1), x));
+    const __m128i letter = _mm_cmplt_epi8(_mm_add_epi8(folded, _mm_set1_epi8(static_cast<char>(0x80 - 'a'))),
+                                          _mm_set1_epi8(static_cast<char>(-128 + 26)));
+    const __m128i digit = _mm_cmplt_epi8(_mm_add_epi8(x, _mm_set1_epi8(static_cast<char>(0x80 - '0'))),
+                                         _mm_set1_epi8(static_cast<char>(-128 + 10)));
     const __m128i dash = _mm_cmpeq_epi8(x, _mm_set1_epi8('-'));
     const unsigned plain = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(letter, digit), dash)));
     if (plain != 0xFFFF) {
       p += __builtin_ctz(~plain);
+      // The usual stop is the colon; the table decides everything else.
+      if (*p == ':') return p;
       break;
     }
     p += 16;
@@ -129,11 +181,36 @@ inline const char* skip_name_bytes(const char* p, const char* end) {
   return p;
 }
 
+// Eight bytes as a native-order uint64_t, as a load of them would read.
+constexpr uint64_t native_u64(const char (&s)[9]) {
+  uint64_t v = 0;
+  for (int i = 0; i < 8; ++i) {
+    const int at = std::endian::native == std::endian::little ? i : 7 - i;
+    v |= uint64_t{static_cast<unsigned char>(s[i])} << (8 * at);
+  }
+  return v;
+}
+constexpr uint64_t kHttp11 = native_u64("HTTP/1.1");
+constexpr uint64_t kHttp10 = native_u64("HTTP/1.0");
+
 // "HTTP/1.0" or "HTTP/1.1" at p: 1 when matched, 0 when the bytes so far
 // match but stop short, -1 on a mismatch.
 int version_at(const char* p, const char* end, bool& http10) {
   static constexpr char kPrefix[] = "HTTP/1.";
   const size_t avail = static_cast<size_t>(end - p);
+  if (avail >= 8) {
+    // The whole version in one load; anything else takes the byte loop.
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    if (v == kHttp11) {
+      http10 = false;
+      return 1;
+    }
+    if (v == kHttp10) {
+      http10 = true;
+      return 1;
+    }
+  }
   for (size_t i = 0; i < 7; ++i) {
     if (i == avail) return 0;
     if (p[i] != kPrefix[i]) return -1;
@@ -158,6 +235,15 @@ int line_end_at(const char* p, const char* end) {
   if (p + 1 == end) return 0;
   return p[1] == '\n' ? 2 : -1;
 }
+
+// Two bytes as one load, compared against kCrLf in the same byte order.
+inline uint16_t load_u16(const char* p) {
+  uint16_t v;
+  std::memcpy(&v, p, 2);
+  return v;
+}
+constexpr uint16_t kCrLf = std::endian::native == std::endian::little ? uint16_t{'\r' | ('\n' << 8)}
+                                                                       : uint16_t{('\r' << 8) | '\n'};
 
 bool is_framing_name(std::string_view name) {
   return ascii_iequals(name, "content-length") || ascii_iequals(name, "transfer-encoding");
@@ -238,68 +324,85 @@ TokResult tokenize_status_line(std::string_view buf, StatusLine& out) {
   return TokResult::done(static_cast<size_t>(p + le - begin));
 }
 
-TokResult tokenize_header_block(std::string_view buf, HeaderField* slots, size_t max_slots,
-                                size_t& count, bool skip_invalid) {
-  const char* const begin = buf.data();
-  const char* const end = begin + buf.size();
-  const char* p = begin;
-  count = 0;
-  for (;;) {
-    if (p == end) return TokResult::incomplete();
-    if (*p == '\n') return TokResult::done(static_cast<size_t>(p + 1 - begin));
-    if (*p == '\r') {
-      if (p + 1 == end) return TokResult::incomplete();
-      if (p[1] == '\n') return TokResult::done(static_cast<size_t>(p + 2 - begin));
-      return TokResult::error(ParseKind::HeaderToken, kBadNewLine);
-    }
-    // A line starting with whitespace is obs-fold (or a name another parser
-    // might read after stripping it): never skipped.
-    if (is_ows(*p)) return TokResult::error(ParseKind::HeaderToken, kBadName);
+namespace {
 
+// The field loop of tokenize_header_block, writing slots from `out` up to
+// `out_end`. It returns with `out` one past the last slot written; the
+// caller turns that into its count, so storing a slot (string_views, which
+// may alias a size_t&) never forces a count through memory.
+inline TokResult header_block_fields(const char* const begin, const char* const end, HeaderField*& out,
+                                     HeaderField* const out_end, bool skip_invalid) {
+  const char* p = begin;
+  for (;;) {
     const char* name_begin = p;
     p = skip_name_bytes(p, end);
-    if (p == end) return TokResult::incomplete();
-    const std::string_view name(name_begin, static_cast<size_t>(p - name_begin));
     const char* why = nullptr;
     bool fatal = false;
-    if (*p != ':' || name.empty()) {
-      // `name : value` is a field that lenient parsers accept: skipping it
-      // would let them see a header (transfer-encoding, say) that we don't
-      // (RFC 9112 §5.1), so it always fails the head.
-      const char* q = p;
-      while (q != end && is_ows(*q)) ++q;
-      if (q == end) return TokResult::incomplete();
-      if (!name.empty() && q != p && *q == ':') return TokResult::error(ParseKind::HeaderToken, kBadName);
-      why = kBadName;
-    } else {
+    if (p != name_begin && p != end && *p == ':') [[likely]] {
+      // The common line, `name: value CRLF`: the name scan has already
+      // ruled out an empty line, whitespace at the line start and the end of
+      // the buffer, so those checks are left to the rare path below.
+      const std::string_view name(name_begin, static_cast<size_t>(p - name_begin));
       if (name.size() > http::kMaxHeaderNameLen) return TokResult::error(ParseKind::TooLarge, kNameTooLong);
       ++p;
-      while (p != end && is_ows(*p)) ++p;
-      const char* value_begin = p;
-      const char* q = find_special(p, end, ByteSet::FieldValue);
-      if (q == end) return TokResult::incomplete();
-      const char* value_end = q;
-      const char* next = nullptr;
-      if (*q == '\n') {
+      // Leading OWS is part of the value scan's plain bytes; it is trimmed
+      // once the value's end is known, with no buffer-end check per byte.
+      const char* q = detail::value_stop(p, end, begin);
+      const char* next;
+      if (end - q >= 2 && load_u16(q) == kCrLf) [[likely]] {
+        next = q + 2;
+      } else if (q == end) {
+        return TokResult::incomplete();
+      } else if (*q == '\n') {
         next = q + 1;
       } else if (*q == '\r') {
         if (q + 1 == end) return TokResult::incomplete();
-        if (q[1] != '\n') return TokResult::error(ParseKind::HeaderToken, kBadNewLine);
-        next = q + 2;
+        return TokResult::error(ParseKind::HeaderToken, kBadNewLine);
       } else if (*q == '\0') {
         return TokResult::error(ParseKind::HeaderToken, kBadValue);
       } else {
         why = kBadValue;
         fatal = is_framing_name(name);
         p = q;
+        next = nullptr;
       }
       if (why == nullptr) {
-        while (value_end != value_begin && is_ows(value_end[-1])) --value_end;
-        if (count == max_slots) return TokResult::error(ParseKind::TooLarge, kTooMany);
-        slots[count++] = HeaderField{name, std::string_view(value_begin, static_cast<size_t>(value_end - value_begin))};
+        // *q is a control byte, so these stop at q at the latest; one
+        // space is what nearly every sender writes.
+        p += *p == ' ';
+        if (is_ows(*p)) [[unlikely]] {
+          do ++p;
+          while (is_ows(*p));
+        }
+        const char* value_end = q;
+        while (value_end != p && is_ows(value_end[-1])) --value_end;
+        if (out == out_end) return TokResult::error(ParseKind::TooLarge, kTooMany);
+        *out++ = HeaderField{name, std::string_view(p, static_cast<size_t>(value_end - p))};
         p = next;
         continue;
       }
+    } else {
+      if (p == end) return TokResult::incomplete();
+      if (p == name_begin) {
+        if (*p == '\n') return TokResult::done(static_cast<size_t>(p + 1 - begin));
+        if (*p == '\r') {
+          if (p + 1 == end) return TokResult::incomplete();
+          if (p[1] == '\n') return TokResult::done(static_cast<size_t>(p + 2 - begin));
+          return TokResult::error(ParseKind::HeaderToken, kBadNewLine);
+        }
+        // A line starting with whitespace is obs-fold (or a name another
+        // parser might read after stripping it): never skipped.
+        if (is_ows(*p)) return TokResult::error(ParseKind::HeaderToken, kBadName);
+      } else {
+        // `name : value` is a field that lenient parsers accept: skipping
+        // it would let them see a header (transfer-encoding, say) that we
+        // don't (RFC 9112 §5.1), so it always fails the head.
+        const char* q = p;
+        while (q != end && is_ows(*q)) ++q;
+        if (q == end) return TokResult::incomplete();
+        if (q != p && *q == ':') return TokResult::error(ParseKind::HeaderToken, kBadName);
+      }
+      why = kBadName;
     }
     if (!skip_invalid || fatal) return TokResult::error(ParseKind::HeaderToken, why);
     // Skip the rest of the malformed line; a NUL or a CR that does not end
@@ -312,6 +415,16 @@ TokResult tokenize_header_block(std::string_view buf, HeaderField* slots, size_t
     }
     p = lf + 1;
   }
+}
+
+}  // namespace
+
+TokResult tokenize_header_block(std::string_view buf, HeaderField* slots, size_t max_slots,
+                                size_t& count, bool skip_invalid) {
+  HeaderField* out = slots;
+  const TokResult r = header_block_fields(buf.data(), buf.data() + buf.size(), out, slots + max_slots, skip_invalid);
+  count = static_cast<size_t>(out - slots);
+  return r;
 }
 
 namespace {
@@ -556,7 +669,7 @@ inline bool is_name(std::string_view raw, std::string_view lower) {
   return static_cast<char>(raw[0] | 0x20) == lower[0] && ascii_iequals(raw, lower);
 }
 
-Special classify(std::string_view raw) {
+Special classify_by_length(std::string_view raw) {
   switch (raw.size()) {
     case 2: return is_name(raw, "te") ? Special::Te : Special::None;
     case 6: return is_name(raw, "expect") ? Special::Expect : Special::None;
@@ -566,6 +679,14 @@ Special classify(std::string_view raw) {
     case 17: return is_name(raw, "transfer-encoding") ? Special::TransferEncoding : Special::None;
     default: return Special::None;
   }
+}
+
+// Most names have a length no special name has, and are told apart
+// without a call.
+inline Special classify(std::string_view raw) {
+  constexpr uint32_t kLengths = (1u << 2) | (1u << 6) | (1u << 7) | (1u << 10) | (1u << 14) | (1u << 17);
+  if (raw.size() >= 32 || ((kLengths >> raw.size()) & 1) == 0) return Special::None;
+  return classify_by_length(raw);
 }
 
 // Names the header map accepts; the tokenizer already guarantees this, and

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -135,12 +136,50 @@ struct ResponseHead {
   bool http10 = false;
 };
 
+// Request-targets up to this long are held inline by TargetText; nearly
+// every real target fits, so a parsed request allocates nothing for it.
+inline constexpr size_t kInlineTargetLen = 192;
+
+// A request-target's bytes, inline up to kInlineTargetLen and on the heap
+// beyond. Read as a std::string_view.
+class TargetText {
+ public:
+  TargetText() {}  // user-provided: the inline bytes are not zero-filled
+  TargetText(const TargetText& o) { assign(o.view()); }
+  TargetText& operator=(const TargetText& o) {
+    if (this != &o) assign(o.view());
+    return *this;
+  }
+
+  void assign(std::string_view s) {
+    if (s.size() <= kInlineTargetLen) {
+      if (!s.empty()) std::memcpy(inline_, s.data(), s.size());
+    } else {
+      heap_.assign(s);
+    }
+    size_ = s.size();
+  }
+  std::string_view view() const {
+    return size_ <= kInlineTargetLen ? std::string_view(inline_, size_) : std::string_view(heap_);
+  }
+  operator std::string_view() const { return view(); }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  friend bool operator==(const TargetText& a, const TargetText& b) { return a.view() == b.view(); }
+  friend bool operator==(const TargetText& a, std::string_view b) { return a.view() == b; }
+
+ private:
+  size_t size_ = 0;
+  char inline_[kInlineTargetLen];
+  std::string heap_;  // used only for a target longer than kInlineTargetLen
+};
+
 struct RequestHead {
   Method method = Method::None;
   // The method's bytes for Method::Extension; empty for a standard method
   // (request_method_name gives its text).
   std::string method_text;
-  std::string target;
+  TargetText target;
   http::HeaderMapCore headers;
   bool keep_alive = false;
   BodyKind body_kind = BodyKind::Empty;
@@ -203,6 +242,10 @@ enum class ByteSet : uint8_t { FieldValue, Target };
 // the target has it; find_special_scalar is the reference it must match.
 const char* find_special(const char* p, const char* end, ByteSet set);
 const char* find_special_scalar(const char* p, const char* end, ByteSet set);
+// find_special(p, end, ByteSet::FieldValue) for a scan inside a block whose
+// bytes [lo, end) may all be read (lo <= p): near the end it reads bytes
+// before p, never before lo.
+const char* find_value_stop(const char* p, const char* end, const char* lo);
 }  // namespace detail
 
 }  // namespace quillon::h1

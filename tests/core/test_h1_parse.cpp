@@ -450,3 +450,100 @@ TEST_CASE("h1 tokenizer: SIMD scan matches the scalar reference") {
     }
   }
 }
+
+TEST_CASE("h1 tokenizer: block-bounded value scan matches the scalar reference") {
+  // Every start and every block start: the tail step reads bytes before p
+  // and must neither see them nor read before the block.
+  std::mt19937 rng(23);
+  const char alphabet[] = {' ', '\t', '\r', '\n', '\0', 0x7F, static_cast<char>(0x80), 0x1F, ':'};
+  for (int round = 0; round < 1500; ++round) {
+    std::string s(rng() % 48, 'v');
+    for (char& c : s)
+      if (rng() % 6 == 0) c = alphabet[rng() % sizeof alphabet];
+    for (size_t lo = 0; lo <= s.size(); lo += 1 + rng() % 7) {
+      // A block of its own, so the sanitizer sees a read before it.
+      const std::vector<char> block(s.begin() + static_cast<std::ptrdiff_t>(lo), s.end());
+      const char* e = block.data() + block.size();
+      for (const char* b = block.data(); b != e; ++b) {
+        CHECK(detail::find_value_stop(b, e, block.data()) ==
+              detail::find_special_scalar(b, e, detail::ByteSet::FieldValue));
+      }
+    }
+  }
+}
+
+TEST_CASE("h1 tokenizer: value whitespace, tabs and line ends") {
+  const std::string tabbed = std::string(20, 'x') + "\t" + std::string(20, 'y');
+  struct Case {
+    std::string block;
+    std::string value;  // expected value of the single field
+  } cases[] = {
+      {"a:v\r\n\r\n", "v"},
+      {"a: \t v w \t\r\n\r\n", "v w"},
+      {"a:\r\n\r\n", ""},
+      {"a: \t \r\n\r\n", ""},
+      {"a:\t\n\n", ""},
+      {"a: " + tabbed + "\r\n\r\n", tabbed},
+      {"a: " + tabbed + "\n\n", tabbed},
+      {"a: x\ty\r\n\r\n", "x\ty"},  // tab in the last sixteen bytes
+  };
+  for (const Case& c : cases) {
+    HeaderSlots slots(1);
+    size_t count = 0;
+    const TokResult r = tokenize_header_block(c.block, slots.data(), 1, count);
+    CHECK(r.status == TokStatus::Done);
+    CHECK_EQ(r.consumed, c.block.size());
+    CHECK_EQ(count, size_t{1});
+    CHECK_EQ(slots[0].value, c.value);
+  }
+  // Bad bytes and cut-off line ends near the block's end, after a tab.
+  HeaderSlots slots(2);
+  size_t count = 0;
+  CHECK_EQ(std::string(tokenize_header_block("a: " + tabbed + "\x01\r\n\r\n", slots.data(), 2, count).reason),
+           "invalid header value");
+  CHECK_EQ(std::string(tokenize_header_block("b: 1\r\na: x\t\ry\r\n\r\n", slots.data(), 2, count).reason),
+           "invalid new line");
+  CHECK(tokenize_header_block("b: 1\r\na: x\ty\r", slots.data(), 2, count).status == TokStatus::Incomplete);
+  CHECK(tokenize_header_block("b: 1\r\na: " + tabbed, slots.data(), 2, count).status == TokStatus::Incomplete);
+}
+
+TEST_CASE("h1 tokenizer: request line versions") {
+  struct Case {
+    std::string line;
+    TokStatus status;
+    ParseKind kind;
+    bool http10;
+  } cases[] = {
+      {"GET / HTTP/1.1\r\n", TokStatus::Done, ParseKind::Internal, false},
+      {"GET / HTTP/1.0\n", TokStatus::Done, ParseKind::Internal, true},
+      {"GET / HTTP/1.2\r\n", TokStatus::Error, ParseKind::Version, false},
+      {"GET / HTTP/2.0\r\n", TokStatus::Error, ParseKind::Version, false},
+      {"GET / http/1.1\r\n", TokStatus::Error, ParseKind::Version, false},
+      {"GET / HTTP/1.1 \r\n", TokStatus::Error, ParseKind::Version, false},
+      {"GET / HTTP/1.", TokStatus::Incomplete, ParseKind::Internal, false},
+      {"GET / HTTP/1.1", TokStatus::Incomplete, ParseKind::Internal, false},
+  };
+  for (const Case& c : cases) {
+    RequestLine rl;
+    rl.http10 = !c.http10;
+    const TokResult r = tokenize_request_line(c.line, rl);
+    CHECK(r.status == c.status);
+    if (r.status == TokStatus::Error) CHECK(r.kind == c.kind);
+    if (r.status == TokStatus::Done) CHECK_EQ(rl.http10, c.http10);
+  }
+}
+
+TEST_CASE("h1 parse: targets inline and on the heap, reused and copied") {
+  const std::string long_target = "/" + std::string(kInlineTargetLen, 't');
+  CodecState st;
+  RequestHead head;
+  for (const std::string& target : {long_target, std::string("/s"), long_target.substr(0, kInlineTargetLen),
+                                    long_target, std::string("*")}) {
+    st.read.append("OPTIONS " + target + " HTTP/1.1\r\n\r\n");
+    CHECK(parse_request_head(st, {}, head).status == HeadStatus::Done);
+    CHECK_EQ(head.target, target);
+    const RequestHead copy = head;
+    CHECK_EQ(copy.target, head.target);
+    CHECK_EQ(copy.target.size(), target.size());
+  }
+}
