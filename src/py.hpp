@@ -129,6 +129,14 @@ PyObject* internal_failure_type();
 
 using Mutex = sync::Mutex;
 
+// Runs `f` under `obj.mu` and hands back its plain C++ result, from which the
+// caller builds host objects once the lock is gone.
+template <class Obj, class F>
+inline auto locked(Obj& obj, F&& f) {
+  auto g = obj.mu.lock();
+  return f();
+}
+
 // Host objects removed from state under a lock. Declare it before the Guard
 // so it is destroyed (and its references released) after the lock is gone.
 class Graveyard {

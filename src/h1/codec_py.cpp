@@ -245,10 +245,7 @@ py::Ref decoder_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 py::Ref decoder_mark_eof(PyObject* self) {
   DecoderObj& d = decoder_of(self);
-  {
-    auto g = d.mu.lock();
-    d.dec.mark_eof();
-  }
+  py::locked(d, [&] { d.dec.mark_eof(); });
   return py::none();
 }
 
@@ -317,27 +314,17 @@ py::Ref decoder_decode(PyObject* self) {
 
 py::Ref decoder_is_complete(PyObject* self) {
   DecoderObj& d = decoder_of(self);
-  auto g = d.mu.lock();
-  return py::boolean(d.dec.is_complete());
+  return py::boolean(py::locked(d, [&] { return d.dec.is_complete(); }));
 }
 
 py::Ref decoder_buffered(PyObject* self) {
   DecoderObj& d = decoder_of(self);
-  size_t n;
-  {
-    auto g = d.mu.lock();
-    n = d.buffered();
-  }
-  return py::uinteger(n);
+  return py::uinteger(py::locked(d, [&] { return d.buffered(); }));
 }
 
 py::Ref decoder_take_trailers(PyObject* self) {
   DecoderObj& d = decoder_of(self);
-  std::optional<http::HeaderMapCore> t;
-  {
-    auto g = d.mu.lock();
-    t = d.dec.take_trailers();
-  }
+  std::optional<http::HeaderMapCore> t = py::locked(d, [&] { return d.dec.take_trailers(); });
   if (!t) return py::none();
   return wrap_header_map(std::move(*t));
 }
@@ -474,30 +461,18 @@ py::Ref codec_take_body_into(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 py::Ref codec_buffered(PyObject* self) {
   CodecObj& c = codec_of(self);
-  size_t n;
-  {
-    auto g = c.mu.lock();
-    n = c.state.read.size();
-  }
-  return py::uinteger(n);
+  return py::uinteger(py::locked(c, [&] { return c.state.read.size(); }));
 }
 
 py::Ref codec_reset(PyObject* self) {
   CodecObj& c = codec_of(self);
-  {
-    auto g = c.mu.lock();
-    c.state.reset();
-  }
+  py::locked(c, [&] { c.state.reset(); });
   return py::none();
 }
 
 py::Ref codec_parse_error_status(PyObject* self) {
   CodecObj& c = codec_of(self);
-  std::optional<uint16_t> s;
-  {
-    auto g = c.mu.lock();
-    s = c.state.parse_error_status;
-  }
+  std::optional<uint16_t> s = py::locked(c, [&] { return c.state.parse_error_status; });
   return s ? py::integer(*s) : py::none();
 }
 
@@ -506,12 +481,7 @@ py::Ref codec_max_buf_size(PyObject* self) { return py::uinteger(codec_of(self).
 template <bool h1::CodecState::*F>
 py::Ref codec_flag(PyObject* self) {
   CodecObj& c = codec_of(self);
-  bool v;
-  {
-    auto g = c.mu.lock();
-    v = c.state.*F;
-  }
-  return py::boolean(v);
+  return py::boolean(py::locked(c, [&] { return c.state.*F; }));
 }
 
 // --- head encoding ---------------------------------------------------------
@@ -706,12 +676,7 @@ py::Ref codec_serialize_head_and_body(PyObject* self, PyObject* const* args, Py_
 
 py::Ref codec_body_is_eof(PyObject* self) {
   CodecObj& c = codec_of(self);
-  bool eof;
-  {
-    auto g = c.mu.lock();
-    eof = h1::body_is_eof(c.state);
-  }
-  return py::boolean(eof);
+  return py::boolean(py::locked(c, [&] { return h1::body_is_eof(c.state); }));
 }
 
 PyTypeObject* build_codec() {

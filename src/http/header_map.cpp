@@ -152,22 +152,28 @@ uint64_t splitmix64(uint64_t& x) {
   return z ^ (z >> 31);
 }
 
+// Calls `read(p, n)` (read(2)-shaped: bytes read, or -1 with errno) until
+// `n` bytes have arrived, retrying on EINTR. False on any other end.
+template <class Read>
+bool read_fully(unsigned char* out, size_t n, Read read) {
+  size_t got = 0;
+  while (got < n) {
+    ssize_t r = read(out + got, n - got);
+    if (r > 0) {
+      got += static_cast<size_t>(r);
+    } else if (!(r < 0 && errno == EINTR)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 bool read_urandom(unsigned char* out, size_t n) {
   int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
-  size_t got = 0;
-  while (got < n) {
-    ssize_t r = ::read(fd, out + got, n - got);
-    if (r > 0) {
-      got += static_cast<size_t>(r);
-    } else if (r < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;
-    }
-  }
+  bool ok = read_fully(out, n, [fd](unsigned char* p, size_t k) { return ::read(fd, p, k); });
   ::close(fd);
-  return got == n;
+  return ok;
 }
 
 // The per-process index key. The kernel's generator is asked without
@@ -175,18 +181,8 @@ bool read_urandom(unsigned char* out, size_t n) {
 // key is still unpredictable enough to a remote peer: clocks, pid and ASLR.
 SipKey make_process_key() {
   unsigned char buf[16];
-  size_t got = 0;
-  while (got < sizeof buf) {
-    ssize_t r = ::getrandom(buf + got, sizeof buf - got, GRND_NONBLOCK);
-    if (r > 0) {
-      got += static_cast<size_t>(r);
-    } else if (r < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;
-    }
-  }
-  if (got == sizeof buf || read_urandom(buf, sizeof buf)) {
+  auto from_kernel = [](unsigned char* p, size_t k) { return ::getrandom(p, k, GRND_NONBLOCK); };
+  if (read_fully(buf, sizeof buf, from_kernel) || read_urandom(buf, sizeof buf)) {
     return SipKey{load_le64(buf), load_le64(buf + 8)};
   }
   timespec rt{}, mono{};

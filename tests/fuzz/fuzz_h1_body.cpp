@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "fuzz_assert.hpp"
+#include "fuzz_support.hpp"
 #include "h1/body_decoder.hpp"
 
 using namespace quillon::h1;

@@ -25,7 +25,7 @@
 #include <utility>
 #include <vector>
 
-#include "fuzz_assert.hpp"
+#include "fuzz_support.hpp"
 #include "http/header_map.hpp"
 
 using quillon::http::HeaderMapCore;
@@ -73,19 +73,7 @@ bool ref_value_byte(unsigned char c) { return c == '\t' || (c >= 0x20 && c != 0x
 
 // ---- input ----------------------------------------------------------------------
 
-struct Reader {
-  const uint8_t* p;
-  size_t n;
-  size_t at = 0;
-  bool more() const { return at < n; }
-  uint8_t byte() { return at < n ? p[at++] : 0; }
-  std::string_view bytes(size_t k) {
-    k = std::min(k, n - at);
-    std::string_view s(reinterpret_cast<const char*>(p) + at, k);
-    at += k;
-    return s;
-  }
-};
+using fuzz::Reader;
 
 // 64 names: short and long, every token symbol, names one byte apart, the
 // 7/8/9-byte edges of the exact fingerprint, and long names that differ only

@@ -24,7 +24,7 @@
 #include <string_view>
 #include <vector>
 
-#include "fuzz_assert.hpp"
+#include "fuzz_support.hpp"
 #include "http/proxy.hpp"
 #include "http/uri.hpp"
 
@@ -41,13 +41,7 @@ constexpr size_t kMaxDecodedPrefix = 256;
 
 // ---- input -------------------------------------------------------------------------
 
-struct Reader {
-  const uint8_t* p;
-  size_t n;
-  size_t at = 0;
-  bool more() const { return at < n; }
-  uint8_t byte() { return at < n ? p[at++] : 0; }
-};
+using fuzz::Reader;
 
 // Pieces URLs, proxy URLs and no-proxy lists are made of: schemes, user
 // information with escapes (valid and invalid UTF-8 once decoded), IPv4 and
