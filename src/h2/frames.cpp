@@ -534,10 +534,11 @@ Failure Engine::encode_request(uint32_t sid, std::string_view method, std::strin
       path.push_back('?');
       path.append(uri.query);
     }
-    if (path.empty()) path = method == "OPTIONS" ? "*" : "/";
+    std::string_view path_view = path;
+    if (path.empty()) path_view = method == "OPTIONS" ? "*" : "/";
     pseudo[n++] = {":scheme", *scheme};
     pseudo[n++] = {":authority", *authority};
-    pseudo[n++] = {":path", path};
+    pseudo[n++] = {":path", path_view};
   }
   encode_block(sid, end_stream, pseudo, n, headers, nullptr, 0, out);
   return {};
