@@ -108,6 +108,16 @@ int exec_module(PyObject* module) {
     // 4. HTTP/2: classes (frame engine, records, streams, verdicts), flags and
     // kinds, exception types, H2Reason, defaults and the preface.
     // publish: H2 classes
+    p.add_type(bind::h2_codec_type());
+    p.add_type(bind::h2_frame_headers_type());
+    p.add_type(bind::h2_frame_data_type());
+    p.add_type(bind::h2_frame_settings_type());
+    p.add_type(bind::h2_frame_window_update_type());
+    p.add_type(bind::h2_frame_ping_type());
+    p.add_type(bind::h2_frame_go_away_type());
+    p.add_type(bind::h2_frame_rst_stream_type());
+    p.add_type(bind::h2_frame_priority_type());
+    p.add_type(bind::h2_frame_stream_error_type());
     p.add_ints(kH2FlagsAndKinds);
     p.add_exc(Exc::H2Error);
     p.add_exc(Exc::H2ProtocolError);

@@ -17,6 +17,16 @@ PyTypeObject* h1_codec_type();
 PyTypeObject* h1_response_head_type();
 PyTypeObject* h1_request_head_type();
 PyTypeObject* h1_body_decoder_type();
+PyTypeObject* h2_codec_type();
+PyTypeObject* h2_frame_headers_type();
+PyTypeObject* h2_frame_data_type();
+PyTypeObject* h2_frame_settings_type();
+PyTypeObject* h2_frame_window_update_type();
+PyTypeObject* h2_frame_ping_type();
+PyTypeObject* h2_frame_go_away_type();
+PyTypeObject* h2_frame_rst_stream_type();
+PyTypeObject* h2_frame_priority_type();
+PyTypeObject* h2_frame_stream_error_type();
 
 // Module functions.
 py::Ref http_date_function(PyObject* module);
