@@ -4,16 +4,14 @@
     python tools/gen_hpack_tables.py /path/to/testdata > src/h2/hpack_tables.cpp
 
 Inputs: hpack_static_table.tsv (Appendix A) and hpack_huffman.tsv
-(Appendix B). The Huffman decoder is a nibble automaton: its states are the
-256 inner nodes of the code tree, and each (state, nibble) entry says where
-four more input bits lead and which symbol, if any, they complete. No code is
-shorter than five bits, so a nibble completes at most one symbol.
+(Appendix B). The Huffman decoder reads eight bits per lookup: table 0 is
+indexed by the next eight input bits; an entry either gives the symbol whose
+code starts there with the number of those bits it uses, or names the table
+that continues a code longer than the bits read so far (one table per inner
+node of the code tree reached after 8, 16 or 24 bits).
 """
 import sys
 from pathlib import Path
-
-EMIT, FAIL, ACCEPT = 1, 2, 4
-
 
 def read_tsv(path):
     lines = path.read_text(encoding="utf-8").split("\n")
@@ -55,44 +53,29 @@ def build_tree(codes):
     return children
 
 
-def node_depths(children):
-    # Depth of each inner node and whether it lies on the all-ones path.
-    depth, ones = {0: 0}, {0: True}
-    stack = [0]
-    while stack:
-        n = stack.pop()
-        for b in (0, 1):
-            kind, v = children[n][b]
-            if kind == "node":
-                depth[v] = depth[n] + 1
-                ones[v] = ones[n] and b == 1
-                stack.append(v)
-    return depth, ones
-
-
-def decode_table(children):
-    depth, ones = node_depths(children)
-    rows = []
-    for state in range(len(children)):
+def byte_tables(children):
+    # Entry: 0x8000 | bits << 9 | symbol for a code ending within the eight
+    # bits, else the index of the table for the inner node reached.
+    tables, index_of, queue = [], {0: 0}, [0]
+    while queue:
+        node = queue.pop(0)
         row = []
-        for nibble in range(16):
-            node, flags, sym = state, 0, 0
-            for shift in (3, 2, 1, 0):
-                kind, v = children[node][(nibble >> shift) & 1]
+        for byte in range(256):
+            n = node
+            for i in range(8):
+                kind, v = children[n][(byte >> (7 - i)) & 1]
                 if kind == "sym":
-                    if v == 256:  # EOS inside the string
-                        flags |= FAIL
-                        break
-                    flags |= EMIT
-                    sym = v
-                    node = 0
-                else:
-                    node = v
-            if not flags & FAIL and (node == 0 or (ones[node] and depth[node] <= 7)):
-                flags |= ACCEPT
-            row.append((node if not flags & FAIL else 0, flags, sym))
-        rows.append(row)
-    return rows
+                    row.append(0x8000 | ((i + 1) << 9) | v)
+                    break
+                n = v
+            else:
+                if n not in index_of:
+                    index_of[n] = len(index_of)
+                    queue.append(n)
+                row.append(index_of[n])
+        tables.append(row)
+    assert len(tables) == len(index_of) < 0x8000
+    return tables
 
 
 def main():
@@ -106,7 +89,7 @@ def main():
         assert len(r[1]) == int(r[2]) and int(r[1], 2) == int(r[3], 16)
     children = build_tree(codes)
     assert len(children) == 256
-    rows = decode_table(children)
+    tables = byte_tables(children)
 
     o = []
     w = o.append
@@ -127,9 +110,13 @@ def main():
         w("    {0x%sU, %s}," % (r[3], r[2]))
     w("};")
     w("")
-    w("const HuffmanStep kHuffmanDecode[256][16] = {")
-    for row in rows:
-        w("    {" + ", ".join("{%d, %d, %d}" % e for e in row) + "},")
+    w("static_assert(kHuffmanTables == %d, \"hpack_tables.hpp disagrees with the code tree\");" % len(tables))
+    w("const uint16_t kHuffmanDecode[kHuffmanTables][256] = {")
+    for row in tables:
+        w("    {")
+        for i in range(0, 256, 12):
+            w("        " + " ".join("0x%04x," % e for e in row[i:i + 12]))
+        w("    },")
     w("};")
     w("")
     # The first index of each static name, by a switch on the length so that

@@ -212,32 +212,59 @@ const char* decode_error_name(DecodeError e) {
 // ---------------------------------------------------------------------------
 // Huffman (§5.2, Appendix B)
 
+char* huffman_decode_to(std::string_view in, char* w) {
+  const auto* p = reinterpret_cast<const uint8_t*>(in.data());
+  const auto* const end = p + in.size();
+  // Input bits, most significant first: the next `bits` bits of the string
+  // are the top bits of `acc`.
+  uint64_t acc = 0;
+  unsigned bits = 0;
+  const uint16_t* table = kHuffmanDecode[0];
+  for (;;) {
+    while (bits <= 56 && p < end) {
+      acc |= uint64_t{*p++} << (56 - bits);
+      bits += 8;
+    }
+    if (bits < 8) break;
+    const uint16_t e = table[acc >> 56];
+    if (e & kHuffSymbol) {
+      const unsigned used = (e >> 9) & 0xF;
+      const unsigned sym = e & 0x1FF;
+      if (sym == 256) return nullptr;  // EOS inside a string
+      *w++ = static_cast<char>(sym);
+      acc <<= used;
+      bits -= used;
+      table = kHuffmanDecode[0];
+    } else {
+      acc <<= 8;
+      bits -= 8;
+      table = kHuffmanDecode[e];
+    }
+  }
+  // Fewer than eight bits left: the codes that still fit, then padding.
+  while (bits > 0) {
+    const uint16_t e = table[(acc >> 56) | (0xFFu >> bits)];
+    if (!(e & kHuffSymbol) || ((e >> 9) & 0xF) > bits) break;
+    if ((e & 0x1FF) == 256) return nullptr;
+    *w++ = static_cast<char>(e & 0x1FF);
+    acc <<= (e >> 9) & 0xF;
+    bits -= (e >> 9) & 0xF;
+    table = kHuffmanDecode[0];
+  }
+  // Padding: at most seven bits, all ones, and no code begun before them.
+  if (table != kHuffmanDecode[0] || (bits > 0 && (acc >> (64 - bits)) != (uint64_t{1} << bits) - 1)) return nullptr;
+  return w;
+}
+
 bool huffman_decode(std::string_view in, std::string& out) {
   const size_t start = out.size();
-  // No code is shorter than five bits: 8/5 output octets per input octet.
   out.resize(start + in.size() * 2);
-  char* w = out.data() + start;
-  uint8_t state = 0;
-  uint8_t flags = kHuffAccept;
-  for (unsigned char c : in) {
-    const HuffmanStep& hi = kHuffmanDecode[state][c >> 4];
-    const HuffmanStep& lo = kHuffmanDecode[hi.next][c & 0x0F];
-    if ((hi.flags | lo.flags) & kHuffFail) {
-      out.resize(start);
-      return false;
-    }
-    *w = static_cast<char>(hi.sym);
-    w += hi.flags & kHuffEmit;
-    *w = static_cast<char>(lo.sym);
-    w += lo.flags & kHuffEmit;
-    state = lo.next;
-    flags = lo.flags;
-  }
-  if (!(flags & kHuffAccept)) {
+  char* end = huffman_decode_to(in, out.data() + start);
+  if (!end) {
     out.resize(start);
     return false;
   }
-  out.resize(static_cast<size_t>(w - out.data()));
+  out.resize(static_cast<size_t>(end - out.data()));
   return true;
 }
 
@@ -284,16 +311,24 @@ bool Decoder::lookup(uint64_t index, std::string_view& name, std::string_view& v
     return true;
   }
   index -= kStaticTableSize + 1;
-  if (index >= table_.size()) return false;
-  name = table_[index].name();
-  value = table_[index].value();
+  if (index >= count_) return false;
+  const Rec& r = ring_[(first_ + count_ - 1 - index) & (ring_.size() - 1)];
+  const char* at = arena_.data() + (r.off - base_);
+  name = std::string_view(at, r.name_len);
+  value = std::string_view(at + r.name_len, r.value_len);
   return true;
 }
 
 void Decoder::evict_to(size_t max) {
   while (size_ > max) {
-    size_ -= table_.back().size();
-    table_.pop_back();
+    const Rec& r = ring_[first_];
+    size_ -= r.name_len + r.value_len + kEntryOverhead;
+    first_ = (first_ + 1) & (ring_.size() - 1);
+    --count_;
+  }
+  if (count_ == 0) {
+    arena_.clear();
+    base_ = 0;
   }
 }
 
@@ -301,17 +336,33 @@ void Decoder::insert(std::string_view name, std::string_view value) {
   const size_t size = name.size() + value.size() + kEntryOverhead;
   if (size > max_) {
     // §4.4: an entry larger than the table empties it and is not added.
-    table_.clear();
-    size_ = 0;
+    evict_to(0);
     return;
   }
-  // Copied before eviction: `name` may be a slice of an entry about to go.
-  Entry e;
-  e.bytes.reserve(name.size() + value.size());
-  e.bytes.append(name).append(value);
-  e.name_len = static_cast<uint32_t>(name.size());
+  // A name taken from the table may be about to be evicted or moved.
+  if (!arena_.empty() && name.data() >= arena_.data() && name.data() < arena_.data() + arena_.size()) {
+    name_copy_.assign(name);
+    name = name_copy_;
+  }
   evict_to(max_ - size);
-  table_.push_front(std::move(e));
+  if (count_ > 0) {
+    const size_t dead = static_cast<size_t>(ring_[first_].off - base_);
+    if (dead >= arena_.size() - dead) {
+      arena_.erase(0, dead);
+      base_ += dead;
+    }
+  }
+  if (count_ == ring_.size()) {
+    // Re-laid out oldest first in a ring twice the size.
+    std::vector<Rec> bigger(std::max<size_t>(16, ring_.size() * 2));
+    for (size_t i = 0; i < count_; ++i) bigger[i] = ring_[(first_ + i) & (ring_.size() - 1)];
+    ring_.swap(bigger);
+    first_ = 0;
+  }
+  ring_[(first_ + count_) & (ring_.size() - 1)] =
+      Rec{base_ + arena_.size(), static_cast<uint32_t>(name.size()), static_cast<uint32_t>(value.size())};
+  arena_.append(name).append(value);
+  ++count_;
   size_ += size;
 }
 
@@ -328,19 +379,24 @@ DecodeError Decoder::read_string(const uint8_t*& p, const uint8_t* end, std::str
     out = raw;
     return DecodeError::None;
   }
-  scratch.clear();
-  if (!huffman_decode(raw, scratch)) return DecodeError::InvalidHuffmanCode;
-  out = scratch;
+  // Grown, never shrunk: no clearing or zero-filling per string.
+  if (scratch.size() < raw.size() * 2) scratch.resize(raw.size() * 2);
+  const char* w = huffman_decode_to(raw, scratch.data());
+  if (!w) return DecodeError::InvalidHuffmanCode;
+  out = std::string_view(scratch.data(), static_cast<size_t>(w - scratch.data()));
   return DecodeError::None;
 }
 
-DecodeError Decoder::emit(std::string_view name, std::string_view value, uint64_t max_list_size, HeaderBlock& b) {
+DecodeError Decoder::emit(std::string_view name, std::string_view value, bool name_known, bool value_known,
+                          uint64_t max_list_size, HeaderBlock& b) {
   const uint64_t size = name.size() + value.size() + kEntryOverhead;
   bool keep = true;
   Pseudo which = Pseudo::Count;
   if (!name.empty() && name[0] == ':') {
     if (!pseudo_of(name, which)) return DecodeError::InvalidPseudoheader;
-    if (which == Pseudo::Status) {
+    if (value_known) {
+      // From a table: checked when it went in.
+    } else if (which == Pseudo::Status) {
       if (value.size() != 3 || value[0] < '1' || value[0] > '9' || value[1] < '0' || value[1] > '9' ||
           value[2] < '0' || value[2] > '9')
         return DecodeError::InvalidStatusCode;
@@ -354,7 +410,8 @@ DecodeError Decoder::emit(std::string_view name, std::string_view value, uint64_
       keep = false;
     }
   } else {
-    if (!http::is_lower_header_name(name) || !http::is_valid_header_value(value)) return DecodeError::InvalidUtf8;
+    if ((!name_known && !http::is_lower_header_name(name)) || (!value_known && !http::is_valid_header_value(value)))
+      return DecodeError::InvalidUtf8;
     if (connection_specific(name, value)) {
       b.malformed = true;
       keep = false;
@@ -397,7 +454,7 @@ DecodeError Decoder::decode(std::string_view block, size_t& consumed, uint64_t m
       uint64_t index;
       if ((e = read_int(p, end, 7, index)) != DecodeError::None) return e;
       if (!lookup(index, name, value)) return DecodeError::InvalidTableIndex;
-      if ((e = emit(name, value, max_list_size, b)) != DecodeError::None) return e;
+      if ((e = emit(name, value, true, true, max_list_size, b)) != DecodeError::None) return e;
       field_seen = true;
     } else if ((c & 0xE0) == 0x20) {
       // Dynamic table size update (§6.3): only ahead of the block's fields.
@@ -420,7 +477,7 @@ DecodeError Decoder::decode(std::string_view block, size_t& consumed, uint64_t m
         if (!lookup(index, name, unused)) return DecodeError::InvalidTableIndex;
       }
       if ((e = read_string(p, end, value_buf_, value)) != DecodeError::None) return e;
-      if ((e = emit(name, value, max_list_size, b)) != DecodeError::None) return e;
+      if ((e = emit(name, value, index != 0, false, max_list_size, b)) != DecodeError::None) return e;
       if (indexing) insert(name, value);
       field_seen = true;
     }

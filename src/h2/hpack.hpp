@@ -7,7 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <vector>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -72,15 +72,6 @@ struct HeaderBlock {
   const std::string* get(Pseudo p) const { return has(p) ? &pseudo[static_cast<int>(p)] : nullptr; }
 };
 
-// An entry of a dynamic table, name and value in one allocation.
-struct Entry {
-  std::string bytes;
-  uint32_t name_len = 0;
-  std::string_view name() const { return std::string_view(bytes).substr(0, name_len); }
-  std::string_view value() const { return std::string_view(bytes).substr(name_len); }
-  size_t size() const { return bytes.size() + kEntryOverhead; }
-};
-
 class Decoder {
  public:
   // Decodes the representations of `block` into `out`. `consumed` is set to
@@ -101,21 +92,43 @@ class Decoder {
 
   size_t table_size() const { return size_; }
   size_t table_max() const { return max_; }
-  size_t table_len() const { return table_.size(); }
+  size_t table_len() const { return count_; }
+  // Octets the table's byte store holds: stays within about twice
+  // table_size() plus one entry (tests).
+  size_t arena_bytes() const { return arena_.size(); }
 
  private:
+  // A dynamic-table entry: its name and value are adjacent in `arena_`,
+  // from the absolute offset `off` (arena_[0] is at `base_`).
+  struct Rec {
+    uint64_t off;
+    uint32_t name_len;
+    uint32_t value_len;
+  };
+
   DecodeError read_string(const uint8_t*& p, const uint8_t* end, std::string& scratch, std::string_view& out);
-  DecodeError emit(std::string_view name, std::string_view value, uint64_t max_list_size, HeaderBlock& out);
+  // `name_known`, `value_known`: the text came from a table, so it was
+  // validated when it went in.
+  DecodeError emit(std::string_view name, std::string_view value, bool name_known, bool value_known,
+                   uint64_t max_list_size, HeaderBlock& out);
   bool lookup(uint64_t index, std::string_view& name, std::string_view& value) const;
   void insert(std::string_view name, std::string_view value);
   void evict_to(size_t max);
 
-  std::deque<Entry> table_;  // newest first
+  // Entries oldest first in a ring (capacity a power of two); bytes in one
+  // store that is appended to and compacted once its evicted front outgrows
+  // the live part, so an insertion costs no allocation of its own.
+  std::vector<Rec> ring_;
+  size_t first_ = 0;
+  size_t count_ = 0;
+  std::string arena_;
+  uint64_t base_ = 0;
+  std::string name_copy_;
   size_t size_ = 0;
   size_t max_ = kDefaultTableSize;
   uint64_t permitted_ = kDefaultTableSize;
   std::optional<uint64_t> pending_permitted_;
-  std::string name_buf_, value_buf_;  // Huffman output, reused
+  std::string name_buf_, value_buf_;  // Huffman output, grown and reused
 };
 
 // One field handed to the encoder.
@@ -176,6 +189,9 @@ class Encoder {
 // Appends the decoded octets; false for an invalid code (EOS, a code that
 // is not in the table, more than seven or non-one padding bits).
 bool huffman_decode(std::string_view in, std::string& out);
+// huffman_decode into `w`, which has room for 2 * in.size() octets; returns
+// the end of the output, or null for an invalid code.
+char* huffman_decode_to(std::string_view in, char* w);
 void huffman_encode(std::string_view in, std::string& out);
 
 }  // namespace quillon::h2::hpack

@@ -25,20 +25,14 @@ struct HuffmanCode {
 };
 extern const HuffmanCode kHuffmanCodes[257];
 
-// One step of the nibble decoder: from state s (an inner node of the code
-// tree, 0 = the root) four input bits lead to `next`, completing `sym` when
-// kHuffEmit is set. kHuffFail: the bits complete EOS, which never occurs in
-// a valid string. kHuffAccept: a string may end in `next` (the bits since
-// the last symbol are at most seven ones, RFC 7541 §5.2 padding).
-struct HuffmanStep {
-  uint8_t next;
-  uint8_t flags;
-  uint8_t sym;
-};
-inline constexpr uint8_t kHuffEmit = 1;
-inline constexpr uint8_t kHuffFail = 2;
-inline constexpr uint8_t kHuffAccept = 4;
-extern const HuffmanStep kHuffmanDecode[256][16];
+// The Huffman decoder's tables, eight input bits per lookup. Table 0 is
+// indexed by the next eight bits of a code; an entry with kHuffSymbol set
+// holds the symbol (bits 0..8, 256 = EOS) and how many of the eight bits its
+// code uses (bits 9..12); any other entry is the index of the table that
+// continues a longer code after those eight bits.
+inline constexpr size_t kHuffmanTables = 15;
+inline constexpr uint16_t kHuffSymbol = 0x8000;
+extern const uint16_t kHuffmanDecode[kHuffmanTables][256];
 
 // The lowest static index whose name is `name`, or 0.
 int static_name_index(std::string_view name);
