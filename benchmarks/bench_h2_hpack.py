@@ -88,7 +88,11 @@ def main():
         for pairs in story:
             pseudo = dict(p for p in pairs if p[0].startswith(":"))
             fields = HeaderMap([p for p in pairs if not p[0].startswith(":")])
-            out.append((pseudo, fields))
+            if ":status" in pseudo:
+                out.append((True, (1, int(pseudo[":status"]), fields), {}))
+            else:
+                kw = {"scheme": pseudo[":scheme"], "authority": pseudo[":authority"]}
+                out.append((False, (1, pseudo[":method"], pseudo[":path"], fields), kw))
         heads.append(out)
     peer_heads = [[[p for p in pairs] for pairs in story] for story in raw_stories]
     cases = sum(map(len, heads))
@@ -97,12 +101,11 @@ def main():
         for story in heads:
             codec = H2Codec()
             req, resp = codec.serialize_request_headers, codec.serialize_response_headers
-            for pseudo, fields in story:
-                if ":status" in pseudo:
-                    resp(1, int(pseudo[":status"]), fields)
+            for is_response, args, kw in story:
+                if is_response:
+                    resp(*args)
                 else:
-                    req(1, pseudo[":method"], pseudo[":path"], fields, scheme=pseudo[":scheme"],
-                        authority=pseudo[":authority"])
+                    req(*args, **kw)
 
     def hpack_encode():
         for story in peer_heads:

@@ -220,6 +220,30 @@ char* huffman_decode_to(std::string_view in, char* w) {
   uint64_t acc = 0;
   unsigned bits = 0;
   const uint16_t* table = kHuffmanDecode[0];
+  // Fast path: refill eight octets at a time, then decode while a whole
+  // lookup's bits are present.
+  while (end - p >= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    acc |= __builtin_bswap64(word) >> bits;
+    p += (63 - bits) >> 3;
+    bits |= 56;
+    do {
+      const uint16_t e = table[acc >> 56];
+      if (e & kHuffSymbol) {
+        const unsigned used = (e >> 9) & 0xF;
+        if ((e & 0x1FF) == 256) return nullptr;  // EOS inside a string
+        *w++ = static_cast<char>(e);
+        acc <<= used;
+        bits -= used;
+        table = kHuffmanDecode[0];
+      } else {
+        acc <<= 8;
+        bits -= 8;
+        table = kHuffmanDecode[e];
+      }
+    } while (bits >= 8);
+  }
   for (;;) {
     while (bits <= 56 && p < end) {
       acc |= uint64_t{*p++} << (56 - bits);
@@ -491,10 +515,10 @@ DecodeError Decoder::decode(std::string_view block, size_t& consumed, uint64_t m
 
 Encoder::Encoder() = default;
 
-size_t Encoder::bucket_of(std::string_view name) {
+uint32_t Encoder::hash_name(std::string_view name) {
   uint32_t h = 2166136261u;  // FNV-1a
   for (unsigned char c : name) h = (h ^ c) * 16777619u;
-  return (h ^ (h >> 16)) & (kBuckets - 1);
+  return h ^ (h >> 16);
 }
 
 void Encoder::evict_one() {
@@ -614,12 +638,13 @@ void Encoder::field(std::string_view name, std::string_view value) {
     } else {
       // Search the dynamic table: the bucket chain holds every entry of
       // this name, newest first.
-      const size_t bucket = bucket_of(name);
+      const uint32_t hash = hash_name(name);
+      const size_t bucket = hash & (kBuckets - 1);
       const uint64_t oldest = next_seq_ - count_;
       uint64_t full_seq = 0, name_seq = 0;  // seq + 1
       for (uint64_t link = heads_[bucket]; link && link - 1 >= oldest;) {
         const Slot& s = slots_[(link - 1) % kSlots];
-        if (s.name == name) {
+        if (s.hash == hash && s.name == name) {
           if (!name_seq) name_seq = link;
           if (s.value == value) {
             full_seq = link;
@@ -640,6 +665,7 @@ void Encoder::field(std::string_view name, std::string_view value) {
         s.name.assign(name);
         s.value.assign(value);
         s.chain = heads_[bucket];
+        s.hash = hash;
         heads_[bucket] = ++next_seq_;
         ++count_;
         size_ += entry_size;

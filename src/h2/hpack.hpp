@@ -164,6 +164,7 @@ class Encoder {
   struct Slot {
     std::string name, value;
     uint64_t chain = 0;  // seq + 1 of the next older entry in this bucket, 0 = none
+    uint32_t hash = 0;   // of the name: most chain steps end without comparing text
   };
   struct Pending {
     enum class Kind : uint8_t { None, One, Two } kind = Kind::None;
@@ -173,7 +174,7 @@ class Encoder {
   void field(std::string_view name, std::string_view value);
   void resize(size_t max);
   void evict_one();
-  static size_t bucket_of(std::string_view name);
+  static uint32_t hash_name(std::string_view name);
 
   Slot slots_[kSlots];
   uint64_t heads_[kBuckets] = {};  // seq + 1 of the newest entry, 0 = none

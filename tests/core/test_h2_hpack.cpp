@@ -91,7 +91,7 @@ TEST_CASE("hpack: generated tables equal the RFC 7541 data files") {
 TEST_CASE("hpack: table-driven Huffman decoding agrees with a bit-at-a-time reference") {
   std::mt19937 rng(7);
   for (int round = 0; round < 3000; ++round) {
-    std::string in(rng() % 12, '\0');
+    std::string in(rng() % 40, '\0');
     for (char& c : in) c = static_cast<char>(rng());
     // Half the inputs are valid codes with random tails chopped or flipped.
     if (round % 2) {
