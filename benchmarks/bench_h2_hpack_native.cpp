@@ -225,7 +225,7 @@ int main(int argc, char** argv) {
     }
   };
 
-  size_t cases = 0, out_bytes = 0;
+  size_t cases = 0, out_bytes = 0, head_fields = 0;
   std::vector<std::vector<std::vector<hpack::Field>>> our_fields;
   std::vector<std::vector<std::vector<nghttp2_nv>>> their_fields;
   for (const auto& story : heads) {
@@ -236,6 +236,7 @@ int main(int argc, char** argv) {
       auto& o = of.emplace_back();
       auto& t = tf.emplace_back();
       for (const auto& [n, v] : h) {
+        ++head_fields;
         o.push_back({n, v});
         t.push_back({reinterpret_cast<uint8_t*>(const_cast<char*>(n.data())),
                      reinterpret_cast<uint8_t*>(const_cast<char*>(v.data())), n.size(), v.size(), NGHTTP2_NV_FLAG_NONE});
@@ -271,6 +272,7 @@ int main(int argc, char** argv) {
   const double oe = best_ms(ours_encode), te = best_ms(theirs_encode);
   std::printf("HPACK core against nghttp2 %s (best of runs, ratio = nghttp2 / ours)\n", NGHTTP2_VERSION);
   std::printf("  decode %zu story blocks   ours %8.3f ms  nghttp2 %8.3f ms  (%.2fx)\n", blocks, od, td, td / od);
-  std::printf("  encode %zu raw-data heads ours %8.3f ms  nghttp2 %8.3f ms  (%.2fx)\n", cases, oe, te, te / oe);
+  std::printf("  encode %zu raw-data heads ours %8.3f ms  nghttp2 %8.3f ms  (%.2fx)  [%zu fields]\n", cases, oe, te,
+              te / oe, head_fields);
   return fields_out == 0 || out_bytes == 0;
 }
