@@ -361,12 +361,12 @@ def peer(wire):
 
 
 def test_control_frame_encoders():
-    c = q.H2Codec
+    c = q.H2Codec()
     s, = peer(c.serialize_settings(max_header_list_size=6, header_table_size=1, enable_push=False,
                                    initial_window_size=4, max_frame_size=16384, max_concurrent_streams=3))
     assert list(s.settings.items()) == [(1, 1), (2, 0), (3, 3), (4, 4), (5, 16384), (6, 6)]
     assert c.serialize_settings() == frame(SETTINGS, 0, 0)
-    assert c.serialize_settings_ack(q.H2Codec()) == frame(SETTINGS, 1, 0)
+    assert c.serialize_settings_ack() == frame(SETTINGS, 1, 0)
     w, r, p, pa, g = peer(c.serialize_window_update(3, 0xFFFF) + c.serialize_rst_stream(5, 8)
                           + c.serialize_ping(b"abcdefgh") + c.serialize_ping_ack(b"abcdefgh")
                           + c.serialize_go_away(7, 2, b"bye"))
@@ -379,11 +379,11 @@ def test_control_frame_encoders():
 @pytest.mark.parametrize(
     "call, error, message",
     [
-        (lambda: q.H2Codec.serialize_settings(max_frame_size=16383), ValueError,
+        (lambda: q.H2Codec().serialize_settings(max_frame_size=16383), ValueError,
          "max_frame_size must be in [16384, 16777215], got 16383"),
-        (lambda: q.H2Codec.serialize_settings(initial_window_size=2**31), ValueError,
+        (lambda: q.H2Codec().serialize_settings(initial_window_size=2**31), ValueError,
          "initial_window_size must be <= 2147483647, got 2147483648"),
-        (lambda: q.H2Codec.serialize_ping(b"1234567"), ValueError, "ping payload must be exactly 8 bytes"),
+        (lambda: q.H2Codec().serialize_ping(b"1234567"), ValueError, "ping payload must be exactly 8 bytes"),
         (lambda: q.H2Codec().set_max_recv_frame_size(2**24), ValueError,
          "max_frame_size must be in [16384, 16777215], got 16777216"),
         (lambda: q.H2Codec().set_send_max_frame_size(0), ValueError,

@@ -701,7 +701,7 @@ PyTypeObject* build_codec() {
                                                                    "Our SETTINGS_MAX_HEADER_LIST_SIZE."),
       py::method<codec_setter<kSetSendMaxFrame, apply_send_max_frame, true>>(
           "set_send_max_frame_size", kSetSendMaxFrame, "The peer's SETTINGS_MAX_FRAME_SIZE."),
-      py::method<codec_serialize_settings>("serialize_settings", kSettings, "One SETTINGS frame.", true),
+      py::method<codec_serialize_settings>("serialize_settings", kSettings, "One SETTINGS frame."),
       py::noargs<codec_serialize_settings_ack>("serialize_settings_ack", "An empty SETTINGS frame with ACK."),
       py::method<codec_serialize_request>("serialize_request_headers", kRequest,
                                           "A request head as HEADERS (and CONTINUATION) frames."),
@@ -711,12 +711,11 @@ PyTypeObject* build_codec() {
                                            "Trailer fields as HEADERS (and CONTINUATION) frames with END_STREAM."),
       py::method<codec_serialize_data>("serialize_data", kData, "One unpadded DATA frame."),
       py::method<codec_serialize_window_update>("serialize_window_update", kWindowUpdate,
-                                                "One WINDOW_UPDATE frame.", true),
-      py::method<codec_serialize_ping<kPing, false>>("serialize_ping", kPing, "One PING frame.", true),
-      py::method<codec_serialize_ping<kPingAck, true>>("serialize_ping_ack", kPingAck, "One PING frame with ACK.",
-                                                      true),
-      py::method<codec_serialize_go_away>("serialize_go_away", kGoAway, "One GOAWAY frame on stream 0.", true),
-      py::method<codec_serialize_rst_stream>("serialize_rst_stream", kRstStream, "One RST_STREAM frame.", true),
+                                                "One WINDOW_UPDATE frame."),
+      py::method<codec_serialize_ping<kPing, false>>("serialize_ping", kPing, "One PING frame."),
+      py::method<codec_serialize_ping<kPingAck, true>>("serialize_ping_ack", kPingAck, "One PING frame with ACK."),
+      py::method<codec_serialize_go_away>("serialize_go_away", kGoAway, "One GOAWAY frame on stream 0."),
+      py::method<codec_serialize_rst_stream>("serialize_rst_stream", kRstStream, "One RST_STREAM frame."),
   };
   d.getters = {py::property<codec_role_client>("role_client", "True for the client role.")};
   return py::build_type(std::move(d));

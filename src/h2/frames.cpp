@@ -219,6 +219,7 @@ Failure Engine::receive(std::string_view in, std::vector<Frame>& out) {
     off += total;
   }
   buf_.clear();
+  if (buf_.capacity() > kReadBufferKeep) std::string().swap(buf_);
   // The rest is decoded in place: DATA payloads stay slices of `in`.
   while (in.size() >= kFrameHeaderLen) {
     const uint32_t len = read24(in.data());

@@ -32,6 +32,9 @@ inline constexpr uint64_t kDefaultMaxHeaderListSize = 16777216;
 // more continuation frames than a maximal list needs in full frames, plus a
 // quarter for peers that split unevenly, and never fewer than this.
 inline constexpr uint64_t kMinContinuationFrames = 5;
+// A read buffer that grew past this for one large frame is released once
+// empty, so a peer's single 16 MiB frame does not pin 16 MiB for good.
+inline constexpr size_t kReadBufferKeep = 65536;
 inline constexpr std::string_view kPreface = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
 
 enum FrameType : uint8_t {

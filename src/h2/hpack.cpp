@@ -460,6 +460,14 @@ DecodeError Decoder::emit(std::string_view name, std::string_view value, bool na
 }
 
 DecodeError Decoder::decode(std::string_view block, size_t& consumed, uint64_t max_list_size, HeaderBlock& b) {
+  const DecodeError e = decode_fragment(block, consumed, max_list_size, b);
+  if (name_buf_.size() > kScratchKeep) std::string().swap(name_buf_);
+  if (value_buf_.size() > kScratchKeep) std::string().swap(value_buf_);
+  return e;
+}
+
+DecodeError Decoder::decode_fragment(std::string_view block, size_t& consumed, uint64_t max_list_size,
+                                     HeaderBlock& b) {
   if (pending_permitted_) {
     permitted_ = *pending_permitted_;
     pending_permitted_.reset();

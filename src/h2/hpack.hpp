@@ -26,6 +26,9 @@ inline constexpr uint32_t kSendTableCap = 4096;
 // Most continuation octets after an integer's prefix: four carry 28 bits,
 // more than any length or index a peer can make us honour.
 inline constexpr int kMaxIntegerContinuations = 4;
+// Huffman output buffers above this size are released after each call, so
+// one huge string does not pin its buffer for the connection's life.
+inline constexpr size_t kScratchKeep = 16384;
 // Abuse limit: a block whose decoded list exceeds this multiple of the max
 // header list size is a connection error, not a droppable over-size block.
 inline constexpr uint64_t kAbuseFactor = 4;
@@ -106,6 +109,7 @@ class Decoder {
     uint32_t value_len;
   };
 
+  DecodeError decode_fragment(std::string_view block, size_t& consumed, uint64_t max_list_size, HeaderBlock& out);
   DecodeError read_string(const uint8_t*& p, const uint8_t* end, std::string& scratch, std::string_view& out);
   // `name_known`, `value_known`: the text came from a table, so it was
   // validated when it went in.
