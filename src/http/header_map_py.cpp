@@ -483,14 +483,20 @@ py::Ref hm_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   n.convert(a[0]);
   HeaderMapObj& m = self_of(self);
   ValueCopy out;
+  auto copy_existing = [&] {
+    auto v = m.core.get(n.view());
+    if (v) out.assign(*v);
+    return v.has_value();
+  };
+  if (py::locked(m, copy_existing)) return py::bytes(out.view());
+  // Absent: the value is converted with the lock released (encoding a str
+  // can raise, and raising creates host objects), then the name is looked
+  // up again, since another thread may have added it meanwhile.
+  std::string_view v = convert_value(a[1]);
   py::locked(m, [&] {
-    if (auto v = m.core.get(n.view())) {
-      out.assign(*v);
-    } else {
-      std::string_view v2 = convert_value(a[1]);
-      check_room(m.core.add(n.view(), v2));
-      out.assign(v2);
-    }
+    if (copy_existing()) return;
+    check_room(m.core.add(n.view(), v));
+    out.assign(v);
   });
   return py::bytes(out.view());
 }
