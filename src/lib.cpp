@@ -93,7 +93,8 @@ int exec_module(PyObject* module) {
     p.add_type(bind::h1_response_head_type());
     p.add_type(bind::h1_request_head_type());
     p.add_type(bind::h1_body_decoder_type());
-    // publish: H1ServerState, H1ClientState
+    p.add_type(bind::h1_server_state_type());
+    p.add_type(bind::h1_client_state_type());
     p.add_type(bind::once_latch_type());
     // 6. HTTP/1 verdict codes
     p.add_ints(h1::kWatchCodes);
