@@ -103,7 +103,7 @@ R client_read(PyObject* self, F&& f) {
 const py::Sig kClientCtor("H1ClientState", "transport");
 py::Ref client_new(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto a = py::parse<1>(kClientCtor, args, nargs, kwnames);
-  return py::make<ClientObj>(type, py::Ref::borrow(a[0]));
+  return py::make<ClientObj>(type, opt_arg(a[0]));
 }
 
 template <bool (ClientCore::*F)() const>
@@ -353,7 +353,7 @@ py::Ref server_new(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, 
   if (!is_h1_codec(a[0])) kServerCtor.bad_type(0, "H1Codec", a[0]);
   bool keep_alive = py::arg_bool(kServerCtor, 2, a[2], true);
   bool half_close = py::arg_bool(kServerCtor, 3, a[3], false);
-  return py::make<ServerObj>(type, py::Ref::borrow(a[0]), py::Ref::borrow(a[1]), keep_alive, half_close);
+  return py::make<ServerObj>(type, py::Ref::borrow(a[0]), opt_arg(a[1]), keep_alive, half_close);
 }
 
 py::Ref server_codec(PyObject* self) { return server_of(self).codec; }
