@@ -13,7 +13,7 @@ ServerRequest request_from_head(const RequestHead& head, bool body_complete) {
   r.connect = head.method == Method::Connect;
   r.upgrade_asked = head.is_upgrade && !r.connect;
   r.response_done = false;
-  r.body_complete = body_complete;
+  r.body = body_complete ? ServerRequest::Body::Complete : ServerRequest::Body::Unread;
   return r;
 }
 

@@ -17,6 +17,8 @@
 //   Exchange   Idle -> Claimed -> Started -> Idle          (client)
 //   WatchSlot  Absent -> Armed -> Completed -> Consumed -> Absent
 //   Claim      Open -> (AwaitContinue ->) Claimed          (server, per request)
+//   Body       Unread <-> Owned (body reader or drain) -> Complete
+//                                                          (server, per request)
 #pragma once
 
 #include <concepts>
@@ -160,10 +162,7 @@ class WatchSlot {
     return r;
   }
 
-  template <class Bin>
-  H take_data(Bin&) {
-    return take(data_);
-  }
+  H take_data() { return take(data_); }
 
   template <class Bin>
   void free(Bin& bin) {
@@ -352,6 +351,9 @@ struct ServerRequest {
   // Who owns the response: nobody yet; the body reader's 100 Continue, which
   // must be written before the head; or the responder (or a detach).
   enum class Claim : uint8_t { Open, AwaitContinue, Claimed };
+  // The request body: unread with the transport read free, unread with the
+  // read owned by the body reader or the drain, or read to its end.
+  enum class Body : uint8_t { Unread, Owned, Complete };
 
   bool expect_continue = false;
   bool http10 = false;
@@ -359,11 +361,11 @@ struct ServerRequest {
   bool upgrade_asked = false;
   bool connect = false;
   Claim claim = Claim::Open;
-  // Before the first request, and once a request is fully done, both hold:
-  // the connection is positioned at the next head.
+  // Before the first request, and once a request is fully done, the
+  // response is done and the body complete: the connection is positioned at
+  // the next head.
   bool response_done = true;
-  bool body_complete = true;
-  bool body_read_owned = false;
+  Body body = Body::Complete;
   bool continue_claimed = false;
   bool peer_closed = false;
   bool head_negotiated = false;
@@ -373,6 +375,12 @@ struct ServerRequest {
 
   bool may_switch() const { return upgrade_asked || connect; }
   bool responded() const { return claim != Claim::Open; }
+  bool body_complete() const { return body == Body::Complete; }
+  // The body reader or the drain gives the read back; `complete` when it
+  // read the body to its end.
+  void release_body(bool complete) {
+    if (body == Body::Owned || complete) body = complete ? Body::Complete : Body::Unread;
+  }
 };
 
 ServerRequest request_from_head(const RequestHead& head, bool body_complete);
@@ -447,19 +455,21 @@ class ServerConn {
   Verdict begin_read(Host& host) {
     if (!reusable()) return {Next::None, H{}};
     if (!req_.response_done) return {Next::Raise, H{}};
-    if (!req_.body_complete) {
-      // A reader parked on the transport cannot be drained from under it.
-      if (req_.body_read_owned) return {Next::Close, degrade(Link::Closed)};
-      req_.body_read_owned = true;
-      return {Next::Drain, H{}};
+    switch (req_.body) {
+      case ServerRequest::Body::Unread:
+        req_.body = ServerRequest::Body::Owned;
+        return {Next::Drain, H{}};
+      case ServerRequest::Body::Owned:  // a parked reader cannot be drained from under it
+        return {Next::Close, degrade(Link::Closed)};
+      case ServerRequest::Body::Complete:
+        break;
     }
     return next_head(host);
   }
 
   Verdict drain_done(bool complete, Host& host) {
-    req_.body_read_owned = false;
+    req_.release_body(complete);
     if (!complete) return {Next::Close, degrade(Link::Closed)};
-    req_.body_complete = true;
     // Made non-reusable during the drain: no further head is read.
     if (!reusable()) return {Next::None, H{}};
     return next_head(host);
@@ -522,15 +532,13 @@ class ServerConn {
   }
 
   bool begin_body_read(uint64_t seq) {
-    if (!current(seq) || req_.body_complete || req_.body_read_owned) return false;
-    req_.body_read_owned = true;
+    if (!current(seq) || req_.body != ServerRequest::Body::Unread) return false;
+    req_.body = ServerRequest::Body::Owned;
     return true;
   }
 
   void end_body_read(uint64_t seq, bool complete) {
-    if (!current(seq)) return;
-    req_.body_read_owned = false;
-    if (complete) req_.body_complete = true;
+    if (current(seq)) req_.release_body(complete);
   }
 
   // Stale: false. In the window: nothing yet (arm the watcher and wait).
@@ -701,7 +709,7 @@ class ServerConn {
     codec.reset();
     host.bury(take(decoder_));
     req_.response_done = true;
-    req_.body_complete = true;
+    req_.body = ServerRequest::Body::Complete;
     if (!codec.read.empty()) return {Next::ReadParse, H{}};
     if (shutdown_) return {Next::ReadShutdown, H{}};
     if (watch_.exists()) {
@@ -720,7 +728,7 @@ class ServerConn {
   // can notice nothing but the client leaving: the body fully read, the
   // response in progress, no next request already buffered.
   bool arm_decision(H done, Host& host) {
-    bool arm = req_.want && !half_close_ && !closed() && transport_ && !watch_.exists() && req_.body_complete &&
+    bool arm = req_.want && !half_close_ && !closed() && transport_ && !watch_.exists() && req_.body_complete() &&
                !req_.response_done;
     if (arm && req_.may_switch()) arm = req_.head_negotiated && !req_.hand_off;
     if (arm && decoder_) {
@@ -745,7 +753,7 @@ class ServerConn {
   std::string gather_leftover(Host& host) {
     CodecState& codec = host.codec();
     if (decoder_) codec.read.append(host.leftover(decoder_, true));
-    if (H data = watch_.take_data(host)) {
+    if (H data = watch_.take_data()) {
       codec.read.append(Host::bytes(data));
       host.bury(std::move(data));
     }
