@@ -178,7 +178,8 @@ def test_graceful_shutdown_with_an_idle_read_parked():
     assert s.unpark_idle_read() is True
     # Mid-request, the shutdown makes the current response the last.
     s, t = server()
-    _, seq, _ = s.accept_head(b"GET / HTTP/1.1\r\n\r\n")
+    assert s.begin_read() == (q.H1_READ_TRANSPORT, t)
+    _, seq, _ = s.accept_head(b"GET / HTTP/1.1\r\n\r\n")  # the idle read is over
     assert s.request_shutdown() is None and not s.closed and not s.reusable
     assert b"connection: close" in respond(s, seq)
     assert s.finish_response(seq) == (False, True, t, None) and s.begin_read() == (q.H1_NEXT_NONE, None)

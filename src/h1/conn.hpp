@@ -498,6 +498,9 @@ class ServerConn {
     host.bury(std::exchange(decoder_, std::move(decoder)));
     seq_ = next_seq_++;
     req_ = request_from_head(out, complete);
+    // Whatever read brought this head is over: a shutdown from now on must
+    // let the new request's response finish rather than close under it.
+    idle_parked_ = false;
     return {HeadStatus::Done, ParseKind::Internal, seq_};
   }
 
