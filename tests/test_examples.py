@@ -204,3 +204,23 @@ def test_example_client_posts_to_example_server(server):
     out = client("-d", "ping", server.url("/echo"))
     assert out.startswith(b"HTTP/1.1 200\n")
     assert out.endswith(b"\n\nping")
+
+
+@pytest.fixture(scope="module")
+def cert(tmp_path_factory):
+    need("openssl")
+    d = tmp_path_factory.mktemp("tls")
+    crt, key = d / "cert.pem", d / "key.pem"
+    r = run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj", "/CN=localhost",
+             "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost", "-keyout", str(key), "-out", str(crt)])
+    assert r.returncode == 0, r.stderr.decode(errors="replace")
+    return str(crt), str(key)
+
+
+def test_curl_over_tls_with_alpn_http11(cert):
+    s = Server("--tls", *cert)
+    try:
+        out = curl("--http1.1", "--cacert", cert[0], "-w", "\n%{http_version}", s.url("/bytes/10", "https"))
+    finally:
+        s.stop()
+    assert out == b"x" * 10 + b"\n1.1"
