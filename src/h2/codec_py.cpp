@@ -416,10 +416,7 @@ py::Ref codec_receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   std::string_view data = py::arg_bytes(kReceive, 0, a[0]);
   CodecObj& c = codec_of(self);
   std::vector<h2::Frame> frames;
-  {
-    auto g = c.mu.lock();
-    if (Failure f = c.engine.receive(data, frames)) errors::raise_h2(f);
-  }
+  if (Failure f = py::locked(c, [&] { return c.engine.receive(data, frames); })) errors::raise_h2(f);
   // DATA payloads may still be slices of `data`, which the caller's
   // reference keeps alive for the whole call.
   py::Ref list = py::Ref::check(PyList_New(static_cast<Py_ssize_t>(frames.size())));
@@ -550,12 +547,11 @@ py::Ref codec_serialize_request(PyObject* self, PyObject* const* args, Py_ssize_
   auto authority = opt_str(s, 6, a[6]);
   CodecObj& c = codec_of(self);
   std::string out;
-  {
-    auto g = c.mu.lock();
-    if (Failure f = c.engine.encode_request(sid, method, target, has_headers ? &headers : nullptr, end_stream, scheme,
-                                            authority, out))
-      errors::raise_h2(f);
-  }
+  if (Failure f = py::locked(c, [&] {
+        return c.engine.encode_request(sid, method, target, has_headers ? &headers : nullptr, end_stream, scheme,
+                                       authority, out);
+      }))
+    errors::raise_h2(f);
   return py::bytes(out);
 }
 
@@ -576,12 +572,11 @@ py::Ref codec_serialize_response(PyObject* self, PyObject* const* args, Py_ssize
   const bool auto_date = py::arg_bool(s, 4, a[4], false);
   CodecObj& c = codec_of(self);
   std::string out;
-  {
-    auto g = c.mu.lock();
-    if (Failure f = c.engine.encode_response(sid, static_cast<uint32_t>(status), has_headers ? &headers : nullptr,
-                                             end_stream, auto_date, out))
-      errors::raise_h2(f);
-  }
+  if (Failure f = py::locked(c, [&] {
+        return c.engine.encode_response(sid, static_cast<uint32_t>(status), has_headers ? &headers : nullptr,
+                                        end_stream, auto_date, out);
+      }))
+    errors::raise_h2(f);
   return py::bytes(out);
 }
 
@@ -593,10 +588,7 @@ py::Ref codec_serialize_trailers(PyObject* self, PyObject* const* args, Py_ssize
   http::HeaderMapCore trailers = copy_header_map(a[1]);
   CodecObj& c = codec_of(self);
   std::string out;
-  {
-    auto g = c.mu.lock();
-    if (Failure f = c.engine.encode_trailers(sid, trailers, out)) errors::raise_h2(f);
-  }
+  if (Failure f = py::locked(c, [&] { return c.engine.encode_trailers(sid, trailers, out); })) errors::raise_h2(f);
   return py::bytes(out);
 }
 

@@ -16,15 +16,13 @@
 #include <variant>
 #include <vector>
 
+#include "h2/constants.hpp"
 #include "h2/hpack.hpp"
 #include "http/header_map.hpp"
 
 namespace quillon::h2 {
 
 inline constexpr size_t kFrameHeaderLen = 9;
-inline constexpr uint32_t kDefaultMaxFrameSize = 16384;
-inline constexpr uint32_t kMaxMaxFrameSize = 16777215;
-inline constexpr uint32_t kMaxStreamId = 0x7FFFFFFF;
 inline constexpr uint32_t kMaxWindowSize = 0x7FFFFFFF;
 // The SETTINGS_MAX_HEADER_LIST_SIZE we advertise unless told otherwise.
 inline constexpr uint64_t kDefaultMaxHeaderListSize = 16777216;
@@ -35,7 +33,6 @@ inline constexpr uint64_t kMinContinuationFrames = 5;
 // A read buffer that grew past this for one large frame is released once
 // empty, so a peer's single 16 MiB frame does not pin 16 MiB for good.
 inline constexpr size_t kReadBufferKeep = 65536;
-inline constexpr std::string_view kPreface = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
 
 enum FrameType : uint8_t {
   kData = 0,

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "h2/constants.hpp"
 #include "http/header_map.hpp"
 
 namespace quillon::h2::hpack {
@@ -19,7 +20,7 @@ namespace quillon::h2::hpack {
 // Every entry costs its name and value plus this (RFC 7541 §4.1).
 inline constexpr size_t kEntryOverhead = 32;
 // Dynamic table size both sides start with (RFC 9113 SETTINGS default).
-inline constexpr uint32_t kDefaultTableSize = 4096;
+inline constexpr uint32_t kDefaultTableSize = kDefaultHeaderTableSize;
 // The encoder never uses a larger table than this, whatever the peer allows:
 // our memory for the peer's benefit stays small and the entry count bounded.
 inline constexpr uint32_t kSendTableCap = 4096;
