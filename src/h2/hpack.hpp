@@ -7,10 +7,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "h2/constants.hpp"
 #include "http/header_map.hpp"
@@ -39,6 +39,9 @@ enum class DecodeError : uint8_t {
   UnexpectedEndOfStream,  // need more: no octet where one must follow
   IntegerUnderflow,       // need more: an integer's continuation octets ran out
   StringUnderflow,        // need more: a string is longer than the bytes left
+  // Part of the error-name space the frame layer reports; every first octet
+  // is some representation and every prefix width is fixed, so this decoder
+  // never produces these two.
   InvalidRepresentation,
   InvalidIntegerPrefix,
   InvalidTableIndex,
