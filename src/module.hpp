@@ -6,6 +6,7 @@
 #include <string>
 
 #include "h1/codec.hpp"
+#include "h1/encode.hpp"
 #include "h1/parse.hpp"
 #include "http/header_map.hpp"
 #include "py.hpp"
@@ -68,5 +69,11 @@ bool start_h1_body_decoder(PyObject* decoder, h1::BodyKind kind, uint64_t length
 // Under the decoder's own lock: moves out every byte it holds (`whole`), or
 // only the bytes past a completed body. Host objects it drops go to `gy`.
 std::string take_h1_decoder_bytes(PyObject* decoder, bool whole, py::Graveyard& gy);
+
+// Argument conversions and the encoder-error conversion shared by the
+// HTTP/1 bindings.
+uint16_t h1_status_arg(const py::Sig& sig, size_t i, PyObject* o);  // 100..999, else ValueError
+http::HeaderMapCore h1_headers_arg(const py::Sig& sig, size_t i, PyObject* o);  // HeaderMap or None
+[[noreturn]] void raise_h1_encode(const h1::EncodeError& e);
 
 }  // namespace quillon::bind

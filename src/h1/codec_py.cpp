@@ -478,11 +478,6 @@ py::Ref codec_flag(PyObject* self) {
 
 // --- head encoding ---------------------------------------------------------
 
-http::HeaderMapCore headers_arg(const py::Sig& sig, size_t i, PyObject* o) {
-  if (!o || o == Py_None) return {};
-  if (!is_header_map(o)) sig.bad_type(i, "HeaderMap or None", o);
-  return copy_header_map(o);
-}
 
 h1::BodyLength body_length_arg(const py::Sig& sig, size_t cl_index, PyObject* cl, bool chunked) {
   if (chunked) {
@@ -493,18 +488,6 @@ h1::BodyLength body_length_arg(const py::Sig& sig, size_t cl_index, PyObject* cl
   return h1::BodyLength::none();
 }
 
-void raise_encode(const h1::EncodeError& e) {
-  switch (e.kind) {
-    case h1::EncodeError::Kind::ValueError:
-      throw py::value_error(e.message);
-    case h1::EncodeError::Kind::User:
-      raise_h1(e.failure);
-    case h1::EncodeError::Kind::Internal:
-      py::fail_internal(e.message);
-    case h1::EncodeError::Kind::None:
-      break;
-  }
-}
 
 const py::Sig kSerializeRequest("H1Codec.serialize_request",
                                 "method, url, headers=None, *, http10=False, content_length=None, chunked=False");
@@ -513,7 +496,7 @@ py::Ref codec_serialize_request(PyObject* self, PyObject* const* args, Py_ssize_
   auto a = py::parse<6>(s, args, nargs, kwnames);
   std::string_view method = py::arg_str(s, 0, a[0]);
   std::string_view url = py::arg_str(s, 1, a[1]);
-  http::HeaderMapCore headers = headers_arg(s, 2, a[2]);
+  http::HeaderMapCore headers = h1_headers_arg(s, 2, a[2]);
   bool http10 = py::arg_bool(s, 3, a[3], false);
   bool chunked = py::arg_bool(s, 5, a[5], false);
   h1::BodyLength body = body_length_arg(s, 4, a[4], chunked);
@@ -521,7 +504,7 @@ py::Ref codec_serialize_request(PyObject* self, PyObject* const* args, Py_ssize_
   std::string out;
   py::locked(c, [&] {
     h1::EncodeError e = h1::serialize_request(c.state, method, url, std::move(headers), http10, body, out);
-    if (e) raise_encode(e);
+    if (e) raise_h1_encode(e);
   });
   return py::bytes(out);
 }
@@ -532,12 +515,8 @@ const py::Sig kSerializeResponse("H1Codec.serialize_response",
 py::Ref codec_serialize_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const py::Sig& s = kSerializeResponse;
   auto a = py::parse<6>(s, args, nargs, kwnames);
-  if (!PyLong_Check(a[0])) s.bad_type(0, "int", a[0]);
-  int overflow = 0;
-  long status = PyLong_AsLongAndOverflow(a[0], &overflow);
-  if (status == -1 && PyErr_Occurred()) throw py::PyErrSet{};
-  if (overflow || status < 100 || status > 999) throw py::value_error(std::string(h1::kInvalidStatusMessage));
-  http::HeaderMapCore headers = headers_arg(s, 1, a[1]);
+  const uint16_t status = h1_status_arg(s, 0, a[0]);
+  http::HeaderMapCore headers = h1_headers_arg(s, 1, a[1]);
   bool keep_alive = py::arg_bool(s, 2, a[2], true);
   bool http10 = py::arg_bool(s, 3, a[3], false);
   bool chunked = py::arg_bool(s, 5, a[5], false);
@@ -545,9 +524,9 @@ py::Ref codec_serialize_response(PyObject* self, PyObject* const* args, Py_ssize
   CodecObj& c = codec_of(self);
   std::string out;
   py::locked(c, [&] {
-    h1::EncodeError e = h1::serialize_response(c.state, c.config, static_cast<uint16_t>(status), std::move(headers),
+    h1::EncodeError e = h1::serialize_response(c.state, c.config, status, std::move(headers),
                                                keep_alive, http10, body, out);
-    if (e) raise_encode(e);
+    if (e) raise_h1_encode(e);
   });
   return py::bytes(out);
 }
@@ -743,6 +722,35 @@ std::string take_h1_decoder_bytes(PyObject* decoder, bool whole, py::Graveyard& 
     d.flush(gy);
     return d.dec.take_leftover();
   });
+}
+
+void raise_h1_encode(const h1::EncodeError& e) {
+  switch (e.kind) {
+    case h1::EncodeError::Kind::ValueError:
+      throw py::value_error(e.message);
+    case h1::EncodeError::Kind::User:
+      throw errors::from_h1(e.failure);
+    case h1::EncodeError::Kind::Internal:
+      py::fail_internal(e.message);
+    case h1::EncodeError::Kind::None:
+      break;
+  }
+  py::fail_internal("an encoder error was raised without one");
+}
+
+http::HeaderMapCore h1_headers_arg(const py::Sig& sig, size_t i, PyObject* o) {
+  if (!o || o == Py_None) return {};
+  if (!is_header_map(o)) sig.bad_type(i, "HeaderMap or None", o);
+  return copy_header_map(o);
+}
+
+uint16_t h1_status_arg(const py::Sig& sig, size_t i, PyObject* o) {
+  if (!PyLong_Check(o)) sig.bad_type(i, "int", o);
+  int overflow = 0;
+  long status = PyLong_AsLongAndOverflow(o, &overflow);
+  if (status == -1 && PyErr_Occurred()) throw py::PyErrSet{};
+  if (overflow || status < 100 || status > 999) throw py::value_error(std::string(h1::kInvalidStatusMessage));
+  return static_cast<uint16_t>(status);
 }
 
 }  // namespace quillon::bind

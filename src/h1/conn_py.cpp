@@ -514,18 +514,6 @@ py::Ref server_take_watcher_result(PyObject* self) {
   return pair(server_step(self, gy, [](ServerCore& c, ServerHost& h) { return c.take_watcher_result(h); }));
 }
 
-void raise_encode(const h1::EncodeError& e) {
-  switch (e.kind) {
-    case h1::EncodeError::Kind::ValueError:
-      throw py::value_error(e.message);
-    case h1::EncodeError::Kind::User:
-      throw errors::from_h1(e.failure);
-    case h1::EncodeError::Kind::Internal:
-      py::fail_internal(e.message);
-    case h1::EncodeError::Kind::None:
-      break;
-  }
-}
 
 const py::Sig kRespondHead("H1ServerState.respond_head",
                            "seq, status, headers, done, *, content_length=None, chunked=False, want=False");
@@ -533,16 +521,8 @@ py::Ref server_respond_head(PyObject* self, PyObject* const* args, Py_ssize_t na
   const py::Sig& s = kRespondHead;
   auto a = py::parse<7>(s, args, nargs, kwnames);
   uint64_t seq = seq_arg(s, 0, a[0]);
-  if (!PyLong_Check(a[1])) s.bad_type(1, "int", a[1]);
-  int overflow = 0;
-  long status = PyLong_AsLongAndOverflow(a[1], &overflow);
-  if (status == -1 && PyErr_Occurred()) throw py::PyErrSet{};
-  if (overflow || status < 100 || status > 999) throw py::value_error(std::string(h1::kInvalidStatusMessage));
-  http::HeaderMapCore headers;
-  if (a.has(2)) {
-    if (!is_header_map(a[2])) s.bad_type(2, "HeaderMap or None", a[2]);
-    headers = copy_header_map(a[2]);
-  }
+  const uint16_t status = h1_status_arg(s, 1, a[1]);
+  http::HeaderMapCore headers = h1_headers_arg(s, 2, a[2]);
   py::Ref done = py::Ref::borrow(a[3]);
   bool chunked = py::arg_bool(s, 5, a[5], false);
   bool want = py::arg_bool(s, 6, a[6], false);
@@ -552,10 +532,10 @@ py::Ref server_respond_head(PyObject* self, PyObject* const* args, Py_ssize_t na
   std::string out;
   py::Graveyard gy;
   ServerCore::Responded r = server_step(self, gy, [&](ServerCore& c, ServerHost& h) {
-    ServerCore::Responded res = c.respond_head(seq, static_cast<uint16_t>(status), std::move(headers), body, want,
+    ServerCore::Responded res = c.respond_head(seq, status, std::move(headers), body, want,
                                                std::move(done), out, h);
     // The claim stands: it is not undone by a head the encoder refused.
-    if (res.error) raise_encode(res.error);
+    if (res.error) raise_h1_encode(res.error);
     return res;
   });
   py::Ref head = r.code == h1::Req::Ok ? py::bytes(out) : py::none();
