@@ -73,6 +73,11 @@ int exec_module(PyObject* module) {
     // 4. HTTP/2: classes (frame engine, records, streams, verdicts), flags and
     // kinds, exception types, H2Reason, defaults and the preface.
     // publish: H2 classes
+    p.add_type(bind::h2_stream_state_type());
+    p.add_type(bind::h2_flow_control_type());
+    p.add_type(bind::h2_content_length_type());
+    p.add_type(bind::h2_data_frame_budget_type());
+    p.add_type(bind::h2_stopped_type());
     p.add_ints(h2::kFlagsAndKinds);
     p.add_exc(Exc::H2Error);
     p.add_exc(Exc::H2ProtocolError);
@@ -80,6 +85,7 @@ int exec_module(PyObject* module) {
     p.add_exc(Exc::H2UserError);
     p.add_exc(Exc::H2FlowControlError);
     // publish: H2Reason
+    p.add_type(bind::h2_reason_type());
     p.add_ints(h2::kLimits);
     p.add("H2_PREFACE", py::bytes(h2::kPreface));
     // 5. HTTP/1: exception types, classes, the latch
