@@ -189,7 +189,8 @@ void raise_h2(const h2::Fault& f) {
     case Kind::Protocol:
       throw h2_protocol(f.reason(), f.message());
     case Kind::User:
-      throw h2_user(f.user_kind());
+      if (f.message().empty()) throw h2_user(f.user_kind());
+      throw h2_user(f.user_kind(), f.message());
     case Kind::FlowControl:
       throw h2_flow_control();
     case Kind::Value:

@@ -167,7 +167,8 @@ class ContentLength {
  public:
   enum class Kind : uint8_t { Omitted, Head, Remaining };
 
-  explicit ContentLength(bool is_head = false) : kind_(is_head ? Kind::Head : Kind::Omitted) {}
+  ContentLength() = default;
+  explicit ContentLength(bool is_head) : kind_(is_head ? Kind::Head : Kind::Omitted) {}
 
   bool is_head() const { return kind_ == Kind::Head; }
   // The declared length; a response to HEAD stays bodiless whatever it says.
@@ -181,7 +182,7 @@ class ContentLength {
   uint64_t remaining() const { return remaining_; }
 
  private:
-  Kind kind_;
+  Kind kind_ = Kind::Omitted;
   uint64_t remaining_ = 0;
 };
 

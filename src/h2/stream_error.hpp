@@ -123,10 +123,12 @@ class Fault : public sync::Planned {
   static Fault library_reset(uint32_t stream_id, Reason r) {
     return stream(StreamError::reset(stream_id, code(r), Initiator::Library));
   }
-  // `kind` is one of the fixed H2UserError kinds (errors.cpp holds the texts).
-  static Fault user(const char* kind) {
+  // `kind` is one of the fixed H2UserError kinds (errors.cpp holds the
+  // texts); a message given here replaces the kind's fixed one.
+  static Fault user(const char* kind, std::string message = {}) {
     Fault f(Kind::User);
     f.user_kind_ = kind;
+    f.message_ = std::move(message);
     return f;
   }
   static Fault flow_control() { return Fault(Kind::FlowControl); }
