@@ -73,6 +73,16 @@ int exec_module(PyObject* module) {
     // 4. HTTP/2: classes (frame engine, records, streams, verdicts), flags and
     // kinds, exception types, H2Reason, defaults and the preface.
     // publish: H2 classes
+    p.add_type(bind::h2_codec_type());
+    p.add_type(bind::h2_frame_headers_type());
+    p.add_type(bind::h2_frame_data_type());
+    p.add_type(bind::h2_frame_settings_type());
+    p.add_type(bind::h2_frame_window_update_type());
+    p.add_type(bind::h2_frame_ping_type());
+    p.add_type(bind::h2_frame_go_away_type());
+    p.add_type(bind::h2_frame_rst_stream_type());
+    p.add_type(bind::h2_frame_priority_type());
+    p.add_type(bind::h2_frame_stream_error_type());
     p.add_type(bind::h2_stream_state_type());
     p.add_type(bind::h2_flow_control_type());
     p.add_type(bind::h2_content_length_type());
@@ -99,7 +109,8 @@ int exec_module(PyObject* module) {
     p.add_type(bind::h1_response_head_type());
     p.add_type(bind::h1_request_head_type());
     p.add_type(bind::h1_body_decoder_type());
-    // publish: H1ServerState, H1ClientState
+    p.add_type(bind::h1_server_state_type());
+    p.add_type(bind::h1_client_state_type());
     p.add_type(bind::once_latch_type());
     // 6. HTTP/1 verdict codes
     p.add_ints(h1::kWatchCodes);

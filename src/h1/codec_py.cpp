@@ -196,6 +196,7 @@ struct DecoderObj {
   py::Ref pending;
   size_t pending_pos = 0;
   DecoderObj(std::string_view kind, uint64_t length) : dec(kind, length) {}
+  DecoderObj(BodyKind kind, uint64_t length) : dec(kind, length) {}
 
   std::string_view unread() const {
     return std::string_view(PyBytes_AS_STRING(pending.get()) + pending_pos,
@@ -714,5 +715,34 @@ PyTypeObject* h1_codec_type() { return py::cached_type<build_codec>(); }
 PyTypeObject* h1_request_head_type() { return py::cached_type<build_request_head>(); }
 PyTypeObject* h1_response_head_type() { return py::cached_type<build_response_head>(); }
 PyTypeObject* h1_body_decoder_type() { return py::cached_type<build_decoder>(); }
+
+bool is_h1_codec(PyObject* o) { return Py_IS_TYPE(o, h1_codec_type()); }
+
+H1CodecCore h1_codec_core(PyObject* codec) {
+  CodecObj& c = codec_of(codec);
+  return H1CodecCore{c.mu, c.state, c.config};
+}
+
+py::Ref wrap_h1_request_head(h1::RequestHead&& head) { return wrap_request_head(std::move(head)); }
+
+py::Ref new_h1_body_decoder() { return py::make<DecoderObj>(h1_body_decoder_type(), BodyKind::Empty, 0); }
+
+bool start_h1_body_decoder(PyObject* decoder, BodyKind kind, uint64_t length, std::string&& bytes) {
+  DecoderObj& d = decoder_of(decoder);
+  return py::locked(d, [&] {
+    d.dec = h1::BodyDecoder(kind, length);
+    if (!bytes.empty()) d.dec.append(std::move(bytes));
+    return d.dec.is_complete();
+  });
+}
+
+std::string take_h1_decoder_bytes(PyObject* decoder, bool whole, py::Graveyard& gy) {
+  DecoderObj& d = decoder_of(decoder);
+  return py::locked(d, [&] {
+    if (!whole && !d.dec.is_complete()) return std::string();
+    d.flush(gy);
+    return d.dec.take_leftover();
+  });
+}
 
 }  // namespace quillon::bind
