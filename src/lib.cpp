@@ -87,6 +87,7 @@ int exec_module(PyObject* module) {
     p.add_type(bind::h2_flow_control_type());
     p.add_type(bind::h2_content_length_type());
     p.add_type(bind::h2_data_frame_budget_type());
+    p.add_type(bind::h2_streams_type());
     p.add_type(bind::h2_stopped_type());
     p.add_ints(h2::kFlagsAndKinds);
     p.add_exc(Exc::H2Error);

@@ -7,6 +7,7 @@
 
 #include "h1/codec.hpp"
 #include "h1/parse.hpp"
+#include "h2/frames.hpp"
 #include "h2/stream.hpp"
 #include "http/header_map.hpp"
 #include "py.hpp"
