@@ -79,7 +79,7 @@ def test_defaults_and_repr():
     assert (c.data_frame_budget_available, c.data_frame_budget_empty_frames) == (32767, 0)
     assert (c.max_pending_accept_reset_streams, c.max_local_error_reset_streams) == (20, None)
     assert conn().max_local_error_reset_streams == 1024
-    assert conn(data_frame_budget=5).data_frame_budget_available == 5
+    assert conn(data_frame_budget=2**64 - 1).data_frame_budget_available == 2**64 - 1
     assert conn(connection_window=1048576).data_frame_budget_available == 524288
     assert (c.graceful, c.shutdown_final, c.goaway_replied, c.last_processed_id, c.max_stream_id) == (
         False, False, False, 0, 2**31 - 1)

@@ -11,6 +11,7 @@
 // pump through the buffer protocol and brings it back as the spare when the
 // last view is gone.
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -279,7 +280,12 @@ py::Ref streams_take_task(PyObject* self) {
 
 template <auto Read>
 py::Ref state_int(PyObject* self) {
-  return py::integer(with_state(self, [](h2::Connection& c) { return static_cast<long long>(Read(c)); }));
+  const auto v = with_state(self, [](h2::Connection& c) { return Read(c); });
+  if constexpr (std::is_signed_v<decltype(v)>) {
+    return py::integer(v);
+  } else {
+    return py::uinteger(v);
+  }
 }
 template <auto Read>
 py::Ref state_bool(PyObject* self) {
