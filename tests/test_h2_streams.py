@@ -217,13 +217,15 @@ def test_task_handles():
 
 def test_subclass_cycle_through_a_handle_is_collected():
     class Driver(q.H2Streams):
-        pass
+        def __init__(self, role, **settings):
+            super().__init__()
+            self.events = {}
 
     class Task:
         pass
 
     d = Driver("server", **BASE)
-    d.extra = "driver state"
+    assert d.is_server and d.events == {}
     task = Task()
     task.conn = d  # the handle refers back to the connection holding it
     d.store_task_handles(task, None)
