@@ -1,6 +1,8 @@
-// SETTINGS window changes applied to the streams of a connection: the host
-// cannot open streams through this object yet, so the store is filled here.
+// SETTINGS applied to a connection's streams and decoder: the host can open
+// no stream through this object yet, so the store is filled here, and the
+// decoder's limits are read back directly.
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "check.hpp"
@@ -95,4 +97,36 @@ TEST_CASE("h2 connection: our acknowledged window reaches every stream's receive
   CHECK_EQ(c.streams().find(1)->recv_flow.window(), 1000);
   CHECK_EQ(c.streams().find(1)->recv_flow.available(), 1000);
   CHECK(c.settings_state() == Connection::SettingsAck::Acked);
+}
+
+TEST_CASE("h2 connection: our limits reach the decoder once acknowledged, not before") {
+  Config cfg;
+  cfg.max_frame_size = 32768;
+  cfg.max_header_list_size = 16384;
+  Connection c(cfg);
+  c.begin();
+  // A 20000-byte DATA frame: too large for the default 16384 until the ACK.
+  std::string big(9, '\0');
+  big[0] = 0;
+  big[1] = static_cast<char>(20000 >> 8);
+  big[2] = static_cast<char>(20000 & 0xff);
+  big[8] = 1;  // stream 1
+  big.append(20000, 'x');
+  {
+    Connection early(cfg);
+    std::vector<Frame> out;
+    CHECK(fault_of([&] { early.receive(big, out); }) == Fault::Kind::Protocol);
+  }
+  const uint64_t continuations_before = c.engine().max_continuation_frames();
+  SettingsFrame ack;
+  ack.ack = true;
+  bool initial = false;
+  std::vector<void*> wake;
+  c.recv_settings(ack, initial, wake, [&](auto&& f) { f(c); });
+  std::vector<Frame> out;
+  c.receive(big, out);
+  CHECK(out.size() == 1 && std::get<DataFrame>(out[0]).data().size() == 20000);
+  // 16384 bytes of header list in 32768-byte frames: the CONTINUATION
+  // allowance shrinks from what the 16 MiB default needed.
+  CHECK(c.engine().max_continuation_frames() < continuations_before);
 }
