@@ -89,6 +89,10 @@ int exec_module(PyObject* module) {
     p.add_type(bind::h2_data_frame_budget_type());
     p.add_type(bind::h2_streams_type());
     p.add_type(bind::h2_stopped_type());
+    p.add_type(bind::h2_recv_headers_verdict_type());
+    p.add_type(bind::h2_recv_data_verdict_type());
+    p.add_type(bind::h2_send_verdict_type());
+    p.add_type(bind::h2_reset_verdict_type());
     p.add_ints(h2::kFlagsAndKinds);
     p.add_exc(Exc::H2Error);
     p.add_exc(Exc::H2ProtocolError);

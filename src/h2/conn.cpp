@@ -123,6 +123,7 @@ void Connection::apply_acked_window() {
 uint32_t Connection::recv_peer_settings(const SettingsFrame& f, bool& initial, std::vector<void*>& wake) {
   const size_t before = pending_.size();
   uint32_t flags = 0;
+  count_control_reply();
   encode_settings_ack(pending_);
   initial = !peer_.received;
   peer_.received = true;
@@ -160,6 +161,7 @@ uint32_t Connection::recv_ping(bool ack, std::string_view payload) {
   const size_t before = pending_.size();
   if (!ack) {
     if (payload.size() != sizeof kShutdownPing) return 0;  // the decoder lets no such PING through
+    count_control_reply();
     encode_ping(payload.data(), true, pending_);
     return pending_.size() > before ? uint32_t{kFlagWake} : 0;
   }
@@ -182,6 +184,7 @@ std::string Connection::take_pending() {
   pending_.swap(spare_);
   written_credits_.insert(written_credits_.end(), credits_.begin(), credits_.end());
   credits_.clear();
+  control_replies_ = 0;
   return out;
 }
 
@@ -195,6 +198,15 @@ void Connection::take_handles(std::vector<void*>& out) {
   store_.for_each([&](Stream& s) {
     if (s.handle) out.push_back(std::exchange(s.handle, nullptr));
   });
+  if (conn_exc_) out.push_back(std::exchange(conn_exc_, nullptr));
+  out.insert(out.end(), dead_.begin(), dead_.end());
+  dead_.clear();
+}
+
+void Connection::count_control_reply() {
+  if (control_replies_ >= kMaxQueuedControlReplies)
+    throw Fault::protocol(code(Reason::EnhanceYourCalm), "too_many_control_frames");
+  ++control_replies_;
 }
 
 void Connection::receive(std::string_view data, std::vector<Frame>& out) {

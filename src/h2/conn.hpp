@@ -18,8 +18,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "h2/constants.hpp"
 #include "h2/frames.hpp"
 #include "h2/stream.hpp"
 #include "h2/stream_store.hpp"
@@ -37,6 +39,13 @@ inline constexpr size_t kMaxSpareCapacity = 1u << 20;
 inline constexpr char kShutdownPing[8] = {'S', 'H', 'U', 'T', 'D', 'O', 'W', 'N'};
 // A server's client preface that did not match.
 inline constexpr const char* kBadPreface = "bad client connection preface";
+// SETTINGS ACKs and PING ACKs queued and not yet taken by the write pump. A
+// peer that floods PINGs or SETTINGS and never reads would otherwise grow
+// the pending buffer for as long as it likes; a well-behaved peer has a
+// handful outstanding at most (other servers use the same figure).
+inline constexpr uint32_t kMaxQueuedControlReplies = 1000;
+// The closure recorded once both sides have exchanged GOAWAY.
+inline constexpr const char* kGoAwayExchanged = "connection closed: GOAWAY exchanged";
 
 enum class Role : uint8_t { Client, Server };
 
@@ -66,6 +75,54 @@ struct Config {
 struct Credit {
   uint32_t stream_id;
   uint32_t bytes;
+};
+
+// Stream handles in results are borrowed: a handle whose stream left the
+// store waits in the connection's dead list (take_dead) until the owner has
+// taken its own reference, under the same lock.
+struct SendResult {
+  uint64_t sent = 0;
+  bool done = false;
+  std::optional<Stop> stopped;
+  uint32_t flags = 0;
+  void* handle = nullptr;  // server: the request whose unread body was reset
+  Stop reader_stop;
+};
+
+struct HeadersInfo {
+  uint32_t stream_id = 0;
+  bool end_stream = false;
+  bool informational = false;
+  std::optional<uint64_t> content_length;
+  bool content_length_invalid = false;
+};
+
+struct HeadersResult {
+  HeadersKind kind = HeadersKind::Ignored;
+  void* handle = nullptr;
+  bool eof = false;
+  uint32_t flags = 0;
+};
+
+struct DataResult {
+  void* handle = nullptr;
+  bool deliver = false;  // the payload goes to the reader
+  bool budgeted = false;
+  bool eof = false;
+  uint32_t flags = 0;
+};
+
+struct ResetResult {
+  void* handle = nullptr;
+  std::optional<Stop> stop;
+  bool notify_body = false;  // recv_reset: the receive half had not ended
+  uint32_t flags = 0;
+};
+
+// A stream handle and the stop its readers and writers must see.
+struct Stopped {
+  void* handle;
+  Stop stop;
 };
 
 class Connection {
@@ -111,6 +168,90 @@ class Connection {
   // payload is not 8 bytes is ignored. Returns the H2_FLAG_* bits.
   uint32_t recv_ping(bool ack, std::string_view payload);
 
+  // --- send path ------------------------------------------------------------
+
+  // Client admission: claim and check in one step.
+  bool try_claim_slot();
+  bool can_open() const { return !stream_limit_ || open_slots_ < *stream_limit_; }
+  void release_slot_count() {
+    if (open_slots_ > 0) --open_slots_;
+  }
+  void apply_stream_limit(std::optional<uint64_t> limit) { stream_limit_ = limit; }
+
+  // Opens a request stream on the slot the caller claimed: the next id, the
+  // stream entry owning `handle` (an owned reference, taken over only when
+  // a stream comes into being) and its HEADERS queued, all in one step so
+  // ids are strictly increasing on the wire. nullopt when the connection
+  // failed or the peer sent GOAWAY. Faults: id space exhausted (protocol
+  // REFUSED_STREAM), an invalid method, target or field (value). The slot
+  // is released on every path where no stream is created.
+  std::optional<uint32_t> open_stream(std::string_view method, std::string_view target,
+                                      const http::HeaderMapCore* headers, bool end_stream, bool is_head, void* handle,
+                                      std::optional<std::string_view> scheme, std::optional<std::string_view> authority);
+  // At most one DATA frame of `data` within the connection window, the
+  // stream window, the stream's send-buffer room and the peer's frame size.
+  // An empty `data` is one empty frame. A stream that cannot send reports
+  // its stop instead.
+  SendResult send_data(uint32_t sid, std::string_view data, bool end_stream);
+  SendResult send_trailers(uint32_t sid, const http::HeaderMapCore& trailers);
+  // The fields must already have passed the connection-specific check.
+  // Faults: a state that cannot send a head (user), an invalid status (value).
+  SendResult send_response_head(uint32_t sid, uint32_t status, const http::HeaderMapCore* headers, bool end_stream);
+  // A written (or abandoned) batch: each stream's buffered count goes down
+  // by what the batch carried; the streams' handles, once each, go to `wake`.
+  void credit_written(std::vector<void*>& wake);
+  void stop_pump() { stopping_ = true; }
+
+  // --- receive path ------------------------------------------------------------
+
+  // `spare`: the server's handle for a new request stream (owned; taken
+  // over only when the result is Opened). Faults as documented on the host
+  // methods: protocol (connection), stream (reset the stream), value.
+  HeadersResult recv_headers(const HeadersInfo& f, void* spare);
+  // `payload_len` of `flow_controlled_len` is what the reader gets.
+  DataResult recv_data(uint32_t sid, bool end_stream, uint32_t flow_controlled_len, uint64_t payload_len);
+  // Handles whose senders may proceed go to `wake`.
+  void recv_window_update(uint32_t sid, uint32_t increment, std::vector<void*>& wake);
+  ResetResult recv_reset(uint32_t sid, uint32_t error_code);
+  uint32_t release_capacity(uint32_t sid, uint64_t n);
+  void release_data_frame(uint32_t sid, uint64_t payload_len);
+  void accepted(uint32_t sid);
+
+  // --- resets, shutdown, failure ---------------------------------------------
+
+  ResetResult reset_stream(uint32_t sid, uint32_t reason, Initiator by);
+  ResetResult reset_on_error(uint32_t sid, uint32_t reason);
+  ResetResult aclose_body(uint32_t sid);
+  uint32_t recv_go_away(uint32_t last_stream_id, uint32_t error_code, std::string_view debug,
+                        std::vector<Stopped>& aborted);
+  uint32_t send_goaway(uint32_t reason);
+  uint32_t maybe_goaway_reply();
+  uint32_t begin_graceful_shutdown();
+  // Records the failure (first writer wins): `exc` (an owned opaque
+  // exception, kept only when nothing was stored; true then) or the closure
+  // `message`. Every stream is closed, notified through `out` and forgotten.
+  bool fail(void* exc, std::string_view message, std::vector<Stopped>& out);
+  // The stored exception (borrowed), or the closure message.
+  void* conn_exc() const { return conn_exc_; }
+  const std::optional<std::string>& closure() const { return closure_; }
+  struct PeerGoAway {
+    uint32_t last_stream_id;
+    uint32_t error_code;
+    std::string debug;
+  };
+  const std::optional<PeerGoAway>& peer_go_away() const { return peer_go_away_; }
+  bool is_closed() const { return failed_ || goaway_received_; }
+
+  // Test hooks.
+  void set_next_stream_id(uint32_t sid) { next_stream_id_ = sid; }
+  void set_max_stream_id(uint32_t sid) { max_stream_id_ = sid; }
+  void set_last_processed_id(uint32_t sid) { last_processed_id_ = sid; }
+
+  // Owned handles of streams that left the store, for the owner to release
+  // once its lock is gone.
+  std::vector<void*> take_dead() { return std::exchange(dead_, {}); }
+  bool has_dead() const { return !dead_.empty(); }
+
   // Moves the pending bytes out (the spare, if any, takes their place) with
   // the credits committed since the last take.
   std::string take_pending();
@@ -126,6 +267,8 @@ class Connection {
     store_.for_each([&](const Stream& s) {
       if (s.handle) f(s.handle);
     });
+    if (conn_exc_) f(conn_exc_);
+    for (void* h : dead_) f(h);
   }
   void take_handles(std::vector<void*>& out);
 
@@ -180,6 +323,29 @@ class Connection {
   void apply_acked_window();
   uint32_t recv_peer_settings(const SettingsFrame& f, bool& initial, std::vector<void*>& wake);
   void queue_connection_window_update();
+  // The control-reply flood guard, before queueing one more reply.
+  void count_control_reply();
+  bool is_idle_id(uint32_t sid) const;
+  bool is_local_id(uint32_t sid) const { return (sid % 2 == 1) != is_server(); }
+  // Counts a closed stream out of the active streams (and its slot), and
+  // removes it once nothing of its receive side is held any more.
+  void settle(Stream& s, uint32_t& flags);
+  void count_out(Stream& s, uint32_t& flags);
+  // Gives the stream's held receive capacity and DATA-framing charge back
+  // to the connection; later releases for it do nothing.
+  void reclaim(Stream& s);
+  void forget(uint32_t sid);
+  // `n` bytes of window handed back on the application's behalf.
+  void release_stream(Stream& s, uint64_t n);
+  void release_connection(uint64_t n);
+  // Charges a frame that no stream will hold to the connection window and
+  // hands it back at once.
+  void absorb(uint32_t len);
+  ResetResult core_reset(Stream& s, uint32_t reason, Initiator by);
+  void complete_response(Stream& s, SendResult& r);
+  std::optional<Stop> send_stop(uint32_t sid) const;
+  uint32_t role_last_stream_id() const { return is_server() ? last_processed_id_ : 0; }
+  static uint64_t now_nanos();
 
   const Config config_;
   Engine engine_;
@@ -218,6 +384,12 @@ class Connection {
   bool shutdown_final_ = false;
   bool goaway_replied_ = false;
   bool stopping_ = false;
+  uint32_t control_replies_ = 0;  // queued since the last take_pending
+  std::vector<void*> dead_;
+  void* conn_exc_ = nullptr;
+  std::optional<std::string> closure_;
+  std::optional<PeerGoAway> peer_go_away_;
+  std::vector<uint32_t> reset_before_accept_;
 
   // codec domain
   bool preface_pending_;

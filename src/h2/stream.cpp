@@ -136,6 +136,10 @@ void StreamState::set_reset(uint32_t stream_id, uint32_t reason, Initiator by) {
   close_with(Cause::Error, StreamError::reset(stream_id, reason, by));
 }
 
+void StreamState::set_go_away(uint32_t reason, Initiator by) {
+  close_with(Cause::Error, StreamError::go_away({}, reason, by));
+}
+
 bool StreamState::set_scheduled_reset(uint32_t reason) {
   if (tag_ == Tag::Closed) return false;
   close(Cause::ScheduledLibraryReset);

@@ -61,6 +61,8 @@ class StreamState {
   bool send_close();
   // Unconditionally closed by a reset.
   void set_reset(uint32_t stream_id, uint32_t reason, Initiator by);
+  // Closed because the peer's GOAWAY says it never processed the stream.
+  void set_go_away(uint32_t reason, Initiator by);
   // A reset we will send; false (nothing changed) on a closed stream.
   bool set_scheduled_reset(uint32_t reason);
   std::optional<uint32_t> scheduled_reset() const;

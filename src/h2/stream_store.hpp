@@ -45,6 +45,9 @@ struct Stream {
   uint64_t charged = 0;        // DATA-framing budget held by unread chunks
   bool reclaimed = false;      // in-flight receive capacity already given back
   bool holds_slot = false;     // owns one of the client's concurrency slots
+  bool active = false;         // counted in the connection's active streams
+  bool unpulled = false;       // server: accepted, not yet pulled by the application
+  bool marked = false;         // scratch: already collected in the current call
 };
 
 class StreamStore {
