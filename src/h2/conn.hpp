@@ -14,6 +14,7 @@
 // is only touched under its own lock.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -44,6 +45,10 @@ inline constexpr const char* kBadPreface = "bad client connection preface";
 // the pending buffer for as long as it likes; a well-behaved peer has a
 // handful outstanding at most (other servers use the same figure).
 inline constexpr uint32_t kMaxQueuedControlReplies = 1000;
+// Streams torn down by a reset or GOAWAY leave the store at once, but an
+// application task may still try to send on one and must learn why it
+// stopped: the stops of this many recently torn-down streams are kept.
+inline constexpr size_t kRecentStops = 64;
 // The closure recorded once both sides have exchanged GOAWAY.
 inline constexpr const char* kGoAwayExchanged = "connection closed: GOAWAY exchanged";
 
@@ -390,6 +395,13 @@ class Connection {
   std::optional<std::string> closure_;
   std::optional<PeerGoAway> peer_go_away_;
   std::vector<uint32_t> reset_before_accept_;
+  struct RecentStop {
+    uint32_t id = 0;
+    Stop stop;
+  };
+  std::array<RecentStop, kRecentStops> recent_stops_{};
+  size_t recent_next_ = 0;
+  void remember_stop(uint32_t sid, const Stop& stop);
 
   // codec domain
   bool preface_pending_;

@@ -124,6 +124,7 @@ ResetResult Connection::core_reset(Stream& s, uint32_t reason, Initiator by) {
   const bool clean = s.state.is_closed() && !s.state.is_reset();
   if (!s.state.is_closed() || clean) s.state.set_reset(s.id, reason, by);
   if (!clean) r.stop = s.state.stop();
+  remember_stop(s.id, r.stop.value_or(Stop{}));
   encode_rst_stream(s.id, reason, pending_);
   const uint32_t sid = s.id;
   reclaim(s);
@@ -134,9 +135,18 @@ ResetResult Connection::core_reset(Stream& s, uint32_t reason, Initiator by) {
   return r;
 }
 
+void Connection::remember_stop(uint32_t sid, const Stop& stop) {
+  recent_stops_[recent_next_] = RecentStop{sid, stop};
+  recent_next_ = (recent_next_ + 1) % kRecentStops;
+}
+
 std::optional<Stop> Connection::send_stop(uint32_t sid) const {
   const Stream* s = store_.find(sid);
-  if (!s) return Stop{std::nullopt, failed_};
+  if (!s) {
+    for (const RecentStop& r : recent_stops_)
+      if (r.id == sid) return r.stop;
+    return Stop{std::nullopt, failed_};
+  }
   if (s->state.is_send_streaming()) return std::nullopt;
   return s->state.stop();
 }
@@ -245,7 +255,7 @@ SendResult Connection::send_response_head(uint32_t sid, uint32_t status, const h
   SendResult r;
   Stream* sp = store_.find(sid);
   if (!sp || sp->state.is_closed()) {
-    r.stopped = sp ? sp->state.stop() : Stop{std::nullopt, failed_};
+    r.stopped = sp ? sp->state.stop() : *send_stop(sid);
     return r;
   }
   Stream& s = *sp;
@@ -436,6 +446,7 @@ ResetResult Connection::recv_reset(uint32_t sid, uint32_t error_code) {
   if (!stop.reason) stop = Stop{error_code, false};
   r.stop = stop;
   r.handle = s.handle;
+  remember_stop(sid, stop);
   reclaim(s);
   count_out(s, r.flags);
   forget(sid);
@@ -524,6 +535,7 @@ uint32_t Connection::recv_go_away(uint32_t last_stream_id, uint32_t error_code, 
     Stream& s = *store_.find(id);
     if (!s.state.is_closed()) s.state.set_go_away(error_code, Initiator::Remote);
     aborted.push_back(Stopped{s.handle, s.state.stop()});
+    remember_stop(id, aborted.back().stop);
     reclaim(s);
     count_out(s, flags);
     forget(id);
