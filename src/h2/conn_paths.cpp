@@ -172,6 +172,10 @@ std::optional<uint32_t> Connection::open_stream(std::string_view method, std::st
     throw Fault::protocol(code(Reason::RefusedStream), "stream ID space exhausted (OverflowedStreamId)");
   }
   const uint32_t sid = next_stream_id_;
+  if (headers && !headers_sendable(*headers)) {
+    release_slot_count();
+    throw Fault::user("malformed_headers");
+  }
   // The engine checks every argument before its HPACK state changes, so a
   // failure here has queued nothing.
   if (Failure f = engine_.encode_request(sid, method, target, headers, end_stream, scheme, authority, pending_)) {
@@ -241,6 +245,7 @@ SendResult Connection::send_trailers(uint32_t sid, const http::HeaderMapCore& tr
   SendResult r;
   if ((r.stopped = send_stop(sid))) return r;
   Stream& s = *store_.find(sid);
+  if (!headers_sendable(trailers)) throw Fault::user("malformed_headers");
   const size_t before = pending_.size();
   if (Failure f = engine_.encode_trailers(sid, trailers, pending_)) throw from_engine(f);
   s.state.send_close();
