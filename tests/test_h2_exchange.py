@@ -225,21 +225,6 @@ def test_our_server_against_h2_client():
     assert peer.terminated is None or peer.terminated.error_code == 0
 
 
-def test_our_server_answers_an_h2_client_reset_mid_upload():
-    ours, peer = Side("server"), H2Peer(client_side=True)
-    ours.c.begin()
-    drive(ours, peer)
-    peer.conn.send_headers(1, [(b":method", b"POST"), (b":path", b"/"), (b":scheme", b"https"),
-                               (b":authority", b"us")])
-    peer.conn.send_data(1, b"x" * 1000)
-    ours.feed(peer.take())
-    peer.conn.reset_stream(1, 8)
-    ours.feed(peer.take())
-    assert ours.resets[1].reason == 8 and not ours.c.has_stream(1)
-    assert ours.c.send_data(1, b"late", 0, True).stopped.reason == 8
-    assert ours.c.conn_recv_available == 65535  # the unread 1000 bytes came back
-
-
 # --- threads -------------------------------------------------------------------------
 
 
