@@ -168,14 +168,14 @@ void Engine::set_max_header_list_size(uint64_t v) {
 }
 
 Failure Engine::receive(std::string_view in, std::vector<Frame>& out) {
-  if (expect_preface_ && !preface_done_) {
+  if (preface_ == Preface::Expected) {
     switch (feed_preface(in)) {
       case PrefaceMatch::Mismatch:
         return Failure::protocol(kProtocolError, "bad client connection preface");
       case PrefaceMatch::Partial:
         return {};
       case PrefaceMatch::Complete:
-        preface_done_ = true;
+        preface_ = Preface::Done;
         in = {};
         break;
     }

@@ -190,10 +190,7 @@ class Engine {
   bool client() const { return client_; }
 
   // Server role: receive() first matches the client preface.
-  void expect_preface() {
-    expect_preface_ = true;
-    preface_done_ = false;
-  }
+  void expect_preface() { preface_ = Preface::Expected; }
 
   // Decodes every complete frame of the read buffer followed by `input`,
   // appending records to `out` in wire order (DataFrame payloads may be
@@ -255,9 +252,11 @@ class Engine {
                     std::string& out);
   void recompute_continuations();
 
+  // NotExpected (client role, H2Codec) -> Expected (server role) -> Done.
+  enum class Preface : uint8_t { NotExpected, Expected, Done };
+
   const bool client_;
-  bool expect_preface_ = false;
-  bool preface_done_ = true;
+  Preface preface_ = Preface::NotExpected;
   std::string buf_;
   std::unique_ptr<std::string> preface_buf_;
   std::unique_ptr<Partial> partial_;
