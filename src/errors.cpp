@@ -183,6 +183,33 @@ Raise h2_user(const char* kind, std::string message) {
   return Raise(Exc::H2UserError, {Arg::str(kind), Arg::str(std::move(message))});
 }
 
+void raise_h2(const h2::Fault& f) {
+  using Kind = h2::Fault::Kind;
+  switch (f.kind()) {
+    case Kind::Protocol:
+      throw h2_protocol(f.reason(), f.message());
+    case Kind::User:
+      if (f.message().empty()) throw h2_user(f.user_kind());
+      throw h2_user(f.user_kind(), f.message());
+    case Kind::FlowControl:
+      throw h2_flow_control();
+    case Kind::Value:
+      throw py::value_error(f.message());
+    case Kind::Stream:
+      break;
+  }
+  const h2::StreamError& e = f.error();
+  switch (e.kind) {
+    case h2::StreamError::Kind::Reset:
+      throw h2_stream(e.stream_id, e.reason, h2::initiator_text(e.initiator));
+    case h2::StreamError::Kind::GoAway:
+      throw h2_protocol(e.reason, h2::reason_description(e.reason));
+    case h2::StreamError::Kind::Io:
+      break;
+  }
+  throw connection_closed(e.text.empty() ? h2::io_kind_text(e.io) : e.text);
+}
+
 Raise connection_closed(std::string message) {
   return Raise(Exc::ConnectionClosedError, {Arg::str(std::move(message))});
 }

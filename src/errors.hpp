@@ -8,6 +8,7 @@
 
 #include "h1/failure.hpp"
 #include "h2/frames.hpp"
+#include "h2/stream_error.hpp"
 #include "py.hpp"
 
 namespace quillon::errors {
@@ -58,6 +59,22 @@ class Raise : public py::Error {
 
 // Every HTTP/1 failure reaching the host goes through here.
 Raise from_h1(const h1::Failure& f);
+
+// Every HTTP/2 failure of the stream and connection core goes through here:
+// a StreamError by its conversion table (Reset -> H2StreamError, GoAway ->
+// H2ProtocolError with the code's description, Io -> ConnectionClosedError).
+// A Value fault is the host's ValueError with the fault's message.
+[[noreturn]] void raise_h2(const h2::Fault& f);
+
+// Runs a core step and raises a Fault escaping it as its exception.
+template <class F>
+decltype(auto) h2_call(F&& f) {
+  try {
+    return f();
+  } catch (const h2::Fault& fault) {
+    raise_h2(fault);
+  }
+}
 
 // HTTP/2 constructors.
 Raise h2_protocol(long long reason, std::string message);

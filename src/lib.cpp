@@ -83,6 +83,16 @@ int exec_module(PyObject* module) {
     p.add_type(bind::h2_frame_rst_stream_type());
     p.add_type(bind::h2_frame_priority_type());
     p.add_type(bind::h2_frame_stream_error_type());
+    p.add_type(bind::h2_stream_state_type());
+    p.add_type(bind::h2_flow_control_type());
+    p.add_type(bind::h2_content_length_type());
+    p.add_type(bind::h2_data_frame_budget_type());
+    p.add_type(bind::h2_streams_type());
+    p.add_type(bind::h2_stopped_type());
+    p.add_type(bind::h2_recv_headers_verdict_type());
+    p.add_type(bind::h2_recv_data_verdict_type());
+    p.add_type(bind::h2_send_verdict_type());
+    p.add_type(bind::h2_reset_verdict_type());
     p.add_ints(h2::kFlagsAndKinds);
     p.add_exc(Exc::H2Error);
     p.add_exc(Exc::H2ProtocolError);
@@ -90,6 +100,7 @@ int exec_module(PyObject* module) {
     p.add_exc(Exc::H2UserError);
     p.add_exc(Exc::H2FlowControlError);
     // publish: H2Reason
+    p.add_type(bind::h2_reason_type());
     p.add_ints(h2::kLimits);
     p.add("H2_PREFACE", py::bytes(h2::kPreface));
     // 5. HTTP/1: exception types, classes, the latch

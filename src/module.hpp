@@ -8,6 +8,9 @@
 #include "h1/codec.hpp"
 #include "h1/encode.hpp"
 #include "h1/parse.hpp"
+#include "h2/conn.hpp"
+#include "h2/frames.hpp"
+#include "h2/stream.hpp"
 #include "http/header_map.hpp"
 #include "py.hpp"
 
@@ -34,10 +37,47 @@ PyTypeObject* h2_frame_go_away_type();
 PyTypeObject* h2_frame_rst_stream_type();
 PyTypeObject* h2_frame_priority_type();
 PyTypeObject* h2_frame_stream_error_type();
+PyTypeObject* h2_reason_type();
+PyTypeObject* h2_stream_state_type();
+PyTypeObject* h2_flow_control_type();
+PyTypeObject* h2_content_length_type();
+PyTypeObject* h2_data_frame_budget_type();
+PyTypeObject* h2_stopped_type();
+PyTypeObject* h2_streams_type();
+PyTypeObject* h2_recv_headers_verdict_type();
+PyTypeObject* h2_recv_data_verdict_type();
+PyTypeObject* h2_send_verdict_type();
+PyTypeObject* h2_reset_verdict_type();
 
 // Module functions.
 py::Ref http_date_function(PyObject* module);
 py::Ref uri_parts_function(PyObject* module);
+
+// An int argument in 0..2^32-1 (the width of HTTP/2 ids, codes and
+// windows); OverflowError naming the argument otherwise.
+uint32_t arg_u32(const py::Sig& sig, size_t i, PyObject* o);
+// An optional int argument: nullopt for an omitted argument or None.
+std::optional<uint32_t> arg_opt_u32(const py::Sig& sig, size_t i, PyObject* o);
+std::optional<uint64_t> arg_opt_u64(const py::Sig& sig, size_t i, PyObject* o);
+
+// HTTP/2 frame records as H2Streams consumes them. Each returns false when
+// `rec` is not of the record's class.
+struct H2DataFields {
+  uint32_t stream_id;
+  bool end_stream;
+  uint32_t flow_controlled_len;
+  PyObject* data;  // the payload bytes, borrowed from the record
+};
+bool h2_data_fields(PyObject* rec, H2DataFields& out);
+bool h2_headers_fields(PyObject* rec, h2::HeadersInfo& out);
+// WINDOW_UPDATE (stream id, increment) and RST_STREAM (stream id, code).
+bool h2_pair_fields(PyObject* rec, PyTypeObject* type, uint32_t& stream_id, uint32_t& value);
+bool h2_go_away_fields(PyObject* rec, uint32_t& last_stream_id, uint32_t& error_code, std::string_view& debug);
+// A new record for a decoded frame.
+py::Ref h2_frame_record(h2::Frame& f);
+
+// A new H2Stopped record.
+py::Ref h2_stopped(const h2::Stop& stop);
 
 // Header maps across the boundary.
 bool is_header_map(PyObject* o);

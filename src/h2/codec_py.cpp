@@ -716,6 +716,43 @@ PyTypeObject* build_codec() {
 }  // namespace
 
 PyTypeObject* h2_codec_type() { return py::cached_type<build_codec>(); }
+
+py::Ref h2_frame_record(h2::Frame& f) { return wrap_frame(f); }
+
+bool h2_data_fields(PyObject* rec, H2DataFields& out) {
+  if (Py_TYPE(rec) != h2_frame_data_type()) return false;
+  const DataRec& r = py::unbox<DataRec>(rec);
+  out = H2DataFields{r.stream_id, r.end_stream, r.flow_controlled_len, r.data.get()};
+  return true;
+}
+
+bool h2_headers_fields(PyObject* rec, h2::HeadersInfo& out) {
+  if (Py_TYPE(rec) != h2_frame_headers_type()) return false;
+  const HeadersRec& r = py::unbox<HeadersRec>(rec);
+  out.stream_id = r.stream_id;
+  out.end_stream = r.end_stream;
+  out.informational = r.status && *r.status >= 100 && *r.status <= 199;
+  out.content_length = r.content_length;
+  out.content_length_invalid = r.content_length_invalid;
+  return true;
+}
+
+bool h2_pair_fields(PyObject* rec, PyTypeObject* type, uint32_t& stream_id, uint32_t& value) {
+  if (Py_TYPE(rec) != type) return false;
+  const PairRec& r = py::unbox<PairRec>(rec);
+  stream_id = r.stream_id;
+  value = r.value;
+  return true;
+}
+
+bool h2_go_away_fields(PyObject* rec, uint32_t& last_stream_id, uint32_t& error_code, std::string_view& debug) {
+  if (Py_TYPE(rec) != h2_frame_go_away_type()) return false;
+  const GoAwayRec& r = py::unbox<GoAwayRec>(rec);
+  last_stream_id = r.last_stream_id;
+  error_code = r.error_code;
+  debug = std::string_view(PyBytes_AS_STRING(r.debug_data.get()), static_cast<size_t>(PyBytes_GET_SIZE(r.debug_data.get())));
+  return true;
+}
 PyTypeObject* h2_frame_headers_type() { return py::cached_type<build_headers>(); }
 PyTypeObject* h2_frame_data_type() { return py::cached_type<build_data>(); }
 PyTypeObject* h2_frame_settings_type() { return py::cached_type<build_settings>(); }
