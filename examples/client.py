@@ -1,11 +1,12 @@
 """Fetch one URL with the `_quillon` core and print the status, headers and body.
 
-    python examples/client.py URL [-d DATA] [-k]
+    python examples/client.py URL [--http2] [-d DATA] [-k]
 
 HTTP/1.1 runs through `H1ClientState` (who owns the connection) and
-`H1Codec` (the bytes). Plain-HTTP URLs go through a forward proxy when the
-environment names one (`ProxyMatcher.from_env()`). `-k` skips certificate
-checks for https.
+`H1Codec` (the bytes). With --http2 the request goes over HTTP/2
+(`H2Streams`): with prior knowledge for http: URLs, by ALPN for https: URLs.
+Plain-HTTP/1.1 URLs go through a forward proxy when the environment names
+one (`ProxyMatcher.from_env()`). `-k` skips certificate checks for https.
 """
 
 from __future__ import annotations
@@ -17,6 +18,7 @@ import sys
 from urllib.parse import urlsplit
 
 import _quillon as q
+from h2driver import H2Driver, H2Stream
 
 READ_SIZE = 65536
 
@@ -123,23 +125,90 @@ async def fetch_h1(url: str, data: bytes | None, insecure: bool):
             t.close()
 
 
+MAX_BODY = 1 << 30
+
+
+class H2Client(H2Driver):
+    async def fetch(self, reader, writer, method, scheme, authority, target, headers, body):
+        self.start(writer)
+        pump = asyncio.ensure_future(self.read_pump(reader))
+        try:
+            if not self.try_claim_slot():
+                raise q.ConnectionClosedError("no stream slot")
+            stream = H2Stream()
+            sid = self.open_stream(method, target, headers, body is None, method == "HEAD", stream,
+                                   scheme=scheme, authority=authority)
+            if sid is None:
+                raise q.ConnectionClosedError("connection closed")
+            stream.sid = sid
+            self.kick.set()
+            if body is not None and not await self.send_all(stream, body, True):
+                raise ConnectionError(f"request stopped: {stream.stop!r}")
+            await wait_either(stream.headed.wait(), pump)
+            if stream.head is None:
+                raise q.ConnectionClosedError(f"no response: {stream.stop!r}")
+            data = await self.read_body(stream, MAX_BODY)
+            return stream.head, data, stream.trailers
+        finally:
+            pump.cancel()
+            await asyncio.gather(pump, return_exceptions=True)
+            await self.finish()
+
+
+async def wait_either(aw, task):
+    first = asyncio.ensure_future(aw)
+    await asyncio.wait([first, task], return_when=asyncio.FIRST_COMPLETED)
+    first.cancel()
+
+
+async def fetch_h2(url: str, data: bytes | None, insecure: bool):
+    scheme, host, port, authority = q.uri_parts(url)
+    if scheme not in ("http", "https") or host is None:
+        raise SystemExit(f"unsupported URL: {url}")
+    parts = urlsplit(url)
+    target = (parts.path or "/") + (f"?{parts.query}" if parts.query else "")
+    ssl_ctx = tls_context(insecure, ["h2"]) if scheme == "https" else None
+    reader, writer = await asyncio.open_connection(host, port, ssl=ssl_ctx,
+                                                   server_hostname=host if ssl_ctx else None)
+    try:
+        if ssl_ctx is not None and writer.get_extra_info("ssl_object").selected_alpn_protocol() != "h2":
+            raise SystemExit("the server did not choose h2")
+        client = H2Client("client", initial_window_size=1 << 20, connection_window=1 << 24, max_frame_size=16384,
+                          max_header_list_size=65536, max_send_buf_size=1 << 20)
+        headers = q.HeaderMap({"user-agent": "quillon-example"})
+        method = "POST" if data is not None else "GET"
+        head, body, trailers = await client.fetch(reader, writer, method, scheme,
+                                                  authority if port not in (80, 443) else host, target,
+                                                  headers, data)
+        return head.status, "HTTP/2", head.headers, body, trailers
+    finally:
+        writer.close()
+
+
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("url")
     ap.add_argument("-d", "--data", help="send DATA as the request body (POST)")
     ap.add_argument("-k", "--insecure", action="store_true", help="skip TLS certificate checks")
+    ap.add_argument("--http2", action="store_true", help="use HTTP/2")
     args = ap.parse_args(argv)
     data = args.data.encode() if args.data is not None else None
-    head, body, trailers, _reuse = asyncio.run(fetch_h1(args.url, data, args.insecure))
+    if args.http2:
+        status, version, headers, body, trailers = asyncio.run(fetch_h2(args.url, data, args.insecure))
+    else:
+        head, body, trailers, _reuse = asyncio.run(fetch_h1(args.url, data, args.insecure))
+        status, version, headers = head.status, "HTTP/1.0" if head.http10 else "HTTP/1.1", head.headers
     out = sys.stdout
-    out.write(f"{'HTTP/1.0' if head.http10 else 'HTTP/1.1'} {head.status}\n")
-    for name, value in head.headers.items():
+    out.write(f"{version} {status}\n")
+    for name, value in headers.items():
         out.write(f"{name}: {value.decode('latin-1')}\n")
     out.write("\n")
     out.flush()
     sys.stdout.buffer.write(body)
     sys.stdout.buffer.flush()
     if trailers:
+        if body and not body.endswith(b"\n"):
+            out.write("\n")
         for name, value in trailers.items():
             out.write(f"{name}: {value.decode('latin-1')}\n")
     return 0

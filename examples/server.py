@@ -1,4 +1,4 @@
-"""A small asyncio HTTP/1.1 server driven entirely by the `_quillon` core.
+"""A small asyncio HTTP/1.1 and HTTP/2 server driven entirely by the `_quillon` core.
 
     python examples/server.py [--host 127.0.0.1] [--port 8080] [--tls CERT KEY]
 
@@ -10,10 +10,15 @@ Routes:
     /slow      a few lines with pauses between them (stops early when the
                client goes away)
 
+HTTP/2 runs over cleartext with prior knowledge (the HTTP/1 codec spots the
+client preface and the bytes move to `H2Streams.prime`) and over TLS when
+ALPN picks h2.
+
 Every protocol decision is the core's: `H1ServerState` says where the next
 read comes from, who owns the transport read, whether a response may be
 written and whether the connection is reused; `H1Codec` parses and frames
-the bytes. This file only moves bytes between the socket and the core and
+the bytes; `H2Streams` keeps every stream's state and window and hands back
+the frames to write as one batch. This file only moves bytes between the socket and the core and
 runs the handlers. SIGINT/SIGTERM stop accepting, let requests in flight
 finish, and close idle connections at once.
 """
@@ -28,6 +33,7 @@ import ssl
 import sys
 
 import _quillon as q
+from h2driver import H2Driver, H2Stream
 
 log = logging.getLogger("quillon.example")
 
@@ -153,6 +159,7 @@ class H1Connection(q.H1ServerState):
     async def serve(self, server: "Server", peer: str) -> None:
         self.server = server
         self.peer = peer
+        self.h2_preface = None
         t = self.transport_ref()
         self.reader, self.writer = t.reader, t.writer
         try:
@@ -224,7 +231,13 @@ class H1Connection(q.H1ServerState):
         while True:
             try:
                 accepted = self.accept_head(data)
-            except q.H1ParseError:
+            except q.H1ParseError as e:
+                if e.args[0] == "version_h2":
+                    # HTTP/2 with prior knowledge: the bytes read so far and
+                    # the transport go to an HTTP/2 connection.
+                    self.h2_preface = self.codec.take_body()
+                    self.fail_read()
+                    return False
                 await self.reject_head()
                 return False
             if accepted is not None:
@@ -356,6 +369,77 @@ class H1Connection(q.H1ServerState):
 
 
 # ---------------------------------------------------------------------------
+# HTTP/2
+
+
+class H2Connection(H2Driver):
+    """One HTTP/2 connection: the shared pumps plus a task per request."""
+
+    async def serve(self, server: "Server", peer: str, reader, writer, preface: bytes) -> None:
+        self.server, self.peer = server, peer
+        self.handlers: set = set()
+        self.start(writer)
+        try:
+            # The sniffer already read the client preface (and maybe more).
+            if self.prime(preface[:24]) is True:
+                await self.read_pump(reader, preface[24:])
+        finally:
+            for t in list(self.handlers):
+                t.cancel()
+            await asyncio.gather(*self.handlers, return_exceptions=True)
+            await self.finish()
+
+    def done(self) -> bool:
+        return self.shutdown_final and self.num_streams == 0
+
+    def opened(self, stream: H2Stream) -> None:
+        task = asyncio.ensure_future(self.respond(stream))
+        self.handlers.add(task)
+        task.add_done_callback(self.handlers.discard)
+
+    async def respond(self, stream: H2Stream) -> None:
+        self.accepted(stream.sid)
+        head = stream.head
+        request = Request(head.method, head.path or "/", head.headers, "HTTP/2", b"", False)
+        try:
+            if wants_body(request.path):
+                request.body = await self.read_body(stream, MAX_ECHO)
+                request.chunked = True  # an HTTP/2 response can always carry trailers
+            response = route(request)
+            await self.send_response(stream, response)
+        except ConnectionError:
+            self.reset(self.reset_stream(stream.sid, 8))  # CANCEL
+            return
+        self.server.log(self.peer, request, response.status)
+
+    async def send_response(self, stream: H2Stream, response: Response) -> None:
+        sid = stream.sid
+        empty = response.stream is None and not response.body and response.trailers is None
+        v = self.send_response_head(sid, response.status, response.headers, empty)
+        self.wake(v.flags)
+        if v.stopped is not None or empty:
+            return
+        pieces = response.stream if response.stream is not None else single(response.body)
+        async for piece in pieces:
+            if not await self.send_all(stream, piece, False):
+                return
+        if response.trailers is not None:
+            v = self.send_trailers(sid, response.trailers)
+            self.wake(v.flags)
+        else:
+            await self.send_all(stream, b"", True)
+
+
+async def single(body: bytes):
+    if body:
+        yield body
+
+
+H2_SETTINGS = dict(initial_window_size=1 << 20, connection_window=1 << 24, max_frame_size=16384,
+                   max_header_list_size=65536, max_send_buf_size=1 << 20, max_concurrent_streams=128)
+
+
+# ---------------------------------------------------------------------------
 # Server
 
 
@@ -373,26 +457,60 @@ class Server:
         self.tasks.add(task)
         peer = writer.get_extra_info("peername")
         peer = f"{peer[0]}:{peer[1]}" if isinstance(peer, tuple) else str(peer)
-        conn = H1Connection(q.H1Codec(), Transport(reader, writer))
-        self.connections.add(conn)
+        tls = writer.get_extra_info("ssl_object")
         try:
-            await conn.serve(self, peer)
+            first = await read_start(reader, full=tls is not None and tls.selected_alpn_protocol() == "h2")
+            preface = first if tls is not None and tls.selected_alpn_protocol() == "h2" else None
+            if preface is None:
+                conn = H1Connection(q.H1Codec(), Transport(reader, writer))
+                conn.codec.feed(first)
+                self.connections.add(conn)
+                try:
+                    await conn.serve(self, peer)
+                finally:
+                    self.connections.discard(conn)
+                preface = conn.h2_preface
+            if preface is not None:
+                h2 = H2Connection("server", **H2_SETTINGS)
+                self.connections.add(h2)
+                try:
+                    await h2.serve(self, peer, reader, writer, preface)
+                finally:
+                    self.connections.discard(h2)
+        except (ConnectionError, OSError):
+            pass
         finally:
-            self.connections.discard(conn)
             self.tasks.discard(task)
             writer.close()
 
     async def shutdown(self) -> None:
         for conn in list(self.connections):
-            close_transport(conn.request_shutdown())
+            if isinstance(conn, H2Connection):
+                conn.wake(conn.begin_graceful_shutdown())
+            else:
+                close_transport(conn.request_shutdown())
         if self.tasks:
             await asyncio.wait(list(self.tasks), timeout=SHUTDOWN_GRACE)
+
+
+async def read_start(reader: asyncio.StreamReader, full: bool) -> bytes:
+    """The first bytes of a connection. While they could still be the start
+    of the HTTP/2 client preface, read on until they are all of it or are
+    not it, so the HTTP/1 codec sees the whole preface (`full`: the client
+    chose h2 by ALPN and the preface must come)."""
+    data = await reader.read(READ_SIZE)
+    while data and len(data) < len(q.H2_PREFACE) and (full or q.H2_PREFACE.startswith(data)):
+        more = await reader.read(READ_SIZE)
+        if not more:
+            break
+        data += more
+    return data
 
 
 def make_tls(cert: str, key: str) -> ssl.SSLContext:
     ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
     ctx.load_cert_chain(cert, key)
-    ctx.set_alpn_protocols(["http/1.1"])
+    ctx.set_alpn_protocols(["h2", "http/1.1"])
     return ctx
 
 

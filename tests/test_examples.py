@@ -150,9 +150,10 @@ def test_curl_expect_continue(server, tmp_path):
     assert r.stdout == body
 
 
-def test_h2load_h1_bounded_load(server):
+@pytest.mark.parametrize("h1", [True, False], ids=["h1", "h2"])
+def test_h2load_bounded_load(server, h1):
     need("h2load")
-    r = run(["h2load", "--h1", "-n", "20000", "-c", "10", "-m", "10", server.url("/bytes/64")])
+    r = run(["h2load", *(["--h1"] if h1 else []), "-n", "20000", "-c", "10", "-m", "10", server.url("/bytes/64")])
     out = r.stdout.decode()
     assert r.returncode == 0, out + r.stderr.decode()
     assert "20000 succeeded" in out, out
@@ -173,6 +174,42 @@ def test_graceful_shutdown_finishes_the_request_in_flight():
     finally:
         log = s.stop()
     assert '"GET /slow HTTP/1.1" 200' in log
+
+
+# ---------------------------------------------------------------------------
+# HTTP/2
+
+
+def test_curl_http2_prior_knowledge(server, tmp_path):
+    body = os.urandom(500_000)
+    f = tmp_path / "body"
+    f.write_bytes(body)
+    out = curl("--http2-prior-knowledge", "-D", "-", "--data-binary", f"@{f}", server.url("/echo"))
+    head, _, rest = out.partition(b"\r\n\r\n")
+    assert head.startswith(b"HTTP/2 200")
+    assert rest.startswith(body)
+    # curl writes the trailer block after the body.
+    assert f"x-echo-length: {len(body)}".encode() in rest[len(body):]
+    assert b'"POST /echo HTTP/2" 200' in server.stop().encode()
+
+
+def test_nghttp_many_concurrent_streams(server):
+    need("nghttp")
+    r = run(["nghttp", "-n", "-s", "-m", "200", server.url("/bytes/3000")])
+    assert r.returncode == 0, r.stderr.decode()
+    assert len(re.findall(rb"\s200\s+\S+\s+/bytes/3000\n", r.stdout)) == 200, r.stdout.decode()
+
+
+def test_nghttp_body_larger_than_every_window(server, tmp_path):
+    need("nghttp")
+    # Beyond the server's stream (1 MiB) and connection (16 MiB) windows and
+    # nghttp's own 64 KiB ones, in both directions.
+    body = os.urandom(20 * (1 << 20))
+    f = tmp_path / "body"
+    f.write_bytes(body)
+    r = run(["nghttp", "-d", str(f), server.url("/echo")])
+    assert r.returncode == 0, r.stderr.decode()
+    assert r.stdout == body
 
 
 # ---------------------------------------------------------------------------
@@ -217,10 +254,30 @@ def cert(tmp_path_factory):
     return str(crt), str(key)
 
 
-def test_curl_over_tls_with_alpn_http11(cert):
+@pytest.mark.parametrize("flag, version", [("--http1.1", b"1.1"), ("--http2", b"2")])
+def test_curl_over_tls_with_alpn(cert, flag, version):
     s = Server("--tls", *cert)
     try:
-        out = curl("--http1.1", "--cacert", cert[0], "-w", "\n%{http_version}", s.url("/bytes/10", "https"))
+        out = curl(flag, "--cacert", cert[0], "-w", "\n%{http_version}", s.url("/bytes/10", "https"))
     finally:
         s.stop()
-    assert out == b"x" * 10 + b"\n1.1"
+    assert out == b"x" * 10 + b"\n" + version
+
+
+@pytest.mark.parametrize("tls", [False, True], ids=["cleartext", "tls"])
+def test_example_client_against_nghttpd(tmp_path, cert, tls):
+    need("nghttpd")
+    (tmp_path / "index.html").write_bytes(b"<p>from nghttpd</p>\n")
+    port = free_port()
+    args = ["nghttpd", "-d", str(tmp_path), str(port)]
+    args += [cert[1], cert[0]] if tls else ["--no-tls"]
+    proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=tool_env())
+    try:
+        wait_listening(port, proc)
+        scheme = "https" if tls else "http"
+        out = client("--http2", "-k", f"{scheme}://127.0.0.1:{port}/index.html")
+    finally:
+        proc.terminate()
+        proc.wait(timeout=15)
+    assert out.startswith(b"HTTP/2 200\n")
+    assert out.endswith(b"\n\n<p>from nghttpd</p>\n")
