@@ -27,7 +27,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
-import logging
+import collections
 import signal
 import ssl
 import sys
@@ -35,7 +35,6 @@ import sys
 import _quillon as q
 from h2driver import H2Driver, H2Stream
 
-log = logging.getLogger("quillon.example")
 
 READ_SIZE = 65536
 PIECE = 16384
@@ -53,18 +52,105 @@ INDEX = b"""<!doctype html>
 """
 
 
-class Transport:
-    """The transport object the connection states hold and hand back: only
-    this driver ever calls it."""
+class Link(asyncio.Protocol):
+    """One accepted socket. Bytes that arrive while no coroutine waits for
+    them go straight to the connection (most requests are served inside
+    `data_received`, with no task switch); otherwise they queue for the
+    coroutine that reads. The same object is the opaque transport the
+    connection states hold and hand back, and the reader/writer face the
+    HTTP/2 driver uses."""
 
-    __slots__ = ("reader", "writer")
+    def __init__(self, server: "Server"):
+        self.server = server
+        self.transport = None
+        self.sink = None  # called with each read while nothing awaits one
+        self.inbox = collections.deque()
+        self.eof = False
+        self.waiter = None
+        self.paused = False
+        self.drained = None
+        self.gone = asyncio.Event()
 
-    def __init__(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter):
-        self.reader = reader
-        self.writer = writer
+    # asyncio.Protocol
+
+    def connection_made(self, transport) -> None:
+        self.transport = transport
+        peer = transport.get_extra_info("peername")
+        self.peer = f"{peer[0]}:{peer[1]}" if isinstance(peer, tuple) else str(peer)
+        self.server.links.add(self)
+        tls = transport.get_extra_info("ssl_object")
+        if tls is not None and tls.selected_alpn_protocol() == "h2":
+            self.server.spawn(self, serve_h2(self, b""))
+        else:
+            H1Connection(q.H1Codec(), self).start(self)
+
+    def data_received(self, data: bytes) -> None:
+        if self.sink is not None and not self.inbox and self.waiter is None:
+            self.sink(data)
+            return
+        self.inbox.append(data)
+        self.wake()
+
+    def eof_received(self):
+        self.eof = True
+        self.wake()
+        if self.sink is not None and self.waiter is None:
+            self.sink(b"")
+        return False
+
+    def connection_lost(self, exc) -> None:
+        self.eof = True
+        self.wake()
+        if self.drained is not None and not self.drained.done():
+            self.drained.set_result(None)
+        if self.sink is not None and self.waiter is None:
+            self.sink(b"")
+        self.sink = None
+        self.server.links.discard(self)
+        self.gone.set()
+
+    def pause_writing(self) -> None:
+        self.paused = True
+
+    def resume_writing(self) -> None:
+        self.paused = False
+        if self.drained is not None and not self.drained.done():
+            self.drained.set_result(None)
+
+    # The face the drivers use
+
+    def wake(self) -> None:
+        if self.waiter is not None and not self.waiter.done():
+            self.waiter.set_result(None)
+
+    async def read(self, _size: int = READ_SIZE) -> bytes:
+        while not self.inbox:
+            if self.eof:
+                return b""
+            self.waiter = asyncio.get_running_loop().create_future()
+            try:
+                await self.waiter
+            finally:
+                self.waiter = None
+        return self.inbox.popleft()
+
+    def take_inbox(self) -> bytes:
+        data = b"".join(self.inbox)
+        self.inbox.clear()
+        return data
+
+    def write(self, data) -> None:
+        self.transport.write(data)
+
+    async def drain(self) -> None:
+        if self.transport.is_closing():
+            raise ConnectionResetError("connection closed")
+        if self.paused:
+            self.drained = asyncio.get_running_loop().create_future()
+            await self.drained
 
     def close(self) -> None:
-        self.writer.close()
+        self.transport.close()
 
 
 def close_transport(t) -> None:
@@ -73,12 +159,15 @@ def close_transport(t) -> None:
 
 
 class Response:
-    """What a handler answers: a status, headers, and either whole bytes or
-    an async iterator of pieces (streamed, chunked unless a length is set)."""
+    """What a handler answers: a status, headers (a HeaderMap, or a dict made
+    into one), and either whole bytes or an async iterator of pieces
+    (streamed, chunked unless a length is set)."""
+
+    __slots__ = ("status", "headers", "body", "stream", "length", "trailers")
 
     def __init__(self, status=200, headers=None, body=b"", stream=None, length=None, trailers=None):
         self.status = status
-        self.headers = q.HeaderMap(headers or {})
+        self.headers = headers if isinstance(headers, q.HeaderMap) else q.HeaderMap(headers or {})
         self.body = body
         self.stream = stream
         self.length = length
@@ -86,15 +175,24 @@ class Response:
 
 
 class Request:
+    __slots__ = ("method", "target", "path", "headers", "version", "body", "chunked", "_peer_gone")
+
     def __init__(self, method: str, target: str, headers: q.HeaderMap, version: str, body: bytes, chunked: bool):
         self.method = method
         self.target = target
-        self.path = target.split("?", 1)[0]
+        self.path = target.partition("?")[0]
         self.headers = headers
         self.version = version
         self.body = body
         self.chunked = chunked
-        self.peer_gone = asyncio.Event()
+        self._peer_gone = None
+
+    @property
+    def peer_gone(self) -> asyncio.Event:
+        """Set when the client goes away while the response is produced."""
+        if self._peer_gone is None:
+            self._peer_gone = asyncio.Event()
+        return self._peer_gone
 
 
 # ---------------------------------------------------------------------------
@@ -102,9 +200,8 @@ class Request:
 
 
 async def stream_bytes(n: int):
-    block = b"x" * PIECE
     while n > 0:
-        piece = block[: min(n, PIECE)]
+        piece = BLOCK[: min(n, PIECE)]
         n -= len(piece)
         yield piece
 
@@ -120,10 +217,17 @@ async def slow_lines(request: Request):
             pass
 
 
+# Header maps of the fixed responses, built once: the drivers only read them.
+HTML = q.HeaderMap({"content-type": "text/html; charset=utf-8"})
+OCTETS = q.HeaderMap({"content-type": "application/octet-stream"})
+TEXT = q.HeaderMap({"content-type": "text/plain"})
+BLOCK = b"x" * PIECE
+
+
 def route(request: Request) -> Response:
     path = request.path
     if path == "/":
-        return Response(200, {"content-type": "text/html; charset=utf-8"}, INDEX)
+        return Response(200, HTML, INDEX)
     if path == "/echo":
         headers = {"content-type": request.headers.get("content-type", b"application/octet-stream")}
         if request.chunked:
@@ -138,11 +242,13 @@ def route(request: Request) -> Response:
         except ValueError:
             n = -1
         if not 0 <= n <= 1 << 34:
-            return Response(400, {"content-type": "text/plain"}, b"bad length\n")
-        return Response(200, {"content-type": "application/octet-stream"}, stream=stream_bytes(n), length=n)
+            return Response(400, TEXT, b"bad length\n")
+        if n <= PIECE:
+            return Response(200, OCTETS, BLOCK[:n])
+        return Response(200, OCTETS, stream=stream_bytes(n), length=n)
     if path == "/slow":
-        return Response(200, {"content-type": "text/plain"}, stream=slow_lines(request))
-    return Response(404, {"content-type": "text/plain"}, b"not found\n")
+        return Response(200, TEXT, stream=slow_lines(request))
+    return Response(404, TEXT, b"not found\n")
 
 
 def wants_body(path: str) -> bool:
@@ -154,55 +260,154 @@ def wants_body(path: str) -> bool:
 
 
 class H1Connection(q.H1ServerState):
-    """One HTTP/1.1 connection: the core state plus the driver's tasks."""
+    """One HTTP/1.1 connection. A request whose answer needs no waiting (no
+    body to read, a whole response) is served on the spot inside the read
+    callback; the first one that must wait moves the connection to a task,
+    which runs until the connection is idle again."""
 
-    async def serve(self, server: "Server", peer: str) -> None:
-        self.server = server
-        self.peer = peer
-        self.h2_preface = None
-        t = self.transport_ref()
-        self.reader, self.writer = t.reader, t.writer
-        try:
-            while await self.one_request():
-                pass
-        except (ConnectionError, asyncio.IncompleteReadError):
-            pass
-        finally:
-            close_transport(self.mark_closed()[0])
+    def start(self, link: Link) -> None:
+        self.link = link
+        self.server = link.server
+        self.server.connections.add(self)
+        self.sniffing = b""
+        link.sink = self.on_read
+        self.next_step()
 
-    async def read(self) -> bytes:
-        try:
-            return await self.reader.read(READ_SIZE)
-        except (ConnectionError, OSError):
-            return b""
+    def close_all(self) -> None:
+        close_transport(self.mark_closed()[0])
+        self.link.sink = None
+        self.server.connections.discard(self)
 
-    async def next_read(self):
-        """The bytes that start the next head, b"" to parse what the codec
-        holds, or None when the connection is done."""
+    # -- the synchronous path -------------------------------------------------
+
+    def on_read(self, data: bytes) -> None:
+        """A read finished while the connection was idle or between the
+        pieces of a head."""
+        if self.unpark_idle_read() or not data:
+            self.close_all()
+            return
+        if self.sniffing is not None:
+            # While the first bytes could still be the start of the HTTP/2
+            # client preface, wait for the rest, so the codec judges all of it.
+            data = self.sniffing + data
+            if len(data) < len(q.H2_PREFACE) and q.H2_PREFACE.startswith(data):
+                self.sniffing = data
+                self.begin_read()  # park the idle read again
+                return
+            self.sniffing = None
+        self.serve_now(data)
+
+    def next_step(self) -> None:
+        """Where the next head comes from, decided by the state."""
         code, obj = self.begin_read()
+        if code == q.H1_READ_PARSE:
+            self.serve_now(b"")
+        elif code == q.H1_READ_TRANSPORT:
+            pass  # the idle read is the link's next data_received
+        elif code in (q.H1_NEXT_DRAIN, q.H1_READ_WATCHER):
+            self.go_async(self.async_next(code, obj))
+        else:
+            close_transport(obj)
+            self.close_all()
+
+    def serve_now(self, data: bytes) -> None:
+        while True:
+            try:
+                accepted = self.accept_head(data)
+            except q.H1ParseError as e:
+                self.go_async(self.parse_failed(e))
+                return
+            if accepted is None:
+                return  # the rest of the head comes with the next read
+            head, seq, decoder = accepted
+            request = Request(head.method, head.target, head.headers, "HTTP/1.0" if head.http10 else "HTTP/1.1",
+                              b"", head.body_kind == "chunked")
+            response = None if wants_body(request.path) else route(request)
+            if response is None or response.stream is not None or response.trailers is not None:
+                self.go_async(self.finish_async(head, seq, decoder, request, response))
+                return
+            code, head_bytes, _armed = self.respond_head(seq, response.status, response.headers, None,
+                                                         content_length=len(response.body))
+            if code == q.H1_REQ_OK:
+                self.link.write(self.codec.serialize_head_and_body(head_bytes, response.body))
+                self.server.log(self.link.peer, request, response.status)
+            switch, close, transport, _leftover = self.finish_response(seq)
+            if switch or close:
+                close_transport(transport)
+                self.close_all()
+                return
+            code, obj = self.begin_read()
+            if code != q.H1_READ_PARSE:
+                self.after_begin_read(code, obj)
+                return
+            data = b""
+
+    def after_begin_read(self, code: int, obj) -> None:
+        if code == q.H1_READ_TRANSPORT:
+            return
+        if code in (q.H1_NEXT_DRAIN, q.H1_READ_WATCHER):
+            self.go_async(self.async_next(code, obj))
+            return
+        close_transport(obj)
+        self.close_all()
+
+    # -- the asynchronous path ------------------------------------------------
+
+    def go_async(self, coro) -> None:
+        self.link.sink = None  # reads now queue for the task
+        self.server.spawn(self.link, self.run_async(coro))
+
+    async def run_async(self, first) -> None:
+        try:
+            if not await first:
+                return self.close_all()
+            while True:
+                code, obj = self.begin_read()
+                if code == q.H1_READ_TRANSPORT:
+                    # Idle again: back to serving from the read callback,
+                    # starting with whatever arrived meanwhile.
+                    data = self.link.take_inbox()
+                    self.link.sink = self.on_read
+                    if data or self.link.eof:
+                        self.on_read(data)
+                    return
+                if code == q.H1_READ_PARSE:
+                    data = b""
+                else:
+                    data = await self.async_read_start(code, obj)
+                    if data is None:
+                        return self.close_all()
+                if not await self.one_request(data):
+                    return self.close_all()
+        except (ConnectionError, OSError):
+            self.close_all()
+
+    async def async_next(self, code: int, obj) -> bool:
+        data = await self.async_read_start(code, obj)
+        return data is not None and await self.one_request(data)
+
+    async def async_read_start(self, code: int, obj):
+        """The bytes that start the next head, or None when the connection
+        is done."""
         if code == q.H1_NEXT_DRAIN:
             code, obj = self.drain_done(await self.drain())
-        if code == q.H1_NEXT_CLOSE:
-            close_transport(obj)
-            return None
-        if code in (q.H1_NEXT_NONE, q.H1_READ_SHUTDOWN, q.H1_READ_EOF):
-            return None
-        if code == q.H1_NEXT_RAISE:
-            raise RuntimeError("the previous response is unfinished")
-        if code == q.H1_READ_PARSE:
-            return b""
+            if code == q.H1_READ_PARSE:
+                return b""
+            if code == q.H1_READ_TRANSPORT:
+                data = await self.link.read()
+                return None if self.unpark_idle_read() or not data else data
         if code == q.H1_READ_WATCHER:
             # The mid-message watcher's read is still parked: it is the one
             # to await, and its result starts the next request.
             await obj.wait()
             closed = self.unpark_idle_read()
-            await self.join_watcher()
+            handle = self.take_watcher_handle()
+            if handle is not None:
+                await handle
             data, error = self.take_watcher_result()
             return None if closed or error is not None or not data else data
-        data = await self.read()  # H1_READ_TRANSPORT
-        if self.unpark_idle_read() or not data:
-            return None
-        return data
+        close_transport(obj)
+        return None
 
     async def drain(self) -> bool:
         decoder = self.current_decoder()
@@ -215,7 +420,7 @@ class H1Connection(q.H1ServerState):
                     continue
                 if decoder.is_complete:
                     return True
-                data = await self.read()
+                data = await self.link.read()
                 if not data:
                     decoder.mark_eof()
                 else:
@@ -224,59 +429,56 @@ class H1Connection(q.H1ServerState):
             pass
         return False
 
-    async def one_request(self) -> bool:
-        data = await self.next_read()
-        if data is None:
-            return False
+    async def one_request(self, data: bytes) -> bool:
         while True:
             try:
                 accepted = self.accept_head(data)
             except q.H1ParseError as e:
-                if e.args[0] == "version_h2":
-                    # HTTP/2 with prior knowledge: the bytes read so far and
-                    # the transport go to an HTTP/2 connection.
-                    self.h2_preface = self.codec.take_body()
-                    self.fail_read()
-                    return False
-                await self.reject_head()
-                return False
+                return await self.parse_failed(e)
             if accepted is not None:
                 break
-            data = await self.read()
+            data = await self.link.read()
             if not data:
                 return False
         head, seq, decoder = accepted
         request = Request(head.method, head.target, head.headers, "HTTP/1.0" if head.http10 else "HTTP/1.1", b"",
                           head.body_kind == "chunked")
-        if wants_body(request.path):
-            try:
-                request.body = await self.read_body(head, seq, decoder)
-            except q.H1BodyError:
-                close_transport(self.fail_response(seq))
-                return False
-        response = route(request)
+        return await self.finish_async(head, seq, decoder, request, None)
+
+    async def finish_async(self, head, seq, decoder, request: Request, response) -> bool:
+        if response is None:
+            if wants_body(request.path):
+                try:
+                    request.body = await self.read_body(head, seq, decoder)
+                except q.H1BodyError:
+                    close_transport(self.fail_response(seq))
+                    return False
+            response = route(request)
         ok = await self.respond(request, seq, response)
-        self.server.log(self.peer, request, response.status)
+        self.server.log(self.link.peer, request, response.status)
         return ok
 
-    async def reject_head(self) -> None:
+    async def parse_failed(self, e: q.H1ParseError) -> bool:
+        if e.args[0] == "version_h2":
+            # HTTP/2 with prior knowledge: the bytes read so far and the
+            # transport go to an HTTP/2 connection.
+            preface = self.codec.take_body() + self.link.take_inbox()
+            self.fail_read()
+            self.server.connections.discard(self)
+            await serve_h2(self.link, preface)
+            return False
         status = self.codec.parse_error_status
         transport = self.fail_read()
-        if transport is None:
-            return
-        if status is not None:
-            head = self.codec.serialize_response(status, q.HeaderMap({"content-type": "text/plain"}),
-                                                 keep_alive=False, content_length=0)
-            transport.writer.write(head)
-            try:
-                await transport.writer.drain()
-            except ConnectionError:
-                pass
-        transport.close()
+        if transport is not None:
+            if status is not None:
+                transport.write(self.codec.serialize_response(
+                    status, q.HeaderMap({"content-type": "text/plain"}), keep_alive=False, content_length=0))
+            transport.close()
+        return False
 
     async def read_body(self, head, seq, decoder) -> bytes:
         if head.expect_continue and self.try_send_continue(seq):
-            self.writer.write(self.codec.continue_response())
+            self.link.write(self.codec.continue_response())
         if not self.begin_body_read(seq):
             return b""
         pieces, size, complete = [], 0, False
@@ -292,7 +494,7 @@ class H1Connection(q.H1ServerState):
                 if decoder.is_complete:
                     complete = True
                     return b"".join(pieces)
-                data = await self.read()
+                data = await self.link.read()
                 if data:
                     decoder.feed(data)
                 else:
@@ -320,7 +522,7 @@ class H1Connection(q.H1ServerState):
             return False
         if armed:
             self.store_watcher_handle(asyncio.ensure_future(self.watch(request, done)))
-        w = self.writer
+        w = self.link
         w.write(head)
         codec = self.codec
         try:
@@ -349,23 +551,15 @@ class H1Connection(q.H1ServerState):
     async def watch(self, request: Request, done: asyncio.Event) -> None:
         """The mid-message watcher: a read parked while a response streams,
         so a client that goes away is noticed."""
-        data, error = None, None
         try:
-            data = await self.reader.read(READ_SIZE)
-        except (ConnectionError, OSError) as e:
-            error = e
+            data = await self.link.read()
         except asyncio.CancelledError:
             self.watcher_aborted()
             done.set()
             raise
-        if self.watcher_completed(data, error):
+        if self.watcher_completed(data, None):
             request.peer_gone.set()
         done.set()
-
-    async def join_watcher(self) -> None:
-        handle = self.take_watcher_handle()
-        if handle is not None:
-            await handle
 
 
 # ---------------------------------------------------------------------------
@@ -445,43 +639,18 @@ H2_SETTINGS = dict(initial_window_size=1 << 20, connection_window=1 << 24, max_f
 
 class Server:
     def __init__(self):
-        self.connections: set = set()
+        self.links: set = set()  # open sockets
+        self.connections: set = set()  # connection states, for shutdown
         self.tasks: set = set()
-        self.count = 0
+        self.out = sys.stdout
 
     def log(self, peer: str, request: Request, status: int) -> None:
-        log.info('%s "%s %s %s" %d', peer, request.method, request.target, request.version, status)
+        self.out.write(f'{peer} "{request.method} {request.target} {request.version}" {status}\n')
 
-    async def on_client(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
-        task = asyncio.current_task()
+    def spawn(self, link: Link, coro) -> None:
+        task = asyncio.ensure_future(coro)
         self.tasks.add(task)
-        peer = writer.get_extra_info("peername")
-        peer = f"{peer[0]}:{peer[1]}" if isinstance(peer, tuple) else str(peer)
-        tls = writer.get_extra_info("ssl_object")
-        try:
-            first = await read_start(reader, full=tls is not None and tls.selected_alpn_protocol() == "h2")
-            preface = first if tls is not None and tls.selected_alpn_protocol() == "h2" else None
-            if preface is None:
-                conn = H1Connection(q.H1Codec(), Transport(reader, writer))
-                conn.codec.feed(first)
-                self.connections.add(conn)
-                try:
-                    await conn.serve(self, peer)
-                finally:
-                    self.connections.discard(conn)
-                preface = conn.h2_preface
-            if preface is not None:
-                h2 = H2Connection("server", **H2_SETTINGS)
-                self.connections.add(h2)
-                try:
-                    await h2.serve(self, peer, reader, writer, preface)
-                finally:
-                    self.connections.discard(h2)
-        except (ConnectionError, OSError):
-            pass
-        finally:
-            self.tasks.discard(task)
-            writer.close()
+        task.add_done_callback(self.tasks.discard)
 
     async def shutdown(self) -> None:
         for conn in list(self.connections):
@@ -489,22 +658,27 @@ class Server:
                 conn.wake(conn.begin_graceful_shutdown())
             else:
                 close_transport(conn.request_shutdown())
-        if self.tasks:
-            await asyncio.wait(list(self.tasks), timeout=SHUTDOWN_GRACE)
+        links = [link.gone.wait() for link in list(self.links)]
+        if links:
+            await asyncio.wait([asyncio.ensure_future(w) for w in links], timeout=SHUTDOWN_GRACE)
 
 
-async def read_start(reader: asyncio.StreamReader, full: bool) -> bytes:
-    """The first bytes of a connection. While they could still be the start
-    of the HTTP/2 client preface, read on until they are all of it or are
-    not it, so the HTTP/1 codec sees the whole preface (`full`: the client
-    chose h2 by ALPN and the preface must come)."""
-    data = await reader.read(READ_SIZE)
-    while data and len(data) < len(q.H2_PREFACE) and (full or q.H2_PREFACE.startswith(data)):
-        more = await reader.read(READ_SIZE)
+async def serve_h2(link: Link, preface: bytes) -> None:
+    """Runs an HTTP/2 connection on `link`, starting from the bytes already
+    read (the client preface, whole or in part, and maybe more)."""
+    while len(preface) < len(q.H2_PREFACE):
+        more = await link.read()
         if not more:
-            break
-        data += more
-    return data
+            link.close()
+            return
+        preface += more
+    h2 = H2Connection("server", **H2_SETTINGS)
+    link.server.connections.add(h2)
+    try:
+        await h2.serve(link.server, link.peer, link, link, preface)
+    finally:
+        link.server.connections.discard(h2)
+        link.close()
 
 
 def make_tls(cert: str, key: str) -> ssl.SSLContext:
@@ -520,18 +694,17 @@ async def main(argv=None) -> int:
     ap.add_argument("--port", type=int, default=8080)
     ap.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
     args = ap.parse_args(argv)
-    logging.basicConfig(level=logging.INFO, format="%(message)s", stream=sys.stdout)
     server = Server()
     tls = make_tls(*args.tls) if args.tls else None
-    listener = await asyncio.start_server(server.on_client, args.host, args.port, ssl=tls)
-    port = listener.sockets[0].getsockname()[1]
-    log.info("serving on %s://%s:%d", "https" if tls else "http", args.host, port)
-    stop = asyncio.Event()
     loop = asyncio.get_running_loop()
+    listener = await loop.create_server(lambda: Link(server), args.host, args.port, ssl=tls)
+    port = listener.sockets[0].getsockname()[1]
+    print(f"serving on {'https' if tls else 'http'}://{args.host}:{port}", flush=True)
+    stop = asyncio.Event()
     for sig in (signal.SIGINT, signal.SIGTERM):
         loop.add_signal_handler(sig, stop.set)
     await stop.wait()
-    log.info("shutting down")
+    print("shutting down", flush=True)
     listener.close()
     await server.shutdown()
     await listener.wait_closed()
