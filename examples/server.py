@@ -311,36 +311,50 @@ class H1Connection(q.H1ServerState):
             self.close_all()
 
     def serve_now(self, data: bytes) -> None:
-        while True:
-            try:
-                accepted = self.accept_head(data)
-            except q.H1ParseError as e:
-                self.go_async(self.parse_failed(e))
-                return
-            if accepted is None:
-                return  # the rest of the head comes with the next read
-            head, seq, decoder = accepted
-            request = Request(head.method, head.target, head.headers, "HTTP/1.0" if head.http10 else "HTTP/1.1",
-                              b"", head.body_kind == "chunked")
-            response = None if wants_body(request.path) else route(request)
-            if response is None or response.stream is not None or response.trailers is not None:
-                self.go_async(self.finish_async(head, seq, decoder, request, response))
-                return
-            code, head_bytes, _armed = self.respond_head(seq, response.status, response.headers, None,
-                                                         content_length=len(response.body))
-            if code == q.H1_REQ_OK:
-                self.link.write(self.codec.serialize_head_and_body(head_bytes, response.body))
-                self.server.log(self.link.peer, request, response.status)
-            switch, close, transport, _leftover = self.finish_response(seq)
-            if switch or close:
-                close_transport(transport)
-                self.close_all()
-                return
-            code, obj = self.begin_read()
-            if code != q.H1_READ_PARSE:
-                self.after_begin_read(code, obj)
-                return
-            data = b""
+        # The answers to every request in this read go out in one write:
+        # pipelined requests then cost one send, not one each.
+        out = []
+        try:
+            while True:
+                try:
+                    accepted = self.accept_head(data)
+                except q.H1ParseError as e:
+                    self.go_async(self.parse_failed(e))
+                    return
+                if accepted is None:
+                    return  # the rest of the head comes with the next read
+                head, seq, decoder = accepted
+                request = Request(head.method, head.target, head.headers, "HTTP/1.0" if head.http10 else "HTTP/1.1",
+                                  b"", head.body_kind == "chunked")
+                response = None if wants_body(request.path) else route(request)
+                if response is None or response.stream is not None or response.trailers is not None:
+                    self.flush(out)
+                    self.go_async(self.finish_async(head, seq, decoder, request, response))
+                    return
+                code, head_bytes, _armed = self.respond_head(seq, response.status, response.headers, None,
+                                                             content_length=len(response.body))
+                if code == q.H1_REQ_OK:
+                    out.append(self.codec.serialize_head_and_body(head_bytes, response.body))
+                    self.server.log(self.link.peer, request, response.status)
+                switch, close, transport, _leftover = self.finish_response(seq)
+                if switch or close:
+                    self.flush(out)
+                    close_transport(transport)
+                    self.close_all()
+                    return
+                code, obj = self.begin_read()
+                if code != q.H1_READ_PARSE:
+                    self.flush(out)
+                    self.after_begin_read(code, obj)
+                    return
+                data = b""
+        finally:
+            self.flush(out)
+
+    def flush(self, out: list) -> None:
+        if out:
+            self.link.write(out[0] if len(out) == 1 else b"".join(out))
+            out.clear()
 
     def after_begin_read(self, code: int, obj) -> None:
         if code == q.H1_READ_TRANSPORT:
