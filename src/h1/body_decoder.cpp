@@ -358,6 +358,11 @@ BodyDecoder::Status BodyDecoder::decode_chunked(Source& src, std::string_view& o
         chunk_ = Chunk::SizeStart;
         break;
       case Chunk::SectionCr:
+        // A bare LF here would start a "trailer line" running to the next
+        // CRLF, deep inside whatever the peer pipelined after the body; the
+        // trailer tokenizer would then stop at its first empty line and the
+        // rest would be consumed unseen. Lines in this section end in CRLF.
+        if (c == '\n') return fail(IoKind::InvalidInput, "Invalid chunk end CR");
         if (c == '\r') {
           if (trailer_buf_ && !trailer_push('\r')) return Status::Error;
           chunk_ = Chunk::SectionLf;
@@ -367,6 +372,9 @@ BodyDecoder::Status BodyDecoder::decode_chunked(Source& src, std::string_view& o
         }
         break;
       case Chunk::TrailerLine:
+        // The same for a trailer line cut by a bare LF: the block handed to
+        // the tokenizer must end exactly where the consumed bytes end.
+        if (c == '\n') return fail(IoKind::InvalidInput, "Invalid trailer end CR");
         if (!trailer_push(static_cast<char>(c))) return Status::Error;
         if (c == '\r') chunk_ = Chunk::TrailerLineEnd;
         break;
