@@ -12,124 +12,16 @@
 
 #include "h1/tokens.hpp"
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 
 namespace quillon::h1 {
 
 using http::HeaderMapCore;
 
-namespace detail {
 namespace {
 
-constexpr bool is_stop(unsigned char c, ByteSet set) {
-  if (set == ByteSet::FieldValue) return (c < 0x20 && c != '\t') || c == 0x7F;
-  return c <= 0x20 || c >= 0x7F;
-}
-
-constexpr std::array<bool, 256> make_stop_table(ByteSet set) {
-  std::array<bool, 256> t{};
-  for (int c = 0; c < 256; ++c) t[c] = is_stop(static_cast<unsigned char>(c), set);
-  return t;
-}
-constexpr std::array<bool, 256> kStopValue = make_stop_table(ByteSet::FieldValue);
-constexpr std::array<bool, 256> kStopTarget = make_stop_table(ByteSet::Target);
-
-}  // namespace
-
-const char* find_special_scalar(const char* p, const char* end, ByteSet set) {
-  const auto& table = set == ByteSet::FieldValue ? kStopValue : kStopTarget;
-  while (p != end && !table[static_cast<unsigned char>(*p)]) ++p;
-  return p;
-}
-
-// Sixteen bytes per step: values and targets are the long runs of a head
-// (cookies, tokens, query strings), and nearly all of their bytes are plain.
-const char* find_special(const char* p, const char* end, ByteSet set) {
-#ifdef __SSE2__
-  if (set == ByteSet::FieldValue) {
-    const __m128i c1f = _mm_set1_epi8(0x1F);
-    const __m128i del = _mm_set1_epi8(0x7F);
-    while (end - p >= 16) {
-      // HTAB is matched with the other controls and stepped over here: it
-      // is rare in values, and leaving it out of the vector test is cheaper.
-      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      const __m128i ctl = _mm_cmpeq_epi8(_mm_min_epu8(x, c1f), x);  // x <= 0x1F
-      const int mask = _mm_movemask_epi8(_mm_or_si128(ctl, _mm_cmpeq_epi8(x, del)));
-      if (mask != 0) {
-        const char* hit = p + __builtin_ctz(static_cast<unsigned>(mask));
-        if (*hit != '\t') return hit;
-        p = hit + 1;
-        continue;
-      }
-      p += 16;
-    }
-  } else {
-    const __m128i sp = _mm_set1_epi8(0x20);
-    const __m128i del = _mm_set1_epi8(0x7F);
-    while (end - p >= 16) {
-      __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(x, sp), x);    // x <= 0x20
-      __m128i high = _mm_cmpeq_epi8(_mm_max_epu8(x, del), x);  // x >= 0x7F
-      int mask = _mm_movemask_epi8(_mm_or_si128(low, high));
-      if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
-      p += 16;
-    }
-  }
-#endif
-  return find_special_scalar(p, end, set);
-}
-
-namespace {
-
-// The last field of every head ends within sixteen bytes of the buffer's
-// end; reading the block's last sixteen bytes again saves the byte loop.
-// Inline here so the field loop gets it without a call.
-inline const char* value_stop(const char* p, const char* end, const char* lo) {
-#ifdef __SSE2__
-  const __m128i c1f = _mm_set1_epi8(0x1F);
-  const __m128i del = _mm_set1_epi8(0x7F);
-  // Bytes <= 0x1F or == 0x7F; HTAB is among them and is stepped over below.
-  const auto stops = [&](const char* at) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-    const __m128i ctl = _mm_cmpeq_epi8(_mm_min_epu8(x, c1f), x);
-    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(ctl, _mm_cmpeq_epi8(x, del))));
-  };
-  while (end - p >= 16) {
-    const unsigned mask = stops(p);
-    if (mask != 0) {
-      const char* hit = p + __builtin_ctz(mask);
-      if (*hit != '\t') return hit;
-      p = hit + 1;
-      continue;
-    }
-    p += 16;
-  }
-  if (p != end && end - lo >= 16) {
-    unsigned mask = stops(end - 16) >> (16 - (end - p));  // bit i stands for p[i]
-    for (; mask != 0; mask &= mask - 1) {
-      const char* hit = p + __builtin_ctz(mask);
-      if (*hit != '\t') return hit;
-    }
-    return end;
-  }
-#else
-  (void)lo;
-#endif
-  return find_special_scalar(p, end, ByteSet::FieldValue);
-}
-
-}  // namespace
-
-const char* find_value_stop(const char* p, const char* end, const char* lo) { return value_stop(p, end, lo); }
-
-}  // namespace detail
-
-namespace {
-
-using detail::ByteSet;
-using detail::find_special;
+using http::ascii_iequals;
+using http::ByteSet;
+using http::find_special;
 
 constexpr const char* kBadName = "invalid header name";
 constexpr const char* kBadValue = "invalid header value";
@@ -138,48 +30,8 @@ constexpr const char* kBadToken = "invalid token";
 constexpr const char* kTooMany = "too many headers";
 constexpr const char* kNameTooLong = "header name too long";
 
-constexpr std::array<bool, 256> make_tchar() {
-  std::array<bool, 256> t{};
-  for (int c = '0'; c <= '9'; ++c) t[c] = true;
-  for (int c = 'a'; c <= 'z'; ++c) t[c] = true;
-  for (int c = 'A'; c <= 'Z'; ++c) t[c] = true;
-  for (unsigned char c : std::string_view("!#$%&'*+-.^_`|~")) t[c] = true;
-  return t;
-}
-constexpr std::array<bool, 256> kTchar = make_tchar();
-
-inline bool is_tchar(char c) { return kTchar[static_cast<unsigned char>(c)]; }
+inline bool is_tchar(char c) { return http::is_token_char(static_cast<unsigned char>(c)); }
 inline bool is_ows(char c) { return c == ' ' || c == '\t'; }
-
-// The end of the run of token bytes at p. Names are nearly all letters,
-// digits and '-': those are matched sixteen at a time, and the table decides
-// from the first other byte on.
-inline const char* skip_name_bytes(const char* p, const char* end) {
-#ifdef __SSE2__
-  while (end - p >= 16) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    // Each range test is one signed compare: adding 0x80 - lo maps
-    // [lo, lo + n) onto [-128, -128 + n), and every other byte (0x80 and up
-    // included) elsewhere, since the addition is a bijection on bytes.
-    const __m128i folded = _mm_or_si128(x, _mm_set1_epi8(0x20));
-    const __m128i letter = _mm_cmplt_epi8(_mm_add_epi8(folded, _mm_set1_epi8(static_cast<char>(0x80 - 'a'))),
-                                          _mm_set1_epi8(static_cast<char>(-128 + 26)));
-    const __m128i digit = _mm_cmplt_epi8(_mm_add_epi8(x, _mm_set1_epi8(static_cast<char>(0x80 - '0'))),
-                                         _mm_set1_epi8(static_cast<char>(-128 + 10)));
-    const __m128i dash = _mm_cmpeq_epi8(x, _mm_set1_epi8('-'));
-    const unsigned plain = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(letter, digit), dash)));
-    if (plain != 0xFFFF) {
-      p += __builtin_ctz(~plain);
-      // The usual stop is the colon; the table decides everything else.
-      if (*p == ':') return p;
-      break;
-    }
-    p += 16;
-  }
-#endif
-  while (p != end && is_tchar(*p)) ++p;
-  return p;
-}
 
 // Eight bytes as a native-order uint64_t, as a load of them would read.
 constexpr uint64_t native_u64(const char (&s)[9]) {
@@ -335,7 +187,7 @@ inline TokResult header_block_fields(const char* const begin, const char* const 
   const char* p = begin;
   for (;;) {
     const char* name_begin = p;
-    p = skip_name_bytes(p, end);
+    p = http::skip_token_bytes(p, end);
     const char* why = nullptr;
     bool fatal = false;
     if (p != name_begin && p != end && *p == ':') [[likely]] {
@@ -347,7 +199,7 @@ inline TokResult header_block_fields(const char* const begin, const char* const 
       ++p;
       // Leading OWS is part of the value scan's plain bytes; it is trimmed
       // once the value's end is known, with no buffer-end check per byte.
-      const char* q = detail::value_stop(p, end, begin);
+      const char* q = find_special(p, end, ByteSet::FieldValue, begin);
       const char* next;
       if (end - q >= 2 && load_u16(q) == kCrLf) [[likely]] {
         next = q + 2;

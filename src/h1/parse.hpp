@@ -233,19 +233,4 @@ std::string_view request_method_name(Method m);
 // "empty", "length", "chunked" or "close".
 std::string_view body_kind_name(BodyKind k);
 
-namespace detail {
-// Byte classes the fast scanner knows. FieldValue stops at controls other
-// than HTAB and at DEL (header values, reason phrases); Target stops at
-// anything outside visible ASCII 0x21..0x7E (request-targets).
-enum class ByteSet : uint8_t { FieldValue, Target };
-// First byte of [p, end) in the stop set of `set`, or `end`. SIMD where
-// the target has it; find_special_scalar is the reference it must match.
-const char* find_special(const char* p, const char* end, ByteSet set);
-const char* find_special_scalar(const char* p, const char* end, ByteSet set);
-// find_special(p, end, ByteSet::FieldValue) for a scan inside a block whose
-// bytes [lo, end) may all be read (lo <= p): near the end it reads bytes
-// before p, never before lo.
-const char* find_value_stop(const char* p, const char* end, const char* lo);
-}  // namespace detail
-
 }  // namespace quillon::h1

@@ -15,10 +15,6 @@
 #include <sys/random.h>
 #include <unistd.h>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
-
 namespace quillon::http {
 namespace {
 
@@ -47,28 +43,6 @@ constexpr size_t kCompactMinArena = 4096;
 constexpr size_t kMinArenaBytes = 256;
 // clear() keeps buffers for reuse, but not ones a past burst made large.
 constexpr size_t kRetainOnClearBytes = 64 * 1024;
-
-// ---- byte classes ---------------------------------------------------------
-
-// Token byte -> its lower-case form; every other byte -> 0 (never a token).
-constexpr std::array<unsigned char, 256> make_token_lower() {
-  std::array<unsigned char, 256> t{};
-  for (int c = '0'; c <= '9'; ++c) t[c] = static_cast<unsigned char>(c);
-  for (int c = 'a'; c <= 'z'; ++c) t[c] = static_cast<unsigned char>(c);
-  for (int c = 'A'; c <= 'Z'; ++c) t[c] = static_cast<unsigned char>(c - 'A' + 'a');
-  for (unsigned char c : std::string_view("!#$%&'*+-.^_`|~")) t[c] = c;
-  return t;
-}
-constexpr std::array<unsigned char, 256> kTokenLower = make_token_lower();
-
-constexpr bool value_byte_ok(unsigned char c) { return c == '\t' || (c >= 0x20 && c != 0x7F); }
-
-constexpr std::array<bool, 256> make_value_ok() {
-  std::array<bool, 256> t{};
-  for (int c = 0; c < 256; ++c) t[c] = value_byte_ok(static_cast<unsigned char>(c));
-  return t;
-}
-constexpr std::array<bool, 256> kValueOk = make_value_ok();
 
 // ---- SipHash ----------------------------------------------------------------
 
@@ -255,35 +229,10 @@ template uint64_t siphash<2, 4>(uint64_t, uint64_t, std::string_view);
 
 // ---- validation helpers ------------------------------------------------------
 
-// RFC 9110 tchar: ALPHA, DIGIT and "!#$%&'*+-.^_`|~".
-bool is_token_char(unsigned char c) { return kTokenLower[c] != 0; }
-
-// Every byte HTAB, SP..'~' or >= 0x80. Values can be long (cookies, tokens),
-// so whole words are screened first: a word with no byte below 0x20 and none
-// equal to 0x7F is valid outright, and only a flagged word (almost always a
-// tab, or a real error) is re-checked byte by byte.
+// Every byte HTAB, SP..'~' or >= 0x80: the value scan finds no stop byte.
 bool is_valid_header_value(std::string_view value) {
-  const auto* p = reinterpret_cast<const unsigned char*>(value.data());
-  const size_t n = value.size();
-  constexpr uint64_t kOnes = 0x0101010101010101ULL;
-  constexpr uint64_t kHighs = 0x8080808080808080ULL;
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    uint64_t w;
-    std::memcpy(&w, p + i, 8);
-    uint64_t below_space = (w - kOnes * 0x20) & ~w & kHighs;
-    uint64_t x = w ^ (kOnes * 0x7F);
-    uint64_t del = (x - kOnes) & ~x & kHighs;
-    if ((below_space | del) != 0) {
-      for (size_t j = i; j < i + 8; ++j) {
-        if (!kValueOk[p[j]]) return false;
-      }
-    }
-  }
-  for (; i < n; ++i) {
-    if (!kValueOk[p[i]]) return false;
-  }
-  return true;
+  const char* end = value.data() + value.size();
+  return find_special(value.data(), end, ByteSet::FieldValue) == end;
 }
 
 // 1..kMaxHeaderNameLen token bytes; writes the lower-case form to `out`
@@ -305,12 +254,6 @@ bool normalize_table(const unsigned char* p, size_t n, char* out) {
 }
 
 #ifdef __SSE2__
-inline __m128i in_range(__m128i x, char lo, char hi) {
-  // Signed compares: bytes >= 0x80 are negative and fall outside every range.
-  return _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8(static_cast<char>(lo - 1))),
-                       _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(hi + 1)), x));
-}
-
 // Sixteen bytes at a time for the bytes real names are made of (letters,
 // digits, '-'); a block holding anything else takes the table path, which
 // decides validity for the full token set.
@@ -324,11 +267,8 @@ bool normalize_block(const unsigned char* p, size_t n, char* out) {
     std::memcpy(buf, p, n);
     x = _mm_load_si128(reinterpret_cast<const __m128i*>(buf));
   }
-  const __m128i upper = in_range(x, 'A', 'Z');
-  const __m128i lower = _mm_or_si128(x, _mm_and_si128(upper, _mm_set1_epi8(0x20)));
-  const __m128i fast = _mm_or_si128(_mm_or_si128(in_range(lower, 'a', 'z'), in_range(lower, '0', '9')),
-                                    _mm_cmpeq_epi8(lower, _mm_set1_epi8('-')));
-  if (_mm_movemask_epi8(fast) != 0xFFFF) return normalize_table(p, n, out);
+  if (chars_detail::name_plain_mask(x) != 0xFFFF) return normalize_table(p, n, out);
+  const __m128i lower = chars_detail::lower_letters(x);
   if (n == 16) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out), lower);
   } else {

@@ -26,6 +26,8 @@
 #include <utility>
 #include <vector>
 
+#include "http/chars.hpp"
+
 namespace quillon::http {
 
 // Longest header name accepted anywhere.
@@ -36,8 +38,6 @@ inline constexpr size_t kMaxHeaderNameLen = 65535;
 inline constexpr size_t kMaxIndexSlots = 32768;
 inline constexpr size_t kMaxHeaderNames = kMaxIndexSlots / 4 * 3;  // 24576
 
-// RFC 9110 token characters.
-bool is_token_char(unsigned char c);
 // HTAB, SP..~, and obs-text (>= 0x80); never CR, LF, NUL or DEL.
 bool is_valid_header_value(std::string_view value);
 // Validates `name` (1..65535 token bytes) and writes its lower-case form to
@@ -59,45 +59,6 @@ struct FieldView {
   std::string_view name;
   std::string_view value;
 };
-
-// Lower-cases `n` token bytes (ASCII) from src to dst, a word at a time: no
-// byte's sum carries into its neighbour, and the top bit of each byte of
-// `ge_a` says byte >= 'A', that of `gt_z` byte > 'Z'.
-template <class W>
-inline W lower_ascii_word(W w) {
-  constexpr W k3f = static_cast<W>(0x3F3F3F3F3F3F3F3Full), k25 = static_cast<W>(0x2525252525252525ull),
-              k80 = static_cast<W>(0x8080808080808080ull);
-  const W upper = (w + k3f) & ~(w + k25) & k80;
-  return w | (upper >> 2);
-}
-
-inline void lower_token_copy(char* dst, const char* src, size_t n) {
-  if (n >= 8) {
-    // Eight bytes a step; the last step overlaps the one before it.
-    for (size_t i = 0;; i += 8) {
-      if (i + 8 > n) i = n - 8;
-      uint64_t w;
-      std::memcpy(&w, src + i, 8);
-      w = lower_ascii_word(w);
-      std::memcpy(dst + i, &w, 8);
-      if (i + 8 == n) return;
-    }
-  }
-  if (n >= 4) {
-    uint32_t a, b;
-    std::memcpy(&a, src, 4);
-    std::memcpy(&b, src + n - 4, 4);
-    a = lower_ascii_word(a);
-    b = lower_ascii_word(b);
-    std::memcpy(dst, &a, 4);
-    std::memcpy(dst + n - 4, &b, 4);
-    return;
-  }
-  for (size_t i = 0; i < n; ++i) {
-    const char c = src[i];
-    dst[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-  }
-}
 
 class HeaderMapCore {
  public:
