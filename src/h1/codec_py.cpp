@@ -433,7 +433,6 @@ py::Ref codec_take_body(PyObject* self) {
   {
     auto g = c.mu.lock();
     body = c.state.read.take_all();
-    c.state.head_scan = 0;
   }
   return py::bytes(body);
 }
@@ -447,7 +446,6 @@ py::Ref codec_take_body_into(PyObject* self, PyObject* const* args, Py_ssize_t n
   {
     auto g = c.mu.lock();
     body = c.state.read.take_all();
-    c.state.head_scan = 0;
   }
   if (!body.empty()) {
     DecoderObj& d = decoder_of(a[0]);

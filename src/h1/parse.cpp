@@ -306,19 +306,15 @@ size_t empty_lines_at_front(std::string_view b) {
 }
 
 // Finds the end of the head without tokenizing it, resuming where the last
-// call stopped (`head_scan`), and checks the start line once its line end
-// has arrived so that a bad one fails without waiting for the whole head.
-// Empty lines before the head carry nothing: on Incomplete they are dropped
-// from the buffer, which also keeps this search from rescanning them.
+// call stopped (the read buffer's head scan), and checks the start line once
+// its line end has arrived so that a bad one fails without waiting for the
+// whole head. Empty lines before the head carry nothing: on Incomplete they
+// are dropped from the buffer, which also keeps this search from rescanning
+// them.
 Located locate_head(CodecState& st, const CodecConfig& config, Role role) {
   const std::string_view b = st.read.view();
   const size_t n = b.size();
-  // A search in progress always has head_scan > 0, so a zero here (a fresh
-  // buffer, or one whose bytes were taken by someone else) restarts it.
-  if (st.head_scan > n || st.head_scan == 0) {
-    st.head_scan = 0;
-    st.head_line_checked = false;
-  }
+  HeadScan scan = st.read.head_scan();
   const size_t lead = empty_lines_at_front(b);
   Located out;
   out.start = lead;
@@ -326,14 +322,12 @@ Located locate_head(CodecState& st, const CodecConfig& config, Role role) {
   if (lead == n || (lead + 1 == n && b[lead] == '\r')) {
     // Nothing but empty lines (and maybe the CR of one more).
     st.read.consume(lead);
-    st.head_scan = 0;
-    st.head_line_checked = false;
     return out;
   }
 
-  size_t pos = std::max(lead, st.head_scan);
+  size_t pos = std::max(lead, scan.looked);
   bool found = false;
-  if (!st.head_line_checked) {
+  if (!scan.line_checked) {
     const char* lf = static_cast<const char*>(std::memchr(b.data() + pos, '\n', n - pos));
     if (lf == nullptr) {
       pos = n;
@@ -353,13 +347,13 @@ Located locate_head(CodecState& st, const CodecConfig& config, Role role) {
         out.error = r.status == TokStatus::Error ? r.kind : ParseKind::Internal;
         return out;
       }
-      st.head_line_checked = true;
+      scan.line_checked = true;
       pos = q;  // the start line's own LF may begin the empty line
       found = true;
     }
   } else {
     // Back up over a line end that may have been cut between reads.
-    pos = std::max(lead, st.head_scan >= 3 ? st.head_scan - 3 : size_t{0});
+    pos = std::max(lead, scan.looked >= 3 ? scan.looked - 3 : size_t{0});
     found = true;
   }
 
@@ -387,16 +381,10 @@ Located locate_head(CodecState& st, const CodecConfig& config, Role role) {
     out.error = ParseKind::TooLarge;
     return out;
   }
-  st.read.consume(lead);
-  st.head_scan = n - lead;
+  // A search in progress always has looked > 0 (the start line is not
+  // empty), so a fresh buffer's zero means "start over".
+  st.read.keep_head_scan(lead, HeadScan{n - lead, scan.line_checked});
   return out;
-}
-
-// Drops a parsed head from the buffer and starts the search for the next.
-void finish_head(CodecState& st, size_t end) {
-  st.read.consume(end);
-  st.head_scan = 0;
-  st.head_line_checked = false;
 }
 
 // A tokenized name in lower case, in stack storage for all ordinary names.
@@ -461,7 +449,7 @@ Scanned scan_head(CodecState& st, const CodecConfig& config, size_t max_fields, 
                   HeaderSlots& slots) {
   constexpr Role role = std::is_same_v<Line, RequestLine> ? Role::Request : Role::Response;
   Scanned out;
-  if (st.head_scan == 0) {
+  if (st.read.head_scan().looked == 0) {
     const std::string_view b = st.read.view();
     const size_t lead = empty_lines_at_front(b);
     TokResult r = tokenize_start_line(b.substr(lead), line);
@@ -705,7 +693,7 @@ bool parse_request_inner(CodecState& st, const CodecConfig& config, RequestHead&
   st.method.kind = out.method;
   st.method.ext = out.method_text;
   st.trailers_allowed = out.allow_trailers;
-  finish_head(st, sc.end);
+  st.read.consume(sc.end);
   status = HeadStatus::Done;
   return true;
 }
@@ -733,7 +721,7 @@ HeadResult parse_response_head(CodecState& st, const CodecConfig& config, Respon
     if (sc.status != HeadStatus::Done) return {sc.status, sc.error};
     const size_t count = sc.count;
     if (is_skipped_informational(sl.status)) {
-      finish_head(st, sc.end);
+      st.read.consume(sc.end);
       continue;
     }
 
@@ -781,7 +769,7 @@ HeadResult parse_response_head(CodecState& st, const CodecConfig& config, Respon
     }
     if (out.body_kind == BodyKind::Empty) out.content_length = 0;
     out.keep_alive = keep_alive && !out.is_upgrade;
-    finish_head(st, sc.end);
+    st.read.consume(sc.end);
     return {HeadStatus::Done, ParseKind::Internal};
   }
 }
