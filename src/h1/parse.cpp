@@ -433,8 +433,13 @@ TokResult tokenize_start_line(std::string_view b, StatusLine& out) { return toke
 struct Scanned {
   HeadStatus status = HeadStatus::Incomplete;
   ParseKind error = ParseKind::Internal;  // Error only
+  size_t fields_at = 0;                   // Done: where the field lines start
   size_t end = 0;                         // Done: one past the head's last byte
   size_t count = 0;                       // Done: fields written to the slots
+
+  // The field lines and the empty line after them: every field slot is a
+  // slice of this.
+  std::string_view block(const ReadBuffer& read) const { return read.view().substr(fields_at, end - fields_at); }
 };
 
 // Finds and tokenizes the head at the front of the read buffer: its start
@@ -461,6 +466,7 @@ Scanned scan_head(CodecState& st, const CodecConfig& config, size_t max_fields, 
       TokResult h = tokenize_header_block(b.substr(at), slots.data(), slots.capacity(), out.count, skip);
       if (h.status == TokStatus::Done) {
         out.status = HeadStatus::Done;
+        out.fields_at = at;
         out.end = at + h.consumed;
         return out;
       }
@@ -494,6 +500,7 @@ Scanned scan_head(CodecState& st, const CodecConfig& config, size_t max_fields, 
     return out;
   }
   out.status = HeadStatus::Done;
+  out.fields_at = loc.start + r.consumed;
   out.end = loc.end;
   return out;
 }
@@ -509,7 +516,7 @@ inline bool is_name(std::string_view raw, std::string_view lower) {
   return static_cast<char>(raw[0] | 0x20) == lower[0] && ascii_iequals(raw, lower);
 }
 
-Special classify_by_length(std::string_view raw) {
+inline Special classify_by_length(std::string_view raw) {
   switch (raw.size()) {
     case 2: return is_name(raw, "te") ? Special::Te : Special::None;
     case 6: return is_name(raw, "expect") ? Special::Expect : Special::None;
@@ -542,13 +549,14 @@ struct RequestFields {
   uint64_t content_length = 0;
   std::optional<std::string_view> te;  // the first `te` value
 
-  // Reads one field into `out`'s flags. False with `err` for a head error;
-  // otherwise `store` says whether the field goes into the header map and
-  // `drop_cl` that the content-length stored before must leave it first.
-  bool read(const HeaderField& f, RequestHead& out, bool& store, bool& drop_cl, ParseKind& err) {
+  // Reads one field (`which` is its classify()) into `out`'s flags. False
+  // with `err` for a head error; otherwise `store` says whether the field
+  // goes into the header map and `drop_cl` that the content-length stored
+  // before must leave it first.
+  bool read(Special which, const HeaderField& f, RequestHead& out, bool& store, bool& drop_cl, ParseKind& err) {
     store = true;
     drop_cl = false;
-    switch (classify(f.name)) {
+    switch (which) {
       case Special::TransferEncoding:
         if (http10) {
           err = ParseKind::TransferEncodingUnexpected;
@@ -613,7 +621,7 @@ bool parse_request_inner(CodecState& st, const CodecConfig& config, RequestHead&
   status = HeadStatus::Error;
   const size_t count = sc.count;
 
-  out = RequestHead{};
+  out.reset();
   out.http10 = rl.http10;
   out.method = standard_method(rl.method);
   if (out.method == Method::Extension) out.method_text.assign(rl.method);
@@ -626,33 +634,24 @@ bool parse_request_inner(CodecState& st, const CodecConfig& config, RequestHead&
   bool store = false, drop_cl = false;
   if (count <= http::kMaxHeaderNames) {
     // With no more fields than the map has names, no insertion can be
-    // refused, so reading every field first decides the same errors in the
-    // same order as storing along the way would. The fields to store move
-    // to the front, in order, and go into the map in one call (two around
-    // the removal when a transfer-encoding follows a stored content-length).
-    size_t kept = 0;
-    size_t drop_at = SIZE_MAX;
+    // refused, so each field is read and stored in the same step: one walk
+    // over the fields, which stay where one copy of the block puts them.
+    HeaderMapCore::Fill fill(out.headers, count, sc.block(st.read));
     for (size_t i = 0; i < count; ++i) {
-      const HeaderField f = fields[i];
+      const HeaderField& f = fields[i];
       if (!map_name_ok(f.name)) {
         err = ParseKind::Internal;
         return false;
       }
-      if (!rf.read(f, out, store, drop_cl, err)) return false;
-      if (drop_cl) drop_at = kept;
-      if (store) fields[kept++] = f;
-    }
-    HeaderMapCore::Result r;
-    if (drop_at == SIZE_MAX) {
-      r = out.headers.add_fields(fields, kept);
-    } else {
-      r = out.headers.add_fields(fields, drop_at);
-      out.headers.remove("content-length");
-      if (r == HeaderMapCore::Result::Ok) r = out.headers.add_fields(fields + drop_at, kept - drop_at);
-    }
-    if (r != HeaderMapCore::Result::Ok) {
-      err = ParseKind::TooLarge;
-      return false;
+      // Most names are none of the special ones: no call for them.
+      const Special which = classify(f.name);
+      if (which == Special::None) {
+        fill.add(f.name, f.value);
+        continue;
+      }
+      if (!rf.read(which, f, out, store, drop_cl, err)) return false;
+      if (drop_cl) fill.remove("content-length");
+      if (store) fill.add(f.name, f.value);
     }
   } else {
     // Enough fields to fill the map: one at a time, so a full map is
@@ -665,7 +664,7 @@ bool parse_request_inner(CodecState& st, const CodecConfig& config, RequestHead&
         err = ParseKind::Internal;
         return false;
       }
-      if (!rf.read(f, out, store, drop_cl, err)) return false;
+      if (!rf.read(classify(f.name), f, out, store, drop_cl, err)) return false;
       if (drop_cl) out.headers.remove("content-length");
       if (store && out.headers.add(lower.view(), f.value) != HeaderMapCore::Result::Ok) {
         err = ParseKind::TooLarge;
@@ -725,15 +724,16 @@ HeadResult parse_response_head(CodecState& st, const CodecConfig& config, Respon
       continue;
     }
 
-    out = ResponseHead{};
+    out.reset();
     out.status = sl.status;
     out.http10 = sl.http10;
     bool keep_alive = !sl.http10;
     std::string_view last_te;
     bool has_te = false;
     // At most kMaxResponseHeaders fields: the map cannot refuse them, so
-    // they are read first and stored in one call.
+    // each is read and stored in one walk.
     static_assert(kMaxResponseHeaders <= http::kMaxHeaderNames);
+    HeaderMapCore::Fill fill(out.headers, count, sc.block(st.read));
     for (size_t i = 0; i < count; ++i) {
       const HeaderField& f = slots[i];
       if (!map_name_ok(f.name)) return {HeadStatus::Error, ParseKind::Internal};
@@ -744,9 +744,8 @@ HeadResult parse_response_head(CodecState& st, const CodecConfig& config, Respon
         has_te = true;
         last_te = f.value;
       }
+      fill.add(f.name, f.value);
     }
-    if (out.headers.add_fields(slots.data(), count) != HeaderMapCore::Result::Ok)
-      return {HeadStatus::Error, ParseKind::TooLarge};
 
     const Method method = st.method.kind;
     if (sl.status == 101) {

@@ -134,6 +134,18 @@ struct ResponseHead {
   std::optional<uint64_t> content_length;
   bool is_upgrade = false;
   bool http10 = false;
+
+  // Back to a default head, keeping the header map's buffers. Cheaper than
+  // assigning a new head, which zero-fills the whole struct first.
+  void reset() {
+    status = 0;
+    headers.clear();
+    keep_alive = false;
+    body_kind = BodyKind::Empty;
+    content_length.reset();
+    is_upgrade = false;
+    http10 = false;
+  }
 };
 
 // Request-targets up to this long are held inline by TargetText; nearly
@@ -193,6 +205,22 @@ struct RequestHead {
   // framed as chunked, but the server must close the connection after
   // answering it (RFC 9112 §6.3): whoever sent it may frame it differently.
   bool framing_conflict = false;
+
+  // Back to a default head, keeping buffers; see ResponseHead::reset().
+  void reset() {
+    method = Method::None;
+    method_text.clear();
+    target.assign({});
+    headers.clear();
+    keep_alive = false;
+    body_kind = BodyKind::Empty;
+    content_length.reset();
+    expect_continue = false;
+    is_upgrade = false;
+    http10 = false;
+    allow_trailers = false;
+    framing_conflict = false;
+  }
 };
 
 enum class HeadStatus : uint8_t { Done, Incomplete, Error };
