@@ -559,11 +559,13 @@ HeaderMapCore::Fill::Fill(HeaderMapCore& map, size_t fields, std::string_view bl
   if (fields == 0) return;  // a head without fields allocates nothing
   m_.store_.append(block.data(), block.size());
   block_ = block.data();
+  set_inline_limit();
 }
 
 void HeaderMapCore::Fill::index_all() {
   m_.build_index(slots_for(fields_));
   indexed_ = true;
+  set_inline_limit();
 }
 
 bool HeaderMapCore::Fill::remove(std::string_view name) {
@@ -584,7 +586,10 @@ void HeaderMapCore::Fill::add_slow(std::string_view raw, std::string_view value)
   const size_t nl = raw.size();
   size_t name_off;
   if (block_ != nullptr) {
-    if (st.names() == st.name_capacity()) m_.reserve_room(true, 0, raw, value);
+    if (st.names() == st.name_capacity()) {
+      m_.reserve_room(true, 0, raw, value);
+      set_inline_limit();
+    }
     name_off = static_cast<size_t>(raw.data() - block_);
   } else {
     // The bound is the caller's promise; one compare keeps a broken

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <bit>
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -115,20 +116,34 @@ class HeaderMapCore {
     // Appends one field: a valid header name in any letter case (not a
     // slice of the map) and a valid header value.
     void add(std::string_view name, std::string_view value) {
-      // Inline for the usual field of a head: a new name, no index.
+      // Inline for the usual field of a head: a new name, no index. The
+      // store's parts are read once, before the name's bytes are written
+      // (a char store may alias anything, so later reads would be redone).
       Store& st = m_.store_;
-      if (block_ != nullptr && !indexed_ && st.names() < st.name_capacity() && st.names() < kFillScanMax) {
+      const size_t at = st.names_;
+      if (at < inline_limit_) {
+        std::byte* const base = st.block_.get();
+        uint64_t* const keys = reinterpret_cast<uint64_t*>(base);
+        Entry* const entries = reinterpret_cast<Entry*>(base + st.name_cap_ * sizeof(uint64_t));
+        char* const bytes = reinterpret_cast<char*>(base + st.name_cap_ * Store::kNameRecordBytes);
         const size_t nl = name.size();
         const auto name_off = static_cast<size_t>(name.data() - block_);
         // Lower-cased into its place in the block's copy whether or not it
         // is new (a repeat's bytes there are dead either way).
-        const uint64_t h = lower_copy_fingerprint(st.bytes() + name_off, name.data(), nl);
+        const uint64_t h = lower_copy_fingerprint(bytes + name_off, name.data(), nl);
         const uint64_t bit = filter_bit(h);
         const uint64_t mask = uint64_t{1} << (bit & 63);
         if ((filter_[bit >> 6] & mask) == 0) {
           filter_[bit >> 6] |= mask;
-          st.push_name(h, Entry{Slice{static_cast<size_t>(value.data() - block_), value.size()}, name_off,
-                                static_cast<uint32_t>(nl), 1, kNil, kNil});
+          keys[at] = h;
+          Entry& e = entries[at];
+          e.value = Slice{static_cast<size_t>(value.data() - block_), value.size()};
+          e.name_off = name_off;
+          e.name_len = static_cast<uint32_t>(nl);
+          e.count = 1;
+          e.extra_head = kNil;
+          e.extra_tail = kNil;
+          st.names_ = at + 1;
           m_.value_count_ += 1;
           m_.live_bytes_ += nl + value.size();
           return;
@@ -144,12 +159,18 @@ class HeaderMapCore {
     void add_slow(std::string_view name, std::string_view value);
     // Switches the rest of the fill to the keyed index.
     void index_all();
+    // Names below which add() may take its inline path: the block form, no
+    // index, room for the record, still linear-scan mode.
+    void set_inline_limit() {
+      inline_limit_ = (block_ != nullptr && !indexed_) ? std::min(m_.store_.name_cap_, kFillScanMax) : 0;
+    }
 
     HeaderMapCore& m_;
     size_t fields_;
     size_t budget_;
     bool indexed_;
     const char* block_ = nullptr;  // block form: the caller's block, copied to arena offset 0
+    size_t inline_limit_ = 0;
     // Without the index: one bit per fingerprint class of the names stored
     // so far, so a name whose bit is clear is new without a scan.
     uint64_t filter_[8] = {};
@@ -233,6 +254,24 @@ class HeaderMapCore {
   // .cpp), made from the very words the copy lowers: the key costs a few
   // operations more than the copy, and nothing is read back from `dst`.
   static uint64_t lower_copy_fingerprint(char* dst, const char* src, size_t n) {
+#ifdef __SSE2__
+    if (n >= 16) {
+      // Sixteen bytes a step; the last step overlaps the one before it.
+      __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+      __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + n - 16));
+      for (size_t i = 16; i + 16 < n; i += 16) {
+        const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), chars_detail::lower_letters(w));
+      }
+      first = chars_detail::lower_letters(first);
+      last = chars_detail::lower_letters(last);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), first);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + n - 16), last);
+      const auto a = static_cast<uint64_t>(_mm_cvtsi128_si64(first));                        // bytes 0..7
+      const auto b = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(last, last)));  // n-8..n-1
+      return (a ^ std::rotl(b, 23) ^ n) | (uint64_t{1} << 63);
+    }
+#endif
     if (n >= 8) {
       uint64_t a, b;
       std::memcpy(&a, src, 8);
@@ -350,9 +389,13 @@ class HeaderMapCore {
     void reset_for(size_t names, size_t bytes);
     // Appends a name record into reserved room.
     void push_name(uint64_t key, const Entry& e) {
-      keys()[names_] = key;
-      entries()[names_] = e;
-      ++names_;
+      // Through locals: a key is a uint64_t like the counts, so storing it
+      // would otherwise make the compiler reload them all.
+      std::byte* const base = block_.get();
+      const size_t at = names_;
+      reinterpret_cast<uint64_t*>(base)[at] = key;
+      reinterpret_cast<Entry*>(base + name_cap_ * sizeof(uint64_t))[at] = e;
+      names_ = at + 1;
     }
     void pop_name() { --names_; }
     // Appends into reserved room: size() + n <= capacity(). Names and most
@@ -403,6 +446,7 @@ class HeaderMapCore {
     }
 
    private:
+    friend class Fill;  // its inline path works on the parts directly
     static constexpr size_t kNameRecordBytes = sizeof(uint64_t) + sizeof(Entry);
     static_assert(sizeof(Entry) % alignof(uint64_t) == 0 && alignof(Entry) <= alignof(uint64_t));
     std::unique_ptr<std::byte[]> block_;
