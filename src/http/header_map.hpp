@@ -500,7 +500,8 @@ class HeaderMapCore {
   std::vector<Extra> extras_;
   // Open-addressed index of entry positions (uint16 each: at most 24576
   // names), empty slot = 0xFFFF. Built only once the map outgrows a short
-  // linear scan, so small heads never pay for hashing. While it is empty
+  // linear scan (32 names, or kFillScanMax for a map a Fill made), so heads
+  // of ordinary size never pay for hashing. While it is empty
   // the keys hold a cheap fingerprint of each name; building the index
   // replaces every one with the keyed hash.
   std::vector<uint16_t> index_;
