@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "h1/failure.hpp"
+#include "h2/frames.hpp"
 #include "py.hpp"
 
 namespace quillon::errors {
@@ -68,5 +69,9 @@ Raise h2_flow_control();
 Raise h2_user(const char* kind);
 Raise h2_user(const char* kind, std::string message);
 Raise connection_closed(std::string message = "connection closed");
+
+// Every failure of the HTTP/2 frame engine reaching the host goes through
+// here: H2ProtocolError, H2UserError or ValueError.
+[[noreturn]] void raise_h2(const h2::Failure& f);
 
 }  // namespace quillon::errors

@@ -3,6 +3,8 @@
 #include <string>
 
 #include "errors.hpp"
+#include "h1/verdicts.hpp"
+#include "h2/constants.hpp"
 #include "module.hpp"
 #include "py.hpp"
 
@@ -25,43 +27,6 @@ std::string python_version() {
   return v;
 }
 
-struct IntConst {
-  const char* name;
-  long long value;
-};
-
-constexpr IntConst kH2FlagsAndKinds[] = {
-    {"H2_FLAG_WAKE", 1},       {"H2_FLAG_SLOT_FREED", 2}, {"H2_FLAG_CONN_DONE", 4}, {"H2_FLAG_STOP_ACCEPTING", 8},
-    {"H2_HEADERS_IGNORED", 0}, {"H2_HEADERS_OPENED", 1},  {"H2_HEADERS_HEAD", 2},   {"H2_HEADERS_TRAILERS", 3},
-};
-
-constexpr IntConst kH2Limits[] = {
-    {"H2_DEFAULT_HEADER_TABLE_SIZE", 4096},
-    {"H2_DEFAULT_INITIAL_WINDOW_SIZE", 65535},
-    {"H2_DEFAULT_MAX_FRAME_SIZE", 16384},
-    {"H2_MAX_MAX_FRAME_SIZE", 16777215},
-    {"H2_MAX_STREAM_ID", 2147483647},
-    {"H2_DEFAULT_DATA_FRAME_OVERHEAD_THRESHOLD", 256},
-    {"H2_DEFAULT_DATA_FRAME_BUDGET", 25600},
-    {"H2_MAX_RECV_EMPTY_DATA_FRAMES", 100},
-};
-
-constexpr IntConst kH1Watch[] = {
-    {"H1_WATCH_HANDOFF", 0},    {"H1_WATCH_IDLE_EOF", 1}, {"H1_WATCH_IDLE_BYTES", 2},
-    {"H1_WATCH_IDLE_ERROR", 3}, {"H1_WATCH_IGNORED", 4},
-};
-
-// One code space: H1_NEXT_* and H1_READ_* never overlap, so a driver can
-// dispatch on one integer.
-constexpr IntConst kH1Verdicts[] = {
-    {"H1_NEXT_NONE", 0},      {"H1_NEXT_RAISE", 1},     {"H1_NEXT_CLOSE", 2},       {"H1_NEXT_DRAIN", 3},
-    {"H1_READ_PARSE", 4},     {"H1_READ_SHUTDOWN", 5},  {"H1_READ_WATCHER", 6},     {"H1_READ_TRANSPORT", 7},
-    {"H1_READ_EOF", 8},       {"H1_REQ_OK", 0},         {"H1_REQ_ALREADY", 1},      {"H1_REQ_STALE", 2},
-    {"H1_REQ_PARKED", 3},     {"H1_REQ_PEER_CLOSED", 4}, {"H1_REQ_CONTINUE", 5},
-};
-
-constexpr char kH2Preface[] = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
-
 class Publisher {
  public:
   explicit Publisher(PyObject* module) : module_(module), all_(py::Ref::check(PyList_New(0))) {}
@@ -78,9 +43,9 @@ class Publisher {
     add(t->tp_name + sizeof("quillon._quillon.") - 1, reinterpret_cast<PyObject*>(t));
   }
   void add_exc(errors::Exc e) { add(errors::type_name(e), errors::type(e)); }
-  template <size_t N>
-  void add_ints(const IntConst (&table)[N]) {
-    for (const IntConst& c : table) add(c.name, py::integer(c.value));
+  template <class Table>
+  void add_ints(const Table& table) {
+    for (const auto& c : table) add(c.name, py::integer(c.value));
   }
   void finish() {
     if (PyModule_AddObjectRef(module_, "__all__", all_.get()) < 0) throw py::PyErrSet{};
@@ -108,15 +73,25 @@ int exec_module(PyObject* module) {
     // 4. HTTP/2: classes (frame engine, records, streams, verdicts), flags and
     // kinds, exception types, H2Reason, defaults and the preface.
     // publish: H2 classes
-    p.add_ints(kH2FlagsAndKinds);
+    p.add_type(bind::h2_codec_type());
+    p.add_type(bind::h2_frame_headers_type());
+    p.add_type(bind::h2_frame_data_type());
+    p.add_type(bind::h2_frame_settings_type());
+    p.add_type(bind::h2_frame_window_update_type());
+    p.add_type(bind::h2_frame_ping_type());
+    p.add_type(bind::h2_frame_go_away_type());
+    p.add_type(bind::h2_frame_rst_stream_type());
+    p.add_type(bind::h2_frame_priority_type());
+    p.add_type(bind::h2_frame_stream_error_type());
+    p.add_ints(h2::kFlagsAndKinds);
     p.add_exc(Exc::H2Error);
     p.add_exc(Exc::H2ProtocolError);
     p.add_exc(Exc::H2StreamError);
     p.add_exc(Exc::H2UserError);
     p.add_exc(Exc::H2FlowControlError);
     // publish: H2Reason
-    p.add_ints(kH2Limits);
-    p.add("H2_PREFACE", py::bytes(std::string_view(kH2Preface, sizeof(kH2Preface) - 1)));
+    p.add_ints(h2::kLimits);
+    p.add("H2_PREFACE", py::bytes(h2::kPreface));
     // 5. HTTP/1: exception types, classes, the latch
     p.add_exc(Exc::H1Error);
     p.add_exc(Exc::H1ParseError);
@@ -128,11 +103,12 @@ int exec_module(PyObject* module) {
     p.add_type(bind::h1_response_head_type());
     p.add_type(bind::h1_request_head_type());
     p.add_type(bind::h1_body_decoder_type());
-    // publish: H1ServerState, H1ClientState
+    p.add_type(bind::h1_server_state_type());
+    p.add_type(bind::h1_client_state_type());
     p.add_type(bind::once_latch_type());
     // 6. HTTP/1 verdict codes
-    p.add_ints(kH1Watch);
-    p.add_ints(kH1Verdicts);
+    p.add_ints(h1::kWatchCodes);
+    p.add_ints(h1::kServerCodes);
     // 7. proxy selection
     p.add_type(bind::proxy_matcher_type());
     p.add_type(bind::proxy_intercept_type());

@@ -313,11 +313,19 @@ PyTypeObject* build_type(TypeDef def) {
   slots.push_back({Py_tp_getset, getsets->data()});
   if (def.dealloc) slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(def.dealloc)});
   if (def.ctor_new) slots.push_back({Py_tp_new, reinterpret_cast<void*>(def.ctor_new)});
+  if (def.traverse) slots.push_back({Py_tp_traverse, reinterpret_cast<void*>(def.traverse)});
+  if (def.clear) slots.push_back({Py_tp_clear, reinterpret_cast<void*>(def.clear)});
   slots.push_back({0, nullptr});
 
   unsigned flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
   if (def.flags & kSubclassable) flags |= Py_TPFLAGS_BASETYPE;
-  if (def.flags & kGC) flags |= Py_TPFLAGS_HAVE_GC;
+  if (def.flags & kGC) {
+    if (!def.traverse || !def.clear) {
+      PyErr_Format(PyExc_SystemError, "%s: a GC type needs traverse and clear", def.name);
+      return nullptr;
+    }
+    flags |= Py_TPFLAGS_HAVE_GC;
+  }
   if (!def.ctor_new) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
 
   auto* type_spec = new PyType_Spec{keep(std::string("quillon._quillon.") + def.name), static_cast<int>(def.basicsize), 0,

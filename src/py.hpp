@@ -4,11 +4,14 @@
 //   Ref           an owned reference (no manual reference counting in classes)
 //   Sig           one signature string per callable, used both to parse
 //                 fastcall arguments and as the text signature in docstrings
-//   Mutex/Guard   the per-object lock that poisons itself on internal failure
+//   locked()      the one way to hold an object's mutex (poisons it when an
+//                 unplanned failure escapes the locked step)
 //   Graveyard     host objects moved out under a lock, released after it
 //   Error         deferred exceptions: thrown as C++ values (safe under a
 //                 lock), turned into interpreter exceptions by the wrappers
-//   TypeDef       heap types built from slot tables (final by default)
+//   TypeDef       heap types built from slot tables (final by default), with
+//                 cyclic-GC hooks for classes that hold host objects
+//   slots::       wrappers for type slots (repr, mapping, compare, buffer...)
 //
 // Conventions: method bodies throw (py::Error, InternalFailure, or
 // PyErrSet when the interpreter's error indicator is already set); the
@@ -21,6 +24,7 @@
 #include "sync.hpp"
 
 #include <atomic>
+#include <concepts>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -130,11 +134,19 @@ PyObject* internal_failure_type();
 using Mutex = sync::Mutex;
 
 // Runs `f` under `obj.mu` and hands back its plain C++ result, from which the
-// caller builds host objects once the lock is gone.
+// caller builds host objects once the lock is gone. Inside `f`: no host
+// object is created, called or released (a Graveyard declared before the
+// call takes what must be released), and failures are thrown as Error
+// values; anything else that escapes poisons the object.
 template <class Obj, class F>
-inline auto locked(Obj& obj, F&& f) {
-  auto g = obj.mu.lock();
-  return f();
+inline decltype(auto) locked(Obj& obj, F&& f) {
+  return obj.mu.run(std::forward<F>(f));
+}
+
+// The same under two objects' mutexes, taken in address order.
+template <class A, class B, class F>
+inline decltype(auto) locked(A& a, B& b, F&& f) {
+  return sync::run_both(a.mu, b.mu, std::forward<F>(f));
 }
 
 // Host objects removed from state under a lock. Declare it before the Guard
@@ -148,8 +160,6 @@ class Graveyard {
  private:
   std::vector<Ref> refs_;
 };
-
-using DualGuard = sync::DualGuard;
 
 // ---------------------------------------------------------------------------
 // Signatures and argument parsing
@@ -235,23 +245,29 @@ inline T& unbox(PyObject* o) {
   return reinterpret_cast<Box<T>*>(o)->value;
 }
 
-// Allocates an instance of `type` (GC-aware) and constructs its value.
+// Allocates an instance of `type` (a host subclass included) and constructs
+// its value. A GC instance stays untracked until its value is built, so a
+// collection that runs meanwhile never traverses a half-built object.
 template <class T, class... A>
 inline Ref make(PyTypeObject* type, A&&... a) {
   PyObject* o = type->tp_alloc(type, 0);
   if (!o) throw PyErrSet{};
+  const bool gc = PyType_IS_GC(type);
+  if (gc) PyObject_GC_UnTrack(o);
   try {
     new (&unbox<T>(o)) T(std::forward<A>(a)...);
   } catch (...) {
     // The value was never built, so tp_dealloc must not run on it.
-    if (PyType_IS_GC(type)) PyObject_GC_UnTrack(o);
     type->tp_free(o);
     if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) Py_DECREF(type);
     throw;
   }
+  if (gc) PyObject_GC_Track(o);
   return Ref::steal(o);
 }
 
+// Also the base of a host subclass's dealloc, which has already cleared the
+// subclass's own attributes and re-tracked the object before calling it.
 template <class T>
 void dealloc(PyObject* o) {
   PyTypeObject* tp = Py_TYPE(o);
@@ -259,6 +275,31 @@ void dealloc(PyObject* o) {
   unbox<T>(o).~T();
   tp->tp_free(o);
   Py_DECREF(tp);
+}
+
+// Cyclic GC for a value type that holds host objects. T provides
+//   int traverse(visitproc visit, void* arg) const;  // Py_VISIT each held object
+//   void clear(Graveyard& g);                        // bury each held object
+// The collector calls these only between operations (nothing under a mutex
+// calls into the host), so they read the value without taking its lock.
+template <class T>
+concept Collectable = requires(const T& c, T& m, visitproc visit, void* arg, Graveyard& g) {
+  { c.traverse(visit, arg) } -> std::same_as<int>;
+  m.clear(g);
+};
+
+template <Collectable T>
+int traverse(PyObject* o, visitproc visit, void* arg) {
+  // Instances of a heap type own a reference to it.
+  Py_VISIT(Py_TYPE(o));
+  return unbox<T>(o).traverse(visit, arg);
+}
+
+template <Collectable T>
+int clear(PyObject* o) {
+  Graveyard g;  // released on return, once the value no longer refers to them
+  unbox<T>(o).clear(g);
+  return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -311,6 +352,133 @@ PyObject* vectorcall_ctor(PyObject* type, PyObject* const* args, size_t nargsf, 
     return nullptr;
   }
 }
+
+// Type slots, each wrapped so that its body may throw like a method body.
+// Bodies:
+//   unary    Ref fn(PyObject* self)                       repr, iter, iternext
+//   binary   Ref fn(PyObject* self, PyObject* key)        mapping subscript
+//   assign   void fn(PyObject* self, PyObject* key, PyObject* value)  (value nullptr: delete)
+//   length   size_t fn(PyObject* self)
+//   contains bool fn(PyObject* self, PyObject* key)
+//   compare  Ref fn(PyObject* self, PyObject* other, int op)
+//   hash     Py_hash_t fn(PyObject* self)
+//   buffer   void fn(PyObject* self, Py_buffer* view, int flags)
+namespace slots {
+
+using Unary = Ref (*)(PyObject*);
+using Binary = Ref (*)(PyObject*, PyObject*);
+using Assign = void (*)(PyObject*, PyObject*, PyObject*);
+using Length = size_t (*)(PyObject*);
+using Contains = bool (*)(PyObject*, PyObject*);
+using Compare = Ref (*)(PyObject*, PyObject*, int);
+using Hash = Py_hash_t (*)(PyObject*);
+using GetBuffer = void (*)(PyObject*, Py_buffer*, int);
+
+namespace wrap {
+
+template <Unary F>
+PyObject* unary(PyObject* self) {
+  try {
+    return F(self).release();
+  } catch (...) {
+    translate_exception();
+    return nullptr;
+  }
+}
+
+template <Binary F>
+PyObject* binary(PyObject* self, PyObject* key) {
+  try {
+    return F(self, key).release();
+  } catch (...) {
+    translate_exception();
+    return nullptr;
+  }
+}
+
+template <Assign F>
+int assign(PyObject* self, PyObject* key, PyObject* value) {
+  try {
+    F(self, key, value);
+    return 0;
+  } catch (...) {
+    translate_exception();
+    return -1;
+  }
+}
+
+template <Length F>
+Py_ssize_t length(PyObject* self) {
+  try {
+    return static_cast<Py_ssize_t>(F(self));
+  } catch (...) {
+    translate_exception();
+    return -1;
+  }
+}
+
+template <Contains F>
+int contains(PyObject* self, PyObject* key) {
+  try {
+    return F(self, key) ? 1 : 0;
+  } catch (...) {
+    translate_exception();
+    return -1;
+  }
+}
+
+template <Compare F>
+PyObject* compare(PyObject* self, PyObject* other, int op) {
+  try {
+    return F(self, other, op).release();
+  } catch (...) {
+    translate_exception();
+    return nullptr;
+  }
+}
+
+template <Hash F>
+Py_hash_t hash(PyObject* self) {
+  try {
+    Py_hash_t h = F(self);
+    return h == -1 ? -2 : h;
+  } catch (...) {
+    translate_exception();
+    return -1;
+  }
+}
+
+template <GetBuffer F>
+int get_buffer(PyObject* self, Py_buffer* view, int flags) {
+  try {
+    F(self, view, flags);
+    return 0;
+  } catch (...) {
+    view->obj = nullptr;
+    translate_exception();
+    return -1;
+  }
+}
+
+}  // namespace wrap
+
+inline PyType_Slot slot(int id, auto fn) { return PyType_Slot{id, reinterpret_cast<void*>(fn)}; }
+
+template <Unary F> PyType_Slot repr() { return slot(Py_tp_repr, &wrap::unary<F>); }
+template <Unary F> PyType_Slot iter() { return slot(Py_tp_iter, &wrap::unary<F>); }
+template <Unary F> PyType_Slot iternext() { return slot(Py_tp_iternext, &wrap::unary<F>); }
+template <Binary F> PyType_Slot subscript() { return slot(Py_mp_subscript, &wrap::binary<F>); }
+template <Assign F> PyType_Slot ass_subscript() { return slot(Py_mp_ass_subscript, &wrap::assign<F>); }
+template <Length F> PyType_Slot length() { return slot(Py_mp_length, &wrap::length<F>); }
+template <Length F> PyType_Slot sq_length() { return slot(Py_sq_length, &wrap::length<F>); }
+template <Contains F> PyType_Slot contains() { return slot(Py_sq_contains, &wrap::contains<F>); }
+template <Compare F> PyType_Slot richcompare() { return slot(Py_tp_richcompare, &wrap::compare<F>); }
+template <Hash F> PyType_Slot hash() { return slot(Py_tp_hash, &wrap::hash<F>); }
+template <GetBuffer F> PyType_Slot get_buffer() { return slot(Py_bf_getbuffer, &wrap::get_buffer<F>); }
+// Releasing a view cannot fail; the function is installed as it is.
+inline PyType_Slot release_buffer(releasebufferproc fn) { return slot(Py_bf_releasebuffer, fn); }
+
+}  // namespace slots
 
 // tp_new for calls that do not go through vectorcall (subclasses).
 PyObject* new_via_vectorcall(CtorBody body, PyTypeObject* type, PyObject* args, PyObject* kwargs);
@@ -372,7 +540,9 @@ struct TypeDef {
   newfunc ctor_new = nullptr;
   std::vector<MethodDef> methods;
   std::vector<GetterDef> getters;
-  std::vector<PyType_Slot> slots;  // extra slots (repr, richcompare, mapping...)
+  std::vector<PyType_Slot> slots;  // extra slots, from py::slots (repr, mapping...)
+  traverseproc traverse = nullptr;  // set by type_def for Collectable values
+  inquiry clear = nullptr;
 };
 
 // Builds the heap type (immutable, final unless kSubclassable). The method
@@ -387,6 +557,11 @@ constexpr TypeDef type_def(const char* name, const char* doc, unsigned flags = k
   d.basicsize = sizeof(Box<T>);
   d.flags = flags;
   d.dealloc = &dealloc<T>;
+  if constexpr (Collectable<T>) {
+    d.flags |= kGC;
+    d.traverse = &traverse<T>;
+    d.clear = &clear<T>;
+  }
   return d;
 }
 
@@ -414,7 +589,6 @@ Ref make_function(const char* name, PyCFunction fn, int flags, const Sig* sig, c
 
 }  // namespace quillon::py
 
-// TOOLKIT READY
 // Example bindings: src/http/header_map_py.cpp (a full class), src/once_latch.cpp
 // (the smallest). Publication order lives in src/lib.cpp; cross-binding
 // declarations in src/module.hpp. Development build: see README.md.

@@ -6,10 +6,14 @@
 // short spin; an internal failure while it is held poisons it, and every
 // later acquisition raises the internal failure instead of touching state
 // that may be half-changed.
+//
+// There is one way to hold it: `m.run(f)` (or `run_both(a, b, f)`), which
+// runs `f` under the lock and is the one place that decides whether a
+// failure escaping `f` was planned (the object stays usable) or not (the
+// object is poisoned).
 #pragma once
 
 #include <atomic>
-#include <exception>
 #include <functional>
 #include <string>
 #include <thread>
@@ -21,76 +25,86 @@ struct InternalFailure {
   std::string message;
 };
 
-// Failures that are part of an operation's contract (a protocol error, a bad
-// argument) and may be thrown while a lock is held without poisoning it.
-// Counted per thread while alive, so an unwinding Guard can tell them from
-// anything unplanned.
-inline thread_local int t_planned_in_flight = 0;
-
+// Marks failures that are part of an operation's contract (a protocol error,
+// a bad argument): thrown out of a locked step, they leave the object usable.
+// Anything else that escapes a locked step poisons the object.
 class Planned {
  public:
-  Planned() { ++t_planned_in_flight; }
-  Planned(const Planned&) { ++t_planned_in_flight; }
-  Planned& operator=(const Planned&) = default;
-  virtual ~Planned() { --t_planned_in_flight; }
+  virtual ~Planned() = default;
 };
 
 class Mutex {
  public:
-  class Guard {
-   public:
-    explicit Guard(Mutex& m) : m_(m), uncaught_(std::uncaught_exceptions()) {
-      bool expected = false;
-      unsigned spins = 0;
-      while (!m_.held_.compare_exchange_weak(expected, true, std::memory_order_acquire, std::memory_order_relaxed)) {
-        expected = false;
-        if (++spins > 64) std::this_thread::yield();
-      }
-      if (m_.poisoned_.load(std::memory_order_relaxed)) {
-        m_.held_.store(false, std::memory_order_release);
-        throw InternalFailure{"object is unusable after an earlier internal failure"};
-      }
+  // Runs `f` with the mutex held and returns what it returns.
+  //
+  // Raises InternalFailure without running `f` when the object is poisoned,
+  // or when this thread already holds the mutex: a re-entrant call (a
+  // finaliser run by an allocation inside the step, say) would otherwise
+  // spin forever on a lock that cannot be released until it returns. The
+  // re-entrant call fails; the step it interrupted goes on unharmed.
+  template <class F>
+  decltype(auto) run(F&& f) {
+    Hold hold(*this);
+    try {
+      return f();
+    } catch (const Planned&) {
+      throw;
+    } catch (...) {
+      // Cut short somewhere its changes were not meant to stop.
+      poisoned_.store(true, std::memory_order_relaxed);
+      throw;
     }
-    ~Guard() {
-      // Unwinding, and not because of a planned failure: the operation was
-      // cut short somewhere its state changes were not meant to stop.
-      if (std::uncaught_exceptions() > uncaught_ && t_planned_in_flight == 0)
-        m_.poisoned_.store(true, std::memory_order_relaxed);
-      m_.held_.store(false, std::memory_order_release);
-    }
-    Guard(const Guard&) = delete;
-    Guard& operator=(const Guard&) = delete;
+  }
 
-    // Marks the object unusable and raises the internal failure.
-    [[noreturn]] void poison(std::string message) {
-      m_.poisoned_.store(true, std::memory_order_relaxed);
-      throw InternalFailure{std::move(message)};
-    }
-
-   private:
-    Mutex& m_;
-    int uncaught_;
-  };
-
-  Guard lock() { return Guard(*this); }
   bool poisoned() const { return poisoned_.load(std::memory_order_acquire); }
 
  private:
-  std::atomic<bool> held_{false};
+  class Hold {
+   public:
+    explicit Hold(Mutex& m) : m_(m) { m_.acquire(); }
+    ~Hold() { m_.owner_.store(nullptr, std::memory_order_release); }
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+
+   private:
+    Mutex& m_;
+  };
+
+  // Any address unique to the running thread names it as the owner.
+  static const void* self() {
+    static thread_local char tag;
+    return &tag;
+  }
+
+  void acquire() {
+    const void* me = self();
+    unsigned spins = 0;
+    for (;;) {
+      const void* seen = nullptr;
+      if (owner_.compare_exchange_weak(seen, me, std::memory_order_acquire, std::memory_order_relaxed)) break;
+      if (seen == me) throw InternalFailure{"re-entrant call on an object this thread is already using"};
+      if (++spins > 64) std::this_thread::yield();
+    }
+    if (poisoned_.load(std::memory_order_relaxed)) {
+      owner_.store(nullptr, std::memory_order_release);
+      throw InternalFailure{"object is unusable after an earlier internal failure"};
+    }
+  }
+
+  std::atomic<const void*> owner_{nullptr};
   std::atomic<bool> poisoned_{false};
 };
 
-// Takes two distinct mutexes of one kind in address order, so two threads
-// locking the same pair from opposite ends cannot deadlock. (An object is
-// compared with itself without locking at all.)
-class DualGuard {
- public:
-  DualGuard(Mutex& a, Mutex& b) : first_(lower(a, b) ? a : b), second_(lower(a, b) ? b : a) {}
-
- private:
-  static bool lower(Mutex& a, Mutex& b) { return std::less<Mutex*>()(&a, &b); }
-  Mutex::Guard first_;
-  Mutex::Guard second_;
-};
+// Runs `f` under two distinct mutexes of one kind, taken in address order so
+// two threads locking the same pair from opposite ends cannot deadlock. An
+// unplanned failure poisons both. (An object compared with itself is not
+// locked twice: callers handle that case without locking.)
+template <class F>
+decltype(auto) run_both(Mutex& a, Mutex& b, F&& f) {
+  const bool a_first = std::less<Mutex*>()(&a, &b);
+  Mutex& first = a_first ? a : b;
+  Mutex& second = a_first ? b : a;
+  return first.run([&]() -> decltype(auto) { return second.run(f); });
+}
 
 }  // namespace quillon::sync

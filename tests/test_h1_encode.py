@@ -108,6 +108,31 @@ def test_caller_content_length_must_agree_with_the_declared_length(request_line)
 
 
 @pytest.mark.parametrize(
+    "headers,http10,written",
+    [
+        ([("content-length", "5")], False, None),
+        ([("content-length", "0"), ("content-length", "1")], False, None),
+        ([("content-length", "x")], True, None),
+        ([("content-length", "0"), ("content-length", "0, 0")], False, b"content-length: 0"),
+        ([("content-length", "0")], True, b"content-length: 0"),
+    ],
+)
+def test_request_without_a_body_refuses_a_nonzero_caller_length(headers, http10, written):
+    # A head framed as bodiless must not announce bytes the body never sends.
+    c = H1Codec()
+    c.serialize_request("POST", "/", chunked=True)
+    if written is None:
+        with pytest.raises(H1UserError) as e:
+            c.serialize_request("POST", "/", HeaderMap(headers), http10=http10)
+        assert e.value.args == UNEXPECTED_HEADER
+        assert not c.body_is_eof()  # the framing in flight survives the failure
+    else:
+        head = lines(c.serialize_request("POST", "/", HeaderMap(headers), http10=http10))
+        assert [l for l in head if l.startswith(b"content-length")] == [written]
+        assert c.body_is_eof()
+
+
+@pytest.mark.parametrize(
     "method,url,line",
     [
         ("GET", "http://user:pw@h/x", b"GET http://h/x HTTP/1.1"),

@@ -286,3 +286,45 @@ def test_equality_under_concurrent_comparison_does_not_deadlock():
     for t in threads:
         t.join(timeout=60)
     assert not any(t.is_alive() for t in threads) and not errors
+
+
+@pytest.mark.parametrize("op", [
+    lambda m: m.setdefault("new-name", "\ud800"),
+    lambda m: m.add("new-name", "\ud800"),
+    lambda m: m.__setitem__("new-name", "\ud800"),
+])
+def test_unencodable_value_leaves_the_map_usable(op):
+    m = HeaderMap({"a": "1"})
+    with pytest.raises(UnicodeEncodeError):
+        op(m)
+    m["b"] = "2"
+    assert m.items() == [("a", b"1"), ("b", b"2")]
+
+
+def test_finaliser_touching_the_map_during_a_failing_call_does_not_hang():
+    import gc
+
+    m = HeaderMap({"a": "1"})
+    seen = []
+
+    class Cycle:
+        def __del__(self):
+            seen.append(len(m))
+
+    old = gc.get_threshold()
+    try:
+        gc.disable()
+        for _ in range(50):
+            c = Cycle()
+            c.self = c
+        del c
+        gc.set_threshold(1)
+        gc.enable()
+        with pytest.raises(UnicodeEncodeError):
+            m.setdefault("new-name", "\ud800")
+        gc.collect()
+    finally:
+        gc.set_threshold(*old)
+        gc.enable()
+    assert seen and set(seen) == {1}
+    assert m.setdefault("new-name", "v") == b"v"

@@ -33,7 +33,6 @@ H2Codec H2FrameHeaders H2FrameData H2FrameSettings H2FrameWindowUpdate H2FramePi
 H2FrameGoAway H2FrameRstStream H2FramePriority H2FrameStreamError H2StreamState
 H2FlowControl H2ContentLength H2DataFrameBudget H2Streams H2Stopped
 H2RecvHeadersVerdict H2RecvDataVerdict H2SendVerdict H2ResetVerdict H2Reason
-H1ServerState H1ClientState
 """.split())
 BUILT = set(EXPECTED_ORDER) - NOT_YET
 

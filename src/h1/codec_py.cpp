@@ -196,6 +196,7 @@ struct DecoderObj {
   py::Ref pending;
   size_t pending_pos = 0;
   DecoderObj(std::string_view kind, uint64_t length) : dec(kind, length) {}
+  DecoderObj(BodyKind kind, uint64_t length) : dec(kind, length) {}
 
   std::string_view unread() const {
     return std::string_view(PyBytes_AS_STRING(pending.get()) + pending_pos,
@@ -228,8 +229,7 @@ py::Ref decoder_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   std::string_view data = py::arg_bytes(kDecoderFeed, 0, a[0]);
   DecoderObj& d = decoder_of(self);
   py::Graveyard gy;
-  {
-    auto g = d.mu.lock();
+  py::locked(d, [&] {
     if (data.empty()) {
       // Nothing to add; keeps `pending` from ever being empty.
     } else if (!d.pending && d.dec.buffered() == 0 && PyBytes_CheckExact(a[0])) {
@@ -239,7 +239,7 @@ py::Ref decoder_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
       d.flush(gy);
       d.dec.feed(data);
     }
-  }
+  });
   return py::none();
 }
 
@@ -256,8 +256,7 @@ py::Ref decoder_decode(PyObject* self) {
     py::Ref source;
     std::string_view piece;
     size_t want = 0;
-    {
-      auto g = d.mu.lock();
+    const auto st = py::locked(d, [&] {
       if (d.pending) {
         // Decoded in place: `source` keeps the piece's memory alive past the
         // lock, whatever another thread does to the decoder meanwhile.
@@ -269,20 +268,20 @@ py::Ref decoder_decode(PyObject* self) {
           source = std::move(d.pending);
           d.pending_pos = 0;
         } else if (st == h1::BodyDecoder::Status::Data) {
-          source = d.pending;
+          source = d.pending;  // a new reference: no host code runs
         }
         if (st == h1::BodyDecoder::Status::Error) raise_h1(d.dec.failure());
-        if (st == h1::BodyDecoder::Status::None) return py::none();
-      } else {
-        // From the decoder's own buffer: the piece is sized under the lock,
-        // its bytes object allocated without it, then filled under the lock
-        // again (one copy, and no host object created under the mutex).
-        const auto st = d.dec.peek(piece);
-        if (st == h1::BodyDecoder::Status::Error) raise_h1(d.dec.failure());
-        if (st == h1::BodyDecoder::Status::None) return py::none();
-        want = piece.size();
+        return st;
       }
-    }
+      // From the decoder's own buffer: the piece is sized under the lock,
+      // its bytes object allocated without it, then filled under the lock
+      // again (one copy, and no host object created under the mutex).
+      const auto st = d.dec.peek(piece);
+      if (st == h1::BodyDecoder::Status::Error) raise_h1(d.dec.failure());
+      want = piece.size();
+      return st;
+    });
+    if (st == h1::BodyDecoder::Status::None) return py::none();
     if (source) {
       if (piece.data() == PyBytes_AS_STRING(source.get()) &&
           piece.size() == static_cast<size_t>(PyBytes_GET_SIZE(source.get())))
@@ -291,18 +290,17 @@ py::Ref decoder_decode(PyObject* self) {
     }
     char* out = nullptr;
     py::Ref result = py::bytes_uninit(want, &out);
-    size_t got;
-    {
-      auto g = d.mu.lock();
-      // A racing decode() may have shrunk or taken the piece, and a racing
-      // feed() may have left new input in `pending`: start over then.
-      if (d.pending) continue;
-      const auto st = d.dec.peek(piece);
-      if (st != h1::BodyDecoder::Status::Data) continue;
-      got = std::min(want, piece.size());
-      std::memcpy(out, piece.data(), got);
-      d.dec.consume(got);
-    }
+    // A racing decode() may have shrunk or taken the piece, and a racing
+    // feed() may have left new input in `pending`: start over then (0).
+    const size_t got = py::locked(d, [&]() -> size_t {
+      if (d.pending) return 0;
+      if (d.dec.peek(piece) != h1::BodyDecoder::Status::Data) return 0;
+      const size_t n = std::min(want, piece.size());
+      std::memcpy(out, piece.data(), n);
+      d.dec.consume(n);
+      return n;
+    });
+    if (got == 0) continue;
     if (got < want) {
       PyObject* r = result.release();
       if (_PyBytes_Resize(&r, static_cast<Py_ssize_t>(got)) < 0) throw py::PyErrSet{};
@@ -393,13 +391,13 @@ py::Ref receive(const py::Sig& sig, PyObject* self, PyObject* const* args, Py_ss
   std::string_view data = py::arg_bytes(sig, 0, a[0]);
   CodecObj& c = codec_of(self);
   Head head;
-  {
-    auto g = c.mu.lock();
+  const bool parsed = py::locked(c, [&] {
     c.state.read.append(data);
     h1::HeadResult r = Parse(c.state, c.config, head);
-    if (r.status == h1::HeadStatus::Incomplete) return py::none();
     if (r.status == h1::HeadStatus::Error) raise_h1(h1::Failure::parse(r.error));
-  }
+    return r.status != h1::HeadStatus::Incomplete;
+  });
+  if (!parsed) return py::none();
   return Wrap(std::move(head));
 }
 
@@ -420,20 +418,13 @@ py::Ref codec_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   auto a = py::parse<1>(kFeed, args, nargs, kwnames);
   std::string_view data = py::arg_bytes(kFeed, 0, a[0]);
   CodecObj& c = codec_of(self);
-  {
-    auto g = c.mu.lock();
-    c.state.read.append(data);
-  }
+  py::locked(c, [&] { c.state.read.append(data); });
   return py::none();
 }
 
 py::Ref codec_take_body(PyObject* self) {
   CodecObj& c = codec_of(self);
-  std::string body;
-  {
-    auto g = c.mu.lock();
-    body = c.state.read.take_all();
-  }
+  std::string body = py::locked(c, [&] { return c.state.read.take_all(); });
   return py::bytes(body);
 }
 
@@ -442,17 +433,14 @@ py::Ref codec_take_body_into(PyObject* self, PyObject* const* args, Py_ssize_t n
   auto a = py::parse<1>(kTakeBodyInto, args, nargs, kwnames);
   if (!Py_IS_TYPE(a[0], h1_body_decoder_type())) kTakeBodyInto.bad_type(0, "H1BodyDecoder", a[0]);
   CodecObj& c = codec_of(self);
-  std::string body;
-  {
-    auto g = c.mu.lock();
-    body = c.state.read.take_all();
-  }
+  std::string body = py::locked(c, [&] { return c.state.read.take_all(); });
   if (!body.empty()) {
     DecoderObj& d = decoder_of(a[0]);
     py::Graveyard gy;
-    auto g = d.mu.lock();
-    d.flush(gy);
-    d.dec.append(std::move(body));
+    py::locked(d, [&] {
+      d.flush(gy);
+      d.dec.append(std::move(body));
+    });
   }
   return py::none();
 }
@@ -525,11 +513,10 @@ py::Ref codec_serialize_request(PyObject* self, PyObject* const* args, Py_ssize_
   h1::BodyLength body = body_length_arg(s, 4, a[4], chunked);
   CodecObj& c = codec_of(self);
   std::string out;
-  {
-    auto g = c.mu.lock();
+  py::locked(c, [&] {
     h1::EncodeError e = h1::serialize_request(c.state, method, url, std::move(headers), http10, body, out);
     if (e) raise_encode(e);
-  }
+  });
   return py::bytes(out);
 }
 
@@ -551,12 +538,11 @@ py::Ref codec_serialize_response(PyObject* self, PyObject* const* args, Py_ssize
   h1::BodyLength body = body_length_arg(s, 4, a[4], chunked);
   CodecObj& c = codec_of(self);
   std::string out;
-  {
-    auto g = c.mu.lock();
+  py::locked(c, [&] {
     h1::EncodeError e = h1::serialize_response(c.state, c.config, static_cast<uint16_t>(status), std::move(headers),
                                                keep_alive, http10, body, out);
     if (e) raise_encode(e);
-  }
+  });
   return py::bytes(out);
 }
 
@@ -598,11 +584,7 @@ py::Ref codec_serialize_data(PyObject* self, PyObject* const* args, Py_ssize_t n
   auto a = py::parse<1>(kSerializeData, args, nargs, kwnames);
   std::string_view data = py::arg_bytes(kSerializeData, 0, a[0]);
   CodecObj& c = codec_of(self);
-  h1::DataPlan plan;
-  {
-    auto g = c.mu.lock();
-    plan = h1::encode_data(c.state, data.size());
-  }
+  const h1::DataPlan plan = py::locked(c, [&] { return h1::encode_data(c.state, data.size()); });
   return frame_chunk(plan, a[0], data);
 }
 
@@ -626,11 +608,7 @@ py::Ref finish_body(const h1::BodyEnd& end) {
 
 py::Ref codec_serialize_end(PyObject* self) {
   CodecObj& c = codec_of(self);
-  h1::BodyEnd end;
-  {
-    auto g = c.mu.lock();
-    end = h1::encode_end(c.state);
-  }
+  const h1::BodyEnd end = py::locked(c, [&] { return h1::encode_end(c.state); });
   return finish_body(end);
 }
 
@@ -640,11 +618,7 @@ py::Ref codec_serialize_trailers(PyObject* self, PyObject* const* args, Py_ssize
   if (!is_header_map(a[0])) kSerializeTrailers.bad_type(0, "HeaderMap", a[0]);
   http::HeaderMapCore trailers = copy_header_map(a[0]);
   CodecObj& c = codec_of(self);
-  h1::BodyEnd end;
-  {
-    auto g = c.mu.lock();
-    end = h1::encode_trailers(c.state, trailers);
-  }
+  const h1::BodyEnd end = py::locked(c, [&] { return h1::encode_trailers(c.state, trailers); });
   return finish_body(end);
 }
 
@@ -659,11 +633,8 @@ py::Ref codec_serialize_head_and_body(PyObject* self, PyObject* const* args, Py_
     trailers = copy_header_map(a[2]);
   }
   CodecObj& c = codec_of(self);
-  h1::MessagePlan plan;
-  {
-    auto g = c.mu.lock();
-    plan = h1::plan_head_and_body(c.state, head.size(), body, trailers ? &*trailers : nullptr);
-  }
+  const h1::MessagePlan plan =
+      py::locked(c, [&] { return h1::plan_head_and_body(c.state, head.size(), body, trailers ? &*trailers : nullptr); });
   if (plan.failed()) raise_h1(plan.end.failure());
   if (plan.head_only) return py::Ref::borrow(a[0]);
   char* out = nullptr;
@@ -738,5 +709,34 @@ PyTypeObject* h1_codec_type() { return py::cached_type<build_codec>(); }
 PyTypeObject* h1_request_head_type() { return py::cached_type<build_request_head>(); }
 PyTypeObject* h1_response_head_type() { return py::cached_type<build_response_head>(); }
 PyTypeObject* h1_body_decoder_type() { return py::cached_type<build_decoder>(); }
+
+bool is_h1_codec(PyObject* o) { return Py_IS_TYPE(o, h1_codec_type()); }
+
+H1CodecCore h1_codec_core(PyObject* codec) {
+  CodecObj& c = codec_of(codec);
+  return H1CodecCore{c.mu, c.state, c.config};
+}
+
+py::Ref wrap_h1_request_head(h1::RequestHead&& head) { return wrap_request_head(std::move(head)); }
+
+py::Ref new_h1_body_decoder() { return py::make<DecoderObj>(h1_body_decoder_type(), BodyKind::Empty, 0); }
+
+bool start_h1_body_decoder(PyObject* decoder, BodyKind kind, uint64_t length, std::string&& bytes) {
+  DecoderObj& d = decoder_of(decoder);
+  return py::locked(d, [&] {
+    d.dec = h1::BodyDecoder(kind, length);
+    if (!bytes.empty()) d.dec.append(std::move(bytes));
+    return d.dec.is_complete();
+  });
+}
+
+std::string take_h1_decoder_bytes(PyObject* decoder, bool whole, py::Graveyard& gy) {
+  DecoderObj& d = decoder_of(decoder);
+  return py::locked(d, [&] {
+    if (!whole && !d.dec.is_complete()) return std::string();
+    d.flush(gy);
+    return d.dec.take_leftover();
+  });
+}
 
 }  // namespace quillon::bind

@@ -280,6 +280,14 @@ EncodeError serialize_request(CodecState& state, std::string_view method, std::s
   uint64_t existing = 0;
   if (body.kind == BodyLength::Kind::None) {
     headers.remove("transfer-encoding");
+    // The head frames no body, so a caller `content-length` above 0 would
+    // leave the server waiting for bytes that never come. As for responses,
+    // a length that disagrees with the framing is the caller's mistake; an
+    // agreeing one is written once.
+    if (headers.find("content-length") != HeaderMapCore::npos) {
+      if (!content_length_list(headers, existing) || existing != 0) return user_error(UserKind::UnexpectedHeader);
+      room = room && headers.set("content-length", "0") == HeaderMapCore::Result::Ok;
+    }
   } else if (http10) {
     // No chunked coding in HTTP/1.0: without a length the request has no body.
     headers.remove("transfer-encoding");

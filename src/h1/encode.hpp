@@ -50,8 +50,10 @@ inline constexpr std::string_view kContinueResponse = "HTTP/1.1 100 Continue\r\n
 // method, the body encoder and `request_connection_close` in `state`. On
 // failure `out` is empty and `state` is untouched: ValueError for a method
 // that is not a token ("invalid method: invalid HTTP method") or a `url` the
-// URI parser refuses ("invalid url: " + reason). A chunked request never
-// carries `content-length`, whatever the caller put there.
+// URI parser refuses ("invalid url: " + reason); User `unexpected_header`
+// when no body is asked for but the caller's `content-length` is not 0. A
+// chunked request never carries `content-length`, whatever the caller put
+// there.
 EncodeError serialize_request(CodecState& state, std::string_view method, std::string_view url,
                               http::HeaderMapCore headers, bool http10, BodyLength body,
                               std::string& out);

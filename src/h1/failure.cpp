@@ -28,6 +28,7 @@ constexpr KindText kParseTexts[] = {
     {"header_transfer_encoding_unexpected", "unexpected transfer-encoding parsed"},
     {"too_large", "message head is too large"},
     {"status", "invalid HTTP status-code parsed"},
+    // Kept exactly as published, foreign name and all: callers match on it.
     {"internal", "internal error inside Vireo and/or its dependencies, please report"},
 };
 static_assert(std::size(kParseTexts) == static_cast<size_t>(ParseKind::Internal) + 1);

@@ -28,6 +28,7 @@ const char kBadNameType[] = "header name must be str or bytes";
 const char kBadValueType[] = "header value must be str or bytes";
 const char kBadName[] = "invalid header name: invalid HTTP header name";
 const char kBadValue[] = "invalid header value: failed to parse header value";
+// Kept exactly as published, limit and all: callers match on this text.
 const char kFull[] = "header map is full (http::HeaderMap MAX_SIZE, 32768 entries)";
 
 // The raw bytes of a str (UTF-8) or bytes argument; false when it is neither.
@@ -123,8 +124,7 @@ class ValueCopy {
 };
 
 HeaderMapCore snapshot(HeaderMapObj& m) {
-  auto g = m.mu.lock();
-  return m.core;
+  return py::locked(m, [&] { return m.core; });
 }
 
 // A snapshot taken into this thread's scratch map, so listing a map does not
@@ -142,8 +142,7 @@ class SnapshotLease {
     } else {
       map_ = &own_;
     }
-    auto g = m.mu.lock();
-    map_->copy_from(m.core);
+    py::locked(m, [&] { map_->copy_from(m.core); });
   }
   ~SnapshotLease() {
     if (!leased_) return;
@@ -307,70 +306,43 @@ py::Ref get_first(PyObject* self, PyObject* key, PyObject* dflt, bool raise_miss
   Name n;
   n.convert(key);
   ValueCopy out;
-  bool found;
-  {
-    HeaderMapObj& m = self_of(self);
-    auto g = m.mu.lock();
+  HeaderMapObj& m = self_of(self);
+  const bool found = py::locked(m, [&] {
     auto v = m.core.get(n.view());
-    found = v.has_value();
-    if (found) out.assign(*v);
-  }
+    if (v) out.assign(*v);
+    return v.has_value();
+  });
   if (found) return py::bytes(out.view());
   if (raise_missing) throw py::KeyError(std::string(n.view()));
   return py::Ref::borrow(dflt ? dflt : Py_None);
 }
 
-PyObject* hm_subscript(PyObject* self, PyObject* key) {
-  try {
-    return get_first(self, key, nullptr, true).release();
-  } catch (...) {
-    py::translate_exception();
-    return nullptr;
-  }
-}
+py::Ref hm_subscript(PyObject* self, PyObject* key) { return get_first(self, key, nullptr, true); }
 
-int hm_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
-  try {
-    Name n;
-    n.convert(key);
-    HeaderMapObj& m = self_of(self);
-    if (!value) {
-      auto g = m.mu.lock();
+void hm_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
+  Name n;
+  n.convert(key);
+  HeaderMapObj& m = self_of(self);
+  if (!value) {
+    py::locked(m, [&] {
       if (!m.core.remove(n.view())) throw py::KeyError(std::string(n.view()));
-      return 0;
-    }
-    std::string_view v = convert_value(value);
-    auto g = m.mu.lock();
-    check_room(m.core.set(n.view(), v));
-    return 0;
-  } catch (...) {
-    py::translate_exception();
-    return -1;
+    });
+    return;
   }
+  std::string_view v = convert_value(value);
+  py::locked(m, [&] { check_room(m.core.set(n.view(), v)); });
 }
 
-Py_ssize_t hm_length(PyObject* self) {
-  try {
-    HeaderMapObj& m = self_of(self);
-    auto g = m.mu.lock();
-    return static_cast<Py_ssize_t>(m.core.len());
-  } catch (...) {
-    py::translate_exception();
-    return -1;
-  }
+size_t hm_length(PyObject* self) {
+  HeaderMapObj& m = self_of(self);
+  return py::locked(m, [&] { return m.core.len(); });
 }
 
-int hm_contains(PyObject* self, PyObject* key) {
-  try {
-    Name n;
-    if (!n.try_convert(key)) return 0;
-    HeaderMapObj& m = self_of(self);
-    auto g = m.mu.lock();
-    return m.core.contains(n.view()) ? 1 : 0;
-  } catch (...) {
-    py::translate_exception();
-    return -1;
-  }
+bool hm_contains(PyObject* self, PyObject* key) {
+  Name n;
+  if (!n.try_convert(key)) return false;
+  HeaderMapObj& m = self_of(self);
+  return py::locked(m, [&] { return m.core.contains(n.view()); });
 }
 
 // ---------------------------------------------------------------------------
@@ -414,46 +386,30 @@ py::Ref hm_values(PyObject* self) { return values_of(SnapshotLease(self_of(self)
 py::Ref hm_items(PyObject* self) { return items_of<false>(SnapshotLease(self_of(self)).map()); }
 py::Ref hm_raw_items(PyObject* self) { return items_of<true>(SnapshotLease(self_of(self)).map()); }
 
-PyObject* hm_iter(PyObject* self) {
-  try {
-    py::Ref keys = hm_keys(self);
-    return PyObject_GetIter(keys.get());
-  } catch (...) {
-    py::translate_exception();
-    return nullptr;
-  }
+py::Ref hm_iter(PyObject* self) {
+  py::Ref keys = hm_keys(self);
+  return py::Ref::check(PyObject_GetIter(keys.get()));
 }
 
-PyObject* hm_repr(PyObject* self) {
-  try {
-    py::Ref items = hm_items(self);
-    py::Ref r = py::Ref::check(PyObject_Repr(items.get()));
-    return PyUnicode_FromFormat("HeaderMap(%U)", r.get());
-  } catch (...) {
-    py::translate_exception();
-    return nullptr;
-  }
+py::Ref hm_repr(PyObject* self) {
+  py::Ref items = hm_items(self);
+  py::Ref r = py::Ref::check(PyObject_Repr(items.get()));
+  return py::Ref::check(PyUnicode_FromFormat("HeaderMap(%U)", r.get()));
 }
 
-PyObject* hm_richcompare(PyObject* self, PyObject* other, int op) {
-  if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
-  try {
-    bool eq;
-    if (!is_header_map(other)) {
-      eq = false;
-    } else if (other == self) {
-      eq = true;
-    } else {
-      HeaderMapObj& a = self_of(self);
-      HeaderMapObj& b = self_of(other);
-      py::DualGuard g(a.mu, b.mu);
-      eq = a.core.equals(b.core);
-    }
-    return py::boolean(op == Py_EQ ? eq : !eq).release();
-  } catch (...) {
-    py::translate_exception();
-    return nullptr;
+py::Ref hm_richcompare(PyObject* self, PyObject* other, int op) {
+  if (op != Py_EQ && op != Py_NE) return py::Ref::borrow(Py_NotImplemented);
+  bool eq;
+  if (!is_header_map(other)) {
+    eq = false;
+  } else if (other == self) {
+    eq = true;
+  } else {
+    HeaderMapObj& a = self_of(self);
+    HeaderMapObj& b = self_of(other);
+    eq = py::locked(a, b, [&] { return a.core.equals(b.core); });
   }
+  return py::boolean(op == Py_EQ ? eq : !eq);
 }
 
 // ---------------------------------------------------------------------------
@@ -478,9 +434,8 @@ py::Ref hm_get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   std::vector<size_t> big_ends;
   size_t used = 0, count = 0;
   bool spilled = false;
-  {
-    HeaderMapObj& m = self_of(self);
-    auto g = m.mu.lock();
+  HeaderMapObj& m = self_of(self);
+  py::locked(m, [&] {
     m.core.for_each_value(n.view(), [&](std::string_view v) {
       if (!spilled && (count == 8 || used + v.size() > sizeof(small))) {
         spilled = true;
@@ -497,7 +452,7 @@ py::Ref hm_get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
       }
       ++count;
     });
-  }
+  });
   const char* data = spilled ? big.data() : small;
   const size_t* ends = spilled ? big_ends.data() : small_ends;
   py::Ref list = py::Ref::check(PyList_New(static_cast<Py_ssize_t>(count)));
@@ -517,10 +472,7 @@ py::Ref hm_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   n.convert(a[0]);
   std::string_view v = convert_value(a[1]);
   HeaderMapObj& m = self_of(self);
-  {
-    auto g = m.mu.lock();
-    check_room(m.core.add(n.view(), v));
-  }
+  py::locked(m, [&] { check_room(m.core.add(n.view(), v)); });
   return py::none();
 }
 
@@ -531,32 +483,25 @@ py::Ref hm_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   n.convert(a[0]);
   HeaderMapObj& m = self_of(self);
   ValueCopy out;
-  {
-    auto g = m.mu.lock();
-    if (auto v = m.core.get(n.view())) {
-      out.assign(*v);
-    } else {
-      // Converting the value may raise; the lock guard releases on unwind
-      // and the map is unchanged. No host code runs here: str and bytes
-      // conversion does not call back into the host.
-      std::string_view v2 = convert_value(a[1]);
-      check_room(m.core.add(n.view(), v2));
-      out.assign(v2);
-    }
-  }
+  auto copy_existing = [&] {
+    auto v = m.core.get(n.view());
+    if (v) out.assign(*v);
+    return v.has_value();
+  };
+  if (py::locked(m, copy_existing)) return py::bytes(out.view());
+  // Absent: the value is converted with the lock released (encoding a str
+  // can raise, and raising creates host objects), then the name is looked
+  // up again, since another thread may have added it meanwhile.
+  std::string_view v = convert_value(a[1]);
+  py::locked(m, [&] {
+    if (copy_existing()) return;
+    check_room(m.core.add(n.view(), v));
+    out.assign(v);
+  });
   return py::bytes(out.view());
 }
 
 PyTypeObject* build() {
-  static PyType_Slot extra[] = {
-      {Py_mp_subscript, reinterpret_cast<void*>(&hm_subscript)},
-      {Py_mp_ass_subscript, reinterpret_cast<void*>(&hm_ass_subscript)},
-      {Py_mp_length, reinterpret_cast<void*>(&hm_length)},
-      {Py_sq_contains, reinterpret_cast<void*>(&hm_contains)},
-      {Py_tp_iter, reinterpret_cast<void*>(&hm_iter)},
-      {Py_tp_repr, reinterpret_cast<void*>(&hm_repr)},
-      {Py_tp_richcompare, reinterpret_cast<void*>(&hm_richcompare)},
-  };
   py::TypeDef d = py::type_def<HeaderMapObj>(
       "HeaderMap",
       "An ordered, case-insensitive, multi-valued map of HTTP header fields.\n\n"
@@ -565,7 +510,12 @@ PyTypeObject* build() {
       "HeaderMap, a dict, or an iterable of (name, value) pairs. Values of one name stay\n"
       "grouped at the position where the name was first inserted.");
   py::set_ctor<hm_new>(d, kCtor);
-  d.slots.assign(std::begin(extra), std::end(extra));
+  d.slots = {
+      py::slots::subscript<hm_subscript>(),  py::slots::ass_subscript<hm_ass_subscript>(),
+      py::slots::length<hm_length>(),        py::slots::contains<hm_contains>(),
+      py::slots::iter<hm_iter>(),            py::slots::repr<hm_repr>(),
+      py::slots::richcompare<hm_richcompare>(),
+  };
   d.methods = {
       py::method<hm_get>("get", kGet, "The first value of name, or default when it is absent."),
       py::method<hm_get_all>("get_all", kGetAll, "All values of name in insertion order; [] when absent."),

@@ -1,25 +1,25 @@
+#include <new>
 #include <thread>
 #include <vector>
 
 #include "check.hpp"
 #include "sync.hpp"
 
-using quillon::sync::DualGuard;
 using quillon::sync::InternalFailure;
 using quillon::sync::Mutex;
 using quillon::sync::Planned;
+using quillon::sync::run_both;
 
 namespace {
 
 struct ProtocolError : Planned {};
 
-enum class Outcome { Planned, Internal, Other };
+enum class Outcome { Planned, Internal, Other, Done };
 
 template <class F>
 Outcome run_locked(Mutex& m, F&& body) {
   try {
-    auto g = m.lock();
-    body(g);
+    m.run(body);
   } catch (const ProtocolError&) {
     return Outcome::Planned;
   } catch (const InternalFailure&) {
@@ -27,32 +27,32 @@ Outcome run_locked(Mutex& m, F&& body) {
   } catch (...) {
     return Outcome::Other;
   }
-  return Outcome::Other;
+  return Outcome::Done;
 }
 
-bool lock_fails(Mutex& m) {
-  try {
-    auto g = m.lock();
-  } catch (const InternalFailure&) {
-    return true;
-  }
-  return false;
-}
+bool lock_fails(Mutex& m) { return run_locked(m, [] {}) == Outcome::Internal; }
 
 }  // namespace
 
 TEST_CASE("sync: planned failures leave the mutex usable, unplanned ones poison it") {
   struct Row {
     const char* what;
-    void (*body)(Mutex::Guard&);
+    void (*body)();
     Outcome outcome;
     bool poisoned;
   };
   const Row rows[] = {
-      {"planned error", [](Mutex::Guard&) { throw ProtocolError{}; }, Outcome::Planned, false},
-      {"internal failure", [](Mutex::Guard&) { throw InternalFailure{"boom"}; }, Outcome::Internal, true},
-      {"explicit poison", [](Mutex::Guard& g) { g.poison("invariant"); }, Outcome::Internal, true},
-      {"allocation failure", [](Mutex::Guard&) { throw std::bad_alloc(); }, Outcome::Other, true},
+      {"planned error", [] { throw ProtocolError{}; }, Outcome::Planned, false},
+      {"internal failure", [] { throw InternalFailure{"boom"}; }, Outcome::Internal, true},
+      {"allocation failure", [] { throw std::bad_alloc(); }, Outcome::Other, true},
+      {"planned error caught inside the step",
+       [] {
+         try {
+           throw ProtocolError{};
+         } catch (const ProtocolError&) {
+         }
+       },
+       Outcome::Done, false},
   };
   for (const Row& r : rows) {
     Mutex m;
@@ -64,15 +64,18 @@ TEST_CASE("sync: planned failures leave the mutex usable, unplanned ones poison 
   }
 }
 
-TEST_CASE("sync: a planned error caught inside the locked step does not poison") {
+TEST_CASE("sync: a planned failure still alive elsewhere does not excuse an unplanned one") {
   Mutex m;
-  {
-    auto g = m.lock();
-    try {
-      throw ProtocolError{};
-    } catch (const ProtocolError&) {
-    }
-  }
+  ProtocolError kept;  // a planned failure object outliving its own throw
+  CHECK(run_locked(m, [] { throw std::bad_alloc(); }) == Outcome::Other);
+  CHECK(m.poisoned());
+}
+
+TEST_CASE("sync: re-entry on the holding thread fails at once and leaves the object usable") {
+  Mutex m;
+  Outcome inner = Outcome::Done;
+  CHECK(run_locked(m, [&] { inner = run_locked(m, [] {}); }) == Outcome::Done);
+  CHECK(inner == Outcome::Internal);
   CHECK(!m.poisoned());
   CHECK(!lock_fails(m));
 }
@@ -84,10 +87,11 @@ TEST_CASE("sync: the mutex excludes concurrent holders") {
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {
       for (int i = 0; i < 50000; ++i) {
-        auto g = m.lock();
-        long v = counter;
-        std::this_thread::yield();
-        counter = v + 1;
+        m.run([&] {
+          long v = counter;
+          std::this_thread::yield();
+          counter = v + 1;
+        });
       }
     });
   }
@@ -99,14 +103,21 @@ TEST_CASE("sync: two mutexes are taken in one order whichever comes first") {
   Mutex a, b;
   long counter = 0;
   auto work = [&](Mutex& x, Mutex& y) {
-    for (int i = 0; i < 20000; ++i) {
-      DualGuard g(x, y);
-      ++counter;
-    }
+    for (int i = 0; i < 20000; ++i) run_both(x, y, [&] { ++counter; });
   };
   std::thread t1(work, std::ref(a), std::ref(b));
   std::thread t2(work, std::ref(b), std::ref(a));
   t1.join();
   t2.join();
   CHECK_EQ(counter, 40000L);
+  // An unplanned failure under both poisons both.
+  bool thrown = false;
+  try {
+    run_both(a, b, [] { throw std::bad_alloc(); });
+  } catch (const std::bad_alloc&) {
+    thrown = true;
+  }
+  CHECK(thrown);
+  CHECK(a.poisoned());
+  CHECK(b.poisoned());
 }

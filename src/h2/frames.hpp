@@ -1,0 +1,271 @@
+// The HTTP/2 frame engine (RFC 9113 §4, §6): received bytes in, frame
+// records out; every frame we send built here. It owns the read buffer, the
+// client-preface matcher, the header block waiting for CONTINUATION frames,
+// the receive limits and both HPACK contexts. It does no I/O and decides no
+// connection policy: a connection error comes back as a Failure, a stream
+// error as a StreamErrorFrame in wire order. Not thread-safe: the owner
+// (H2Codec, the connection object) holds its mutex around every call.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "h2/constants.hpp"
+#include "h2/hpack.hpp"
+#include "http/header_map.hpp"
+
+namespace quillon::h2 {
+
+inline constexpr size_t kFrameHeaderLen = 9;
+inline constexpr uint32_t kMaxWindowSize = 0x7FFFFFFF;
+// The SETTINGS_MAX_HEADER_LIST_SIZE we advertise unless told otherwise.
+inline constexpr uint64_t kDefaultMaxHeaderListSize = 16777216;
+// CONTINUATION floods: however small the frames, a header block may take no
+// more continuation frames than a maximal list needs in full frames, plus a
+// quarter for peers that split unevenly, and never fewer than this.
+inline constexpr uint64_t kMinContinuationFrames = 5;
+// A read buffer that grew past this for one large frame is released once
+// empty, so a peer's single 16 MiB frame does not pin 16 MiB for good.
+inline constexpr size_t kReadBufferKeep = 65536;
+
+enum FrameType : uint8_t {
+  kData = 0,
+  kHeaders = 1,
+  kPriority = 2,
+  kRstStream = 3,
+  kSettings = 4,
+  kPushPromise = 5,
+  kPing = 6,
+  kGoAway = 7,
+  kWindowUpdate = 8,
+  kContinuation = 9,
+};
+
+enum FrameFlag : uint8_t {
+  kEndStream = 0x1,
+  kAck = 0x1,
+  kEndHeaders = 0x4,
+  kPadded = 0x8,
+  kPriorityFlag = 0x20,
+};
+
+// HTTP/2 error codes (RFC 9113 §7) the engine produces.
+enum ErrorCode : uint32_t {
+  kProtocolError = 1,
+  kFrameSizeError = 6,
+  kCompressionError = 9,
+  kEnhanceYourCalm = 11,
+};
+
+// A failure as the core records it; the binding raises it once (errors.cpp).
+struct Failure {
+  enum class Kind : uint8_t {
+    None,
+    Protocol,  // H2ProtocolError(code, message): a connection error
+    User,      // H2UserError(user_kind, message): caller misuse
+    Value,     // ValueError(message): a bad argument value
+  };
+  Kind kind = Kind::None;
+  uint32_t code = 0;
+  const char* user_kind = "";
+  std::string message;
+
+  explicit operator bool() const { return kind != Kind::None; }
+  static Failure protocol(uint32_t code, std::string message) { return {Kind::Protocol, code, "", std::move(message)}; }
+  static Failure user(const char* kind, std::string message) { return {Kind::User, 0, kind, std::move(message)}; }
+  static Failure value(std::string message) { return {Kind::Value, 0, "", std::move(message)}; }
+};
+
+// --- Frame records ---------------------------------------------------------
+
+struct DataFrame {
+  uint32_t stream_id = 0;
+  bool end_stream = false;
+  uint32_t flow_controlled_len = 0;
+  // The payload without padding: a slice of the input passed to receive()
+  // when the frame lay whole in it, else a copy in `owned`.
+  std::string_view borrowed;
+  std::string owned;
+  bool owns = false;
+  std::string_view data() const { return owns ? std::string_view(owned) : borrowed; }
+};
+
+struct HeadersFrame {
+  uint32_t stream_id = 0;
+  bool end_stream = false;
+  std::optional<std::string> method, scheme, authority, path;
+  std::optional<uint16_t> status;
+  http::HeaderMapCore headers;
+  std::optional<uint64_t> content_length;
+  bool content_length_invalid = false;
+};
+
+struct PriorityFrame {
+  uint32_t stream_id = 0;
+};
+
+struct RstStreamFrame {
+  uint32_t stream_id = 0;
+  uint32_t error_code = 0;
+};
+
+struct SettingsFrame {
+  bool ack = false;
+  std::optional<uint32_t> header_table_size, max_concurrent_streams, initial_window_size, max_frame_size,
+      max_header_list_size;
+  std::optional<bool> enable_push;
+};
+
+struct PingFrame {
+  bool ack = false;
+  char data[8] = {};
+};
+
+struct GoAwayFrame {
+  uint32_t last_stream_id = 0;
+  uint32_t error_code = 0;
+  std::string debug_data;
+};
+
+struct WindowUpdateFrame {
+  uint32_t stream_id = 0;
+  uint32_t increment = 0;
+};
+
+struct StreamErrorFrame {
+  uint32_t stream_id = 0;
+  uint32_t error_code = kProtocolError;
+};
+
+using Frame = std::variant<DataFrame, HeadersFrame, PriorityFrame, RstStreamFrame, SettingsFrame, PingFrame,
+                           GoAwayFrame, WindowUpdateFrame, StreamErrorFrame>;
+
+// "content-length" parsed as the record exposes it: absent -> nullopt and
+// false; digits only, fewer than 20 of them -> the value (empty -> 0);
+// anything else -> nullopt and `invalid`.
+std::optional<uint64_t> parse_content_length(std::string_view value, bool& invalid);
+
+// The first min(len, 24) octets compared with the preface: Mismatch on any
+// difference, Partial when they agree but fewer than 24 were given, else
+// Complete.
+enum class PrefaceMatch : uint8_t { Partial, Complete, Mismatch };
+PrefaceMatch match_preface(std::string_view data);
+
+// RFC 9113 §8.2.2 for outbound heads: false when `headers` holds a
+// connection-specific field or a first `te` other than "trailers".
+bool headers_sendable(const http::HeaderMapCore& headers);
+
+// --- Stateless encoders (each appends one frame to `out`) -------------------
+
+void write_frame_header(char* at, uint32_t length, uint8_t type, uint8_t flags, uint32_t stream_id);
+
+struct SettingsValues {
+  std::optional<uint32_t> header_table_size, max_concurrent_streams, initial_window_size, max_frame_size,
+      max_header_list_size;
+  std::optional<bool> enable_push;
+};
+// Value failures for out-of-range max_frame_size or initial_window_size.
+Failure encode_settings(const SettingsValues& s, std::string& out);
+void encode_settings_ack(std::string& out);
+void encode_window_update(uint32_t stream_id, uint32_t increment, std::string& out);
+void encode_rst_stream(uint32_t stream_id, uint32_t error_code, std::string& out);
+void encode_ping(const char payload[8], bool ack, std::string& out);
+void encode_go_away(uint32_t last_stream_id, uint32_t error_code, std::string_view debug, std::string& out);
+
+// Stream ids of encoders must fit the 31-bit identifier space.
+inline bool valid_stream_id(uint64_t id) { return id <= kMaxStreamId; }
+
+// --- The engine -------------------------------------------------------------
+
+class Engine {
+ public:
+  explicit Engine(bool client) : client_(client) {}
+
+  bool client() const { return client_; }
+
+  // Server role: receive() first matches the client preface.
+  void expect_preface() { preface_ = Preface::Expected; }
+
+  // Decodes every complete frame of the read buffer followed by `input`,
+  // appending records to `out` in wire order (DataFrame payloads may be
+  // slices of `input`: use them before `input` goes). A partial frame stays
+  // buffered. On a connection error returns the failure; the records of this
+  // call are then meaningless and the engine must not be fed again.
+  Failure receive(std::string_view input, std::vector<Frame>& out);
+
+  // Feeds the preface matcher: Partial (need more), Complete (bytes after
+  // the preface are now in the read buffer) or Mismatch (nothing changed).
+  PrefaceMatch feed_preface(std::string_view data);
+
+  // Octets of the read buffer (not the preface buffer).
+  size_t buffered() const { return buf_.size(); }
+
+  // Limits we advertise. The frame size must already be in range.
+  void set_max_recv_frame_size(uint32_t v);
+  void set_max_header_list_size(uint64_t v);
+  void set_send_max_frame_size(uint32_t v) { send_max_frame_size_ = v; }
+  void set_send_header_table_size(uint64_t v) { encoder_.request_size_update(v); }
+  void set_recv_header_table_size(uint32_t v) { decoder_.queue_size_update(v); }
+  uint64_t max_continuation_frames() const { return max_continuations_; }
+  uint32_t send_max_frame_size() const { return send_max_frame_size_; }
+
+  // Header encoders: HEADERS plus CONTINUATION frames appended to `out`.
+  // Argument failures are found before the HPACK state changes.
+  Failure encode_request(uint32_t stream_id, std::string_view method, std::string_view target,
+                         const http::HeaderMapCore* headers, bool end_stream, std::optional<std::string_view> scheme,
+                         std::optional<std::string_view> authority, std::string& out);
+  Failure encode_response(uint32_t stream_id, uint32_t status, const http::HeaderMapCore* headers, bool end_stream,
+                          bool auto_date, std::string& out);
+  Failure encode_trailers(uint32_t stream_id, const http::HeaderMapCore& trailers, std::string& out);
+  // One unpadded DATA frame; a User failure when `data` exceeds the peer's
+  // max frame size.
+  Failure encode_data(uint32_t stream_id, std::string_view data, bool end_stream, std::string& out) const;
+
+  const hpack::Decoder& decoder() const { return decoder_; }
+  const hpack::Encoder& encoder() const { return encoder_; }
+
+ private:
+  // The header block waiting for CONTINUATION frames.
+  struct Partial {
+    uint32_t stream_id = 0;
+    bool end_stream = false;
+    hpack::HeaderBlock block;
+    std::string undecoded;  // an incomplete last representation
+    uint64_t continuations = 0;
+  };
+
+  Failure frame(uint8_t type, uint8_t flags, uint32_t stream_id, std::string_view payload, bool payload_stable,
+                std::vector<Frame>& out);
+  Failure headers(uint8_t flags, uint32_t stream_id, std::string_view payload, std::vector<Frame>& out);
+  Failure continuation(uint8_t flags, uint32_t stream_id, std::string_view payload, std::vector<Frame>& out);
+  // Decodes `bytes` into p.block; leftovers go to p.undecoded.
+  Failure decode_block(Partial& p, std::string_view bytes, bool end_headers);
+  void finish_block(Partial& p, std::vector<Frame>& out);
+  void encode_block(uint32_t stream_id, bool end_stream, const hpack::Field* pseudo, size_t n,
+                    const http::HeaderMapCore* headers, const hpack::Field* extra, size_t extra_n,
+                    std::string& out);
+  void recompute_continuations();
+
+  // NotExpected (client role, H2Codec) -> Expected (server role) -> Done.
+  enum class Preface : uint8_t { NotExpected, Expected, Done };
+
+  const bool client_;
+  Preface preface_ = Preface::NotExpected;
+  std::string buf_;
+  std::unique_ptr<std::string> preface_buf_;
+  std::unique_ptr<Partial> partial_;
+  uint32_t max_recv_frame_size_ = kDefaultMaxFrameSize;
+  uint32_t send_max_frame_size_ = kDefaultMaxFrameSize;
+  uint64_t max_header_list_size_ = kDefaultMaxHeaderListSize;
+  uint64_t max_continuations_ = 1280;
+  hpack::Decoder decoder_;
+  hpack::Encoder encoder_;
+};
+
+}  // namespace quillon::h2
