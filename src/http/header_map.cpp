@@ -386,7 +386,7 @@ void HeaderMapCore::repack_from(const Store& src, size_t name_cap) {
   Store& dst = (&src == &store_) ? fresh : store_;
   dst.reset_for(name_cap, live_bytes_);
   const size_t n = src.names();
-  for (size_t i = 0; i < n; ++i) dst.push_name(src.keys()[i], src.entries()[i]);
+  dst.copy_names_from(src);
   if (src.size() == live_bytes_) {
     dst.append(src.bytes(), src.size());
   } else {

@@ -398,6 +398,13 @@ class HeaderMapCore {
       names_ = at + 1;
     }
     void pop_name() { --names_; }
+    // Appends all of `o`'s name records (room reserved; o is not *this).
+    void copy_names_from(const Store& o) {
+      if (o.names_ == 0) return;
+      std::memcpy(keys() + names_, o.keys(), o.names_ * sizeof(uint64_t));
+      std::memcpy(entries() + names_, o.entries(), o.names_ * sizeof(Entry));
+      names_ += o.names_;
+    }
     // Appends into reserved room: size() + n <= capacity(). Names and most
     // values are short, so those are copied inline (two overlapping moves)
     // rather than through a library call each.
