@@ -75,8 +75,8 @@ class HeaderMapCore {
   ~HeaderMapCore();
 
   // Capacity hints for a bulk fill (a parsed head): room for `names` more
-  // names and `bytes` more name/value bytes, so the fill allocates nothing
-  // per header. Never changes content.
+  // names and `bytes` more name/value bytes (0: a typical field's worth per
+  // name), so the fill allocates nothing per header. Never changes content.
   void reserve(size_t names, size_t bytes);
 
   // In every mutator `name` must already be a valid lower-case header name
