@@ -183,6 +183,29 @@ def test_decode_failures(kind, length, data, eof, pieces, io_kind, text):
     assert not d.is_complete
 
 
+PIPELINED_GET = b"GET /admin HTTP/1.1\r\nHost: h\r\n\r\n"
+
+
+@pytest.mark.parametrize(
+    "section,text",
+    [
+        (b"0\r\n\n", "Invalid chunk end CR"),
+        (b"0\r\nVary: *\n\n", "Invalid trailer end CR"),
+        (b"0\r\nVary: *\r\n\n", "Invalid chunk end CR"),
+    ],
+)
+def test_bare_lf_in_trailer_section_fails_and_keeps_the_next_request(section, text):
+    data = section + PIPELINED_GET
+    d = H1BodyDecoder("chunked")
+    d.feed(data)
+    with pytest.raises(H1BodyError) as e:
+        d.decode()
+    assert e.value.args == ("invalid_input", BODY_ERROR + text)
+    # The bare LF is the last byte taken: the pipelined request is still there.
+    bare_lf_end = re.search(rb"(?<!\r)\n", data).end()
+    assert not d.is_complete and d.buffered == len(data) - bare_lf_end and d.take_trailers() is None
+
+
 CHUNKED = (b"5;name=value\r\nhello\r\n1A\r\n" + bytes(range(65, 91)) + b"\r\n0\r\n"
            b"X-Sum: 1\r\nx-sum: 2\r\nother: z\r\n\r\nPIPELINED")
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "h1/parse.hpp"
+#include "http/chars.hpp"
 
 namespace quillon::h1 {
 namespace {
@@ -18,17 +19,9 @@ constexpr const char* kEofSizeLine = "unexpected EOF during chunk size line";
 // more than was consumed, and small buffers are left alone.
 constexpr size_t kReclaimMin = 4096;
 
-int hex_value(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // A quoted rendering of raw bytes for error texts: printable ASCII as is,
 // everything else escaped, so no control byte reaches a message.
 std::string debug_bytes(std::string_view bytes) {
-  static constexpr char kHex[] = "0123456789abcdef";
   std::string out = "\"";
   for (char ch : bytes) {
     unsigned char c = static_cast<unsigned char>(ch);
@@ -39,8 +32,8 @@ std::string debug_bytes(std::string_view bytes) {
       out += ch;
     } else {
       out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
+      out += http::kHexDigitsLower[c >> 4];
+      out += http::kHexDigitsLower[c & 15];
     }
   }
   out += '"';
@@ -304,14 +297,14 @@ BodyDecoder::Status BodyDecoder::decode_chunked(Source& src, std::string_view& o
     const unsigned char c = static_cast<unsigned char>(src.data[src.pos++]);
     switch (chunk_) {
       case Chunk::SizeStart: {
-        int d = hex_value(c);
+        int d = http::hex_value(c);
         if (d < 0) return fail(IoKind::InvalidInput, "Invalid chunk size line: missing size digit");
         remaining_ = static_cast<uint64_t>(d);
         chunk_ = Chunk::SizeDigits;
         break;
       }
       case Chunk::SizeDigits: {
-        int d = hex_value(c);
+        int d = http::hex_value(c);
         if (d >= 0) {
           if (remaining_ > kMaxChunkSizeBeforeDigit) return fail(IoKind::InvalidData, "invalid chunk size: overflow");
           remaining_ = remaining_ * 16 + static_cast<uint64_t>(d);
@@ -358,6 +351,11 @@ BodyDecoder::Status BodyDecoder::decode_chunked(Source& src, std::string_view& o
         chunk_ = Chunk::SizeStart;
         break;
       case Chunk::SectionCr:
+        // A bare LF here would start a "trailer line" running to the next
+        // CRLF, deep inside whatever the peer pipelined after the body; the
+        // trailer tokenizer would then stop at its first empty line and the
+        // rest would be consumed unseen. Lines in this section end in CRLF.
+        if (c == '\n') return fail(IoKind::InvalidInput, "Invalid chunk end CR");
         if (c == '\r') {
           if (trailer_buf_ && !trailer_push('\r')) return Status::Error;
           chunk_ = Chunk::SectionLf;
@@ -367,6 +365,9 @@ BodyDecoder::Status BodyDecoder::decode_chunked(Source& src, std::string_view& o
         }
         break;
       case Chunk::TrailerLine:
+        // The same for a trailer line cut by a bare LF: the block handed to
+        // the tokenizer must end exactly where the consumed bytes end.
+        if (c == '\n') return fail(IoKind::InvalidInput, "Invalid trailer end CR");
         if (!trailer_push(static_cast<char>(c))) return Status::Error;
         if (c == '\r') chunk_ = Chunk::TrailerLineEnd;
         break;

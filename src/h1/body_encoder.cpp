@@ -5,6 +5,8 @@
 #include <cstring>
 #include <utility>
 
+#include "http/chars.hpp"
+
 namespace quillon::h1 {
 namespace {
 
@@ -78,9 +80,8 @@ bool is_forbidden_trailer(std::string_view n) {
 size_t chunked_frame_size(size_t n) { return hex_digits(n) + 2 + n + 2; }
 
 char* write_chunk(char* out, std::string_view data) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
   size_t digits = hex_digits(data.size());
-  for (size_t i = 0; i < digits; ++i) out[digits - 1 - i] = kHex[(data.size() >> (4 * i)) & 0xF];
+  for (size_t i = 0; i < digits; ++i) out[digits - 1 - i] = http::kHexDigitsUpper[(data.size() >> (4 * i)) & 0xF];
   out += digits;
   out = put(out, "\r\n");
   out = put(out, data);

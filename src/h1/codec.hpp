@@ -12,9 +12,26 @@
 
 namespace quillon::h1 {
 
-// A byte FIFO: appends at the back, consumes from the front without moving
-// bytes on every consume (compacts only when the dead prefix dominates).
-class ByteBuffer {
+// How far the head parser has got with the head at the front of a
+// ReadBuffer, so a head fed in many pieces is scanned once, not
+// quadratically.
+struct HeadScan {
+  // Bytes of the buffer the search for the end of the head has already
+  // looked at; 0 when no search is under way.
+  size_t looked = 0;
+  // The start line of the head being received is complete and was found
+  // valid, so a bad start line fails as soon as its line end arrives and a
+  // good one is not re-checked on every read.
+  bool line_checked = false;
+};
+
+// The codec's read buffer: a byte FIFO that appends at the back and
+// consumes from the front without moving bytes on every consume (it
+// compacts only when the dead prefix dominates), together with the head
+// parser's progress on the head at its front. Every removal from the front
+// forgets that progress, since the bytes it described are gone: whoever
+// takes bytes out need not know the parser keeps any.
+class ReadBuffer {
  public:
   const char* data() const { return buf_.data() + start_; }
   size_t size() const { return buf_.size() - start_; }
@@ -25,12 +42,10 @@ class ByteBuffer {
     if (start_ != 0 && start_ >= buf_.size() / 2) compact();
     buf_.append(bytes.data(), bytes.size());
   }
+  // Removes the first `n` bytes; the next head search starts afresh.
   void consume(size_t n) {
-    start_ += n;
-    if (start_ == buf_.size()) {
-      buf_.clear();
-      start_ = 0;
-    }
+    drop_front(n);
+    scan_ = HeadScan{};
   }
   // Moves everything out, leaving the buffer empty.
   std::string take_all() {
@@ -42,20 +57,40 @@ class ByteBuffer {
       buf_.clear();
     }
     start_ = 0;
+    scan_ = HeadScan{};
     return out;
   }
   void clear() {
     buf_.clear();
     start_ = 0;
+    scan_ = HeadScan{};
+  }
+
+  // The head parser's side. head_scan() is its progress so far;
+  // keep_head_scan() records new progress on a head that is still
+  // incomplete after dropping the `skipped` bytes of empty lines in front of
+  // it (`scan` counts from the new front; its `looked` is at most size()).
+  const HeadScan& head_scan() const { return scan_; }
+  void keep_head_scan(size_t skipped, HeadScan scan) {
+    drop_front(skipped);
+    scan_ = scan;
   }
 
  private:
+  void drop_front(size_t n) {
+    start_ += n;
+    if (start_ == buf_.size()) {
+      buf_.clear();
+      start_ = 0;
+    }
+  }
   void compact() {
     buf_.erase(0, start_);
     start_ = 0;
   }
   std::string buf_;
   size_t start_ = 0;
+  HeadScan scan_;
 };
 
 enum class Method : uint8_t {
@@ -101,16 +136,7 @@ inline constexpr size_t kDefaultMaxBufSize = 8192 + 4096 * 100;
 inline constexpr size_t kMinMaxBufSize = 8192;
 
 struct CodecState {
-  ByteBuffer read;
-  // How far into `read` the search for the end of the head has already
-  // looked, so a head fed in many pieces is scanned once, not quadratically.
-  size_t head_scan = 0;
-  // Set once the start line of the head being received is complete and was
-  // found valid, so a bad start line fails as soon as its line end arrives
-  // and a good one is not re-checked on every read. Anything that removes
-  // bytes from `read` other than the head parser must zero `head_scan`
-  // (which also clears this flag on the next parse).
-  bool head_line_checked = false;
+  ReadBuffer read;
   RecordedMethod method;
   BodyEncoder encoder;
   std::optional<uint16_t> parse_error_status;

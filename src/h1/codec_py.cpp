@@ -424,10 +424,7 @@ py::Ref codec_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 py::Ref codec_take_body(PyObject* self) {
   CodecObj& c = codec_of(self);
-  std::string body = py::locked(c, [&] {
-    c.state.head_scan = 0;
-    return c.state.read.take_all();
-  });
+  std::string body = py::locked(c, [&] { return c.state.read.take_all(); });
   return py::bytes(body);
 }
 
@@ -436,10 +433,7 @@ py::Ref codec_take_body_into(PyObject* self, PyObject* const* args, Py_ssize_t n
   auto a = py::parse<1>(kTakeBodyInto, args, nargs, kwnames);
   if (!Py_IS_TYPE(a[0], h1_body_decoder_type())) kTakeBodyInto.bad_type(0, "H1BodyDecoder", a[0]);
   CodecObj& c = codec_of(self);
-  std::string body = py::locked(c, [&] {
-    c.state.head_scan = 0;
-    return c.state.read.take_all();
-  });
+  std::string body = py::locked(c, [&] { return c.state.read.take_all(); });
   if (!body.empty()) {
     DecoderObj& d = decoder_of(a[0]);
     py::Graveyard gy;

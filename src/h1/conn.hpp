@@ -492,7 +492,6 @@ class ServerConn {
       host.bury(std::move(decoder));
       return {r.status, r.error, 0};
     }
-    codec.head_scan = 0;
     const bool complete = host.start_decoder(decoder, out.body_kind, out.content_length.value_or(0),
                                              codec.read.take_all());
     host.bury(std::exchange(decoder_, std::move(decoder)));
@@ -760,7 +759,6 @@ class ServerConn {
       codec.read.append(Host::bytes(data));
       host.bury(std::move(data));
     }
-    codec.head_scan = 0;
     return codec.read.take_all();
   }
 

@@ -12,124 +12,16 @@
 
 #include "h1/tokens.hpp"
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 
 namespace quillon::h1 {
 
 using http::HeaderMapCore;
 
-namespace detail {
 namespace {
 
-constexpr bool is_stop(unsigned char c, ByteSet set) {
-  if (set == ByteSet::FieldValue) return (c < 0x20 && c != '\t') || c == 0x7F;
-  return c <= 0x20 || c >= 0x7F;
-}
-
-constexpr std::array<bool, 256> make_stop_table(ByteSet set) {
-  std::array<bool, 256> t{};
-  for (int c = 0; c < 256; ++c) t[c] = is_stop(static_cast<unsigned char>(c), set);
-  return t;
-}
-constexpr std::array<bool, 256> kStopValue = make_stop_table(ByteSet::FieldValue);
-constexpr std::array<bool, 256> kStopTarget = make_stop_table(ByteSet::Target);
-
-}  // namespace
-
-const char* find_special_scalar(const char* p, const char* end, ByteSet set) {
-  const auto& table = set == ByteSet::FieldValue ? kStopValue : kStopTarget;
-  while (p != end && !table[static_cast<unsigned char>(*p)]) ++p;
-  return p;
-}
-
-// Sixteen bytes per step: values and targets are the long runs of a head
-// (cookies, tokens, query strings), and nearly all of their bytes are plain.
-const char* find_special(const char* p, const char* end, ByteSet set) {
-#ifdef __SSE2__
-  if (set == ByteSet::FieldValue) {
-    const __m128i c1f = _mm_set1_epi8(0x1F);
-    const __m128i del = _mm_set1_epi8(0x7F);
-    while (end - p >= 16) {
-      // HTAB is matched with the other controls and stepped over here: it
-      // is rare in values, and leaving it out of the vector test is cheaper.
-      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      const __m128i ctl = _mm_cmpeq_epi8(_mm_min_epu8(x, c1f), x);  // x <= 0x1F
-      const int mask = _mm_movemask_epi8(_mm_or_si128(ctl, _mm_cmpeq_epi8(x, del)));
-      if (mask != 0) {
-        const char* hit = p + __builtin_ctz(static_cast<unsigned>(mask));
-        if (*hit != '\t') return hit;
-        p = hit + 1;
-        continue;
-      }
-      p += 16;
-    }
-  } else {
-    const __m128i sp = _mm_set1_epi8(0x20);
-    const __m128i del = _mm_set1_epi8(0x7F);
-    while (end - p >= 16) {
-      __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(x, sp), x);    // x <= 0x20
-      __m128i high = _mm_cmpeq_epi8(_mm_max_epu8(x, del), x);  // x >= 0x7F
-      int mask = _mm_movemask_epi8(_mm_or_si128(low, high));
-      if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
-      p += 16;
-    }
-  }
-#endif
-  return find_special_scalar(p, end, set);
-}
-
-namespace {
-
-// The last field of every head ends within sixteen bytes of the buffer's
-// end; reading the block's last sixteen bytes again saves the byte loop.
-// Inline here so the field loop gets it without a call.
-inline const char* value_stop(const char* p, const char* end, const char* lo) {
-#ifdef __SSE2__
-  const __m128i c1f = _mm_set1_epi8(0x1F);
-  const __m128i del = _mm_set1_epi8(0x7F);
-  // Bytes <= 0x1F or == 0x7F; HTAB is among them and is stepped over below.
-  const auto stops = [&](const char* at) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-    const __m128i ctl = _mm_cmpeq_epi8(_mm_min_epu8(x, c1f), x);
-    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(ctl, _mm_cmpeq_epi8(x, del))));
-  };
-  while (end - p >= 16) {
-    const unsigned mask = stops(p);
-    if (mask != 0) {
-      const char* hit = p + __builtin_ctz(mask);
-      if (*hit != '\t') return hit;
-      p = hit + 1;
-      continue;
-    }
-    p += 16;
-  }
-  if (p != end && end - lo >= 16) {
-    unsigned mask = stops(end - 16) >> (16 - (end - p));  // bit i stands for p[i]
-    for (; mask != 0; mask &= mask - 1) {
-      const char* hit = p + __builtin_ctz(mask);
-      if (*hit != '\t') return hit;
-    }
-    return end;
-  }
-#else
-  (void)lo;
-#endif
-  return find_special_scalar(p, end, ByteSet::FieldValue);
-}
-
-}  // namespace
-
-const char* find_value_stop(const char* p, const char* end, const char* lo) { return value_stop(p, end, lo); }
-
-}  // namespace detail
-
-namespace {
-
-using detail::ByteSet;
-using detail::find_special;
+using http::ascii_iequals;
+using http::ByteSet;
+using http::find_special;
 
 constexpr const char* kBadName = "invalid header name";
 constexpr const char* kBadValue = "invalid header value";
@@ -138,48 +30,8 @@ constexpr const char* kBadToken = "invalid token";
 constexpr const char* kTooMany = "too many headers";
 constexpr const char* kNameTooLong = "header name too long";
 
-constexpr std::array<bool, 256> make_tchar() {
-  std::array<bool, 256> t{};
-  for (int c = '0'; c <= '9'; ++c) t[c] = true;
-  for (int c = 'a'; c <= 'z'; ++c) t[c] = true;
-  for (int c = 'A'; c <= 'Z'; ++c) t[c] = true;
-  for (unsigned char c : std::string_view("!#$%&'*+-.^_`|~")) t[c] = true;
-  return t;
-}
-constexpr std::array<bool, 256> kTchar = make_tchar();
-
-inline bool is_tchar(char c) { return kTchar[static_cast<unsigned char>(c)]; }
+inline bool is_tchar(char c) { return http::is_token_char(static_cast<unsigned char>(c)); }
 inline bool is_ows(char c) { return c == ' ' || c == '\t'; }
-
-// The end of the run of token bytes at p. Names are nearly all letters,
-// digits and '-': those are matched sixteen at a time, and the table decides
-// from the first other byte on.
-inline const char* skip_name_bytes(const char* p, const char* end) {
-#ifdef __SSE2__
-  while (end - p >= 16) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    // Each range test is one signed compare: adding 0x80 - lo maps
-    // [lo, lo + n) onto [-128, -128 + n), and every other byte (0x80 and up
-    // included) elsewhere, since the addition is a bijection on bytes.
-    const __m128i folded = _mm_or_si128(x, _mm_set1_epi8(0x20));
-    const __m128i letter = _mm_cmplt_epi8(_mm_add_epi8(folded, _mm_set1_epi8(static_cast<char>(0x80 - 'a'))),
-                                          _mm_set1_epi8(static_cast<char>(-128 + 26)));
-    const __m128i digit = _mm_cmplt_epi8(_mm_add_epi8(x, _mm_set1_epi8(static_cast<char>(0x80 - '0'))),
-                                         _mm_set1_epi8(static_cast<char>(-128 + 10)));
-    const __m128i dash = _mm_cmpeq_epi8(x, _mm_set1_epi8('-'));
-    const unsigned plain = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(letter, digit), dash)));
-    if (plain != 0xFFFF) {
-      p += __builtin_ctz(~plain);
-      // The usual stop is the colon; the table decides everything else.
-      if (*p == ':') return p;
-      break;
-    }
-    p += 16;
-  }
-#endif
-  while (p != end && is_tchar(*p)) ++p;
-  return p;
-}
 
 // Eight bytes as a native-order uint64_t, as a load of them would read.
 constexpr uint64_t native_u64(const char (&s)[9]) {
@@ -335,7 +187,7 @@ inline TokResult header_block_fields(const char* const begin, const char* const 
   const char* p = begin;
   for (;;) {
     const char* name_begin = p;
-    p = skip_name_bytes(p, end);
+    p = http::skip_token_bytes(p, end);
     const char* why = nullptr;
     bool fatal = false;
     if (p != name_begin && p != end && *p == ':') [[likely]] {
@@ -347,7 +199,7 @@ inline TokResult header_block_fields(const char* const begin, const char* const 
       ++p;
       // Leading OWS is part of the value scan's plain bytes; it is trimmed
       // once the value's end is known, with no buffer-end check per byte.
-      const char* q = detail::value_stop(p, end, begin);
+      const char* q = find_special(p, end, ByteSet::FieldValue, begin);
       const char* next;
       if (end - q >= 2 && load_u16(q) == kCrLf) [[likely]] {
         next = q + 2;
@@ -454,19 +306,15 @@ size_t empty_lines_at_front(std::string_view b) {
 }
 
 // Finds the end of the head without tokenizing it, resuming where the last
-// call stopped (`head_scan`), and checks the start line once its line end
-// has arrived so that a bad one fails without waiting for the whole head.
-// Empty lines before the head carry nothing: on Incomplete they are dropped
-// from the buffer, which also keeps this search from rescanning them.
+// call stopped (the read buffer's head scan), and checks the start line once
+// its line end has arrived so that a bad one fails without waiting for the
+// whole head. Empty lines before the head carry nothing: on Incomplete they
+// are dropped from the buffer, which also keeps this search from rescanning
+// them.
 Located locate_head(CodecState& st, const CodecConfig& config, Role role) {
   const std::string_view b = st.read.view();
   const size_t n = b.size();
-  // A search in progress always has head_scan > 0, so a zero here (a fresh
-  // buffer, or one whose bytes were taken by someone else) restarts it.
-  if (st.head_scan > n || st.head_scan == 0) {
-    st.head_scan = 0;
-    st.head_line_checked = false;
-  }
+  HeadScan scan = st.read.head_scan();
   const size_t lead = empty_lines_at_front(b);
   Located out;
   out.start = lead;
@@ -474,14 +322,12 @@ Located locate_head(CodecState& st, const CodecConfig& config, Role role) {
   if (lead == n || (lead + 1 == n && b[lead] == '\r')) {
     // Nothing but empty lines (and maybe the CR of one more).
     st.read.consume(lead);
-    st.head_scan = 0;
-    st.head_line_checked = false;
     return out;
   }
 
-  size_t pos = std::max(lead, st.head_scan);
+  size_t pos = std::max(lead, scan.looked);
   bool found = false;
-  if (!st.head_line_checked) {
+  if (!scan.line_checked) {
     const char* lf = static_cast<const char*>(std::memchr(b.data() + pos, '\n', n - pos));
     if (lf == nullptr) {
       pos = n;
@@ -501,13 +347,13 @@ Located locate_head(CodecState& st, const CodecConfig& config, Role role) {
         out.error = r.status == TokStatus::Error ? r.kind : ParseKind::Internal;
         return out;
       }
-      st.head_line_checked = true;
+      scan.line_checked = true;
       pos = q;  // the start line's own LF may begin the empty line
       found = true;
     }
   } else {
     // Back up over a line end that may have been cut between reads.
-    pos = std::max(lead, st.head_scan >= 3 ? st.head_scan - 3 : size_t{0});
+    pos = std::max(lead, scan.looked >= 3 ? scan.looked - 3 : size_t{0});
     found = true;
   }
 
@@ -535,16 +381,10 @@ Located locate_head(CodecState& st, const CodecConfig& config, Role role) {
     out.error = ParseKind::TooLarge;
     return out;
   }
-  st.read.consume(lead);
-  st.head_scan = n - lead;
+  // A search in progress always has looked > 0 (the start line is not
+  // empty), so a fresh buffer's zero means "start over".
+  st.read.keep_head_scan(lead, HeadScan{n - lead, scan.line_checked});
   return out;
-}
-
-// Drops a parsed head from the buffer and starts the search for the next.
-void finish_head(CodecState& st, size_t end) {
-  st.read.consume(end);
-  st.head_scan = 0;
-  st.head_line_checked = false;
 }
 
 // A tokenized name in lower case, in stack storage for all ordinary names.
@@ -593,8 +433,13 @@ TokResult tokenize_start_line(std::string_view b, StatusLine& out) { return toke
 struct Scanned {
   HeadStatus status = HeadStatus::Incomplete;
   ParseKind error = ParseKind::Internal;  // Error only
+  size_t fields_at = 0;                   // Done: where the field lines start
   size_t end = 0;                         // Done: one past the head's last byte
   size_t count = 0;                       // Done: fields written to the slots
+
+  // The field lines and the empty line after them: every field slot is a
+  // slice of this.
+  std::string_view block(const ReadBuffer& read) const { return read.view().substr(fields_at, end - fields_at); }
 };
 
 // Finds and tokenizes the head at the front of the read buffer: its start
@@ -609,7 +454,7 @@ Scanned scan_head(CodecState& st, const CodecConfig& config, size_t max_fields, 
                   HeaderSlots& slots) {
   constexpr Role role = std::is_same_v<Line, RequestLine> ? Role::Request : Role::Response;
   Scanned out;
-  if (st.head_scan == 0) {
+  if (st.read.head_scan().looked == 0) {
     const std::string_view b = st.read.view();
     const size_t lead = empty_lines_at_front(b);
     TokResult r = tokenize_start_line(b.substr(lead), line);
@@ -621,6 +466,7 @@ Scanned scan_head(CodecState& st, const CodecConfig& config, size_t max_fields, 
       TokResult h = tokenize_header_block(b.substr(at), slots.data(), slots.capacity(), out.count, skip);
       if (h.status == TokStatus::Done) {
         out.status = HeadStatus::Done;
+        out.fields_at = at;
         out.end = at + h.consumed;
         return out;
       }
@@ -654,6 +500,7 @@ Scanned scan_head(CodecState& st, const CodecConfig& config, size_t max_fields, 
     return out;
   }
   out.status = HeadStatus::Done;
+  out.fields_at = loc.start + r.consumed;
   out.end = loc.end;
   return out;
 }
@@ -669,7 +516,7 @@ inline bool is_name(std::string_view raw, std::string_view lower) {
   return static_cast<char>(raw[0] | 0x20) == lower[0] && ascii_iequals(raw, lower);
 }
 
-Special classify_by_length(std::string_view raw) {
+inline Special classify_by_length(std::string_view raw) {
   switch (raw.size()) {
     case 2: return is_name(raw, "te") ? Special::Te : Special::None;
     case 6: return is_name(raw, "expect") ? Special::Expect : Special::None;
@@ -702,13 +549,14 @@ struct RequestFields {
   uint64_t content_length = 0;
   std::optional<std::string_view> te;  // the first `te` value
 
-  // Reads one field into `out`'s flags. False with `err` for a head error;
-  // otherwise `store` says whether the field goes into the header map and
-  // `drop_cl` that the content-length stored before must leave it first.
-  bool read(const HeaderField& f, RequestHead& out, bool& store, bool& drop_cl, ParseKind& err) {
+  // Reads one field (`which` is its classify()) into `out`'s flags. False
+  // with `err` for a head error; otherwise `store` says whether the field
+  // goes into the header map and `drop_cl` that the content-length stored
+  // before must leave it first.
+  bool read(Special which, const HeaderField& f, RequestHead& out, bool& store, bool& drop_cl, ParseKind& err) {
     store = true;
     drop_cl = false;
-    switch (classify(f.name)) {
+    switch (which) {
       case Special::TransferEncoding:
         if (http10) {
           err = ParseKind::TransferEncodingUnexpected;
@@ -773,7 +621,7 @@ bool parse_request_inner(CodecState& st, const CodecConfig& config, RequestHead&
   status = HeadStatus::Error;
   const size_t count = sc.count;
 
-  out = RequestHead{};
+  out.reset();
   out.http10 = rl.http10;
   out.method = standard_method(rl.method);
   if (out.method == Method::Extension) out.method_text.assign(rl.method);
@@ -786,33 +634,24 @@ bool parse_request_inner(CodecState& st, const CodecConfig& config, RequestHead&
   bool store = false, drop_cl = false;
   if (count <= http::kMaxHeaderNames) {
     // With no more fields than the map has names, no insertion can be
-    // refused, so reading every field first decides the same errors in the
-    // same order as storing along the way would. The fields to store move
-    // to the front, in order, and go into the map in one call (two around
-    // the removal when a transfer-encoding follows a stored content-length).
-    size_t kept = 0;
-    size_t drop_at = SIZE_MAX;
+    // refused, so each field is read and stored in the same step: one walk
+    // over the fields, which stay where one copy of the block puts them.
+    HeaderMapCore::Fill fill(out.headers, count, sc.block(st.read));
     for (size_t i = 0; i < count; ++i) {
-      const HeaderField f = fields[i];
+      const HeaderField& f = fields[i];
       if (!map_name_ok(f.name)) {
         err = ParseKind::Internal;
         return false;
       }
-      if (!rf.read(f, out, store, drop_cl, err)) return false;
-      if (drop_cl) drop_at = kept;
-      if (store) fields[kept++] = f;
-    }
-    HeaderMapCore::Result r;
-    if (drop_at == SIZE_MAX) {
-      r = out.headers.add_fields(fields, kept);
-    } else {
-      r = out.headers.add_fields(fields, drop_at);
-      out.headers.remove("content-length");
-      if (r == HeaderMapCore::Result::Ok) r = out.headers.add_fields(fields + drop_at, kept - drop_at);
-    }
-    if (r != HeaderMapCore::Result::Ok) {
-      err = ParseKind::TooLarge;
-      return false;
+      // Most names are none of the special ones: no call for them.
+      const Special which = classify(f.name);
+      if (which == Special::None) {
+        fill.add(f.name, f.value);
+        continue;
+      }
+      if (!rf.read(which, f, out, store, drop_cl, err)) return false;
+      if (drop_cl) fill.remove("content-length");
+      if (store) fill.add(f.name, f.value);
     }
   } else {
     // Enough fields to fill the map: one at a time, so a full map is
@@ -825,7 +664,7 @@ bool parse_request_inner(CodecState& st, const CodecConfig& config, RequestHead&
         err = ParseKind::Internal;
         return false;
       }
-      if (!rf.read(f, out, store, drop_cl, err)) return false;
+      if (!rf.read(classify(f.name), f, out, store, drop_cl, err)) return false;
       if (drop_cl) out.headers.remove("content-length");
       if (store && out.headers.add(lower.view(), f.value) != HeaderMapCore::Result::Ok) {
         err = ParseKind::TooLarge;
@@ -853,7 +692,7 @@ bool parse_request_inner(CodecState& st, const CodecConfig& config, RequestHead&
   st.method.kind = out.method;
   st.method.ext = out.method_text;
   st.trailers_allowed = out.allow_trailers;
-  finish_head(st, sc.end);
+  st.read.consume(sc.end);
   status = HeadStatus::Done;
   return true;
 }
@@ -881,19 +720,20 @@ HeadResult parse_response_head(CodecState& st, const CodecConfig& config, Respon
     if (sc.status != HeadStatus::Done) return {sc.status, sc.error};
     const size_t count = sc.count;
     if (is_skipped_informational(sl.status)) {
-      finish_head(st, sc.end);
+      st.read.consume(sc.end);
       continue;
     }
 
-    out = ResponseHead{};
+    out.reset();
     out.status = sl.status;
     out.http10 = sl.http10;
     bool keep_alive = !sl.http10;
     std::string_view last_te;
     bool has_te = false;
     // At most kMaxResponseHeaders fields: the map cannot refuse them, so
-    // they are read first and stored in one call.
+    // each is read and stored in one walk.
     static_assert(kMaxResponseHeaders <= http::kMaxHeaderNames);
+    HeaderMapCore::Fill fill(out.headers, count, sc.block(st.read));
     for (size_t i = 0; i < count; ++i) {
       const HeaderField& f = slots[i];
       if (!map_name_ok(f.name)) return {HeadStatus::Error, ParseKind::Internal};
@@ -904,9 +744,8 @@ HeadResult parse_response_head(CodecState& st, const CodecConfig& config, Respon
         has_te = true;
         last_te = f.value;
       }
+      fill.add(f.name, f.value);
     }
-    if (out.headers.add_fields(slots.data(), count) != HeaderMapCore::Result::Ok)
-      return {HeadStatus::Error, ParseKind::TooLarge};
 
     const Method method = st.method.kind;
     if (sl.status == 101) {
@@ -929,7 +768,7 @@ HeadResult parse_response_head(CodecState& st, const CodecConfig& config, Respon
     }
     if (out.body_kind == BodyKind::Empty) out.content_length = 0;
     out.keep_alive = keep_alive && !out.is_upgrade;
-    finish_head(st, sc.end);
+    st.read.consume(sc.end);
     return {HeadStatus::Done, ParseKind::Internal};
   }
 }

@@ -134,6 +134,18 @@ struct ResponseHead {
   std::optional<uint64_t> content_length;
   bool is_upgrade = false;
   bool http10 = false;
+
+  // Back to a default head, keeping the header map's buffers. Cheaper than
+  // assigning a new head, which zero-fills the whole struct first.
+  void reset() {
+    status = 0;
+    headers.clear();
+    keep_alive = false;
+    body_kind = BodyKind::Empty;
+    content_length.reset();
+    is_upgrade = false;
+    http10 = false;
+  }
 };
 
 // Request-targets up to this long are held inline by TargetText; nearly
@@ -193,6 +205,22 @@ struct RequestHead {
   // framed as chunked, but the server must close the connection after
   // answering it (RFC 9112 §6.3): whoever sent it may frame it differently.
   bool framing_conflict = false;
+
+  // Back to a default head, keeping buffers; see ResponseHead::reset().
+  void reset() {
+    method = Method::None;
+    method_text.clear();
+    target.assign({});
+    headers.clear();
+    keep_alive = false;
+    body_kind = BodyKind::Empty;
+    content_length.reset();
+    expect_continue = false;
+    is_upgrade = false;
+    http10 = false;
+    allow_trailers = false;
+    framing_conflict = false;
+  }
 };
 
 enum class HeadStatus : uint8_t { Done, Incomplete, Error };
@@ -232,20 +260,5 @@ std::string_view request_method_name(Method m);
 
 // "empty", "length", "chunked" or "close".
 std::string_view body_kind_name(BodyKind k);
-
-namespace detail {
-// Byte classes the fast scanner knows. FieldValue stops at controls other
-// than HTAB and at DEL (header values, reason phrases); Target stops at
-// anything outside visible ASCII 0x21..0x7E (request-targets).
-enum class ByteSet : uint8_t { FieldValue, Target };
-// First byte of [p, end) in the stop set of `set`, or `end`. SIMD where
-// the target has it; find_special_scalar is the reference it must match.
-const char* find_special(const char* p, const char* end, ByteSet set);
-const char* find_special_scalar(const char* p, const char* end, ByteSet set);
-// find_special(p, end, ByteSet::FieldValue) for a scan inside a block whose
-// bytes [lo, end) may all be read (lo <= p): near the end it reads bytes
-// before p, never before lo.
-const char* find_value_stop(const char* p, const char* end, const char* lo);
-}  // namespace detail
 
 }  // namespace quillon::h1

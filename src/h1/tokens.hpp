@@ -9,19 +9,10 @@
 #include <string_view>
 
 #include "h1/codec.hpp"
+#include "http/chars.hpp"
 #include "http/header_map.hpp"
 
 namespace quillon::h1 {
-
-inline constexpr char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
-// ASCII case-insensitive equality.
-inline bool ascii_iequals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
-  return true;
-}
 
 // True when every byte is HTAB or visible ASCII (SP..~): the only values
 // whose token lists are read at all; obs-text or controls hold no token.
@@ -48,7 +39,7 @@ inline bool value_has_token(std::string_view value, std::string_view token) {
   if (!is_visible_ascii(value)) return false;
   while (true) {
     size_t comma = value.find(',');
-    if (ascii_iequals(trim_ows(value.substr(0, comma)), token)) return true;
+    if (http::ascii_iequals(trim_ows(value.substr(0, comma)), token)) return true;
     if (comma == std::string_view::npos) return false;
     value.remove_prefix(comma + 1);
   }
@@ -72,7 +63,7 @@ inline bool last_encoding_is_chunked(std::string_view value) {
   if (!is_visible_ascii(value)) return false;
   size_t comma = value.rfind(',');
   std::string_view last = comma == std::string_view::npos ? value : value.substr(comma + 1);
-  return ascii_iequals(trim_ows(last), "chunked");
+  return http::ascii_iequals(trim_ows(last), "chunked");
 }
 
 // Parses a non-empty run of ASCII digits that fits in 64 bits. Nothing else

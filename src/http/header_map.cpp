@@ -15,10 +15,6 @@
 #include <sys/random.h>
 #include <unistd.h>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
-
 namespace quillon::http {
 namespace {
 
@@ -28,6 +24,11 @@ namespace {
 // free of index memory. The scan is bounded by this constant whatever a
 // peer sends; past it the keyed index takes over.
 constexpr size_t kLinearScanMax = 32;
+// Scan work (keys examined, plus a unit per 16 name bytes compared) a fill
+// in linear-scan mode (see kFillScanMax) may spend on repeats before it builds the keyed index for the rest:
+// names chosen to hit the filter and share fingerprints cannot make a fill
+// quadratic. An ordinary head of 100 names spends a few hundred.
+constexpr size_t kFillScanBudget = 2048;
 // Size of the index when it is first built; always a power of two.
 constexpr size_t kMinIndexSlots = 32;
 constexpr uint16_t kEmptySlot = 0xFFFF;
@@ -45,30 +46,15 @@ constexpr size_t kCompactMinArena = 4096;
 // First arena allocation of a map filled without reserve(): a typical small
 // head fits, so it does not regrow through 16, 32, 64 ... bytes.
 constexpr size_t kMinArenaBytes = 256;
+// First name-record allocation of a map filled without reserve().
+constexpr size_t kMinNameRecords = 8;
+// Arena bytes reserve() sets aside per name when the caller gives no byte
+// count (a map built from host pairs): about one typical field's name and
+// value, so names and bytes, which share one allocation, grow together
+// instead of the whole block moving for the bytes a few times over.
+constexpr size_t kTypicalFieldBytes = 40;
 // clear() keeps buffers for reuse, but not ones a past burst made large.
 constexpr size_t kRetainOnClearBytes = 64 * 1024;
-
-// ---- byte classes ---------------------------------------------------------
-
-// Token byte -> its lower-case form; every other byte -> 0 (never a token).
-constexpr std::array<unsigned char, 256> make_token_lower() {
-  std::array<unsigned char, 256> t{};
-  for (int c = '0'; c <= '9'; ++c) t[c] = static_cast<unsigned char>(c);
-  for (int c = 'a'; c <= 'z'; ++c) t[c] = static_cast<unsigned char>(c);
-  for (int c = 'A'; c <= 'Z'; ++c) t[c] = static_cast<unsigned char>(c - 'A' + 'a');
-  for (unsigned char c : std::string_view("!#$%&'*+-.^_`|~")) t[c] = c;
-  return t;
-}
-constexpr std::array<unsigned char, 256> kTokenLower = make_token_lower();
-
-constexpr bool value_byte_ok(unsigned char c) { return c == '\t' || (c >= 0x20 && c != 0x7F); }
-
-constexpr std::array<bool, 256> make_value_ok() {
-  std::array<bool, 256> t{};
-  for (int c = 0; c < 256; ++c) t[c] = value_byte_ok(static_cast<unsigned char>(c));
-  return t;
-}
-constexpr std::array<bool, 256> kValueOk = make_value_ok();
 
 // ---- SipHash ----------------------------------------------------------------
 
@@ -255,35 +241,10 @@ template uint64_t siphash<2, 4>(uint64_t, uint64_t, std::string_view);
 
 // ---- validation helpers ------------------------------------------------------
 
-// RFC 9110 tchar: ALPHA, DIGIT and "!#$%&'*+-.^_`|~".
-bool is_token_char(unsigned char c) { return kTokenLower[c] != 0; }
-
-// Every byte HTAB, SP..'~' or >= 0x80. Values can be long (cookies, tokens),
-// so whole words are screened first: a word with no byte below 0x20 and none
-// equal to 0x7F is valid outright, and only a flagged word (almost always a
-// tab, or a real error) is re-checked byte by byte.
+// Every byte HTAB, SP..'~' or >= 0x80: the value scan finds no stop byte.
 bool is_valid_header_value(std::string_view value) {
-  const auto* p = reinterpret_cast<const unsigned char*>(value.data());
-  const size_t n = value.size();
-  constexpr uint64_t kOnes = 0x0101010101010101ULL;
-  constexpr uint64_t kHighs = 0x8080808080808080ULL;
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    uint64_t w;
-    std::memcpy(&w, p + i, 8);
-    uint64_t below_space = (w - kOnes * 0x20) & ~w & kHighs;
-    uint64_t x = w ^ (kOnes * 0x7F);
-    uint64_t del = (x - kOnes) & ~x & kHighs;
-    if ((below_space | del) != 0) {
-      for (size_t j = i; j < i + 8; ++j) {
-        if (!kValueOk[p[j]]) return false;
-      }
-    }
-  }
-  for (; i < n; ++i) {
-    if (!kValueOk[p[i]]) return false;
-  }
-  return true;
+  const char* end = value.data() + value.size();
+  return find_special(value.data(), end, ByteSet::FieldValue) == end;
 }
 
 // 1..kMaxHeaderNameLen token bytes; writes the lower-case form to `out`
@@ -305,12 +266,6 @@ bool normalize_table(const unsigned char* p, size_t n, char* out) {
 }
 
 #ifdef __SSE2__
-inline __m128i in_range(__m128i x, char lo, char hi) {
-  // Signed compares: bytes >= 0x80 are negative and fall outside every range.
-  return _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8(static_cast<char>(lo - 1))),
-                       _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(hi + 1)), x));
-}
-
 // Sixteen bytes at a time for the bytes real names are made of (letters,
 // digits, '-'); a block holding anything else takes the table path, which
 // decides validity for the full token set.
@@ -324,11 +279,8 @@ bool normalize_block(const unsigned char* p, size_t n, char* out) {
     std::memcpy(buf, p, n);
     x = _mm_load_si128(reinterpret_cast<const __m128i*>(buf));
   }
-  const __m128i upper = in_range(x, 'A', 'Z');
-  const __m128i lower = _mm_or_si128(x, _mm_and_si128(upper, _mm_set1_epi8(0x20)));
-  const __m128i fast = _mm_or_si128(_mm_or_si128(in_range(lower, 'a', 'z'), in_range(lower, '0', '9')),
-                                    _mm_cmpeq_epi8(lower, _mm_set1_epi8('-')));
-  if (_mm_movemask_epi8(fast) != 0xFFFF) return normalize_table(p, n, out);
+  if (chars_detail::name_plain_mask(x) != 0xFFFF) return normalize_table(p, n, out);
+  const __m128i lower = chars_detail::lower_letters(x);
   if (n == 16) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out), lower);
   } else {
@@ -366,53 +318,52 @@ bool is_lower_header_name(std::string_view name) {
   return true;
 }
 
-// ---- HeaderMapCore: arena ---------------------------------------------------------
+// ---- HeaderMapCore: store ---------------------------------------------------------
 
-HeaderMapCore::Arena::Arena(const Arena& o) : size_(o.size_), cap_(o.size_) {
-  if (size_ != 0) {
-    buf_ = std::make_unique_for_overwrite<char[]>(size_);
-    std::memcpy(buf_.get(), o.buf_.get(), size_);
+void HeaderMapCore::Store::reserve(size_t names, size_t nbytes) {
+  if (names <= name_cap_ && nbytes <= cap_) return;
+  Store t;
+  t.reset_for(std::max(names, name_cap_), std::max(nbytes, cap_));
+  if (names_ != 0) {
+    std::memcpy(t.keys(), keys(), names_ * sizeof(uint64_t));
+    std::memcpy(t.entries(), entries(), names_ * sizeof(Entry));
   }
+  if (size_ != 0) std::memcpy(t.bytes(), bytes(), size_);
+  t.names_ = names_;
+  t.size_ = size_;
+  swap(t);
 }
 
-void HeaderMapCore::Arena::reserve(size_t n) {
-  if (n <= cap_) return;
-  auto fresh = std::make_unique_for_overwrite<char[]>(n);
-  if (size_ != 0) std::memcpy(fresh.get(), buf_.get(), size_);
-  buf_ = std::move(fresh);
-  cap_ = n;
+void HeaderMapCore::Store::reset_for(size_t names, size_t nbytes) {
+  names_ = size_ = 0;
+  if ((names <= name_cap_ && nbytes <= cap_ && block_) || (names == 0 && nbytes == 0)) return;
+  // Name counts are bounded by kMaxHeaderNames; only the byte count can be
+  // absurd, and it is refused before the multiplication can wrap.
+  if (nbytes > (SIZE_MAX >> 2) || names > kMaxHeaderNames) throw std::bad_alloc();
+  block_ = std::make_unique_for_overwrite<std::byte[]>(names * kNameRecordBytes + nbytes);
+  name_cap_ = names;
+  cap_ = nbytes;
 }
 
 // ---- HeaderMapCore: lifetime -----------------------------------------------------
 
 HeaderMapCore::HeaderMapCore() = default;
 
-// Arrays are copied as they are (same process, so stored hashes stay valid);
-// only the arena is repacked when the source carries garbage.
+// Records are copied as they are (same process, so stored hashes stay
+// valid); only the arena is repacked when the source carries garbage.
 HeaderMapCore::HeaderMapCore(const HeaderMapCore& o)
-    : entries_(o.entries_),
-      extras_(o.extras_),
-      index_(o.index_),
-      value_count_(o.value_count_),
-      live_bytes_(o.live_bytes_) {
-  if (o.arena_.size() == o.live_bytes_) {
-    arena_ = o.arena_;
-  } else {
-    compact_from(o.arena_);
-  }
+    : extras_(o.extras_), index_(o.index_), value_count_(o.value_count_), live_bytes_(o.live_bytes_) {
+  repack_from(o.store_, o.store_.names());
 }
 
 HeaderMapCore::HeaderMapCore(HeaderMapCore&& o) noexcept
-    : arena_(std::move(o.arena_)),
-      entries_(std::move(o.entries_)),
+    : store_(std::move(o.store_)),
       extras_(std::move(o.extras_)),
       index_(std::move(o.index_)),
       value_count_(o.value_count_),
       live_bytes_(o.live_bytes_) {
   // Leave the source a valid empty map, whatever the members' moved-from
   // states happen to be.
-  o.arena_.clear();
-  o.entries_.clear();
   o.extras_.clear();
   o.index_.clear();
   o.value_count_ = 0;
@@ -422,22 +373,42 @@ HeaderMapCore::HeaderMapCore(HeaderMapCore&& o) noexcept
 void HeaderMapCore::copy_from(const HeaderMapCore& o) {
   if (this == &o) return;
   try {
-    entries_ = o.entries_;
     extras_ = o.extras_;
     index_ = o.index_;
     value_count_ = o.value_count_;
     live_bytes_ = o.live_bytes_;
-    arena_.clear();
-    if (o.arena_.size() == o.live_bytes_) {
-      arena_.reserve(o.arena_.size());
-      arena_.append(o.arena_.data(), o.arena_.size());
-    } else {
-      compact_from(o.arena_);
-    }
+    repack_from(o.store_, o.store_.names());
   } catch (...) {
     clear();
     throw;
   }
+}
+
+// Reuses this map's allocation when it is large enough; `src` may not be
+// store_ itself unless a fresh block is needed (maybe_compact's case).
+void HeaderMapCore::repack_from(const Store& src, size_t name_cap) {
+  Store fresh;
+  Store& dst = (&src == &store_) ? fresh : store_;
+  dst.reset_for(name_cap, live_bytes_);
+  const size_t n = src.names();
+  dst.copy_names_from(src);
+  if (src.size() == live_bytes_) {
+    dst.append(src.bytes(), src.size());
+  } else {
+    auto move_slice = [&](size_t& off, size_t len) {
+      const size_t at = dst.size();
+      dst.append(src.bytes() + off, len);
+      off = at;
+    };
+    Entry* es = dst.entries();
+    for (size_t i = 0; i < n; ++i) {
+      Entry& e = es[i];
+      move_slice(e.name_off, e.name_len);
+      move_slice(e.value.off, e.value.len);
+      for (uint32_t x = e.extra_head; x != kNil; x = extras_[x].next) move_slice(extras_[x].value.off, extras_[x].value.len);
+    }
+  }
+  if (&dst == &fresh) store_ = std::move(fresh);
 }
 
 HeaderMapCore& HeaderMapCore::operator=(const HeaderMapCore& o) {
@@ -450,14 +421,11 @@ HeaderMapCore& HeaderMapCore::operator=(const HeaderMapCore& o) {
 
 HeaderMapCore& HeaderMapCore::operator=(HeaderMapCore&& o) noexcept {
   if (this != &o) {
-    arena_ = std::move(o.arena_);
-    entries_ = std::move(o.entries_);
+    store_ = std::move(o.store_);
     extras_ = std::move(o.extras_);
     index_ = std::move(o.index_);
     value_count_ = o.value_count_;
     live_bytes_ = o.live_bytes_;
-    o.arena_.clear();
-    o.entries_.clear();
     o.extras_.clear();
     o.index_.clear();
     o.value_count_ = 0;
@@ -468,14 +436,15 @@ HeaderMapCore& HeaderMapCore::operator=(HeaderMapCore&& o) noexcept {
 
 HeaderMapCore::~HeaderMapCore() = default;
 
-// Sizes the arrays for `names` more names and the arena for `bytes` more
+// Sizes the records for `names` more names and the arena for `bytes` more
 // bytes, and builds the index up front when the names will outgrow the
-// linear scan, so a bulk fill of that size allocates nothing per header.
+// linear scan, so a fill of that size allocates nothing per header.
 void HeaderMapCore::reserve(size_t names, size_t bytes) {
-  size_t want = entries_.size() + std::min(names, kMaxHeaderNames);
+  size_t want = store_.names() + std::min(names, kMaxHeaderNames);
   want = std::min(want, kMaxHeaderNames);
-  entries_.reserve(want);
-  if (bytes < (SIZE_MAX >> 1) - arena_.size()) arena_.reserve(arena_.size() + bytes);
+  if (bytes == 0) bytes = (want - store_.names()) * kTypicalFieldBytes;
+  const size_t arena = bytes < (SIZE_MAX >> 2) - store_.size() ? store_.size() + bytes : store_.capacity();
+  store_.reserve(want, arena);
   if (want > kLinearScanMax) {
     size_t slots = slots_for(want);
     if (index_.empty()) {
@@ -487,9 +456,8 @@ void HeaderMapCore::reserve(size_t names, size_t bytes) {
 }
 
 void HeaderMapCore::clear() {
-  if (arena_.capacity() > kRetainOnClearBytes) arena_.release();
-  else arena_.clear();
-  release_if_large(entries_);
+  if (store_.allocated() > kRetainOnClearBytes) store_.release();
+  else store_.clear();
   release_if_large(extras_);
   index_.clear();
   value_count_ = 0;
@@ -502,7 +470,7 @@ bool HeaderMapCore::at_capacity() const {
   // Once the index is at its largest and 3/4 full, every insertion is
   // refused, also a value for a name already present: "full" is a property
   // of the map, not of the name being inserted.
-  return entries_.size() >= kMaxHeaderNames || extras_.size() >= kMaxExtraValues;
+  return store_.names() >= kMaxHeaderNames || extras_.size() >= kMaxExtraValues;
 }
 
 // Finds `name` by whichever lookup the map is in (scan or index); `h` gets
@@ -539,7 +507,7 @@ HeaderMapCore::Result HeaderMapCore::add(std::string_view name, std::string_view
 // once every field is in.
 HeaderMapCore::Result HeaderMapCore::add_fields(const FieldView* fields, size_t n) {
   if (n == 0) return Result::Ok;
-  if (!entries_.empty() || n > kMaxHeaderNames) {
+  if (!empty() || n > kMaxHeaderNames) {
     HeaderMapCore tmp(*this);
     std::string lower;
     for (size_t i = 0; i < n; ++i) {
@@ -550,39 +518,27 @@ HeaderMapCore::Result HeaderMapCore::add_fields(const FieldView* fields, size_t 
     *this = std::move(tmp);
     return Result::Ok;
   }
-  // Empty, so nothing holds further values and no byte is live; at most
-  // kMaxHeaderNames names and fewer further values arrive, so no add()
-  // would be refused.
   size_t bytes = 0;
   for (size_t i = 0; i < n; ++i) {
     if (__builtin_add_overflow(bytes, fields[i].name.size() + fields[i].value.size(), &bytes)) throw std::bad_alloc();
   }
-  if (bytes > (SIZE_MAX >> 1) - arena_.size()) throw std::bad_alloc();
+  return add_fields_fresh(fields, n, bytes);
+}
+
+// Empty, so nothing holds further values and no byte is live; at most
+// kMaxHeaderNames names and fewer further values arrive, so no add() would
+// be refused. A failure midway (memory for further values) empties the map
+// again.
+HeaderMapCore::Result HeaderMapCore::add_fields_fresh(const FieldView* fields, size_t n, size_t bytes) {
   const bool had_index = !index_.empty();
-  const bool indexed = had_index || n > kLinearScanMax;
-  arena_.reserve(arena_.size() + bytes);
-  entries_.reserve(n);
-  if (indexed) {
-    const size_t slots = slots_for(n);
-    // An index with no entries has every slot empty already.
-    if (index_.size() < slots) {
-      std::vector<uint16_t> fresh(slots, kEmptySlot);
-      index_.swap(fresh);
-    }
-  }
-  const size_t arena_before = arena_.size();
   try {
-    if (indexed) {
-      fill_fresh<true>(fields, n);
-    } else {
-      fill_fresh<false>(fields, n);
-    }
+    Fill fill(*this, n, bytes);
+    for (size_t i = 0; i < n; ++i) fill.add(fields[i].name, fields[i].value);
   } catch (...) {
-    if (indexed) std::fill(index_.begin(), index_.end(), kEmptySlot);
-    if (!had_index) index_.clear();
-    entries_.clear();
+    if (had_index) std::fill(index_.begin(), index_.end(), kEmptySlot);
+    else index_.clear();
+    store_.clear();
     extras_.clear();
-    arena_.truncate(arena_before);
     value_count_ = 0;
     live_bytes_ = 0;
     throw;
@@ -590,51 +546,128 @@ HeaderMapCore::Result HeaderMapCore::add_fields(const FieldView* fields, size_t 
   return Result::Ok;
 }
 
-// Each name is lower-cased into the free end of the arena (room reserved by
-// the caller) and looked up right there: a new name keeps those bytes, a
-// repeated one lets the next store overwrite them.
-template <bool Indexed>
-void HeaderMapCore::fill_fresh(const FieldView* fields, size_t n) {
-  for (size_t i = 0; i < n; ++i) {
-    const size_t nl = fields[i].name.size();
-    const std::string_view value = fields[i].value;
-    char* dst = arena_.tail();
-    lower_token_copy(dst, fields[i].name.data(), nl);
-    const std::string_view name(dst, nl);
-    uint64_t h;
-    size_t pos = npos;
-    [[maybe_unused]] size_t slot = 0;
-    if constexpr (Indexed) {
-      // One probe run both finds the name and, when it is new, the empty
-      // slot it goes into (nothing is inserted in between).
-      h = hash_name(name);
-      const size_t mask = index_.size() - 1;
-      for (slot = h & mask;; slot = (slot + 1) & mask) {
-        const uint16_t at = index_[slot];
-        if (at == kEmptySlot) break;
-        const Entry& e = entries_[at];
-        if (e.hash == h && e.name.len == nl && std::memcmp(arena_.data() + e.name.off, dst, nl) == 0) {
-          pos = at;
+HeaderMapCore::Fill::Fill(HeaderMapCore& map, size_t fields, size_t bytes)
+    : m_(map), fields_(std::min(fields, kMaxHeaderNames)), budget_(kFillScanBudget), indexed_(!map.index_.empty()) {
+  Store& st = m_.store_;
+  st.reset_for(std::max(fields_, st.name_capacity()), std::max(bytes, st.capacity()));
+  if (indexed_) {
+    // An emptied map keeps its index (every slot empty): it stays indexed.
+    const size_t slots = slots_for(fields_);
+    if (m_.index_.size() < slots) {
+      std::vector<uint16_t> fresh(slots, kEmptySlot);
+      m_.index_.swap(fresh);
+    }
+  }
+}
+
+HeaderMapCore::Fill::Fill(HeaderMapCore& map, size_t fields, std::string_view block)
+    : Fill(map, fields, fields == 0 ? 0 : block.size()) {
+  if (fields == 0) return;  // a head without fields allocates nothing
+  m_.store_.append(block.data(), block.size());
+  block_ = block.data();
+  set_inline_limit();
+}
+
+void HeaderMapCore::Fill::index_all() {
+  m_.build_index(slots_for(fields_));
+  indexed_ = true;
+  set_inline_limit();
+}
+
+bool HeaderMapCore::Fill::remove(std::string_view name) {
+  const size_t pos = m_.find(name);
+  if (pos == npos) return false;
+  m_.erase_at(pos);
+  return true;
+}
+
+// The name is lower-cased into the arena (the free end, or its place in the
+// block's copy) and looked up right there: a new name keeps those bytes, a
+// repeated one leaves them dead. Without an index, a 512-bit filter over the
+// fingerprints tells most new names apart without a scan; the index is built
+// (and used from then on) once the names pass kFillScanMax or the scans pass
+// kFillScanBudget.
+void HeaderMapCore::Fill::add_slow(std::string_view raw, std::string_view value) {
+  Store& st = m_.store_;
+  const size_t nl = raw.size();
+  size_t name_off;
+  if (block_ != nullptr) {
+    if (st.names() == st.name_capacity()) {
+      m_.reserve_room(true, 0, raw, value);
+      set_inline_limit();
+    }
+    name_off = static_cast<size_t>(raw.data() - block_);
+  } else {
+    // The bound is the caller's promise; one compare keeps a broken
+    // promise safe.
+    if (nl + value.size() > st.capacity() - st.size() || st.names() == st.name_capacity())
+      m_.reserve_room(true, nl + value.size(), raw, value);
+    name_off = st.size();
+  }
+  char* const dst = st.bytes() + name_off;
+  uint64_t h = lower_copy_fingerprint(dst, raw.data(), nl);
+  size_t pos = npos;
+  size_t slot = 0;
+  if (!indexed_) {
+    const uint64_t bit = filter_bit(h);
+    const uint64_t mask = uint64_t{1} << (bit & 63);
+    if ((filter_[bit >> 6] & mask) != 0) {
+      const uint64_t* keys = st.keys();
+      const Entry* es = st.entries();
+      for (size_t j = 0; j < st.names(); ++j) {
+        budget_ -= budget_ != 0;
+        if (keys[j] != h) continue;
+        if (nl < kExactFingerprintLen) {
+          pos = j;
+          break;
+        }
+        budget_ -= std::min(budget_, nl / 16);
+        if (es[j].name_len == nl && std::memcmp(st.bytes() + es[j].name_off, dst, nl) == 0) {
+          pos = j;
           break;
         }
       }
     } else {
-      h = fingerprint(name);
-      pos = find_linear(name, h);
+      filter_[bit >> 6] |= mask;
     }
-    if (pos != npos) {
-      append_extra(pos, value);
-      continue;
-    }
-    const Slice ns{arena_.size(), nl};
-    arena_.grow(nl);
-    const Slice vs = store(value);
-    const auto idx = static_cast<uint32_t>(entries_.size());
-    entries_.push_back(Entry{ns, vs, h, kNil, kNil, 1});
-    if constexpr (Indexed) index_[slot] = static_cast<uint16_t>(idx);
-    value_count_ += 1;
-    live_bytes_ += nl + value.size();
+    if (pos == npos && (budget_ == 0 || st.names() >= kFillScanMax)) index_all();
   }
+  if (indexed_) {
+    if (st.names() + 1 > m_.index_.size() / 4 * 3) m_.rebuild_index(m_.index_.size() * 2);
+    // One probe run both finds the name and, when it is new, the empty slot
+    // it goes into (nothing is inserted in between).
+    h = hash_name(std::string_view(dst, nl));
+    const size_t mask = m_.index_.size() - 1;
+    const uint64_t* keys = st.keys();
+    const Entry* es = st.entries();
+    for (slot = h & mask;; slot = (slot + 1) & mask) {
+      const uint16_t at = m_.index_[slot];
+      if (at == kEmptySlot) break;
+      if (keys[at] == h && es[at].name_len == nl && std::memcmp(st.bytes() + es[at].name_off, dst, nl) == 0) {
+        pos = at;
+        break;
+      }
+    }
+  }
+  Slice vs;
+  if (block_ != nullptr) {
+    vs = Slice{static_cast<size_t>(value.data() - block_), value.size()};
+  } else if (pos != npos) {
+    m_.append_extra(pos, value);
+    return;
+  } else {
+    st.grow(nl);
+    vs = m_.store(value);
+  }
+  if (pos != npos) {
+    m_.link_extra(pos, vs);
+    return;
+  }
+  const auto idx = static_cast<uint32_t>(st.names());
+  st.push_name(h, Entry{vs, name_off, static_cast<uint32_t>(nl), 1, kNil, kNil});
+  if (indexed_) m_.index_[slot] = static_cast<uint16_t>(idx);
+  m_.value_count_ += 1;
+  m_.live_bytes_ += nl + value.size();
 }
 
 // Leaves `name` with exactly `value`, at its old position when present (its
@@ -648,9 +681,9 @@ HeaderMapCore::Result HeaderMapCore::set(std::string_view name, std::string_view
     return Result::Ok;
   }
   // Room first: if it cannot be had, the map is still untouched.
-  reserve_arena(value.size(), value, value);
+  reserve_room(false, value.size(), value, value);
   remove_extras_of(static_cast<uint32_t>(pos));
-  Entry& e = entries_[pos];
+  Entry& e = store_.entries()[pos];
   live_bytes_ -= e.value.len;
   e.value = store(value);
   live_bytes_ += value.size();
@@ -663,55 +696,64 @@ HeaderMapCore::Result HeaderMapCore::set(std::string_view name, std::string_view
 bool HeaderMapCore::remove(std::string_view name) {
   size_t found = find(name);
   if (found == npos) return false;
-  const auto p = static_cast<uint32_t>(found);
-  remove_extras_of(p);
-  const auto last = static_cast<uint32_t>(entries_.size() - 1);
-  {
-    const Entry& e = entries_[p];
-    live_bytes_ -= e.name.len + e.value.len;
-    value_count_ -= 1;
-    if (!index_.empty()) {
-      index_remove(p, e.hash);
-      if (p != last) index_relocate(last, p, entries_[last].hash);
-    }
-  }
-  if (p != last) {
-    entries_[p] = entries_[last];
-    for (uint32_t x = entries_[p].extra_head; x != kNil; x = extras_[x].next) extras_[x].entry = p;
-  }
-  entries_.pop_back();
+  erase_at(found);
   maybe_compact();
   return true;
 }
 
-void HeaderMapCore::reserve_arena(size_t bytes, std::string_view& a, std::string_view& b) {
-  const size_t need = arena_.size() + bytes;
-  if (need <= arena_.capacity()) return;
+void HeaderMapCore::erase_at(size_t pos) {
+  const auto p = static_cast<uint32_t>(pos);
+  remove_extras_of(p);
+  const auto last = static_cast<uint32_t>(store_.names() - 1);
+  Entry* es = store_.entries();
+  uint64_t* keys = store_.keys();
+  live_bytes_ -= es[p].name_len + es[p].value.len;
+  value_count_ -= 1;
+  if (!index_.empty()) {
+    index_remove(p, keys[p]);
+    if (p != last) index_relocate(last, p, keys[last]);
+  }
+  if (p != last) {
+    es[p] = es[last];
+    keys[p] = keys[last];
+    for (uint32_t x = es[p].extra_head; x != kNil; x = extras_[x].next) extras_[x].entry = p;
+  }
+  store_.pop_name();
+}
+
+void HeaderMapCore::reserve_room(bool name, size_t bytes, std::string_view& a, std::string_view& b) {
+  const size_t names = store_.names() + (name ? 1 : 0);
+  const size_t need = store_.size() + bytes;
+  if (names <= store_.name_capacity() && need <= store_.capacity()) return;
   // The caller may hand us slices of our own arena (a value read from this
   // map); remember where they sit so they survive the move.
-  const auto base = reinterpret_cast<uintptr_t>(arena_.data());
-  const size_t size = arena_.size();
+  const auto base = reinterpret_cast<uintptr_t>(store_.bytes());
+  const size_t size = store_.size();
   auto offset_in = [&](std::string_view v) -> size_t {
     const auto q = reinterpret_cast<uintptr_t>(v.data());
     return (!v.empty() && q >= base && q - base < size) ? q - base : npos;
   };
   const size_t off_a = offset_in(a);
   const size_t off_b = offset_in(b);
-  arena_.reserve(std::max({need, arena_.capacity() * 2, kMinArenaBytes}));
-  if (off_a != npos) a = std::string_view(arena_.data() + off_a, a.size());
-  if (off_b != npos) b = std::string_view(arena_.data() + off_b, b.size());
+  size_t name_cap = store_.name_capacity();
+  if (names > name_cap) name_cap = std::min(std::max({names, name_cap * 2, kMinNameRecords}), kMaxHeaderNames);
+  size_t cap = store_.capacity();
+  if (need > cap) cap = std::max({need, cap * 2, kMinArenaBytes});
+  store_.reserve(name_cap, cap);
+  if (off_a != npos) a = std::string_view(store_.bytes() + off_a, a.size());
+  if (off_b != npos) b = std::string_view(store_.bytes() + off_b, b.size());
 }
 
 HeaderMapCore::Slice HeaderMapCore::store(std::string_view bytes) {
-  Slice s{arena_.size(), bytes.size()};
-  arena_.append(bytes.data(), bytes.size());
+  Slice s{store_.size(), bytes.size()};
+  store_.append(bytes.data(), bytes.size());
   return s;
 }
 
 // `h` is the name's SipHash when the index exists, its fingerprint in
 // linear-scan mode.
 void HeaderMapCore::append_entry(std::string_view name, std::string_view value, uint64_t h) {
-  const size_t idx = entries_.size();
+  const size_t idx = store_.names();
   if (index_.empty()) {
     if (idx >= kLinearScanMax) {
       build_index(slots_for(idx + 1));
@@ -720,15 +762,14 @@ void HeaderMapCore::append_entry(std::string_view name, std::string_view value, 
   } else if (idx + 1 > index_.size() / 4 * 3) {
     rebuild_index(index_.size() * 2);
   }
-  // All allocation happens before the map changes.
-  if (entries_.size() == entries_.capacity()) entries_.reserve(std::max<size_t>(8, idx * 2));
-  // The room check inline: a bulk fill after reserve() never needs more.
-  if (name.size() + value.size() > arena_.capacity() - arena_.size())
-    reserve_arena(name.size() + value.size(), name, value);
-  Entry& e = entries_.emplace_back();
-  e.name = store(name);
-  e.value = store(value);
-  e.hash = h;
+  // All allocation happens before the map changes. The room check inline:
+  // a fill after reserve() never needs more.
+  if (idx == store_.name_capacity() || name.size() + value.size() > store_.capacity() - store_.size())
+    reserve_room(true, name.size() + value.size(), name, value);
+  const size_t name_off = store_.size();
+  store_.append(name.data(), name.size());
+  const Slice vs = store(value);
+  store_.push_name(h, Entry{vs, name_off, static_cast<uint32_t>(name.size()), 1, kNil, kNil});
   if (!index_.empty()) index_insert(static_cast<uint32_t>(idx), h);
   value_count_ += 1;
   live_bytes_ += name.size() + value.size();
@@ -736,11 +777,16 @@ void HeaderMapCore::append_entry(std::string_view name, std::string_view value, 
 
 void HeaderMapCore::append_extra(size_t entry_idx, std::string_view value) {
   if (extras_.size() == extras_.capacity()) extras_.reserve(std::max<size_t>(8, extras_.size() * 2));
-  reserve_arena(value.size(), value, value);
+  reserve_room(false, value.size(), value, value);
+  link_extra(entry_idx, store(value));
+}
+
+void HeaderMapCore::link_extra(size_t entry_idx, Slice value) {
+  if (extras_.size() == extras_.capacity()) extras_.reserve(std::max<size_t>(8, extras_.size() * 2));
   const auto x = static_cast<uint32_t>(extras_.size());
-  Entry& e = entries_[entry_idx];
+  Entry& e = store_.entries()[entry_idx];
   Extra ex;
-  ex.value = store(value);
+  ex.value = value;
   ex.entry = static_cast<uint32_t>(entry_idx);
   ex.prev = e.extra_tail;
   extras_.push_back(ex);
@@ -752,15 +798,16 @@ void HeaderMapCore::append_extra(size_t entry_idx, std::string_view value) {
   e.extra_tail = x;
   e.count += 1;
   value_count_ += 1;
-  live_bytes_ += value.size();
+  live_bytes_ += value.len;
 }
 
 // Unlinks further value `x` from its name, then fills its array slot with
 // the last further value, re-pointing that one's neighbours (or its name's
 // head/tail) at the new position.
 void HeaderMapCore::remove_extra(uint32_t x) {
+  Entry* es = store_.entries();
   const Extra ex = extras_[x];
-  Entry& owner = entries_[ex.entry];
+  Entry& owner = es[ex.entry];
   if (ex.prev != kNil) extras_[ex.prev].next = ex.next;
   else owner.extra_head = ex.next;
   if (ex.next != kNil) extras_[ex.next].prev = ex.prev;
@@ -774,42 +821,26 @@ void HeaderMapCore::remove_extra(uint32_t x) {
     const Extra moved = extras_[last];
     extras_[x] = moved;
     if (moved.prev != kNil) extras_[moved.prev].next = x;
-    else entries_[moved.entry].extra_head = x;
+    else es[moved.entry].extra_head = x;
     if (moved.next != kNil) extras_[moved.next].prev = x;
-    else entries_[moved.entry].extra_tail = x;
+    else es[moved.entry].extra_tail = x;
   }
   extras_.pop_back();
 }
 
 void HeaderMapCore::remove_extras_of(uint32_t entry_idx) {
-  while (entries_[entry_idx].extra_head != kNil) remove_extra(entries_[entry_idx].extra_head);
+  while (store_.entries()[entry_idx].extra_head != kNil) remove_extra(store_.entries()[entry_idx].extra_head);
 }
 
 void HeaderMapCore::maybe_compact() {
-  const size_t dead = arena_.size() - live_bytes_;
-  if (arena_.size() <= kCompactMinArena || dead <= arena_.size() / 2) return;
+  const size_t dead = store_.size() - live_bytes_;
+  if (store_.size() <= kCompactMinArena || dead <= store_.size() / 2) return;
   try {
-    compact_from(arena_);
+    repack_from(store_, store_.name_capacity());
   } catch (const std::bad_alloc&) {
     // Compaction only reclaims memory; without memory to do it in, the map
     // is still correct as it is.
   }
-}
-
-void HeaderMapCore::compact_from(const Arena& src) {
-  Arena fresh;
-  fresh.reserve(live_bytes_);  // the only allocation: nothing below throws
-  auto move_slice = [&](Slice& s) {
-    const size_t off = fresh.size();
-    fresh.append(src.data() + s.off, s.len);
-    s.off = off;
-  };
-  for (Entry& e : entries_) {
-    move_slice(e.name);
-    move_slice(e.value);
-    for (uint32_t x = e.extra_head; x != kNil; x = extras_[x].next) move_slice(extras_[x].value);
-  }
-  arena_ = std::move(fresh);
 }
 
 // ---- HeaderMapCore: index ----------------------------------------------------------
@@ -821,14 +852,13 @@ uint64_t HeaderMapCore::hash_name(std::string_view name) {
 
 size_t HeaderMapCore::find_linear(std::string_view name, uint64_t fp) const {
   const size_t n = name.size();
-  // Pointer bounds, so the memcmp call does not force reloading the size.
-  const Entry* const first = entries_.data();
-  const Entry* const last = first + entries_.size();
-  for (const Entry* e = first; e != last; ++e) {
-    if (e->hash != fp) continue;
-    if (n < kExactFingerprintLen ||
-        (e->name.len == n && std::memcmp(arena_.data() + e->name.off, name.data(), n) == 0)) {
-      return static_cast<size_t>(e - first);
+  const uint64_t* const keys = store_.keys();
+  const size_t count = store_.names();
+  for (size_t i = 0; i < count; ++i) {
+    if (keys[i] != fp) continue;
+    const Entry& e = store_.entries()[i];
+    if (n < kExactFingerprintLen || (e.name_len == n && std::memcmp(store_.bytes() + e.name_off, name.data(), n) == 0)) {
+      return i;
     }
   }
   return npos;
@@ -836,13 +866,14 @@ size_t HeaderMapCore::find_linear(std::string_view name, uint64_t fp) const {
 
 size_t HeaderMapCore::find_hashed(std::string_view name, uint64_t h) const {
   const size_t mask = index_.size() - 1;
+  const uint64_t* const keys = store_.keys();
   // Terminates: the index is never more than 3/4 full.
   for (size_t i = h & mask;; i = (i + 1) & mask) {
     const uint16_t pos = index_[i];
     if (pos == kEmptySlot) return npos;
-    const Entry& e = entries_[pos];
-    if (e.hash == h && e.name.len == name.size() &&
-        std::memcmp(arena_.data() + e.name.off, name.data(), name.size()) == 0) {
+    if (keys[pos] != h) continue;
+    const Entry& e = store_.entries()[pos];
+    if (e.name_len == name.size() && std::memcmp(store_.bytes() + e.name_off, name.data(), name.size()) == 0) {
       return pos;
     }
   }
@@ -864,7 +895,7 @@ void HeaderMapCore::index_remove(uint32_t entry_idx, uint64_t h) {
   for (size_t j = (hole + 1) & mask;; j = (j + 1) & mask) {
     const uint16_t pos = index_[j];
     if (pos == kEmptySlot) break;
-    const size_t home = entries_[pos].hash & mask;
+    const size_t home = store_.keys()[pos] & mask;
     // `pos` may fill the hole unless its home lies cyclically in (hole, j]:
     // then the hole is before its home and moving it would lose it.
     const bool home_after_hole = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
@@ -884,7 +915,8 @@ void HeaderMapCore::index_relocate(uint32_t from_idx, uint32_t to_idx, uint64_t 
 }
 
 void HeaderMapCore::build_index(size_t slots) {
-  for (Entry& e : entries_) e.hash = hash_name(view(e.name));
+  uint64_t* keys = store_.keys();
+  for (size_t i = 0; i < store_.names(); ++i) keys[i] = hash_name(name_view(store_.entries()[i]));
   rebuild_index(slots);
 }
 
@@ -895,7 +927,7 @@ void HeaderMapCore::rebuild_index(size_t slots) {
   } else {
     std::fill(index_.begin(), index_.end(), kEmptySlot);
   }
-  for (size_t i = 0; i < entries_.size(); ++i) index_insert(static_cast<uint32_t>(i), entries_[i].hash);
+  for (size_t i = 0; i < store_.names(); ++i) index_insert(static_cast<uint32_t>(i), store_.keys()[i]);
 }
 
 // ---- HeaderMapCore: reads ------------------------------------------------------------
@@ -910,30 +942,31 @@ bool HeaderMapCore::contains(std::string_view name) const { return find(name) !=
 std::optional<std::string_view> HeaderMapCore::get(std::string_view name) const {
   size_t i = find(name);
   if (i == npos) return std::nullopt;
-  return view(entries_[i].value);
+  return view(store_.entries()[i].value);
 }
 
-std::string_view HeaderMapCore::name_at(size_t i) const { return view(entries_[i].name); }
+std::string_view HeaderMapCore::name_at(size_t i) const { return name_view(store_.entries()[i]); }
 
-size_t HeaderMapCore::value_count_at(size_t i) const { return entries_[i].count; }
+size_t HeaderMapCore::value_count_at(size_t i) const { return store_.entries()[i].count; }
 
 // Equal value counts plus, for each of our names, an equal value sequence
 // under the same name in `other`: together these also rule out names only
 // `other` has (each name holds at least one value).
 bool HeaderMapCore::equals(const HeaderMapCore& other) const {
   if (this == &other) return true;
-  if (value_count_ != other.value_count_ || entries_.size() != other.entries_.size()) return false;
+  if (value_count_ != other.value_count_ || store_.names() != other.store_.names()) return false;
   const bool reuse_hash = !index_.empty() && !other.index_.empty();
-  for (const Entry& e : entries_) {
-    const std::string_view name = view(e.name);
+  for (size_t i = 0; i < store_.names(); ++i) {
+    const Entry& e = store_.entries()[i];
+    const std::string_view name = name_view(e);
     size_t j;
     if (reuse_hash) {
-      j = other.find_hashed(name, e.hash);
+      j = other.find_hashed(name, store_.keys()[i]);
     } else {
       j = other.find(name);
     }
     if (j == npos) return false;
-    const Entry& f = other.entries_[j];
+    const Entry& f = other.store_.entries()[j];
     if (e.count != f.count || view(e.value) != other.view(f.value)) return false;
     for (uint32_t x = e.extra_head, y = f.extra_head; x != kNil; x = extras_[x].next, y = other.extras_[y].next) {
       if (view(extras_[x].value) != other.view(other.extras_[y].value)) return false;

@@ -6,9 +6,10 @@
 // names are appended); a name's values stay grouped at that position in the
 // order they were added; removing a name moves the last name into its slot.
 //
-// All bytes (names and values) live in one arena owned by the map, so a head
-// copied in with reserve() + add() costs one allocation for its bytes, and
-// values are slices of that one copy. Every string_view the map hands out
+// All bytes (names and values) live in one arena owned by the map, in the
+// same allocation as the per-name records, so a head copied in with
+// add_fields() (or reserve() + add()) costs one allocation, and values are
+// slices of that one copy. Every string_view the map hands out
 // (get, name_at, the for_each visitors) is valid only until the next
 // mutating call: growth moves the arena and removal may compact it. A view
 // obtained from the map may itself be passed back to add/set.
@@ -16,6 +17,8 @@
 // Not thread-safe; the owner (the Python type, a codec) serialises access.
 #pragma once
 
+#include <bit>
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -25,6 +28,8 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "http/chars.hpp"
 
 namespace quillon::http {
 
@@ -36,8 +41,6 @@ inline constexpr size_t kMaxHeaderNameLen = 65535;
 inline constexpr size_t kMaxIndexSlots = 32768;
 inline constexpr size_t kMaxHeaderNames = kMaxIndexSlots / 4 * 3;  // 24576
 
-// RFC 9110 token characters.
-bool is_token_char(unsigned char c);
 // HTAB, SP..~, and obs-text (>= 0x80); never CR, LF, NUL or DEL.
 bool is_valid_header_value(std::string_view value);
 // Validates `name` (1..65535 token bytes) and writes its lower-case form to
@@ -60,45 +63,6 @@ struct FieldView {
   std::string_view value;
 };
 
-// Lower-cases `n` token bytes (ASCII) from src to dst, a word at a time: no
-// byte's sum carries into its neighbour, and the top bit of each byte of
-// `ge_a` says byte >= 'A', that of `gt_z` byte > 'Z'.
-template <class W>
-inline W lower_ascii_word(W w) {
-  constexpr W k3f = static_cast<W>(0x3F3F3F3F3F3F3F3Full), k25 = static_cast<W>(0x2525252525252525ull),
-              k80 = static_cast<W>(0x8080808080808080ull);
-  const W upper = (w + k3f) & ~(w + k25) & k80;
-  return w | (upper >> 2);
-}
-
-inline void lower_token_copy(char* dst, const char* src, size_t n) {
-  if (n >= 8) {
-    // Eight bytes a step; the last step overlaps the one before it.
-    for (size_t i = 0;; i += 8) {
-      if (i + 8 > n) i = n - 8;
-      uint64_t w;
-      std::memcpy(&w, src + i, 8);
-      w = lower_ascii_word(w);
-      std::memcpy(dst + i, &w, 8);
-      if (i + 8 == n) return;
-    }
-  }
-  if (n >= 4) {
-    uint32_t a, b;
-    std::memcpy(&a, src, 4);
-    std::memcpy(&b, src + n - 4, 4);
-    a = lower_ascii_word(a);
-    b = lower_ascii_word(b);
-    std::memcpy(dst, &a, 4);
-    std::memcpy(dst + n - 4, &b, 4);
-    return;
-  }
-  for (size_t i = 0; i < n; ++i) {
-    const char c = src[i];
-    dst[i] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-  }
-}
-
 class HeaderMapCore {
  public:
   enum class Result : uint8_t { Ok, Full };
@@ -111,8 +75,8 @@ class HeaderMapCore {
   ~HeaderMapCore();
 
   // Capacity hints for a bulk fill (a parsed head): room for `names` more
-  // names and `bytes` more name/value bytes, so the fill allocates nothing
-  // per header. Never changes content.
+  // names and `bytes` more name/value bytes (0: a typical field's worth per
+  // name), so the fill allocates nothing per header. Never changes content.
   void reserve(size_t names, size_t bytes);
 
   // In every mutator `name` must already be a valid lower-case header name
@@ -130,6 +94,88 @@ class HeaderMapCore {
   // refused. Allocates before it changes anything, so a failed allocation
   // leaves the map unchanged too.
   Result add_fields(const FieldView* fields, size_t n);
+  // add_fields one field at a time, for a caller that reads each field as it
+  // stores it (the head parser walks a head's fields once). Made on an empty
+  // map with the number of fields to come (at most kMaxHeaderNames); add()
+  // then never allocates but for a repeated name's further value, and is
+  // never refused. Between add()s the Fill's remove() may drop a name;
+  // nothing else may touch the map until the Fill is gone.
+  class Fill {
+   public:
+    // Fields from anywhere, whose name and value bytes total at most
+    // `bytes`: each is copied into the arena as it is added.
+    Fill(HeaderMapCore& map, size_t fields, size_t bytes);
+    // Fields that are all slices of `block` (a head's field lines): the
+    // block is copied into the arena at once and each field's bytes are
+    // used where that copy holds them (names lower-cased there). The
+    // block's other bytes (separators, line ends) stay in the arena, dead,
+    // until a later removal compacts it.
+    Fill(HeaderMapCore& map, size_t fields, std::string_view block);
+    Fill(const Fill&) = delete;
+    Fill& operator=(const Fill&) = delete;
+    // Appends one field: a valid header name in any letter case (not a
+    // slice of the map) and a valid header value.
+    void add(std::string_view name, std::string_view value) {
+      // Inline for the usual field of a head: a new name, no index. The
+      // store's parts are read once, before the name's bytes are written
+      // (a char store may alias anything, so later reads would be redone).
+      Store& st = m_.store_;
+      const size_t at = st.names_;
+      if (at < inline_limit_) {
+        std::byte* const base = st.block_.get();
+        uint64_t* const keys = reinterpret_cast<uint64_t*>(base);
+        Entry* const entries = reinterpret_cast<Entry*>(base + st.name_cap_ * sizeof(uint64_t));
+        char* const bytes = reinterpret_cast<char*>(base + st.name_cap_ * Store::kNameRecordBytes);
+        const size_t nl = name.size();
+        const auto name_off = static_cast<size_t>(name.data() - block_);
+        // Lower-cased into its place in the block's copy whether or not it
+        // is new (a repeat's bytes there are dead either way).
+        const uint64_t h = lower_copy_fingerprint(bytes + name_off, name.data(), nl);
+        const uint64_t bit = filter_bit(h);
+        const uint64_t mask = uint64_t{1} << (bit & 63);
+        if ((filter_[bit >> 6] & mask) == 0) {
+          filter_[bit >> 6] |= mask;
+          keys[at] = h;
+          Entry& e = entries[at];
+          e.value = Slice{static_cast<size_t>(value.data() - block_), value.size()};
+          e.name_off = name_off;
+          e.name_len = static_cast<uint32_t>(nl);
+          e.count = 1;
+          e.extra_head = kNil;
+          e.extra_tail = kNil;
+          st.names_ = at + 1;
+          m_.value_count_ += 1;
+          m_.live_bytes_ += nl + value.size();
+          return;
+        }
+      }
+      add_slow(name, value);
+    }
+    // The map's remove(), keeping the arena where it is.
+    bool remove(std::string_view name);
+
+   private:
+    static uint64_t filter_bit(uint64_t fp) { return (fp * 0x9E3779B97F4A7C15ull) >> 55; }  // 0..511
+    void add_slow(std::string_view name, std::string_view value);
+    // Switches the rest of the fill to the keyed index.
+    void index_all();
+    // Names below which add() may take its inline path: the block form, no
+    // index, room for the record, still linear-scan mode.
+    void set_inline_limit() {
+      inline_limit_ = (block_ != nullptr && !indexed_) ? std::min(m_.store_.name_cap_, kFillScanMax) : 0;
+    }
+
+    HeaderMapCore& m_;
+    size_t fields_;
+    size_t budget_;
+    bool indexed_;
+    const char* block_ = nullptr;  // block form: the caller's block, copied to arena offset 0
+    size_t inline_limit_ = 0;
+    // Without the index: one bit per fingerprint class of the names stored
+    // so far, so a name whose bit is clear is new without a scan.
+    uint64_t filter_[8] = {};
+  };
+
   // Replaces all values of `name` by `value`, keeping its position, or
   // appends `name` when absent. Full exactly as add().
   Result set(std::string_view name, std::string_view value);
@@ -152,8 +198,8 @@ class HeaderMapCore {
   // Number of values, duplicates included.
   size_t len() const { return value_count_; }
   // Number of distinct names.
-  size_t name_count() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
+  size_t name_count() const { return store_.names(); }
+  bool empty() const { return store_.names() == 0; }
 
   // Positional access, 0 <= i < name_count(), in map order.
   std::string_view name_at(size_t i) const;
@@ -162,7 +208,7 @@ class HeaderMapCore {
   // Visits the values of the name at position i, in order: f(string_view).
   template <class F>
   void for_each_value_at(size_t i, F&& f) const {
-    const Entry& e = entries_[i];
+    const Entry& e = store_.entries()[i];
     f(view(e.value));
     for (uint32_t x = e.extra_head; x != kNil; x = extras_[x].next) f(view(extras_[x].value));
   }
@@ -175,8 +221,8 @@ class HeaderMapCore {
   // Visits every (name, value) pair in map order: f(string_view, string_view).
   template <class F>
   void for_each(F&& f) const {
-    for (size_t i = 0; i < entries_.size(); ++i) {
-      std::string_view n = view(entries_[i].name);
+    for (size_t i = 0; i < store_.names(); ++i) {
+      std::string_view n = name_view(store_.entries()[i]);
       for_each_value_at(i, [&](std::string_view v) { f(n, v); });
     }
   }
@@ -187,22 +233,102 @@ class HeaderMapCore {
   // Total bytes of names and values (for encoders sizing a buffer).
   size_t byte_size() const { return live_bytes_; }
   // Bytes the arena holds, including ones left behind by remove/set; stays
-  // within about twice byte_size() (memory accounting and tests).
-  size_t arena_bytes() const { return arena_.size(); }
+  // within about twice byte_size() (memory accounting and tests), except
+  // that a map filled from a head's block also holds the block's separators
+  // until a removal compacts it.
+  size_t arena_bytes() const { return store_.size(); }
 
  private:
   static constexpr uint32_t kNil = 0xFFFFFFFFu;
+  // A map filled by a Fill (a parsed head) may keep up to this many names in
+  // linear-scan mode, where maps filled by add() index past 32: a head's
+  // names are nearly all distinct, so the fill finds repeats through a small
+  // bit filter and scans only on a filter hit, while hashing every name into
+  // an index would cost more than tokenizing the head. Lookups on such a map
+  // scan at most this many keys, eight bytes each. Past it the fill builds
+  // the keyed index.
+  static constexpr size_t kFillScanMax = 128;
+
+  // Lower-cases the `n` token bytes at `src` into `dst` (lower_token_copy)
+  // and returns the linear-scan key of the result (fingerprint() in the
+  // .cpp), made from the very words the copy lowers: the key costs a few
+  // operations more than the copy, and nothing is read back from `dst`.
+  static uint64_t lower_copy_fingerprint(char* dst, const char* src, size_t n) {
+#ifdef __SSE2__
+    if (n >= 16) {
+      // Sixteen bytes a step; the last step overlaps the one before it.
+      __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+      __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + n - 16));
+      for (size_t i = 16; i + 16 < n; i += 16) {
+        const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), chars_detail::lower_letters(w));
+      }
+      first = chars_detail::lower_letters(first);
+      last = chars_detail::lower_letters(last);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), first);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + n - 16), last);
+      const auto a = static_cast<uint64_t>(_mm_cvtsi128_si64(first));                        // bytes 0..7
+      const auto b = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(last, last)));  // n-8..n-1
+      return (a ^ std::rotl(b, 23) ^ n) | (uint64_t{1} << 63);
+    }
+#endif
+    if (n >= 8) {
+      uint64_t a, b;
+      std::memcpy(&a, src, 8);
+      std::memcpy(&b, src + n - 8, 8);
+      a = lower_ascii_word(a);
+      b = lower_ascii_word(b);
+      // The middle words, if any, then the two ends (the last overlapping).
+      for (size_t i = 8; i + 8 < n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, src + i, 8);
+        w = lower_ascii_word(w);
+        std::memcpy(dst + i, &w, 8);
+      }
+      std::memcpy(dst, &a, 8);
+      std::memcpy(dst + n - 8, &b, 8);
+      if constexpr (std::endian::native == std::endian::big) {
+        a = __builtin_bswap64(a);
+        b = __builtin_bswap64(b);
+      }
+      return (a ^ std::rotl(b, 23) ^ n) | (uint64_t{1} << 63);
+    }
+    uint64_t w = 0;
+    if (n >= 4) {
+      uint32_t a, b;
+      std::memcpy(&a, src, 4);
+      std::memcpy(&b, src + n - 4, 4);
+      a = lower_ascii_word(a);
+      b = lower_ascii_word(b);
+      std::memcpy(dst, &a, 4);
+      std::memcpy(dst + n - 4, &b, 4);
+      if constexpr (std::endian::native == std::endian::big) {
+        a = __builtin_bswap32(a);
+        b = __builtin_bswap32(b);
+      }
+      w = a | (static_cast<uint64_t>(b) << (8 * (n - 4)));  // the overlap ORs equal bytes
+    } else if (n > 0) {
+      for (size_t i = 0; i < n; ++i) dst[i] = ascii_lower(src[i]);
+      const auto at = [&](size_t i) { return static_cast<uint64_t>(static_cast<unsigned char>(ascii_lower(src[i]))); };
+      w = at(0) | (at(n / 2) << (8 * (n / 2))) | (at(n - 1) << (8 * (n - 1)));
+    }
+    return w | (static_cast<uint64_t>(n) << 56);
+  }
+
   struct Slice {
     size_t off = 0;
     size_t len = 0;
   };
+  // One name: where its bytes are, its first value and the chain of further
+  // values. Its lookup key is kept apart in the Store's key array, so a scan
+  // reads eight bytes per name.
   struct Entry {
-    Slice name;
     Slice value;
-    uint64_t hash = 0;
-    uint32_t extra_head = kNil;  // first further value
-    uint32_t extra_tail = kNil;  // last further value
-    uint32_t count = 1;          // values including the first
+    size_t name_off;
+    uint32_t name_len;    // at most kMaxHeaderNameLen
+    uint32_t count;       // values including the first
+    uint32_t extra_head;  // first further value
+    uint32_t extra_tail;  // last further value
   };
   struct Extra {
     Slice value;
@@ -211,39 +337,79 @@ class HeaderMapCore {
     uint32_t next = kNil;
   };
 
-  // The byte store. Not a std::string or std::vector: appending into room
-  // reserved up front must be a bare memcpy on the fill path.
-  class Arena {
+  // Keys, entries and arena bytes in one allocation: [keys | entries |
+  // bytes], each part sized by its own capacity. A key is the name's keyed
+  // hash while the index exists and its fingerprint otherwise. Not a
+  // std::string or std::vector: appending into room reserved up front must
+  // be a bare store on the fill path.
+  class Store {
    public:
-    Arena() = default;
-    Arena(const Arena& o);
-    Arena(Arena&& o) noexcept
-        : buf_(std::move(o.buf_)), size_(std::exchange(o.size_, 0)), cap_(std::exchange(o.cap_, 0)) {}
-    Arena& operator=(const Arena& o) {
-      Arena t(o);
+    Store() = default;
+    Store(const Store&) = delete;
+    Store& operator=(const Store&) = delete;
+    Store(Store&& o) noexcept
+        : block_(std::move(o.block_)),
+          names_(std::exchange(o.names_, 0)),
+          name_cap_(std::exchange(o.name_cap_, 0)),
+          size_(std::exchange(o.size_, 0)),
+          cap_(std::exchange(o.cap_, 0)) {}
+    Store& operator=(Store&& o) noexcept {
+      Store t(std::move(o));
       swap(t);
       return *this;
     }
-    Arena& operator=(Arena&& o) noexcept {
-      Arena t(std::move(o));
-      swap(t);
-      return *this;
-    }
-    void swap(Arena& o) noexcept {
-      buf_.swap(o.buf_);
+    void swap(Store& o) noexcept {
+      block_.swap(o.block_);
+      std::swap(names_, o.names_);
+      std::swap(name_cap_, o.name_cap_);
       std::swap(size_, o.size_);
       std::swap(cap_, o.cap_);
     }
-    const char* data() const { return buf_.get(); }
+
+    uint64_t* keys() { return reinterpret_cast<uint64_t*>(block_.get()); }
+    const uint64_t* keys() const { return reinterpret_cast<const uint64_t*>(block_.get()); }
+    Entry* entries() { return reinterpret_cast<Entry*>(block_.get() + name_cap_ * sizeof(uint64_t)); }
+    const Entry* entries() const {
+      return reinterpret_cast<const Entry*>(block_.get() + name_cap_ * sizeof(uint64_t));
+    }
+    char* bytes() { return reinterpret_cast<char*>(block_.get() + name_cap_ * kNameRecordBytes); }
+    const char* bytes() const { return reinterpret_cast<const char*>(block_.get() + name_cap_ * kNameRecordBytes); }
+
+    size_t names() const { return names_; }
+    size_t name_capacity() const { return name_cap_; }
     size_t size() const { return size_; }
     size_t capacity() const { return cap_; }
-    // Grows the buffer to hold at least `n` bytes, keeping the content.
-    void reserve(size_t n);
+    size_t allocated() const { return name_cap_ * kNameRecordBytes + cap_; }
+
+    // Room for `names` names and `bytes` arena bytes in all, keeping the
+    // content; allocates only when either part is short.
+    void reserve(size_t names, size_t bytes);
+    // Drops the content and makes room for exactly `names` and `bytes`,
+    // reusing the allocation when it is large enough.
+    void reset_for(size_t names, size_t bytes);
+    // Appends a name record into reserved room.
+    void push_name(uint64_t key, const Entry& e) {
+      // Through locals: a key is a uint64_t like the counts, so storing it
+      // would otherwise make the compiler reload them all.
+      std::byte* const base = block_.get();
+      const size_t at = names_;
+      reinterpret_cast<uint64_t*>(base)[at] = key;
+      reinterpret_cast<Entry*>(base + name_cap_ * sizeof(uint64_t))[at] = e;
+      names_ = at + 1;
+    }
+    void pop_name() { --names_; }
+    // Appends all of `o`'s name records (room reserved; o is not *this).
+    void copy_names_from(const Store& o) {
+      if (o.names_ == 0) return;
+      std::memcpy(keys() + names_, o.keys(), o.names_ * sizeof(uint64_t));
+      std::memcpy(entries() + names_, o.entries(), o.names_ * sizeof(Entry));
+      names_ += o.names_;
+    }
     // Appends into reserved room: size() + n <= capacity(). Names and most
     // values are short, so those are copied inline (two overlapping moves)
     // rather than through a library call each.
     void append(const char* p, size_t n) {
-      char* d = buf_.get() + size_;
+      char* d = bytes() + size_;
       if (n >= 8 && n <= 16) {
         uint64_t a, b;
         std::memcpy(&a, p, 8);
@@ -276,29 +442,34 @@ class HeaderMapCore {
       }
       size_ += n;
     }
-    void clear() { size_ = 0; }
     // The first free byte; the caller writes at most capacity() - size()
     // bytes there and then claims them with grow().
-    char* tail() { return buf_.get() + size_; }
+    char* tail() { return bytes() + size_; }
     void grow(size_t n) { size_ += n; }
-    // Forgets everything from byte `n` on (n <= size()).
-    void truncate(size_t n) { size_ = n; }
+    void clear() { names_ = size_ = 0; }
     void release() {
-      buf_.reset();
-      size_ = cap_ = 0;
+      block_.reset();
+      names_ = name_cap_ = size_ = cap_ = 0;
     }
 
    private:
-    std::unique_ptr<char[]> buf_;
+    friend class Fill;  // its inline path works on the parts directly
+    static constexpr size_t kNameRecordBytes = sizeof(uint64_t) + sizeof(Entry);
+    static_assert(sizeof(Entry) % alignof(uint64_t) == 0 && alignof(Entry) <= alignof(uint64_t));
+    std::unique_ptr<std::byte[]> block_;
+    size_t names_ = 0;
+    size_t name_cap_ = 0;
     size_t size_ = 0;
     size_t cap_ = 0;
   };
 
-  std::string_view view(Slice s) const { return std::string_view(arena_.data() + s.off, s.len); }
+  std::string_view view(Slice s) const { return std::string_view(store_.bytes() + s.off, s.len); }
+  std::string_view name_view(const Entry& e) const { return std::string_view(store_.bytes() + e.name_off, e.name_len); }
   bool at_capacity() const;
-  // Makes room for `bytes` more arena bytes; `a` and `b` are re-pointed if
-  // they were slices of the arena and it moved.
-  void reserve_arena(size_t bytes, std::string_view& a, std::string_view& b);
+  // Makes room for one more name record (when `name` is set) and `bytes`
+  // more arena bytes; `a` and `b` are re-pointed if they were slices of the
+  // arena and it moved.
+  void reserve_room(bool name, size_t bytes, std::string_view& a, std::string_view& b);
   // Appends to the arena, which must already have room.
   Slice store(std::string_view bytes);
   static uint64_t hash_name(std::string_view name);
@@ -309,10 +480,14 @@ class HeaderMapCore {
   void append_entry(std::string_view name, std::string_view value, uint64_t h);
   void append_extra(size_t entry_idx, std::string_view value);
   // add_fields on an empty map with at most kMaxHeaderNames fields (where
-  // no add() can be refused): one pass that lower-cases each name straight
-  // into the arena and looks it up there.
-  template <bool Indexed>
-  void fill_fresh(const FieldView* fields, size_t n);
+  // no add() can be refused), through a Fill.
+  Result add_fields_fresh(const FieldView* fields, size_t n, size_t bytes);
+  // Links `value`, already in the arena, as a further value of the name at
+  // `entry_idx`.
+  void link_extra(size_t entry_idx, Slice value);
+  // Drops the name at `pos` and its values (remove() without the lookup and
+  // the compaction).
+  void erase_at(size_t pos);
   void index_insert(uint32_t entry_idx, uint64_t h);
   void index_remove(uint32_t entry_idx, uint64_t h);
   void index_relocate(uint32_t from_idx, uint32_t to_idx, uint64_t h);
@@ -323,17 +498,18 @@ class HeaderMapCore {
   void remove_extras_of(uint32_t entry_idx);
   void remove_extra(uint32_t x);
   void maybe_compact();
-  // Rewrites the arena as a copy of only the live bytes of `src` (the arena
-  // the slices currently point into), re-pointing every slice.
-  void compact_from(const Arena& src);
+  // Makes this map's store a copy of `src`'s records with room for
+  // `name_cap` names and only the live bytes of `src`'s arena, re-pointing
+  // every slice (extras_ must already be the extras of `src`'s map).
+  void repack_from(const Store& src, size_t name_cap);
 
-  Arena arena_;
-  std::vector<Entry> entries_;
+  Store store_;
   std::vector<Extra> extras_;
   // Open-addressed index of entry positions (uint16 each: at most 24576
   // names), empty slot = 0xFFFF. Built only once the map outgrows a short
-  // linear scan, so small heads never pay for hashing. While it is empty
-  // Entry::hash holds a cheap fingerprint of the name; building the index
+  // linear scan (32 names, or kFillScanMax for a map a Fill made), so heads
+  // of ordinary size never pay for hashing. While it is empty
+  // the keys hold a cheap fingerprint of each name; building the index
   // replaces every one with the keyed hash.
   std::vector<uint16_t> index_;
   size_t value_count_ = 0;

@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "http/chars.hpp"
 #include "http/uri.hpp"
 
 namespace quillon::http {
@@ -16,25 +17,6 @@ namespace {
 // Longest text inet_pton can accept as an address (INET6_ADDRSTRLEN plus
 // room); anything longer is not an IP literal and is never copied.
 constexpr size_t kMaxIpTextLen = 63;
-
-inline unsigned char lower_ascii(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c | 0x20) : c;
-}
-
-bool ieq(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (lower_ascii(static_cast<unsigned char>(a[i])) != lower_ascii(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
-}
-
-inline int hex_value(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  c = lower_ascii(c);
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
 
 inline bool is_space(unsigned char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
@@ -292,12 +274,12 @@ void parse_no_proxy(std::string_view text, std::vector<IpRule>& ip_rules,
 
 bool domain_rule_matches(std::string_view d, std::string_view host) {
   if (d.size() == 1 && d[0] == '*') return true;
-  if (ieq(d, host)) return true;
+  if (ascii_iequals(d, host)) return true;
   const bool dotted = !d.empty() && d[0] == '.';
-  if (dotted && ieq(d.substr(1), host)) return true;
+  if (dotted && ascii_iequals(d.substr(1), host)) return true;
   if (host.size() > d.size()) {
     const size_t cut = host.size() - d.size();
-    if ((dotted || host[cut - 1] == '.') && ieq(host.substr(cut), d)) return true;
+    if ((dotted || host[cut - 1] == '.') && ascii_iequals(host.substr(cut), d)) return true;
   }
   return false;
 }

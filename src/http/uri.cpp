@@ -6,6 +6,8 @@
 #include <array>
 #include <new>
 
+#include "http/chars.hpp"
+
 namespace quillon::http {
 
 namespace {
@@ -56,13 +58,6 @@ constexpr std::array<uint8_t, 256> kClass = make_classes();
 constexpr size_t npos = static_cast<size_t>(-1);
 
 inline uint8_t cls(unsigned char c) { return kClass[c]; }
-
-// ASCII case-insensitive equality of `s` with the lower-case literal `lower`.
-inline bool ieq_lower(const unsigned char* s, const char* lower, size_t n) {
-  for (size_t i = 0; i < n; ++i)
-    if ((s[i] | 0x20) != static_cast<unsigned char>(lower[i])) return false;
-  return true;
-}
 
 // Path, query and fragment from p[i] on; p[i] is "/", "?", "#" or i == n.
 UriError parse_tail(std::string_view text, size_t i, UriView& out) {
@@ -228,9 +223,9 @@ UriError parse_uri(std::string_view text, UriView& out) {
   if (has_scheme) {
     if (run == 0 || !(cls(p[0]) & kAlpha)) return UriError::InvalidScheme;
     if (run > kMaxSchemeLen) return UriError::SchemeTooLong;
-    if (run == 4 && ieq_lower(p, "http", 4))
+    if (ascii_iequals(text.substr(0, run), "http"))
       out.scheme = Scheme::Http;
-    else if (run == 5 && ieq_lower(p, "https", 5))
+    else if (ascii_iequals(text.substr(0, run), "https"))
       out.scheme = Scheme::Https;
     else
       out.scheme = Scheme::Other;

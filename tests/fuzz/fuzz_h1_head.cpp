@@ -63,10 +63,10 @@ Outcome run(bool request, std::string_view in, const CodecConfig& cfg, Method re
     }
     if (r.status == HeadStatus::Done) {
       FUZZ_ASSERT(st.read.size() < before);
-      FUZZ_ASSERT(st.head_scan == 0 && !st.head_line_checked);
+      FUZZ_ASSERT(st.read.head_scan().looked == 0 && !st.read.head_scan().line_checked);
       break;
     }
-    FUZZ_ASSERT(st.head_scan <= st.read.size());
+    FUZZ_ASSERT(st.read.head_scan().looked <= st.read.size());
   } while (at < in.size());
   o.left = st.read.size() + (in.size() - at);
   return o;
