@@ -7,6 +7,7 @@ import shutil
 import subprocess
 
 import pytest
+from _testdata import h2_data_dir
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
@@ -27,6 +28,7 @@ def test_core_suite():
     subprocess.run(configure, check=True, capture_output=True, env=env)
     built = subprocess.run(["cmake", "--build", str(build)], capture_output=True, text=True, env=env)
     assert built.returncode == 0, built.stdout[-4000:] + built.stderr[-4000:]
+    env["QUILLON_TESTDATA"] = str(h2_data_dir())
     run = subprocess.run([str(build / "quillon_core_tests")], capture_output=True, text=True, env=env)
     assert run.returncode == 0, run.stdout[-4000:] + run.stderr[-4000:]
     assert " 0 failed checks" in run.stdout

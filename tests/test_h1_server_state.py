@@ -6,7 +6,7 @@ import weakref
 import pytest
 
 import _quillon as q
-from _quillon import H1Codec, H1ServerState, HeaderMap
+from _quillon import H1Codec, H1ServerState
 
 
 class Transport:

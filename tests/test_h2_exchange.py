@@ -2,7 +2,6 @@
 against the h2 package as an independent peer, and the object shared by
 threads as a real driver shares it."""
 
-import os
 import threading
 from collections import defaultdict
 

@@ -3,13 +3,12 @@ across CONTINUATION frames and their limits, records, encoders and the
 static helpers."""
 import json
 import os
-import pathlib
 
 import pytest
-from hpack import Decoder as PeerDecoder, Encoder as PeerEncoder
 from hyperframe.frame import Frame as PeerFrame
 
 import _quillon as q
+from _testdata import h2_data_dir
 
 
 def frame(ftype, flags, stream_id, payload=b""):
@@ -305,16 +304,9 @@ def test_preface():
 
 # --- shared vectors ----------------------------------------------------------------
 
-def _frames_dir():
-    env = os.environ.get("QUILLON_TESTDATA")
-    roots = [pathlib.Path(env)] if env else [p / "shared" / "testdata" for p in pathlib.Path(__file__).parents]
-    return next((r / "h2frames" for r in roots if (r / "h2frames").is_dir()), None)
+FRAMES_DIR = h2_data_dir() / "h2frames"
 
 
-FRAMES_DIR = _frames_dir()
-
-
-@pytest.mark.skipif(FRAMES_DIR is None, reason="shared frame test data not found (set QUILLON_TESTDATA)")
 def test_shared_frame_vectors():
     def load_case(path):
         return json.loads((FRAMES_DIR / path).read_text())

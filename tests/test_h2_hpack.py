@@ -2,27 +2,15 @@
 `hpack` package, RFC 7541 Appendix C, decoder errors, size updates and the
 encoder's indexing policy."""
 import json
-import os
-import pathlib
 
 import pytest
 from hpack import Decoder as PeerDecoder, Encoder as PeerEncoder
 
 import _quillon as q
+from _testdata import h2_data_dir
 
 
-def _testdata():
-    env = os.environ.get("QUILLON_TESTDATA")
-    if env:
-        return pathlib.Path(env)
-    for parent in pathlib.Path(__file__).resolve().parents:
-        if (parent / "shared" / "testdata" / "hpack").is_dir():
-            return parent / "shared" / "testdata"
-    return None
-
-
-TESTDATA = _testdata()
-needs_data = pytest.mark.skipif(TESTDATA is None, reason="shared HPACK test data not found (set QUILLON_TESTDATA)")
+TESTDATA = h2_data_dir()
 ENCODERS = ["go-hpack", "nghttp2", "nghttp2-change-table-size", "python-hpack", "swift-nio-hpack-plain-text"]
 PSEUDO = (":method", ":scheme", ":authority", ":path")
 CONNECTION_SPECIFIC = {"connection", "transfer-encoding", "upgrade", "keep-alive", "proxy-connection"}
@@ -78,7 +66,6 @@ def case_pairs(case):
     return [next(iter(h.items())) for h in case["headers"]]
 
 
-@needs_data
 @pytest.mark.parametrize("encoder", ENCODERS)
 def test_every_story_decodes_block_by_block(encoder):
     stories = _stories(encoder)
@@ -116,7 +103,6 @@ def encode_with_codec(codec, pairs):
     )
 
 
-@needs_data
 def test_our_encoder_output_decodes_with_the_hpack_package():
     count = 0
     for story, cases in _raw_cases():
@@ -129,7 +115,6 @@ def test_our_encoder_output_decodes_with_the_hpack_package():
     assert count > 500
 
 
-@needs_data
 def test_blocks_the_hpack_package_encodes_decode_with_ours():
     for story, cases in _raw_cases():
         peer, codec = PeerEncoder(), q.H2Codec("server")
