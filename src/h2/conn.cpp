@@ -7,8 +7,6 @@
 
 namespace quillon::h2 {
 
-namespace {
-
 Fault from_engine(const Failure& f) {
   switch (f.kind) {
     case Failure::Kind::Protocol:
@@ -21,6 +19,8 @@ Fault from_engine(const Failure& f) {
   }
   return Fault::value(f.message);
 }
+
+namespace {
 
 Fault frame_size_out_of_range(uint32_t v) {
   return Fault::value("max_frame_size must be in [" + std::to_string(kDefaultMaxFrameSize) + ", " +

@@ -29,6 +29,9 @@
 
 namespace quillon::h2 {
 
+// A frame-engine failure as the connection raises it.
+Fault from_engine(const Failure& f);
+
 // First capacity of the pending-send buffer: a handshake, a few heads or a
 // window update fit without regrowing. Buffers are recycled (the spare), so
 // this is paid once per connection.

@@ -18,19 +18,6 @@ namespace quillon::h2 {
 
 namespace {
 
-Fault from_engine(const Failure& f) {
-  switch (f.kind) {
-    case Failure::Kind::Protocol:
-      return Fault::protocol(f.code, f.message);
-    case Failure::Kind::User:
-      return Fault::user(f.user_kind, f.message);
-    case Failure::Kind::Value:
-    case Failure::Kind::None:
-      break;
-  }
-  return Fault::value(f.message);
-}
-
 Fault idle_stream(uint32_t sid) {
   return Fault::protocol(code(Reason::ProtocolError), "frame on idle stream " + std::to_string(sid));
 }
