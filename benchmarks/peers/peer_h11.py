@@ -8,40 +8,11 @@ Serves `/bytes/N` exactly as the example server does (status 200,
 content-type application/octet-stream, content-length N, date); anything
 else is a 404."""
 
-import argparse
 import asyncio
-import email.utils
-import time
 
 import h11
 
-MAX_BYTES = 1 << 20  # the body is built in memory; a benchmark never needs more
-
-REASONS = {200: b"OK", 400: b"Bad Request", 404: b"Not Found"}
-
-_date = [0, b""]
-
-
-def http_date() -> bytes:
-    # Formatting a date per request would cost more than the parse; once a second.
-    now = int(time.time())
-    if now != _date[0]:
-        _date[0], _date[1] = now, email.utils.formatdate(now, usegmt=True).encode()
-    return _date[1]
-
-
-def route(target: bytes):
-    path = target.split(b"?", 1)[0]
-    if path.startswith(b"/bytes/"):
-        try:
-            n = int(path[7:])
-        except ValueError:
-            n = -1
-        if 0 <= n <= MAX_BYTES:
-            return 200, b"application/octet-stream", b"x" * n
-        return 400, b"text/plain", b"bad length\n"
-    return 404, b"text/plain", b"not found\n"
-
+from _common import REASONS, http_date, route, run
 
 class H11Protocol(asyncio.Protocol):
     def connection_made(self, transport):
@@ -90,18 +61,5 @@ class H11Protocol(asyncio.Protocol):
             self.transport.close()
 
 
-async def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--host", default="127.0.0.1")
-    ap.add_argument("--port", type=int, required=True)
-    args = ap.parse_args()
-    server = await asyncio.get_running_loop().create_server(H11Protocol, args.host, args.port)
-    async with server:
-        await server.serve_forever()
-
-
 if __name__ == "__main__":
-    try:
-        asyncio.run(main())
-    except KeyboardInterrupt:
-        pass
+    run(H11Protocol)

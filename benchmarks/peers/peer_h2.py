@@ -8,10 +8,7 @@ written at once. Same settings and windows as the example server.
 Serves `/bytes/N` with the example server's headers (:status 200,
 content-type application/octet-stream, date); anything else is a 404."""
 
-import argparse
 import asyncio
-import email.utils
-import time
 
 import h2.config
 import h2.connection
@@ -19,7 +16,8 @@ import h2.events
 import h2.exceptions
 import h2.settings
 
-MAX_BYTES = 1 << 20  # the body is built in memory; a benchmark never needs more
+from _common import http_date, route, run
+
 CONNECTION_WINDOW = 1 << 24
 SETTINGS = {
     h2.settings.SettingCodes.INITIAL_WINDOW_SIZE: 1 << 20,
@@ -28,30 +26,6 @@ SETTINGS = {
     h2.settings.SettingCodes.MAX_HEADER_LIST_SIZE: 65536,
 }
 CONFIG = h2.config.H2Configuration(client_side=False, header_encoding=None)
-
-_date = [0, b""]
-
-
-def http_date() -> bytes:
-    # Formatting a date per request would cost more than the framing; once a second.
-    now = int(time.time())
-    if now != _date[0]:
-        _date[0], _date[1] = now, email.utils.formatdate(now, usegmt=True).encode()
-    return _date[1]
-
-
-def route(path: bytes):
-    path = path.split(b"?", 1)[0]
-    if path.startswith(b"/bytes/"):
-        try:
-            n = int(path[7:])
-        except ValueError:
-            n = -1
-        if 0 <= n <= MAX_BYTES:
-            return b"200", b"application/octet-stream", b"x" * n
-        return b"400", b"text/plain", b"bad length\n"
-    return b"404", b"text/plain", b"not found\n"
-
 
 class H2Protocol(asyncio.Protocol):
     def connection_made(self, transport):
@@ -98,7 +72,7 @@ class H2Protocol(asyncio.Protocol):
 
     def respond(self, sid):
         status, ctype, body = route(self.paths.pop(sid, b"/"))
-        self.conn.send_headers(sid, [(b":status", status), (b"content-type", ctype), (b"date", http_date())],
+        self.conn.send_headers(sid, [(b":status", b"%d" % status), (b"content-type", ctype), (b"date", http_date())],
                                end_stream=not body)
         if body:
             self.send_body(sid, body)
@@ -122,18 +96,5 @@ class H2Protocol(asyncio.Protocol):
                 pass
 
 
-async def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--host", default="127.0.0.1")
-    ap.add_argument("--port", type=int, required=True)
-    args = ap.parse_args()
-    server = await asyncio.get_running_loop().create_server(H2Protocol, args.host, args.port)
-    async with server:
-        await server.serve_forever()
-
-
 if __name__ == "__main__":
-    try:
-        asyncio.run(main())
-    except KeyboardInterrupt:
-        pass
+    run(H2Protocol)
