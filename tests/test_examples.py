@@ -159,11 +159,12 @@ def test_h2load_bounded_load(server, h1):
     assert "20000 succeeded" in out, out
 
 
-def test_graceful_shutdown_finishes_the_request_in_flight():
+@pytest.mark.parametrize("flag, version", [("--http1.1", "HTTP/1.1"), ("--http2-prior-knowledge", "HTTP/2")])
+def test_graceful_shutdown_finishes_the_request_in_flight(flag, version):
     need("curl")
     s = Server()
     try:
-        p = subprocess.Popen(["curl", "-sS", "--max-time", "30", s.url("/slow")], stdout=subprocess.PIPE,
+        p = subprocess.Popen(["curl", "-sS", flag, "--max-time", "30", s.url("/slow")], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, env=tool_env())
         time.sleep(0.3)
         s.proc.send_signal(signal.SIGTERM)
@@ -173,7 +174,7 @@ def test_graceful_shutdown_finishes_the_request_in_flight():
         assert s.proc.wait(timeout=15) == 0
     finally:
         log = s.stop()
-    assert '"GET /slow HTTP/1.1" 200' in log
+    assert f'"GET /slow {version}" 200' in log
 
 
 # ---------------------------------------------------------------------------
