@@ -566,6 +566,19 @@ py::Ref send_verdict(const h2::SendResult& r, py::Ref handle) {
                                            std::move(reader)});
 }
 
+// Runs one send step; the handle its verdict carries gets a reference of
+// its own under the lock.
+template <class F>
+py::Ref send_call(PyObject* self, F&& f) {
+  py::Ref handle;
+  const h2::SendResult r = with_state(self, [&](h2::Connection& c) {
+    h2::SendResult res = f(c);
+    handle = take_ref(res.handle);
+    return res;
+  });
+  return send_verdict(r, std::move(handle));
+}
+
 py::Ref reset_verdict(const h2::ResetResult& r, py::Ref handle) {
   return py::make<ResetVerdict>(reset_verdict_type(), ResetVerdict{std::move(handle), opt_stop(r.stop), r.flags});
 }
@@ -673,13 +686,7 @@ py::Ref streams_send_data(PyObject* self, PyObject* const* args, Py_ssize_t narg
   if (offset > data.size())
     throw py::value_error("offset " + std::to_string(offset) + " is past the end of data (" +
                           std::to_string(data.size()) + " bytes)");
-  py::Ref handle;
-  const h2::SendResult r = with_state(self, [&](h2::Connection& c) {
-    h2::SendResult res = c.send_data(sid, data.substr(offset), end_stream);
-    handle = take_ref(res.handle);
-    return res;
-  });
-  return send_verdict(r, std::move(handle));
+  return send_call(self, [&](h2::Connection& c) { return c.send_data(sid, data.substr(offset), end_stream); });
 }
 
 const py::Sig kSendTrailers("H2Streams.send_trailers", "sid, trailers");
@@ -688,13 +695,7 @@ py::Ref streams_send_trailers(PyObject* self, PyObject* const* args, Py_ssize_t 
   auto a = py::parse<2>(s, args, nargs, kwnames);
   const uint32_t sid = arg_u32(s, 0, a[0]);
   const HeadersArg trailers = headers_arg(s, 1, a[1], false);
-  py::Ref handle;
-  const h2::SendResult r = with_state(self, [&](h2::Connection& c) {
-    h2::SendResult res = c.send_trailers(sid, trailers.map);
-    handle = take_ref(res.handle);
-    return res;
-  });
-  return send_verdict(r, std::move(handle));
+  return send_call(self, [&](h2::Connection& c) { return c.send_trailers(sid, trailers.map); });
 }
 
 const py::Sig kSendHead("H2Streams.send_response_head", "sid, status, headers, end_stream");
@@ -706,13 +707,9 @@ py::Ref streams_send_response_head(PyObject* self, PyObject* const* args, Py_ssi
   const HeadersArg headers = headers_arg(s, 2, a[2], true);
   const bool end_stream = py::arg_bool(s, 3, a[3], false);
   if (headers.given && !h2::headers_sendable(headers.map)) throw errors::h2_user("malformed_headers");
-  py::Ref handle;
-  const h2::SendResult r = with_state(self, [&](h2::Connection& c) {
-    h2::SendResult res = c.send_response_head(sid, status, headers.given ? &headers.map : nullptr, end_stream);
-    handle = take_ref(res.handle);
-    return res;
+  return send_call(self, [&](h2::Connection& c) {
+    return c.send_response_head(sid, status, headers.given ? &headers.map : nullptr, end_stream);
   });
-  return send_verdict(r, std::move(handle));
 }
 
 py::Ref streams_credit_written(PyObject* self) {
