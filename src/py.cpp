@@ -214,6 +214,15 @@ uint64_t arg_u64(const Sig& sig, size_t i, PyObject* o) {
   return v;
 }
 
+long long arg_int_in(const Sig& sig, size_t i, PyObject* o, long long lo, long long hi, const char* message) {
+  if (!PyLong_Check(o)) sig.bad_type(i, "int", o);
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+  if (v == -1 && PyErr_Occurred()) throw PyErrSet{};
+  if (overflow || v < lo || v > hi) throw value_error(message);
+  return v;
+}
+
 // ---------------------------------------------------------------------------
 // Values
 

@@ -213,6 +213,8 @@ std::string_view arg_bytes(const Sig& sig, size_t i, PyObject* o);  // exactly b
 std::string_view arg_str(const Sig& sig, size_t i, PyObject* o);    // str, as UTF-8
 bool arg_bool(const Sig& sig, size_t i, PyObject* o, bool dflt);     // exactly bool; nullptr -> dflt
 uint64_t arg_u64(const Sig& sig, size_t i, PyObject* o);             // int in 0..2^64-1
+// An int in lo..hi; any other int raises ValueError(message).
+long long arg_int_in(const Sig& sig, size_t i, PyObject* o, long long lo, long long hi, const char* message);
 
 // ---------------------------------------------------------------------------
 // Small constructors of host values (throw PyErrSet on failure)

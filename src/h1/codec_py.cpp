@@ -739,12 +739,8 @@ http::HeaderMapCore h1_headers_arg(const py::Sig& sig, size_t i, PyObject* o) {
 }
 
 uint16_t h1_status_arg(const py::Sig& sig, size_t i, PyObject* o) {
-  if (!PyLong_Check(o)) sig.bad_type(i, "int", o);
-  int overflow = 0;
-  long status = PyLong_AsLongAndOverflow(o, &overflow);
-  if (status == -1 && PyErr_Occurred()) throw py::PyErrSet{};
-  if (overflow || status < 100 || status > 999) throw py::value_error(std::string(h1::kInvalidStatusMessage));
-  return static_cast<uint16_t>(status);
+  static const std::string message(h1::kInvalidStatusMessage);
+  return static_cast<uint16_t>(py::arg_int_in(sig, i, o, 100, 999, message.c_str()));
 }
 
 }  // namespace quillon::bind

@@ -561,11 +561,7 @@ py::Ref codec_serialize_response(PyObject* self, PyObject* const* args, Py_ssize
   const py::Sig& s = kResponse;
   auto a = py::parse<5>(s, args, nargs, kwnames);
   const uint32_t sid = arg_stream_id(s, 0, a[0]);
-  if (!PyLong_Check(a[1])) s.bad_type(1, "int", a[1]);
-  int overflow = 0;
-  const long long status = PyLong_AsLongLongAndOverflow(a[1], &overflow);
-  if (status == -1 && PyErr_Occurred()) throw py::PyErrSet{};
-  if (overflow || status < 100 || status > 999) throw py::value_error("invalid status: invalid status code");
+  const long long status = py::arg_int_in(s, 1, a[1], 100, 999, "invalid status: invalid status code");
   bool has_headers;
   http::HeaderMapCore headers = headers_arg(s, 2, a[2], has_headers);
   const bool end_stream = py::arg_bool(s, 3, a[3], false);
