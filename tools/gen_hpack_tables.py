@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Generates src/h2/hpack_tables.cpp from the RFC 7541 data files.
+"""Generates src/core/h2/hpack_tables.cpp from the RFC 7541 data files.
 
-    python tools/gen_hpack_tables.py /path/to/testdata > src/h2/hpack_tables.cpp
+    python tools/gen_hpack_tables.py /path/to/testdata > src/core/h2/hpack_tables.cpp
 
 Inputs: hpack_static_table.tsv (Appendix A) and hpack_huffman.tsv
 (Appendix B). The Huffman decoder reads eight bits per lookup: table 0 is
