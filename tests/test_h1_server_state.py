@@ -103,6 +103,21 @@ def test_unread_body_is_drained_and_a_parked_reader_closes():
     assert other.begin_read() == (q.H1_NEXT_DRAIN, None) and other.drain_done(False) == (q.H1_NEXT_CLOSE, t2)
 
 
+@pytest.mark.parametrize("end, verdict", [
+    (lambda s: s.request_shutdown(), (q.H1_READ_SHUTDOWN, None)),
+    (lambda s: s.mark_closed(), (q.H1_READ_EOF, None)),
+], ids=["shutdown", "closed"])
+def test_drain_completing_after_the_connection_ended_says_how(end, verdict):
+    s, _ = server()
+    _, seq, dec = s.accept_head(b"POST / HTTP/1.1\r\ncontent-length: 4\r\n\r\n")
+    respond(s, seq)
+    s.finish_response(seq)
+    assert s.begin_read() == (q.H1_NEXT_DRAIN, None)
+    end(s)
+    assert read_body(dec, b"abcd") == b"abcd"
+    assert s.drain_done(True) == verdict
+
+
 def test_client_leaving_mid_response():
     s, t = server()
     _, seq, _ = s.accept_head(b"GET / HTTP/1.1\r\n\r\n")

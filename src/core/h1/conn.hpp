@@ -470,8 +470,8 @@ class ServerConn {
   Verdict drain_done(bool complete, Host& host) {
     req_.release_body(complete);
     if (!complete) return {Next::Close, degrade(Link::Closed)};
-    // Made non-reusable during the drain: no further head is read.
-    if (!reusable()) return {Next::None, H{}};
+    // A shutdown or close during the drain shows in the read verdict itself
+    // (ReadShutdown, ReadEof), which the driver already handles as the end.
     return next_head(host);
   }
 
