@@ -9,30 +9,44 @@ from __future__ import annotations
 
 import asyncio
 import collections
+from typing import Any, Protocol
 
 import _quillon as q
 
 READ_SIZE = 65536
 
 
+class Reader(Protocol):
+    async def read(self, size: int = ...) -> bytes: ...
+
+
+class Writer(Protocol):
+    def write(self, data: bytes | memoryview) -> None: ...
+
+    async def drain(self) -> None: ...
+
+
 class H2Stream:
     """The handle the connection object stores per stream and hands back:
     this driver's events and queues for one stream."""
 
-    __slots__ = ("sid", "head", "trailers", "chunks", "eof", "stop", "data", "window", "headed")
+    __slots__ = ("sid", "head", "trailers", "chunks", "eof", "stop", "stopped_by", "data", "window", "headed")
 
-    def __init__(self):
+    def __init__(self) -> None:
         self.sid = 0
-        self.head = None  # the H2FrameHeaders that opened the stream or answered it
-        self.trailers = None
-        self.chunks = collections.deque()  # (payload, budgeted)
+        self.head: Any = None  # the H2FrameHeaders that opened the stream or answered it
+        self.trailers: q.HeaderMap | None = None
+        self.chunks: collections.deque[tuple[bytes, bool]] = collections.deque()  # (payload, budgeted)
         self.eof = False
-        self.stop = None
+        self.stop: Any = None  # the H2Stopped that ended the stream
+        self.stopped_by = ""  # "peer", "local" or "connection"
         self.data = asyncio.Event()  # a chunk, the end or a stop arrived
         self.window = asyncio.Event()  # send window or buffer room grew, or a stop
         self.headed = asyncio.Event()  # the response head arrived (client)
 
-    def stopped(self, stop) -> None:
+    def stopped(self, stop: Any, by: str) -> None:
+        if not self.stopped_by:
+            self.stopped_by = by
         self.stop = stop
         self.eof = True
         self.data.set()
@@ -45,10 +59,19 @@ class StreamStopped(ConnectionError):
 
 
 class H2Driver(q.H2Streams):
-    """Subclasses add what a role does with a new or answered stream."""
+    """Subclasses add what a role does with a new or answered stream.
 
-    def start(self, writer: asyncio.StreamWriter) -> None:
+    `send_budget` bounds the DATA bytes the whole connection holds queued
+    and not yet taken by the transport: past it, senders wait for the write
+    pump, so a peer that reads nothing costs that much, not a send buffer
+    per stream."""
+
+    def start(self, writer: Writer, send_budget: int | None = None) -> None:
         self.writer = writer
+        self.send_budget = send_budget
+        self.queued = 0  # DATA bytes framed since the pump last took the pending bytes
+        self.writing = 0  # DATA bytes in the batch the pump is writing
+        self.gated: set[H2Stream] = set()  # senders waiting for the budget
         self.kick = asyncio.Event()
         self.begin()
         self.pump = asyncio.ensure_future(self.write_pump())
@@ -56,7 +79,7 @@ class H2Driver(q.H2Streams):
 
     async def finish(self) -> None:
         for handle, stop in self.fail(None, "connection closed"):
-            handle.stopped(stop)
+            handle.stopped(stop, "connection")
         self.stop_pump()
         self.kick.set()
         await asyncio.gather(self.pump, return_exceptions=True)
@@ -72,6 +95,8 @@ class H2Driver(q.H2Streams):
             self.kick.clear()
             while True:
                 view, stopping = self.take_pending()
+                self.writing += self.queued
+                self.queued = 0
                 if len(view):
                     w.write(view)  # the transport copies what it cannot send now
                 view.release()
@@ -81,12 +106,16 @@ class H2Driver(q.H2Streams):
                     stopping = True
                 for handle in self.credit_written():
                     handle.window.set()
+                self.writing = 0
+                for handle in self.gated:
+                    handle.window.set()
+                self.gated.clear()
                 if stopping:
                     return
                 if not self.has_pending():
                     break
 
-    async def read_pump(self, reader: asyncio.StreamReader, data: bytes = b"") -> None:
+    async def read_pump(self, reader: Reader, data: bytes = b"") -> None:
         """Reads and dispatches until the peer closes, the connection fails
         or it is done."""
         while True:
@@ -115,7 +144,7 @@ class H2Driver(q.H2Streams):
     def opened(self, stream: H2Stream) -> None:
         """A peer opened `stream` (server role)."""
 
-    def dispatch(self, frame) -> None:
+    def dispatch(self, frame: Any) -> None:
         kind = type(frame)
         try:
             if kind is q.H2FrameData:
@@ -142,19 +171,19 @@ class H2Driver(q.H2Streams):
             elif kind is q.H2FrameRstStream:
                 handle, stop, _notify_body, flags = self.recv_reset(frame)
                 if handle is not None:
-                    handle.stopped(stop)
+                    handle.stopped(stop, "peer")
                 self.wake(flags)
             elif kind is q.H2FrameGoAway:
                 pairs, flags = self.recv_go_away(frame)
                 for handle, stop in pairs:
-                    handle.stopped(stop)
+                    handle.stopped(stop, "peer")
                 self.wake(flags)
             elif kind is q.H2FrameStreamError:
                 self.reset(self.reset_on_error(frame.stream_id, frame.error_code))
         except q.H2StreamError as e:
             self.reset(self.reset_on_error(e.args[0], e.args[1]))
 
-    def on_headers(self, frame) -> None:
+    def on_headers(self, frame: Any) -> None:
         spare = H2Stream() if self.is_server else None
         v = self.recv_headers(frame, spare)
         h = v.handle
@@ -170,25 +199,31 @@ class H2Driver(q.H2Streams):
             h.data.set()
         self.wake(v.flags)
 
-    def reset(self, verdict) -> None:
+    def reset(self, verdict: Any) -> None:
         if verdict.handle is not None:
-            verdict.handle.stopped(verdict.stop)
+            verdict.handle.stopped(verdict.stop, "local")
         self.wake(verdict.flags)
 
-    async def read_body(self, stream: H2Stream, limit: int):
+    def consume(self, stream: H2Stream) -> bytes:
+        """The next received chunk of `stream`, its window given back."""
+        payload, budgeted = stream.chunks.popleft()
+        self.wake(self.release_capacity(stream.sid, len(payload)))
+        if budgeted:
+            self.release_data_frame(stream.sid, len(payload))
+        return payload
+
+    async def read_body(self, stream: H2Stream, limit: int) -> bytes:
         """The whole received body of `stream`, giving its window back as it
         is consumed."""
-        pieces, size = [], 0
+        pieces: list[bytes] = []
+        size = 0
         while True:
             while stream.chunks:
-                payload, budgeted = stream.chunks.popleft()
+                payload = self.consume(stream)
                 size += len(payload)
                 if size > limit:
                     raise StreamStopped("body too large")
                 pieces.append(payload)
-                self.wake(self.release_capacity(stream.sid, len(payload)))
-                if budgeted:
-                    self.release_data_frame(stream.sid, len(payload))
             if stream.stop is not None:
                 raise StreamStopped(f"stream stopped: {stream.stop!r}")
             if stream.eof:
@@ -196,16 +231,41 @@ class H2Driver(q.H2Streams):
             stream.data.clear()
             await stream.data.wait()
 
+    async def discard_body(self, stream: H2Stream, limit: int) -> bool:
+        """Reads and drops the received body of `stream` to its end: True
+        once it ended, False past `limit` bytes (the request is then cut
+        short when the response completes)."""
+        size = 0
+        while True:
+            while stream.chunks:
+                size += len(self.consume(stream))
+                if size > limit:
+                    return False
+            if stream.stop is not None:
+                raise StreamStopped(f"stream stopped: {stream.stop!r}")
+            if stream.eof:
+                return True
+            stream.data.clear()
+            await stream.data.wait()
+
     async def send_all(self, stream: H2Stream, data: bytes, end: bool) -> bool:
-        """Frames `data` under the windows, waiting for them as needed;
-        False when the stream stopped."""
+        """Frames `data` under the windows and the connection's send budget,
+        waiting for them as needed; False when the stream stopped."""
         offset = 0
+        budget = self.send_budget
         while True:
             stream.window.clear()
+            if budget is not None and offset < len(data) and self.queued + self.writing >= budget:
+                if stream.stop is not None:
+                    return False
+                self.gated.add(stream)
+                await stream.window.wait()
+                continue
             v = self.send_data(stream.sid, data, offset, end)
+            self.queued += v.sent
             self.wake(v.flags)
             if v.handle is not None:
-                v.handle.stopped(v.reader_stop)
+                v.handle.stopped(v.reader_stop, "local")
             if v.stopped is not None:
                 return False
             offset += v.sent
