@@ -33,7 +33,7 @@ import collections
 import signal
 import ssl
 import sys
-from collections.abc import AsyncIterator, Callable, Coroutine
+from collections.abc import AsyncGenerator, AsyncIterator, Callable, Coroutine
 from typing import Any
 
 import _quillon as q
@@ -288,7 +288,7 @@ class Response:
 
 
 class Request:
-    __slots__ = ("method", "target", "path", "headers", "version", "body", "chunked", "_peer_gone")
+    __slots__ = ("method", "target", "path", "headers", "version", "body", "chunked", "sent", "_peer_gone")
 
     def __init__(self, method: str, target: str, headers: q.HeaderMap, version: str, body: bytes,
                  chunked: bool) -> None:
@@ -299,6 +299,7 @@ class Request:
         self.version = version
         self.body = body
         self.chunked = chunked
+        self.sent: int | None = None  # the status of the response head, once it is out
         self._peer_gone: asyncio.Event | None = None
 
     @property
@@ -714,7 +715,9 @@ class H1Connection(q.H1ServerState):
         w.write(head)
         codec = self.codec
         try:
-            if response.stream is not None:
+            if request.method == "HEAD":
+                await discard_stream(response)  # the codec frames no body for HEAD
+            elif response.stream is not None:
                 async for piece in response.stream:
                     if self.peer_closed_flag(seq):
                         break
@@ -802,41 +805,42 @@ class H2Connection(H2Driver):
         self.accepted(stream.sid)
         head = stream.head
         request = Request(head.method, head.path or "/", head.headers, "HTTP/2", b"", False)
-        status: int | None = None
         try:
             if wants_body(request.path):
                 request.body = await self.read_body(stream, MAX_ECHO)
                 request.chunked = True  # an HTTP/2 response can always carry trailers
-            else:
+            elif not stream.eof:
                 # Answer once the request has ended, so a client that breaks
                 # its own framing (a DATA frame beyond content-length) sees
                 # the stream error instead of a response.
                 await self.discard_body(stream, MAX_DRAIN)
+            if stream.stop is not None:
+                raise StreamStopped("reset before the handler ran")
             response = route(request)
-            status = response.status
-            if await self.send_response(stream, response, request.method == "HEAD"):
-                self.server.log(self.peer, request, status)
+            if await self.send_response(stream, request, response):
+                self.server.log(self.peer, request, request.sent)
                 return
         except StreamStopped:
             if stream.stop is None:  # our own limit, not the client's doing
                 self.reset(self.reset_stream(stream.sid, 8))  # CANCEL
         except asyncio.CancelledError:  # the connection ended under the handler
-            self.server.log(self.peer, request, status, "connection closed")
+            self.server.log(self.peer, request, request.sent, "connection closed")
             raise
-        self.server.log(self.peer, request, status, stop_note(stream))
+        self.server.log(self.peer, request, request.sent, stop_note(stream))
 
-    async def send_response(self, stream: H2Stream, response: Response, head_only: bool) -> bool:
+    async def send_response(self, stream: H2Stream, request: Request, response: Response) -> bool:
         """Sends `response` with END_STREAM on its last frame; False when the
-        stream stopped first."""
+        stream stopped first (`request.sent` says whether the head went)."""
         sid = stream.sid
-        if head_only:
-            return await self.send_head_only(stream, response)
+        if request.method == "HEAD":
+            return await self.send_head_only(stream, request, response)
         body, trailers = response.body, response.trailers
         empty = response.stream is None and not body and trailers is None
         v = self.send_response_head(sid, response.status, response.headers, empty)
         self.wake(v.flags)
         if v.stopped is not None:
             return False
+        request.sent = response.status
         if empty:
             return True
         if response.stream is None:
@@ -865,7 +869,7 @@ class H2Connection(H2Driver):
                 return True
         return await self.send_all(stream, b"", end) if end else True
 
-    async def send_head_only(self, stream: H2Stream, response: Response) -> bool:
+    async def send_head_only(self, stream: H2Stream, request: Request, response: Response) -> bool:
         """A HEAD answer: the head with END_STREAM, and the length a GET
         would have had."""
         headers = response.headers
@@ -873,11 +877,19 @@ class H2Connection(H2Driver):
         if length is not None and "content-length" not in headers:
             headers = q.HeaderMap(headers)
             headers["content-length"] = str(length)
-        if response.stream is not None and hasattr(response.stream, "aclose"):
-            await response.stream.aclose()
+        await discard_stream(response)
         v = self.send_response_head(stream.sid, response.status, headers, True)
         self.wake(v.flags)
-        return v.stopped is None
+        if v.stopped is not None:
+            return False
+        request.sent = response.status
+        return True
+
+
+async def discard_stream(response: Response) -> None:
+    """A HEAD answer produces no body: the body's generator is closed unrun."""
+    if isinstance(response.stream, AsyncGenerator):
+        await response.stream.aclose()
 
 
 def stop_note(stream: H2Stream) -> str:
