@@ -15,22 +15,23 @@ import argparse
 import asyncio
 import ssl
 import sys
+from collections.abc import Awaitable
+from typing import Any
 from urllib.parse import urlsplit
 
 import _quillon as q
-from h2driver import H2Driver, H2Stream
-
-READ_SIZE = 65536
+from h1driver import decoded
+from h2driver import READ_SIZE, H2Driver, H2Stream
 
 
 class Transport:
     __slots__ = ("reader", "writer")
 
-    def __init__(self, reader, writer):
+    def __init__(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
         self.reader = reader
         self.writer = writer
 
-    def close(self):
+    def close(self) -> None:
         self.writer.close()
 
 
@@ -46,7 +47,8 @@ def tls_context(insecure: bool, alpn: list[str]) -> ssl.SSLContext:
 class H1Client(q.H1ClientState):
     """One HTTP/1.1 connection; one request at a time."""
 
-    async def fetch(self, method: str, target: str, headers: q.HeaderMap, body: bytes | None):
+    async def fetch(self, method: str, target: str, headers: q.HeaderMap,
+                    body: bytes | None) -> tuple[Any, bytes, q.HeaderMap | None, bool]:
         if not self.try_begin_exchange():
             raise RuntimeError("connection busy")
         transport = self.transport_ref()
@@ -72,19 +74,8 @@ class H1Client(q.H1ClientState):
                 self.set_peer_http10(True)
             decoder = q.H1BodyDecoder(head.body_kind, head.content_length or 0)
             codec.take_body_into(decoder)
-            pieces = []
-            while True:
-                piece = decoder.decode()
-                if piece is not None:
-                    pieces.append(piece)
-                    continue
-                if decoder.is_complete:
-                    break
-                data = await transport.reader.read(READ_SIZE)
-                if data:
-                    decoder.feed(data)
-                else:
-                    decoder.mark_eof()
+            reader = transport.reader
+            pieces = [piece async for piece in decoded(decoder, lambda: reader.read(READ_SIZE))]
             reusable = head.keep_alive and not codec.request_connection_close and decoder.buffered == 0
             return head, b"".join(pieces), decoder.take_trailers(), reusable
         except BaseException as e:
@@ -96,7 +87,8 @@ class H1Client(q.H1ClientState):
             self.end_exchange()
 
 
-async def fetch_h1(url: str, data: bytes | None, insecure: bool):
+async def fetch_h1(url: str, data: bytes | None,
+                   insecure: bool) -> tuple[Any, bytes, q.HeaderMap | None, bool]:
     scheme, host, port, authority = q.uri_parts(url)
     if scheme not in ("http", "https") or host is None:
         raise SystemExit(f"unsupported URL: {url}")
@@ -129,7 +121,9 @@ MAX_BODY = 1 << 30
 
 
 class H2Client(H2Driver):
-    async def fetch(self, reader, writer, method, scheme, authority, target, headers, body):
+    async def fetch(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter, method: str, scheme: str,
+                    authority: str, target: str, headers: q.HeaderMap,
+                    body: bytes | None) -> tuple[Any, bytes, q.HeaderMap | None]:
         self.start(writer)
         pump = asyncio.ensure_future(self.read_pump(reader))
         try:
@@ -155,13 +149,14 @@ class H2Client(H2Driver):
             await self.finish()
 
 
-async def wait_either(aw, task):
+async def wait_either(aw: Awaitable[Any], task: asyncio.Future[Any]) -> None:
     first = asyncio.ensure_future(aw)
     await asyncio.wait([first, task], return_when=asyncio.FIRST_COMPLETED)
     first.cancel()
 
 
-async def fetch_h2(url: str, data: bytes | None, insecure: bool):
+async def fetch_h2(url: str, data: bytes | None,
+                   insecure: bool) -> tuple[int, str, q.HeaderMap, bytes, q.HeaderMap | None]:
     scheme, host, port, authority = q.uri_parts(url)
     if scheme not in ("http", "https") or host is None:
         raise SystemExit(f"unsupported URL: {url}")
@@ -185,8 +180,8 @@ async def fetch_h2(url: str, data: bytes | None, insecure: bool):
         writer.close()
 
 
-def main(argv=None) -> int:
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def main(argv: list[str] | None = None) -> int:
+    ap = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     ap.add_argument("url")
     ap.add_argument("-d", "--data", help="send DATA as the request body (POST)")
     ap.add_argument("-k", "--insecure", action="store_true", help="skip TLS certificate checks")

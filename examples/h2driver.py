@@ -9,11 +9,21 @@ from __future__ import annotations
 
 import asyncio
 import collections
-from typing import Any, Protocol
+from collections.abc import AsyncIterator
+from typing import TYPE_CHECKING, Any, Protocol
 
 import _quillon as q
+from app import Handler, Request, RequestAborted, Response, start
+
+if TYPE_CHECKING:
+    from link import Link
 
 READ_SIZE = 65536
+PREFACE_SIZE = len(q.H2_PREFACE)
+NO_ERROR = int(q.H2Reason.NO_ERROR)
+CANCEL = int(q.H2Reason.CANCEL)
+# Unread request body discarded before a response that did not read it.
+MAX_DRAIN = 1024 * 1024
 
 
 class Reader(Protocol):
@@ -54,8 +64,9 @@ class H2Stream:
         self.headed.set()
 
 
-class StreamStopped(ConnectionError):
-    pass
+class StreamStopped(RequestAborted):
+    """The stream stopped (reset, or its connection ended) under a reader
+    or a sender."""
 
 
 class H2Driver(q.H2Streams):
@@ -273,3 +284,187 @@ class H2Driver(q.H2Streams):
                 return True
             if v.sent == 0:
                 await stream.window.wait()
+
+
+# ---------------------------------------------------------------------------
+# The server role
+
+
+class H2Site(Protocol):
+    """What an HTTP/2 server connection needs from its server."""
+
+    handler: Handler
+
+    def log(self, peer: str, request: Request, status: int | None, note: str | None = None) -> None: ...
+
+
+class H2Body:
+    """A request body read on demand from its stream's queue, its window
+    given back as it is read."""
+
+    def __init__(self, conn: H2Driver, stream: H2Stream) -> None:
+        self.conn, self.stream = conn, stream
+        self.started = False
+        self.complete = False
+        self.trailers: q.HeaderMap | None = None
+
+    async def read(self) -> bytes:
+        self.started = True
+        stream = self.stream
+        while True:
+            if stream.chunks:
+                return self.conn.consume(stream)
+            if stream.stop is not None:
+                raise StreamStopped(f"stream stopped: {stream.stop!r}")
+            if stream.eof:
+                self.complete = True
+                self.trailers = stream.trailers
+                return b""
+            stream.data.clear()
+            await stream.data.wait()
+
+
+class H2ServerConnection(H2Driver):
+    """One HTTP/2 server connection: the shared pumps plus a task per request.
+
+    While no request is in progress the connection has a deadline: the head
+    timeout until the first request, the idle timeout after each; bytes
+    that open no stream (pings, settings, a header block dribbled in) do not
+    move it. At the deadline it says GOAWAY and closes."""
+
+    async def serve(self, link: Link, site: H2Site, preface: bytes, send_budget: int | None) -> None:
+        self.site, self.link, self.peer = site, link, link.peer
+        self.handlers: set[asyncio.Task[None]] = set()
+        self.start(link, send_budget)
+        link.deadline(link.timeouts.head, self.expire)
+        try:
+            # The sniffer already read the client preface (and maybe more).
+            if self.prime(preface[:PREFACE_SIZE]) is True:
+                await self.read_pump(link, preface[PREFACE_SIZE:])
+        finally:
+            for t in list(self.handlers):
+                t.cancel()
+            await asyncio.gather(*self.handlers, return_exceptions=True)
+            await self.finish()
+
+    def done(self) -> bool:
+        return bool(self.shutdown_final and self.num_streams == 0)
+
+    def expire(self) -> None:
+        self.wake(self.send_goaway(NO_ERROR))  # with the last stream served
+        self.link.end_input()  # the read pump ends, then the pumps flush and close
+
+    def opened(self, stream: H2Stream) -> None:
+        self.link.clear_deadline()
+        task = asyncio.ensure_future(self.respond(stream))
+        self.handlers.add(task)
+        task.add_done_callback(self.handler_done)
+
+    def handler_done(self, task: asyncio.Task[None]) -> None:
+        self.handlers.discard(task)
+        if not self.handlers:
+            self.link.deadline(self.link.timeouts.idle, self.expire)
+
+    async def respond(self, stream: H2Stream) -> None:
+        self.accepted(stream.sid)
+        head = stream.head
+        body = H2Body(self, stream)
+        request = Request(head.method, head.path or "/", head.headers, "HTTP/2", body, True)
+        try:
+            if stream.stop is not None:
+                raise StreamStopped("reset before the handler ran")
+            answer = start(self.site.handler, request)
+            response = answer if isinstance(answer, Response) else await answer
+            if not body.started and response.stream is None and not stream.eof:
+                # A response that reads no body goes out once the request has
+                # ended, so a client that breaks its own framing (a DATA
+                # frame beyond content-length) sees the stream error instead
+                # of a response. (A streamed one may still read it.)
+                await self.discard_body(stream, MAX_DRAIN)
+            if stream.stop is not None:
+                raise StreamStopped("reset while the handler ran")
+            if await self.send_response(stream, request, response):
+                self.site.log(self.peer, request, request.sent)
+                return
+        except StreamStopped:
+            if stream.stop is None:  # our own limit, not the client's doing
+                self.reset(self.reset_stream(stream.sid, CANCEL))
+        except asyncio.CancelledError:  # the connection ended under the handler
+            self.site.log(self.peer, request, request.sent, "connection closed")
+            raise
+        self.site.log(self.peer, request, request.sent, stop_note(stream))
+
+    async def send_response(self, stream: H2Stream, request: Request, response: Response) -> bool:
+        """Sends `response` with END_STREAM on its last frame; False when the
+        stream stopped first (`request.sent` says whether the head went)."""
+        sid = stream.sid
+        if request.method == "HEAD":
+            return await self.send_head_only(stream, request, response)
+        body, trailers = response.body, response.trailers
+        empty = response.stream is None and not body and trailers is None
+        v = self.send_response_head(sid, response.status, response.headers, empty)
+        self.wake(v.flags)
+        if v.stopped is not None:
+            return False
+        request.sent = response.status
+        if empty:
+            return True
+        if response.stream is None:
+            if not await self.send_all(stream, body, trailers is None):
+                return False
+        elif not await self.send_pieces(stream, response.stream, response.length, trailers is None):
+            return False
+        if trailers is not None:
+            v = self.send_trailers(sid, trailers)
+            self.wake(v.flags)
+            return v.stopped is None
+        return True
+
+    async def send_pieces(self, stream: H2Stream, pieces: AsyncIterator[bytes], length: int | None,
+                          end: bool) -> bool:
+        # With a known length the last piece carries END_STREAM. Without
+        # one, pieces go out as they come (holding one back would delay it
+        # until the next is made), so the end is an empty DATA frame.
+        left = length
+        async for piece in pieces:
+            if left is not None:
+                left -= len(piece)
+            if not await self.send_all(stream, piece, end and left == 0):
+                return False
+            if left == 0 and end:
+                return True
+        return await self.send_all(stream, b"", end) if end else True
+
+    async def send_head_only(self, stream: H2Stream, request: Request, response: Response) -> bool:
+        """A HEAD answer: the head with END_STREAM, and the length a GET
+        would have had."""
+        headers = response.headers
+        length = response.known_length()
+        if length is not None and "content-length" not in headers:
+            headers = q.HeaderMap(headers)
+            headers["content-length"] = str(length)
+        await response.skip_body()
+        v = self.send_response_head(stream.sid, response.status, headers, True)
+        self.wake(v.flags)
+        if v.stopped is not None:
+            return False
+        request.sent = response.status
+        return True
+
+
+def stop_note(stream: H2Stream) -> str:
+    """What the access log says of a stream that ended without its
+    response."""
+    stop = stream.stop
+    reason = getattr(stop, "reason", None)
+    if stream.stopped_by == "connection" or getattr(stop, "conn", False):
+        return "connection closed" if reason is None else f"connection closed ({reason_name(reason)})"
+    who = "client" if stream.stopped_by == "peer" else "server"
+    return f"reset by {who}" if reason is None else f"reset by {who} ({reason_name(reason)})"
+
+
+def reason_name(code: int) -> str:
+    try:
+        return str(q.H2Reason(code)).removeprefix("H2Reason.")
+    except ValueError:
+        return str(code)

@@ -527,3 +527,64 @@ def test_h2spec_strict(cert, tls):
         # Cleartext bytes that are not the HTTP/2 preface are read as
         # HTTP/1 (the port speaks both), so that one case sees a 400.
         assert failed == 1 and "invalid connection preface" in out.split("Failures:")[-1].lower(), out
+
+
+HANDLERS = '''
+import asyncio
+import _quillon as q
+from app import Request, Response
+
+
+async def handle(request: Request) -> Response:
+    if request.path == "/fail":
+        raise RuntimeError("a handler bug")
+    if request.path == "/later":
+        await asyncio.sleep(0.05)
+        return Response(200, body=b"later")
+    if request.path == "/pieces":
+        trailers = q.HeaderMap()
+
+        async def back():
+            n = 0
+            while piece := await request.read():
+                n += 1
+                yield piece
+            trailers["x-pieces"] = str(n)
+
+        return Response(200, {"trailer": "x-pieces"}, stream=back(), trailers=trailers)
+    return Response(200, body=b"ignored the body")
+'''
+
+
+@pytest.fixture(scope="module")
+def handler_server(tmp_path_factory):
+    d = tmp_path_factory.mktemp("app")
+    (d / "handlers.py").write_text(HANDLERS)
+    e = env()
+    e["PYTHONPATH"] = os.pathsep.join([str(d), str(EXAMPLES), e.get("PYTHONPATH", "")])
+    s = Server("--handler", "handlers:handle", environ=e)
+    yield s
+    s.stop()
+
+
+@pytest.mark.parametrize("flag", ["--http1.1", "--http2-prior-knowledge"])
+def test_handler_api(handler_server, flag, tmp_path):
+    need("curl")
+    url = handler_server.url
+    r = run(["curl", "-sS", flag, "-o", "/dev/null", "-w", "%{http_code}", url("/fail")])
+    assert r.stdout == b"500"
+    assert curl(flag, url("/later")) == b"later"
+    body = os.urandom(300_000)
+    f = tmp_path / "body"
+    f.write_bytes(body)
+    # The response streams the request body back as the handler reads it.
+    out = curl(flag, "-D", "-", "-H", "Transfer-Encoding: chunked", "-H", "TE: trailers", "--data-binary", f"@{f}",
+               url("/pieces"))
+    _head, _, rest = out.partition(b"\r\n\r\n")
+    assert rest.startswith(body)
+    assert int(re.search(rb"x-pieces: (\d+)", rest[len(body):]).group(1)) >= 1
+    # A handler that never reads the body: no 100 Continue is sent for it.
+    r = run(["curl", "-sS", "-v", flag, "--max-time", "30", "-H", "Expect: 100-continue", "--data-binary", f"@{f}",
+             url("/ignore")])
+    assert r.returncode == 0 and r.stdout == b"ignored the body"
+    assert b"100 Continue" not in r.stderr

@@ -1,0 +1,228 @@
+"""The accepted socket both server drivers run on: an `asyncio.Protocol`
+that hands reads to whoever serves the connection, with the backpressure
+and the deadlines a server on a real network needs."""
+
+from __future__ import annotations
+
+import asyncio
+import collections
+from collections.abc import Callable
+from typing import Protocol
+
+READ_SIZE = 65536
+# Backpressure bounds of one connection: the transport's write buffer high
+# mark, and the unread bytes queued before reading stops.
+WRITE_HIGH = 64 * 1024
+INBOX_LIMIT = 64 * 1024
+
+
+class Site(Protocol):
+    """What a link needs from the server that accepted it."""
+
+    timeouts: Timeouts
+    links: set[Link]
+
+    def connection_made(self, link: Link) -> None: ...
+
+
+class Timeouts:
+    """How long the server waits for a client, in seconds (None: no limit)."""
+
+    __slots__ = ("head", "idle", "write", "shutdown")
+
+    def __init__(self, head: float | None = 10.0, idle: float | None = 5.0, write: float | None = 30.0,
+                 shutdown: float = 10.0) -> None:
+        self.head = head  # from a connection's start, or a head's first byte, to the complete head
+        self.idle = idle  # nothing arriving while the server waits: between requests, inside a body
+        self.write = write  # a write making no progress: the client stopped reading
+        self.shutdown = shutdown  # graceful shutdown: requests in flight get this long, then are cut
+
+
+class Link(asyncio.Protocol):
+    """One accepted socket. Bytes that arrive while no coroutine waits for
+    them go straight to the connection (most requests are served inside
+    `data_received`, with no task switch); otherwise they queue for the
+    coroutine that reads. The same object is the opaque transport the
+    connection states hold and hand back, and the reader/writer face the
+    HTTP/2 driver uses.
+
+    Backpressure: once the transport's write buffer passes WRITE_HIGH
+    (`pause_writing`) the link stops reading until it drains
+    (`resume_writing`), and so does a queue of INBOX_LIMIT unread bytes: a
+    client that sends without reading costs at most those two buffers plus
+    one read."""
+
+    def __init__(self, site: Site) -> None:
+        self.site = site
+        self.timeouts = site.timeouts
+        self.transport: asyncio.Transport | None = None
+        self.peer = "-"
+        self.sink: Callable[[bytes], None] | None = None  # called with each read while nothing awaits one
+        self.inbox: collections.deque[bytes] = collections.deque()
+        self.inbox_size = 0
+        self.eof = False
+        self.waiter: asyncio.Future[None] | None = None
+        self.paused = False  # the transport asked us to stop writing
+        self.reading = True
+        self.drained: asyncio.Future[None] | None = None
+        self.timer: asyncio.TimerHandle | None = None
+        self.gone = asyncio.Event()
+
+    # asyncio.Protocol
+
+    def connection_made(self, transport: asyncio.BaseTransport) -> None:
+        assert isinstance(transport, asyncio.Transport)
+        self.transport = transport
+        transport.set_write_buffer_limits(high=WRITE_HIGH)
+        peer = transport.get_extra_info("peername")
+        self.peer = f"{peer[0]}:{peer[1]}" if isinstance(peer, tuple) else str(peer)
+        self.site.links.add(self)
+        self.site.connection_made(self)
+
+    def alpn(self) -> str | None:
+        assert self.transport is not None
+        tls = self.transport.get_extra_info("ssl_object")
+        return None if tls is None else tls.selected_alpn_protocol()
+
+    def data_received(self, data: bytes) -> None:
+        if self.sink is not None and not self.inbox and self.waiter is None:
+            self.sink(data)
+            return
+        self.inbox.append(data)
+        self.inbox_size += len(data)
+        if self.inbox_size >= INBOX_LIMIT:
+            self.steer_reading()
+        self.wake()
+
+    def eof_received(self) -> bool:
+        self.eof = True
+        self.wake()
+        if self.sink is not None and self.waiter is None:
+            self.sink(b"")
+        return False
+
+    def connection_lost(self, exc: Exception | None) -> None:
+        self.eof = True
+        self.clear_deadline()
+        self.wake()
+        self.settle_drain()
+        if self.sink is not None and self.waiter is None:
+            self.sink(b"")
+        self.sink = None
+        self.site.links.discard(self)
+        self.gone.set()
+
+    def pause_writing(self) -> None:
+        self.paused = True
+        self.steer_reading()
+
+    def resume_writing(self) -> None:
+        self.paused = False
+        self.steer_reading()
+        self.settle_drain()
+
+    # The face the drivers use
+
+    def steer_reading(self) -> None:
+        """Reads stop while the write side is full or the inbox is: the
+        client then waits in its own send buffer, not in our memory."""
+        want = not self.paused and self.inbox_size < INBOX_LIMIT
+        t = self.transport
+        if want == self.reading or t is None or t.is_closing():
+            return
+        self.reading = want
+        if want:
+            t.resume_reading()
+        else:
+            t.pause_reading()
+
+    def wake(self) -> None:
+        if self.waiter is not None and not self.waiter.done():
+            self.waiter.set_result(None)
+
+    def settle_drain(self) -> None:
+        if self.drained is not None and not self.drained.done():
+            self.drained.set_result(None)
+
+    async def read(self, _size: int = READ_SIZE) -> bytes:
+        while not self.inbox:
+            if self.eof:
+                return b""
+            self.waiter = asyncio.get_running_loop().create_future()
+            try:
+                await self.waiter
+            finally:
+                self.waiter = None
+        data = self.inbox.popleft()
+        self.inbox_size -= len(data)
+        if not self.reading:
+            self.steer_reading()
+        return data
+
+    def take_inbox(self) -> bytes:
+        data = b"".join(self.inbox)
+        self.inbox.clear()
+        self.inbox_size = 0
+        self.steer_reading()
+        return data
+
+    def end_input(self) -> None:
+        """Readers see the end of input now, whatever the socket holds."""
+        self.eof = True
+        self.wake()
+
+    def write(self, data: bytes | memoryview) -> None:
+        assert self.transport is not None
+        self.transport.write(data)
+
+    async def drain(self) -> None:
+        """Returns once the write buffer is below its low mark; a client
+        that reads nothing for the write timeout loses the connection."""
+        t = self.transport
+        if t is None or t.is_closing():
+            raise ConnectionResetError("connection closed")
+        if not self.paused:
+            return
+        if self.drained is None or self.drained.done():
+            self.drained = asyncio.get_running_loop().create_future()
+        done, _ = await asyncio.wait({self.drained}, timeout=self.timeouts.write)
+        if not done:
+            self.abort()
+            raise ConnectionResetError("write timed out")
+        if t.is_closing():
+            raise ConnectionResetError("connection closed")
+
+    def close(self) -> None:
+        """Closes after the buffered bytes are written, or after the write
+        timeout when the client does not take them."""
+        t = self.transport
+        if t is None:
+            return
+        if not t.is_closing():
+            t.close()
+        if t.get_write_buffer_size() and self.timeouts.write is not None:
+            self.clear_deadline()
+            self.timer = asyncio.get_running_loop().call_later(self.timeouts.write, self.abort)
+
+    def abort(self) -> None:
+        if self.transport is not None:
+            self.transport.abort()
+
+    def deadline(self, seconds: float | None, expire: Callable[[], object]) -> None:
+        """One timer per link: arming a new deadline replaces the last. A
+        closing link keeps only its linger timer."""
+        if self.transport is None or self.transport.is_closing():
+            return
+        if self.timer is not None:
+            self.timer.cancel()
+        self.timer = None if seconds is None else asyncio.get_running_loop().call_later(seconds, expire)
+
+    def clear_deadline(self) -> None:
+        if self.timer is not None:
+            self.timer.cancel()
+            self.timer = None
+
+
+def close_transport(t: Link | None) -> None:
+    if t is not None:
+        t.close()
