@@ -223,41 +223,41 @@ class H2Driver(q.H2Streams):
             self.release_data_frame(stream.sid, len(payload))
         return payload
 
-    async def read_body(self, stream: H2Stream, limit: int) -> bytes:
-        """The whole received body of `stream`, giving its window back as it
-        is consumed."""
-        pieces: list[bytes] = []
-        size = 0
+    async def received(self, stream: H2Stream) -> AsyncIterator[bytes]:
+        """Each received piece of `stream`'s body as it arrives, its window
+        given back as it is taken; StreamStopped when the stream stops
+        before its end."""
         while True:
             while stream.chunks:
-                payload = self.consume(stream)
-                size += len(payload)
-                if size > limit:
-                    raise StreamStopped("body too large")
-                pieces.append(payload)
+                yield self.consume(stream)
             if stream.stop is not None:
                 raise StreamStopped(f"stream stopped: {stream.stop!r}")
             if stream.eof:
-                return b"".join(pieces)
+                return
             stream.data.clear()
             await stream.data.wait()
+
+    async def read_body(self, stream: H2Stream, limit: int) -> bytes:
+        """The whole received body of `stream`."""
+        pieces: list[bytes] = []
+        size = 0
+        async for payload in self.received(stream):
+            size += len(payload)
+            if size > limit:
+                raise StreamStopped("body too large")
+            pieces.append(payload)
+        return b"".join(pieces)
 
     async def discard_body(self, stream: H2Stream, limit: int) -> bool:
         """Reads and drops the received body of `stream` to its end: True
         once it ended, False past `limit` bytes (the request is then cut
         short when the response completes)."""
         size = 0
-        while True:
-            while stream.chunks:
-                size += len(self.consume(stream))
-                if size > limit:
-                    return False
-            if stream.stop is not None:
-                raise StreamStopped(f"stream stopped: {stream.stop!r}")
-            if stream.eof:
-                return True
-            stream.data.clear()
-            await stream.data.wait()
+        async for payload in self.received(stream):
+            size += len(payload)
+            if size > limit:
+                return False
+        return True
 
     async def send_all(self, stream: H2Stream, data: bytes, end: bool) -> bool:
         """Frames `data` under the windows and the connection's send budget,
@@ -299,29 +299,22 @@ class H2Site(Protocol):
 
 
 class H2Body:
-    """A request body read on demand from its stream's queue, its window
-    given back as it is read."""
+    """A request body read on demand from its stream's queue."""
 
     def __init__(self, conn: H2Driver, stream: H2Stream) -> None:
-        self.conn, self.stream = conn, stream
+        self.stream = stream
+        self.pieces = conn.received(stream)
         self.started = False
         self.complete = False
         self.trailers: q.HeaderMap | None = None
 
     async def read(self) -> bytes:
         self.started = True
-        stream = self.stream
-        while True:
-            if stream.chunks:
-                return self.conn.consume(stream)
-            if stream.stop is not None:
-                raise StreamStopped(f"stream stopped: {stream.stop!r}")
-            if stream.eof:
-                self.complete = True
-                self.trailers = stream.trailers
-                return b""
-            stream.data.clear()
-            await stream.data.wait()
+        piece = await anext(self.pieces, b"")
+        if not piece:
+            self.complete = True
+            self.trailers = self.stream.trailers
+        return piece
 
 
 class H2ServerConnection(H2Driver):

@@ -9,7 +9,6 @@ import collections
 from collections.abc import Callable
 from typing import Protocol
 
-READ_SIZE = 65536
 # Backpressure bounds of one connection: the transport's write buffer high
 # mark, and the unread bytes queued before reading stops.
 WRITE_HIGH = 64 * 1024
@@ -144,7 +143,8 @@ class Link(asyncio.Protocol):
         if self.drained is not None and not self.drained.done():
             self.drained.set_result(None)
 
-    async def read(self, _size: int = READ_SIZE) -> bytes:
+    async def read(self, _size: int = -1) -> bytes:
+        """The next read off the socket (its size is the socket's)."""
         while not self.inbox:
             if self.eof:
                 return b""
