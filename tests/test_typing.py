@@ -77,3 +77,13 @@ def test_examples_pass_mypy_strict():
     r = _run(["-m", "mypy", "--strict", "--cache-dir", os.devnull, "--config-file", os.devnull, "examples"])
     assert r.returncode == 0, r.stdout + r.stderr
 
+
+def test_installed_module_ships_its_stub():
+    origin = Path(q.__file__).resolve().parent
+    if os.environ.get("QUILLON_BUILD_DIR") or (ROOT / "build") in origin.parents:
+        pytest.skip("the module under test is a developer build, not an installed one")
+    # mypy finds a stub for a top-level module only as a <module>-stubs package.
+    stubs = origin / "_quillon-stubs"
+    assert (stubs / "__init__.pyi").read_text() == STUB.read_text()
+    assert (stubs / "py.typed").is_file()
+    assert (origin / "_quillon.pyi").read_text() == STUB.read_text()
