@@ -109,7 +109,14 @@ _T = TypeVar("_T")
 
 _HostObject: TypeAlias = Any
 _HeaderText: TypeAlias = str | bytes
-_HeaderInit: TypeAlias = HeaderMap | Mapping[_HeaderText, _HeaderText] | Iterable[Sequence[_HeaderText]]
+# A mapping's key type is invariant: dict[str, str] is no Mapping[str | bytes, ...].
+_HeaderInit: TypeAlias = (
+    HeaderMap
+    | Mapping[str, _HeaderText]
+    | Mapping[bytes, _HeaderText]
+    | Mapping[_HeaderText, _HeaderText]
+    | Iterable[Sequence[_HeaderText]]
+)
 _Role: TypeAlias = Literal["client", "server"]
 _Initiator: TypeAlias = Literal["user", "library", "remote"]
 _H2Frame: TypeAlias = (
