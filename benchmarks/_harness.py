@@ -9,6 +9,19 @@ _build = os.environ.get("QUILLON_BUILD_DIR")
 if _build:
     sys.path.insert(0, os.path.abspath(_build))
 
+_TESTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests")
+
+
+def h2_data_dir():
+    """The public HTTP/2 test data, found (or unpacked from the copy packed
+    with the tests) exactly as the tests find it."""
+    sys.path.insert(0, os.path.abspath(_TESTS))
+    try:
+        from _testdata import h2_data_dir as find
+    finally:
+        sys.path.pop(0)
+    return find()
+
 
 def ns_per_call(fn, min_time=0.2, repeat=5):
     """Best-of-`repeat` nanoseconds per call of `fn`."""

@@ -13,16 +13,16 @@ call per block and, as a driver sees them after a large read, one call per
 run of blocks; and
 serialize_*_headers for encoding (HPACK and frame header). hpack works on
 bare blocks and lists. Each story is one compression context on both sides,
-started fresh for every timed run. The stories come from the shared test
-data ($QUILLON_TESTDATA, else a shared/testdata folder beside an ancestor).
+started fresh for every timed run. The stories come from the test data the
+tests use ($QUILLON_TESTDATA, a shared/testdata folder beside an ancestor, or
+the copy packed in tests/data).
 """
 
 import ctypes
 import json
 import os
-import pathlib
 
-from _harness import ns_per_call, report
+from _harness import h2_data_dir, ns_per_call, report
 
 from hpack import Decoder, Encoder
 
@@ -31,22 +31,12 @@ from _quillon import H2Codec, HeaderMap
 ENCODERS = ["go-hpack", "nghttp2", "nghttp2-change-table-size", "python-hpack", "swift-nio-hpack-plain-text"]
 
 
-def testdata():
-    env = os.environ.get("QUILLON_TESTDATA")
-    if env:
-        return pathlib.Path(env)
-    for parent in pathlib.Path(__file__).resolve().parents:
-        if (parent / "shared" / "testdata" / "hpack").is_dir():
-            return parent / "shared" / "testdata"
-    raise SystemExit("shared HPACK test data not found: set QUILLON_TESTDATA")
-
-
 def headers_frame(stream_id, block):
     return len(block).to_bytes(3, "big") + b"\x01\x05" + stream_id.to_bytes(4, "big") + block
 
 
 def load():
-    root = testdata() / "hpack"
+    root = h2_data_dir() / "hpack"
     wire_stories, raw_stories = [], []
     for enc in ENCODERS:
         for path in sorted((root / enc).glob("story_*.json")):

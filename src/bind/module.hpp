@@ -55,10 +55,10 @@ py::Ref uri_parts_function(PyObject* module);
 
 // An int argument in 0..2^32-1 (the width of HTTP/2 ids, codes and
 // windows); OverflowError naming the argument otherwise.
-uint32_t arg_u32(const py::Sig& sig, size_t i, PyObject* o);
+uint32_t arg_u32(py::Arg a);
 // An optional int argument: nullopt for an omitted argument or None.
-std::optional<uint32_t> arg_opt_u32(const py::Sig& sig, size_t i, PyObject* o);
-std::optional<uint64_t> arg_opt_u64(const py::Sig& sig, size_t i, PyObject* o);
+std::optional<uint32_t> arg_opt_u32(py::Arg a);
+std::optional<uint64_t> arg_opt_u64(py::Arg a);
 
 // HTTP/2 frame records as H2Streams consumes them. Each returns false when
 // `rec` is not of the record's class.
@@ -112,8 +112,8 @@ std::string take_h1_decoder_bytes(PyObject* decoder, bool whole, py::Graveyard& 
 
 // Argument conversions and the encoder-error conversion shared by the
 // HTTP/1 bindings.
-uint16_t h1_status_arg(const py::Sig& sig, size_t i, PyObject* o);  // 100..999, else ValueError
-http::HeaderMapCore h1_headers_arg(const py::Sig& sig, size_t i, PyObject* o);  // HeaderMap or None
+uint16_t h1_status_arg(py::Arg a);  // 100..999, else ValueError
+http::HeaderMapCore h1_headers_arg(py::Arg a);  // HeaderMap or None
 [[noreturn]] void raise_h1_encode(const h1::EncodeError& e);
 
 }  // namespace quillon::bind

@@ -14,10 +14,10 @@ struct OnceLatch {
   std::atomic<uint8_t> acquired{0};
 };
 
-const py::Sig kCtor("OnceLatch", "");
+constexpr py::Sig kCtor("OnceLatch", "");
 
 py::Ref latch_new(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  py::parse<0>(kCtor, args, nargs, kwnames);
+  py::parse<kCtor>(args, nargs, kwnames);
   return py::make<OnceLatch>(type);
 }
 

@@ -3,7 +3,8 @@
 //
 //   Ref           an owned reference (no manual reference counting in classes)
 //   Sig           one signature string per callable, used both to parse
-//                 fastcall arguments and as the text signature in docstrings
+//                 fastcall arguments and as the text signature in docstrings;
+//                 parse<sig>() gives the arguments by name (Named)
 //   locked()      the one way to hold an object's mutex (poisons it when an
 //                 unplanned failure escapes the locked step)
 //   Graveyard     host objects moved out under a lock, released after it
@@ -167,13 +168,34 @@ class Graveyard {
 // One callable's signature, written once as its text signature parameters
 // ("name, default=None, *, keep_alive=True"). A parameter with "=" is
 // optional; "*" starts the keyword-only ones. The same text becomes the
-// docstring's "name($self, ...)\n--\n\n" line.
+// docstring's "name($self, ...)\n--\n\n" line. Declared constexpr, the
+// text is also read by the compiler: parse<sig>() sizes its argument array
+// from it and arguments are fetched by name, so a parameter inserted in the
+// text cannot shift the others and a misspelt name does not compile.
 class Sig {
  public:
   constexpr Sig(const char* qualname, const char* params) : qualname_(qualname), params_(params) {}
 
   const char* qualname() const { return qualname_; }  // "HeaderMap.get"
   const char* params() const { return params_; }
+
+  // The number of parameters ("*" is not one).
+  constexpr size_t count() const {
+    size_t n = 0;
+    for_each_param([&](std::string_view) { ++n; });
+    return n;
+  }
+  // The position of parameter `name`; outside a constant expression a
+  // missing name is a programming error, inside one it does not compile.
+  constexpr size_t index_of(std::string_view name) const {
+    size_t i = 0, found = count();
+    for_each_param([&](std::string_view p) {
+      if (p == name && found == count()) found = i;
+      ++i;
+    });
+    if (found == count()) throw "no parameter of that name in the signature";
+    return found;
+  }
 
   // Parses fastcall arguments into out[0..count) (borrowed references;
   // nullptr for omitted optional ones). Raises TypeError naming the callable
@@ -186,6 +208,22 @@ class Sig {
   const char* param_name(size_t index) const;
 
  private:
+  // Calls f(name) for each parameter name, in order.
+  template <class F>
+  constexpr void for_each_param(F&& f) const {
+    const char* c = params_;
+    while (*c) {
+      while (*c == ' ' || *c == ',') ++c;
+      const char* start = c;
+      while (*c && *c != ',' && *c != '=') ++c;
+      const char* end = c;
+      while (end > start && end[-1] == ' ') --end;
+      while (*c && *c != ',') ++c;
+      std::string_view name(start, static_cast<size_t>(end - start));
+      if (!name.empty() && name != "*") f(name);
+    }
+  }
+
   struct Parsed;
   const Parsed& parsed() const;
   const char* qualname_;
@@ -193,28 +231,85 @@ class Sig {
   mutable const Parsed* cache_ = nullptr;  // built on first use, kept for the process
 };
 
-template <size_t N>
-struct Args {
-  PyObject* v[N] = {};
-  PyObject* operator[](size_t i) const { return v[i]; }
-  bool has(size_t i) const { return v[i] != nullptr && v[i] != Py_None; }
-};
+// Conversions used by every binding; each raises the TypeError naming the
+// callable and argument:
+//   arg_bytes   exactly bytes (or subclass)
+//   arg_str     str, as UTF-8
+//   arg_bool    exactly bool; nullptr -> dflt
+//   arg_u64     int in 0..2^64-1
+//   arg_int_in  an int in lo..hi; any other int raises ValueError(message)
+std::string_view arg_bytes(const Sig& sig, size_t i, PyObject* o);
+std::string_view arg_str(const Sig& sig, size_t i, PyObject* o);
+bool arg_bool(const Sig& sig, size_t i, PyObject* o, bool dflt);
+uint64_t arg_u64(const Sig& sig, size_t i, PyObject* o);
+long long arg_int_in(const Sig& sig, size_t i, PyObject* o, long long lo, long long hi, const char* message);
 
-template <size_t N>
-inline Args<N> parse(const Sig& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  Args<N> a;
-  sig.parse(args, nargs, kwnames, a.v, N);
-  return a;
+// One argument as the conversions see it: its value, and where it stands in
+// its callable's signature so that an error can name it.
+struct Arg {
+  const Sig* sig;
+  size_t index;
+  PyObject* value;
+  bool given() const { return value != nullptr && value != Py_None; }  // given, and not None
+  [[noreturn]] void bad_type(const char* expected) const { sig->bad_type(index, expected, value); }
+  [[noreturn]] void bad_value(const char* what) const { sig->bad_value(index, what); }
+};
+inline std::string_view arg_bytes(Arg a) { return arg_bytes(*a.sig, a.index, a.value); }
+inline std::string_view arg_str(Arg a) { return arg_str(*a.sig, a.index, a.value); }
+inline bool arg_bool(Arg a, bool dflt) { return arg_bool(*a.sig, a.index, a.value, dflt); }
+inline uint64_t arg_u64(Arg a) { return arg_u64(*a.sig, a.index, a.value); }
+inline long long arg_int_in(Arg a, long long lo, long long hi, const char* message) {
+  return arg_int_in(*a.sig, a.index, a.value, lo, hi, message);
 }
 
-// Conversions used by every binding; each raises the TypeError naming the
-// callable and argument.
-std::string_view arg_bytes(const Sig& sig, size_t i, PyObject* o);  // exactly bytes (or subclass)
-std::string_view arg_str(const Sig& sig, size_t i, PyObject* o);    // str, as UTF-8
-bool arg_bool(const Sig& sig, size_t i, PyObject* o, bool dflt);     // exactly bool; nullptr -> dflt
-uint64_t arg_u64(const Sig& sig, size_t i, PyObject* o);             // int in 0..2^64-1
-// An int in lo..hi; any other int raises ValueError(message).
-long long arg_int_in(const Sig& sig, size_t i, PyObject* o, long long lo, long long hi, const char* message);
+// The parsed arguments of one call of the callable with signature S, read by
+// parameter name: a["offset"], a.bytes("data"), a.flag("end_stream", false).
+// The name is looked up while compiling.
+template <const Sig& S>
+class Named {
+ public:
+  struct Name {
+    size_t i;
+    consteval Name(const char* name) : i(S.index_of(name)) {}  // NOLINT: implicit by design
+  };
+  static constexpr size_t kCount = S.count();
+
+  PyObject* operator[](Name n) const { return v_[n.i]; }
+  // Given, and not None.
+  bool has(Name n) const { return v_[n.i] != nullptr && v_[n.i] != Py_None; }
+  std::string_view bytes(Name n) const { return arg_bytes(S, n.i, v_[n.i]); }
+  std::string_view str(Name n) const { return arg_str(S, n.i, v_[n.i]); }
+  bool flag(Name n, bool dflt) const { return arg_bool(S, n.i, v_[n.i], dflt); }
+  uint64_t u64(Name n) const { return arg_u64(S, n.i, v_[n.i]); }
+  long long int_in(Name n, long long lo, long long hi, const char* message) const {
+    return arg_int_in(S, n.i, v_[n.i], lo, hi, message);
+  }
+  Arg arg(Name n) const { return Arg{&S, n.i, v_[n.i]}; }
+  // The only argument of a callable with one parameter (for wrappers shared
+  // by several signatures).
+  Arg sole() const {
+    static_assert(kCount == 1, "sole() is for one-parameter signatures");
+    return Arg{&S, 0, v_[0]};
+  }
+  [[noreturn]] void bad_type(Name n, const char* expected) const { S.bad_type(n.i, expected, v_[n.i]); }
+  [[noreturn]] void bad_value(Name n, const char* what) const { S.bad_value(n.i, what); }
+
+  // Parses fastcall arguments (see Sig::parse).
+  static Named parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Named a;
+    S.parse(args, nargs, kwnames, a.v_, kCount);
+    return a;
+  }
+
+ private:
+  PyObject* v_[kCount == 0 ? 1 : kCount] = {};
+};
+
+template <const Sig& S>
+inline Named<S> parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return Named<S>::parse(args, nargs, kwnames);
+}
+
 
 // ---------------------------------------------------------------------------
 // Small constructors of host values (throw PyErrSet on failure)

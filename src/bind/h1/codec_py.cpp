@@ -215,25 +215,25 @@ struct DecoderObj {
 
 DecoderObj& decoder_of(PyObject* o) { return py::unbox<DecoderObj>(o); }
 
-const py::Sig kDecoderCtor("H1BodyDecoder", "kind, length=0");
+constexpr py::Sig kDecoderCtor("H1BodyDecoder", "kind, length=0");
 py::Ref decoder_new(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<2>(kDecoderCtor, args, nargs, kwnames);
-  std::string_view kind = py::arg_str(kDecoderCtor, 0, a[0]);
-  uint64_t length = a[1] ? py::arg_u64(kDecoderCtor, 1, a[1]) : 0;
+  auto a = py::parse<kDecoderCtor>(args, nargs, kwnames);
+  std::string_view kind = a.str("kind");
+  uint64_t length = a["length"] ? a.u64("length") : 0;
   return py::make<DecoderObj>(type, kind, length);
 }
 
-const py::Sig kDecoderFeed("H1BodyDecoder.feed", "data");
+constexpr py::Sig kDecoderFeed("H1BodyDecoder.feed", "data");
 py::Ref decoder_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kDecoderFeed, args, nargs, kwnames);
-  std::string_view data = py::arg_bytes(kDecoderFeed, 0, a[0]);
+  auto a = py::parse<kDecoderFeed>(args, nargs, kwnames);
+  std::string_view data = a.bytes("data");
   DecoderObj& d = decoder_of(self);
   py::Graveyard gy;
   py::locked(d, [&] {
     if (data.empty()) {
       // Nothing to add; keeps `pending` from ever being empty.
-    } else if (!d.pending && d.dec.buffered() == 0 && PyBytes_CheckExact(a[0])) {
-      d.pending = py::Ref::borrow(a[0]);
+    } else if (!d.pending && d.dec.buffered() == 0 && PyBytes_CheckExact(a["data"])) {
+      d.pending = py::Ref::borrow(a["data"]);
       d.pending_pos = 0;
     } else {
       d.flush(gy);
@@ -367,28 +367,28 @@ struct CodecObj {
 
 CodecObj& codec_of(PyObject* o) { return py::unbox<CodecObj>(o); }
 
-const py::Sig kCodecCtor("H1Codec",
-                         "*, max_headers=None, ignore_invalid_headers=False, title_case_headers=False, "
-                         "date_header=True, max_buf_size=417792");
+constexpr py::Sig kCodecCtor("H1Codec",
+                             "*, max_headers=None, ignore_invalid_headers=False, title_case_headers=False, "
+                             "date_header=True, max_buf_size=417792");
 py::Ref codec_new(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<5>(kCodecCtor, args, nargs, kwnames);
+  auto a = py::parse<kCodecCtor>(args, nargs, kwnames);
   h1::CodecConfig c;
-  c.max_headers = a.has(0) ? py::arg_u64(kCodecCtor, 0, a[0]) : h1::kDefaultMaxHeaders;
-  c.ignore_invalid_headers = py::arg_bool(kCodecCtor, 1, a[1], false);
-  c.title_case_headers = py::arg_bool(kCodecCtor, 2, a[2], false);
-  c.date_header = py::arg_bool(kCodecCtor, 3, a[3], true);
-  c.max_buf_size = a[4] ? py::arg_u64(kCodecCtor, 4, a[4]) : h1::kDefaultMaxBufSize;
+  c.max_headers = a.has("max_headers") ? a.u64("max_headers") : h1::kDefaultMaxHeaders;
+  c.ignore_invalid_headers = a.flag("ignore_invalid_headers", false);
+  c.title_case_headers = a.flag("title_case_headers", false);
+  c.date_header = a.flag("date_header", true);
+  c.max_buf_size = a["max_buf_size"] ? a.u64("max_buf_size") : h1::kDefaultMaxBufSize;
   if (c.max_buf_size < h1::kMinMaxBufSize) throw py::value_error("the max_buf_size cannot be smaller than 8192");
   return py::make<CodecObj>(type, c);
 }
 
 // Appends `data` to the read buffer and parses one head of the codec's role
 // from it: None while incomplete, the record once parsed.
-template <class Head, h1::HeadResult (*Parse)(h1::CodecState&, const h1::CodecConfig&, Head&),
+template <const py::Sig& S, class Head, h1::HeadResult (*Parse)(h1::CodecState&, const h1::CodecConfig&, Head&),
           py::Ref (*Wrap)(Head&&)>
-py::Ref receive(const py::Sig& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(sig, args, nargs, kwnames);
-  std::string_view data = py::arg_bytes(sig, 0, a[0]);
+py::Ref receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto a = py::parse<S>(args, nargs, kwnames);
+  std::string_view data = a.bytes("data");
   CodecObj& c = codec_of(self);
   Head head;
   const bool parsed = py::locked(c, [&] {
@@ -401,22 +401,22 @@ py::Ref receive(const py::Sig& sig, PyObject* self, PyObject* const* args, Py_ss
   return Wrap(std::move(head));
 }
 
-const py::Sig kReceiveHead("H1Codec.receive_head", "data");
+constexpr py::Sig kReceiveHead("H1Codec.receive_head", "data");
 py::Ref codec_receive_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return receive<h1::ResponseHead, h1::parse_response_head, wrap_response_head>(kReceiveHead, self, args, nargs,
-                                                                                 kwnames);
+  return receive<kReceiveHead, h1::ResponseHead, h1::parse_response_head, wrap_response_head>(self, args, nargs,
+                                                                                               kwnames);
 }
 
-const py::Sig kReceiveRequestHead("H1Codec.receive_request_head", "data");
+constexpr py::Sig kReceiveRequestHead("H1Codec.receive_request_head", "data");
 py::Ref codec_receive_request_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return receive<h1::RequestHead, h1::parse_request_head, wrap_request_head>(kReceiveRequestHead, self, args, nargs,
-                                                                              kwnames);
+  return receive<kReceiveRequestHead, h1::RequestHead, h1::parse_request_head, wrap_request_head>(self, args, nargs,
+                                                                                                   kwnames);
 }
 
-const py::Sig kFeed("H1Codec.feed", "data");
+constexpr py::Sig kFeed("H1Codec.feed", "data");
 py::Ref codec_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kFeed, args, nargs, kwnames);
-  std::string_view data = py::arg_bytes(kFeed, 0, a[0]);
+  auto a = py::parse<kFeed>(args, nargs, kwnames);
+  std::string_view data = a.bytes("data");
   CodecObj& c = codec_of(self);
   py::locked(c, [&] { c.state.read.append(data); });
   return py::none();
@@ -428,14 +428,14 @@ py::Ref codec_take_body(PyObject* self) {
   return py::bytes(body);
 }
 
-const py::Sig kTakeBodyInto("H1Codec.take_body_into", "decoder");
+constexpr py::Sig kTakeBodyInto("H1Codec.take_body_into", "decoder");
 py::Ref codec_take_body_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kTakeBodyInto, args, nargs, kwnames);
-  if (!Py_IS_TYPE(a[0], h1_body_decoder_type())) kTakeBodyInto.bad_type(0, "H1BodyDecoder", a[0]);
+  auto a = py::parse<kTakeBodyInto>(args, nargs, kwnames);
+  if (!Py_IS_TYPE(a["decoder"], h1_body_decoder_type())) a.bad_type("decoder", "H1BodyDecoder");
   CodecObj& c = codec_of(self);
   std::string body = py::locked(c, [&] { return c.state.read.take_all(); });
   if (!body.empty()) {
-    DecoderObj& d = decoder_of(a[0]);
+    DecoderObj& d = decoder_of(a["decoder"]);
     py::Graveyard gy;
     py::locked(d, [&] {
       d.flush(gy);
@@ -473,27 +473,26 @@ py::Ref codec_flag(PyObject* self) {
 // --- head encoding ---------------------------------------------------------
 
 
-h1::BodyLength body_length_arg(const py::Sig& sig, size_t cl_index, PyObject* cl, bool chunked) {
+h1::BodyLength body_length_arg(py::Arg cl, bool chunked) {
   if (chunked) {
-    if (cl && cl != Py_None) py::arg_u64(sig, cl_index, cl);  // still type-checked
+    if (cl.given()) py::arg_u64(cl);  // still type-checked
     return h1::BodyLength::unknown();
   }
-  if (cl && cl != Py_None) return h1::BodyLength::known(py::arg_u64(sig, cl_index, cl));
+  if (cl.given()) return h1::BodyLength::known(py::arg_u64(cl));
   return h1::BodyLength::none();
 }
 
 
-const py::Sig kSerializeRequest("H1Codec.serialize_request",
-                                "method, url, headers=None, *, http10=False, content_length=None, chunked=False");
+constexpr py::Sig kSerializeRequest("H1Codec.serialize_request",
+                                    "method, url, headers=None, *, http10=False, content_length=None, chunked=False");
 py::Ref codec_serialize_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  const py::Sig& s = kSerializeRequest;
-  auto a = py::parse<6>(s, args, nargs, kwnames);
-  std::string_view method = py::arg_str(s, 0, a[0]);
-  std::string_view url = py::arg_str(s, 1, a[1]);
-  http::HeaderMapCore headers = h1_headers_arg(s, 2, a[2]);
-  bool http10 = py::arg_bool(s, 3, a[3], false);
-  bool chunked = py::arg_bool(s, 5, a[5], false);
-  h1::BodyLength body = body_length_arg(s, 4, a[4], chunked);
+  auto a = py::parse<kSerializeRequest>(args, nargs, kwnames);
+  std::string_view method = a.str("method");
+  std::string_view url = a.str("url");
+  http::HeaderMapCore headers = h1_headers_arg(a.arg("headers"));
+  bool http10 = a.flag("http10", false);
+  bool chunked = a.flag("chunked", false);
+  h1::BodyLength body = body_length_arg(a.arg("content_length"), chunked);
   CodecObj& c = codec_of(self);
   std::string out;
   py::locked(c, [&] {
@@ -503,18 +502,17 @@ py::Ref codec_serialize_request(PyObject* self, PyObject* const* args, Py_ssize_
   return py::bytes(out);
 }
 
-const py::Sig kSerializeResponse("H1Codec.serialize_response",
-                                 "status, headers=None, *, keep_alive=True, http10=False, content_length=None, "
-                                 "chunked=False");
+constexpr py::Sig kSerializeResponse("H1Codec.serialize_response",
+                                     "status, headers=None, *, keep_alive=True, http10=False, content_length=None, "
+                                     "chunked=False");
 py::Ref codec_serialize_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  const py::Sig& s = kSerializeResponse;
-  auto a = py::parse<6>(s, args, nargs, kwnames);
-  const uint16_t status = h1_status_arg(s, 0, a[0]);
-  http::HeaderMapCore headers = h1_headers_arg(s, 1, a[1]);
-  bool keep_alive = py::arg_bool(s, 2, a[2], true);
-  bool http10 = py::arg_bool(s, 3, a[3], false);
-  bool chunked = py::arg_bool(s, 5, a[5], false);
-  h1::BodyLength body = body_length_arg(s, 4, a[4], chunked);
+  auto a = py::parse<kSerializeResponse>(args, nargs, kwnames);
+  const uint16_t status = h1_status_arg(a.arg("status"));
+  http::HeaderMapCore headers = h1_headers_arg(a.arg("headers"));
+  bool keep_alive = a.flag("keep_alive", true);
+  bool http10 = a.flag("http10", false);
+  bool chunked = a.flag("chunked", false);
+  h1::BodyLength body = body_length_arg(a.arg("content_length"), chunked);
   CodecObj& c = codec_of(self);
   std::string out;
   py::locked(c, [&] {
@@ -525,17 +523,17 @@ py::Ref codec_serialize_response(PyObject* self, PyObject* const* args, Py_ssize
   return py::bytes(out);
 }
 
-const py::Sig kContinue("continue_response", "");
+constexpr py::Sig kContinue("continue_response", "");
 py::Ref codec_continue_response(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  py::parse<0>(kContinue, args, nargs, kwnames);
+  py::parse<kContinue>(args, nargs, kwnames);
   return py::Ref::borrow(continue_bytes());
 }
 
-const py::Sig kConnectionClose("connection_close", "headers");
+constexpr py::Sig kConnectionClose("connection_close", "headers");
 py::Ref codec_connection_close(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kConnectionClose, args, nargs, kwnames);
-  if (!is_header_map(a[0])) kConnectionClose.bad_type(0, "HeaderMap", a[0]);
-  return py::boolean(h1::connection_close(copy_header_map(a[0])));
+  auto a = py::parse<kConnectionClose>(args, nargs, kwnames);
+  if (!is_header_map(a["headers"])) a.bad_type("headers", "HeaderMap");
+  return py::boolean(h1::connection_close(copy_header_map(a["headers"])));
 }
 
 // --- body encoding ---------------------------------------------------------
@@ -558,13 +556,13 @@ py::Ref frame_chunk(const h1::DataPlan& plan, PyObject* chunk, std::string_view 
   py::fail_internal("unknown data plan");
 }
 
-const py::Sig kSerializeData("H1Codec.serialize_data", "chunk");
+constexpr py::Sig kSerializeData("H1Codec.serialize_data", "chunk");
 py::Ref codec_serialize_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kSerializeData, args, nargs, kwnames);
-  std::string_view data = py::arg_bytes(kSerializeData, 0, a[0]);
+  auto a = py::parse<kSerializeData>(args, nargs, kwnames);
+  std::string_view data = a.bytes("chunk");
   CodecObj& c = codec_of(self);
   const h1::DataPlan plan = py::locked(c, [&] { return h1::encode_data(c.state, data.size()); });
-  return frame_chunk(plan, a[0], data);
+  return frame_chunk(plan, a["chunk"], data);
 }
 
 py::Ref finish_body(const h1::BodyEnd& end) {
@@ -591,31 +589,31 @@ py::Ref codec_serialize_end(PyObject* self) {
   return finish_body(end);
 }
 
-const py::Sig kSerializeTrailers("H1Codec.serialize_trailers", "trailers");
+constexpr py::Sig kSerializeTrailers("H1Codec.serialize_trailers", "trailers");
 py::Ref codec_serialize_trailers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kSerializeTrailers, args, nargs, kwnames);
-  if (!is_header_map(a[0])) kSerializeTrailers.bad_type(0, "HeaderMap", a[0]);
-  http::HeaderMapCore trailers = copy_header_map(a[0]);
+  auto a = py::parse<kSerializeTrailers>(args, nargs, kwnames);
+  if (!is_header_map(a["trailers"])) a.bad_type("trailers", "HeaderMap");
+  http::HeaderMapCore trailers = copy_header_map(a["trailers"]);
   CodecObj& c = codec_of(self);
   const h1::BodyEnd end = py::locked(c, [&] { return h1::encode_trailers(c.state, trailers); });
   return finish_body(end);
 }
 
-const py::Sig kHeadAndBody("H1Codec.serialize_head_and_body", "head, body=None, trailers=None");
+constexpr py::Sig kHeadAndBody("H1Codec.serialize_head_and_body", "head, body=None, trailers=None");
 py::Ref codec_serialize_head_and_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<3>(kHeadAndBody, args, nargs, kwnames);
-  std::string_view head = py::arg_bytes(kHeadAndBody, 0, a[0]);
-  std::string_view body = a.has(1) ? py::arg_bytes(kHeadAndBody, 1, a[1]) : std::string_view();
+  auto a = py::parse<kHeadAndBody>(args, nargs, kwnames);
+  std::string_view head = a.bytes("head");
+  std::string_view body = a.has("body") ? a.bytes("body") : std::string_view();
   std::optional<http::HeaderMapCore> trailers;
-  if (a.has(2)) {
-    if (!is_header_map(a[2])) kHeadAndBody.bad_type(2, "HeaderMap or None", a[2]);
-    trailers = copy_header_map(a[2]);
+  if (a.has("trailers")) {
+    if (!is_header_map(a["trailers"])) a.bad_type("trailers", "HeaderMap or None");
+    trailers = copy_header_map(a["trailers"]);
   }
   CodecObj& c = codec_of(self);
   const h1::MessagePlan plan =
       py::locked(c, [&] { return h1::plan_head_and_body(c.state, head.size(), body, trailers ? &*trailers : nullptr); });
   if (plan.failed()) raise_h1(plan.end.failure());
-  if (plan.head_only) return py::Ref::borrow(a[0]);
+  if (plan.head_only) return py::Ref::borrow(a["head"]);
   char* out = nullptr;
   py::Ref r = py::bytes_uninit(plan.total, &out);
   h1::write_message(plan, head, body, out);
@@ -732,15 +730,15 @@ void raise_h1_encode(const h1::EncodeError& e) {
   py::fail_internal("an encoder error was raised without one");
 }
 
-http::HeaderMapCore h1_headers_arg(const py::Sig& sig, size_t i, PyObject* o) {
-  if (!o || o == Py_None) return {};
-  if (!is_header_map(o)) sig.bad_type(i, "HeaderMap or None", o);
-  return copy_header_map(o);
+http::HeaderMapCore h1_headers_arg(py::Arg a) {
+  if (!a.given()) return {};
+  if (!is_header_map(a.value)) a.bad_type("HeaderMap or None");
+  return copy_header_map(a.value);
 }
 
-uint16_t h1_status_arg(const py::Sig& sig, size_t i, PyObject* o) {
+uint16_t h1_status_arg(py::Arg a) {
   static const std::string message(h1::kInvalidStatusMessage);
-  return static_cast<uint16_t>(py::arg_int_in(sig, i, o, 100, 999, message.c_str()));
+  return static_cast<uint16_t>(py::arg_int_in(a, 100, 999, message.c_str()));
 }
 
 }  // namespace quillon::bind

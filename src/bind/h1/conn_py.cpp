@@ -57,10 +57,10 @@ py::Ref pair(std::pair<py::Ref, py::Ref> p) { return tuple({or_none(std::move(p.
 py::Ref opt_arg(PyObject* o) { return o && o != Py_None ? py::Ref::borrow(o) : py::Ref(); }
 
 // A watcher read: bytes, or None.
-py::Ref read_arg(const py::Sig& sig, size_t i, PyObject* o) {
-  if (!o || o == Py_None) return {};
-  if (!PyBytes_Check(o)) sig.bad_type(i, "bytes or None", o);
-  return py::Ref::borrow(o);
+py::Ref read_arg(py::Arg a) {
+  if (!a.given()) return {};
+  if (!PyBytes_Check(a.value)) a.bad_type("bytes or None");
+  return py::Ref::borrow(a.value);
 }
 
 const char* flag(bool b) { return b ? "true" : "false"; }
@@ -100,10 +100,10 @@ R client_read(PyObject* self, F&& f) {
   return py::locked(c, [&]() -> R { return f(static_cast<const ClientCore&>(c.core)); });
 }
 
-const py::Sig kClientCtor("H1ClientState", "transport");
+constexpr py::Sig kClientCtor("H1ClientState", "transport");
 py::Ref client_new(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kClientCtor, args, nargs, kwnames);
-  return py::make<ClientObj>(type, opt_arg(a[0]));
+  auto a = py::parse<kClientCtor>(args, nargs, kwnames);
+  return py::make<ClientObj>(type, opt_arg(a["transport"]));
 }
 
 template <bool (ClientCore::*F)() const>
@@ -124,10 +124,10 @@ py::Ref client_exchange(PyObject* self) {
   return py::boolean(moved);
 }
 
-const py::Sig kClientFail("H1ClientState.fail", "exc=None");
+constexpr py::Sig kClientFail("H1ClientState.fail", "exc=None");
 py::Ref client_fail(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kClientFail, args, nargs, kwnames);
-  py::Ref exc = opt_arg(a[0]);
+  auto a = py::parse<kClientFail>(args, nargs, kwnames);
+  py::Ref exc = opt_arg(a["exc"]);
   py::Graveyard gy;
   return or_none(client_step(self, gy, [&](ClientCore& c, Host& h) { return c.fail(std::move(exc), h); }));
 }
@@ -149,19 +149,19 @@ py::Ref client_upgrade(PyObject* self) {
   return or_none(client_step(self, gy, [](ClientCore& c, Host&) { return c.upgrade(); }));
 }
 
-const py::Sig kSetPeerHttp10("H1ClientState.set_peer_http10", "value");
+constexpr py::Sig kSetPeerHttp10("H1ClientState.set_peer_http10", "value");
 py::Ref client_set_peer_http10(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kSetPeerHttp10, args, nargs, kwnames);
-  bool v = py::arg_bool(kSetPeerHttp10, 0, a[0], false);
+  auto a = py::parse<kSetPeerHttp10>(args, nargs, kwnames);
+  bool v = a.flag("value", false);
   py::Graveyard gy;
   client_step(self, gy, [&](ClientCore& c, Host&) { c.set_peer_http10(v); });
   return py::none();
 }
 
-const py::Sig kStoreWriter("H1ClientState.store_writer", "scope");
+constexpr py::Sig kStoreWriter("H1ClientState.store_writer", "scope");
 py::Ref client_store_writer(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kStoreWriter, args, nargs, kwnames);
-  py::Ref scope = py::Ref::borrow(a[0]);
+  auto a = py::parse<kStoreWriter>(args, nargs, kwnames);
+  py::Ref scope = py::Ref::borrow(a["scope"]);
   py::Graveyard gy;
   return or_none(client_step(self, gy, [&](ClientCore& c, Host& h) { return c.store_writer(std::move(scope), h); }));
 }
@@ -177,18 +177,18 @@ py::Ref client_writer_done(PyObject* self) {
   return py::none();
 }
 
-const py::Sig kClientArm("H1ClientState.arm_watcher", "done");
+constexpr py::Sig kClientArm("H1ClientState.arm_watcher", "done");
 py::Ref client_arm_watcher(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kClientArm, args, nargs, kwnames);
-  py::Ref done = py::Ref::borrow(a[0]);
+  auto a = py::parse<kClientArm>(args, nargs, kwnames);
+  py::Ref done = py::Ref::borrow(a["done"]);
   py::Graveyard gy;
   return py::boolean(client_step(self, gy, [&](ClientCore& c, Host& h) { return c.arm_watcher(std::move(done), h); }));
 }
 
-const py::Sig kClientStoreHandle("H1ClientState.store_watcher_handle", "handle");
+constexpr py::Sig kClientStoreHandle("H1ClientState.store_watcher_handle", "handle");
 py::Ref client_store_watcher_handle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kClientStoreHandle, args, nargs, kwnames);
-  py::Ref handle = py::Ref::borrow(a[0]);
+  auto a = py::parse<kClientStoreHandle>(args, nargs, kwnames);
+  py::Ref handle = py::Ref::borrow(a["handle"]);
   py::Graveyard gy;
   return or_none(
       client_step(self, gy, [&](ClientCore& c, Host&) { return c.store_watcher_handle(std::move(handle)); }));
@@ -200,11 +200,11 @@ py::Ref client_watcher_aborted(PyObject* self) {
   return py::none();
 }
 
-const py::Sig kClientCompleted("H1ClientState.watcher_completed", "data=None, error=None");
+constexpr py::Sig kClientCompleted("H1ClientState.watcher_completed", "data=None, error=None");
 py::Ref client_watcher_completed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<2>(kClientCompleted, args, nargs, kwnames);
-  py::Ref data = read_arg(kClientCompleted, 0, a[0]);
-  py::Ref error = opt_arg(a[1]);
+  auto a = py::parse<kClientCompleted>(args, nargs, kwnames);
+  py::Ref data = read_arg(a.arg("data"));
+  py::Ref error = opt_arg(a["error"]);
   py::Graveyard gy;
   auto [verdict, transport] = client_step(
       self, gy, [&](ClientCore& c, Host& h) { return c.watcher_completed(std::move(data), std::move(error), h); });
@@ -345,15 +345,15 @@ decltype(auto) server_only(PyObject* self, F&& f) {
   return py::locked(s, [&]() -> decltype(auto) { return f(s.core); });
 }
 
-uint64_t seq_arg(const py::Sig& sig, size_t i, PyObject* o) { return py::arg_u64(sig, i, o); }
+uint64_t seq_arg(py::Arg a) { return py::arg_u64(a); }
 
-const py::Sig kServerCtor("H1ServerState", "codec, transport, *, keep_alive=True, half_close=False");
+constexpr py::Sig kServerCtor("H1ServerState", "codec, transport, *, keep_alive=True, half_close=False");
 py::Ref server_new(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<4>(kServerCtor, args, nargs, kwnames);
-  if (!is_h1_codec(a[0])) kServerCtor.bad_type(0, "H1Codec", a[0]);
-  bool keep_alive = py::arg_bool(kServerCtor, 2, a[2], true);
-  bool half_close = py::arg_bool(kServerCtor, 3, a[3], false);
-  return py::make<ServerObj>(type, py::Ref::borrow(a[0]), opt_arg(a[1]), keep_alive, half_close);
+  auto a = py::parse<kServerCtor>(args, nargs, kwnames);
+  if (!is_h1_codec(a["codec"])) a.bad_type("codec", "H1Codec");
+  bool keep_alive = a.flag("keep_alive", true);
+  bool half_close = a.flag("half_close", false);
+  return py::make<ServerObj>(type, py::Ref::borrow(a["codec"]), opt_arg(a["transport"]), keep_alive, half_close);
 }
 
 py::Ref server_codec(PyObject* self) { return server_of(self).codec; }
@@ -381,10 +381,10 @@ py::Ref server_begin_read(PyObject* self) {
   return verdict(server_step(self, gy, [](ServerCore& c, ServerHost& h) { return c.begin_read(h); }));
 }
 
-const py::Sig kDrainDone("H1ServerState.drain_done", "complete");
+constexpr py::Sig kDrainDone("H1ServerState.drain_done", "complete");
 py::Ref server_drain_done(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kDrainDone, args, nargs, kwnames);
-  bool complete = py::arg_bool(kDrainDone, 0, a[0], false);
+  auto a = py::parse<kDrainDone>(args, nargs, kwnames);
+  bool complete = a.flag("complete", false);
   py::Graveyard gy;
   return verdict(server_step(self, gy, [&](ServerCore& c, ServerHost& h) { return c.drain_done(complete, h); }));
 }
@@ -393,10 +393,10 @@ py::Ref server_unpark_idle_read(PyObject* self) {
   return py::boolean(server_only(self, [](ServerCore& c) { return c.unpark_idle_read(); }));
 }
 
-const py::Sig kAcceptHead("H1ServerState.accept_head", "data");
+constexpr py::Sig kAcceptHead("H1ServerState.accept_head", "data");
 py::Ref server_accept_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kAcceptHead, args, nargs, kwnames);
-  std::string_view data = py::arg_bytes(kAcceptHead, 0, a[0]);
+  auto a = py::parse<kAcceptHead>(args, nargs, kwnames);
+  std::string_view data = a.bytes("data");
   // Made before the lock; the state keeps it only when a head is accepted.
   py::Ref decoder = new_h1_body_decoder();
   h1::RequestHead head;
@@ -436,8 +436,8 @@ py::Ref server_request_shutdown(PyObject* self) {
 // The per-request calls taking just `seq`.
 template <const py::Sig& S, class R, R (*F)(ServerCore&, uint64_t), py::Ref (*Out)(R)>
 py::Ref seq_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(S, args, nargs, kwnames);
-  uint64_t seq = seq_arg(S, 0, a[0]);
+  auto a = py::parse<S>(args, nargs, kwnames);
+  uint64_t seq = seq_arg(a.sole());
   return Out(server_only(self, [&](ServerCore& c) { return F(c, seq); }));
 }
 
@@ -451,47 +451,47 @@ std::optional<bool> do_peer_closed_now(ServerCore& c, uint64_t seq) { return c.p
 py::Ref tri_out(std::optional<bool> v) { return v ? py::boolean(*v) : py::none(); }
 py::Ref do_fail_response(ServerCore& c, uint64_t seq) { return c.fail_response(seq); }
 
-const py::Sig kTrySendContinue("H1ServerState.try_send_continue", "seq");
-const py::Sig kBeginBodyRead("H1ServerState.begin_body_read", "seq");
-const py::Sig kPeerClosedNow("H1ServerState.peer_closed_now", "seq");
-const py::Sig kPeerClosedFlag("H1ServerState.peer_closed_flag", "seq");
-const py::Sig kCloseWindow("H1ServerState.close_window", "seq");
-const py::Sig kFailResponse("H1ServerState.fail_response", "seq");
+constexpr py::Sig kTrySendContinue("H1ServerState.try_send_continue", "seq");
+constexpr py::Sig kBeginBodyRead("H1ServerState.begin_body_read", "seq");
+constexpr py::Sig kPeerClosedNow("H1ServerState.peer_closed_now", "seq");
+constexpr py::Sig kPeerClosedFlag("H1ServerState.peer_closed_flag", "seq");
+constexpr py::Sig kCloseWindow("H1ServerState.close_window", "seq");
+constexpr py::Sig kFailResponse("H1ServerState.fail_response", "seq");
 
-const py::Sig kEndBodyRead("H1ServerState.end_body_read", "seq, complete");
+constexpr py::Sig kEndBodyRead("H1ServerState.end_body_read", "seq, complete");
 py::Ref server_end_body_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<2>(kEndBodyRead, args, nargs, kwnames);
-  uint64_t seq = seq_arg(kEndBodyRead, 0, a[0]);
-  bool complete = py::arg_bool(kEndBodyRead, 1, a[1], false);
+  auto a = py::parse<kEndBodyRead>(args, nargs, kwnames);
+  uint64_t seq = seq_arg(a.arg("seq"));
+  bool complete = a.flag("complete", false);
   server_only(self, [&](ServerCore& c) { c.end_body_read(seq, complete); });
   return py::none();
 }
 
-const py::Sig kServerArm("H1ServerState.arm_watcher", "seq, done, *, want=True, head_negotiated=False");
+constexpr py::Sig kServerArm("H1ServerState.arm_watcher", "seq, done, *, want=True, head_negotiated=False");
 py::Ref server_arm_watcher(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<4>(kServerArm, args, nargs, kwnames);
-  uint64_t seq = seq_arg(kServerArm, 0, a[0]);
-  py::Ref done = py::Ref::borrow(a[1]);
-  bool want = py::arg_bool(kServerArm, 2, a[2], true);
-  bool negotiated = py::arg_bool(kServerArm, 3, a[3], false);
+  auto a = py::parse<kServerArm>(args, nargs, kwnames);
+  uint64_t seq = seq_arg(a.arg("seq"));
+  py::Ref done = py::Ref::borrow(a["done"]);
+  bool want = a.flag("want", true);
+  bool negotiated = a.flag("head_negotiated", false);
   py::Graveyard gy;
   return py::boolean(server_step(self, gy, [&](ServerCore& c, ServerHost& h) {
     return c.arm_watcher(seq, std::move(done), want, negotiated, h);
   }));
 }
 
-const py::Sig kServerStoreHandle("H1ServerState.store_watcher_handle", "handle");
+constexpr py::Sig kServerStoreHandle("H1ServerState.store_watcher_handle", "handle");
 py::Ref server_store_watcher_handle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kServerStoreHandle, args, nargs, kwnames);
-  py::Ref handle = py::Ref::borrow(a[0]);
+  auto a = py::parse<kServerStoreHandle>(args, nargs, kwnames);
+  py::Ref handle = py::Ref::borrow(a["handle"]);
   return or_none(server_only(self, [&](ServerCore& c) { return c.store_watcher_handle(std::move(handle)); }));
 }
 
-const py::Sig kServerCompleted("H1ServerState.watcher_completed", "data=None, error=None");
+constexpr py::Sig kServerCompleted("H1ServerState.watcher_completed", "data=None, error=None");
 py::Ref server_watcher_completed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<2>(kServerCompleted, args, nargs, kwnames);
-  py::Ref data = read_arg(kServerCompleted, 0, a[0]);
-  py::Ref error = opt_arg(a[1]);
+  auto a = py::parse<kServerCompleted>(args, nargs, kwnames);
+  py::Ref data = read_arg(a.arg("data"));
+  py::Ref error = opt_arg(a["error"]);
   py::Graveyard gy;
   return py::boolean(server_step(self, gy, [&](ServerCore& c, ServerHost& h) {
     return c.watcher_completed(std::move(data), std::move(error), h);
@@ -515,19 +515,18 @@ py::Ref server_take_watcher_result(PyObject* self) {
 }
 
 
-const py::Sig kRespondHead("H1ServerState.respond_head",
-                           "seq, status, headers, done, *, content_length=None, chunked=False, want=False");
+constexpr py::Sig kRespondHead("H1ServerState.respond_head",
+                               "seq, status, headers, done, *, content_length=None, chunked=False, want=False");
 py::Ref server_respond_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  const py::Sig& s = kRespondHead;
-  auto a = py::parse<7>(s, args, nargs, kwnames);
-  uint64_t seq = seq_arg(s, 0, a[0]);
-  const uint16_t status = h1_status_arg(s, 1, a[1]);
-  http::HeaderMapCore headers = h1_headers_arg(s, 2, a[2]);
-  py::Ref done = py::Ref::borrow(a[3]);
-  bool chunked = py::arg_bool(s, 5, a[5], false);
-  bool want = py::arg_bool(s, 6, a[6], false);
+  auto a = py::parse<kRespondHead>(args, nargs, kwnames);
+  uint64_t seq = seq_arg(a.arg("seq"));
+  const uint16_t status = h1_status_arg(a.arg("status"));
+  http::HeaderMapCore headers = h1_headers_arg(a.arg("headers"));
+  py::Ref done = py::Ref::borrow(a["done"]);
+  bool chunked = a.flag("chunked", false);
+  bool want = a.flag("want", false);
   h1::BodyLength body = h1::BodyLength::none();
-  if (a.has(4)) body = h1::BodyLength::known(py::arg_u64(s, 4, a[4]));
+  if (a.has("content_length")) body = h1::BodyLength::known(a.u64("content_length"));
   if (chunked) body = h1::BodyLength::unknown();
   std::string out;
   py::Graveyard gy;
@@ -544,10 +543,10 @@ py::Ref server_respond_head(PyObject* self, PyObject* const* args, Py_ssize_t na
 
 py::Ref opt_bytes(std::optional<std::string>& b) { return b ? py::bytes(*b) : py::none(); }
 
-const py::Sig kFinishResponse("H1ServerState.finish_response", "seq");
+constexpr py::Sig kFinishResponse("H1ServerState.finish_response", "seq");
 py::Ref server_finish_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kFinishResponse, args, nargs, kwnames);
-  uint64_t seq = seq_arg(kFinishResponse, 0, a[0]);
+  auto a = py::parse<kFinishResponse>(args, nargs, kwnames);
+  uint64_t seq = seq_arg(a.arg("seq"));
   py::Graveyard gy;
   ServerCore::Finished f =
       server_step(self, gy, [&](ServerCore& c, ServerHost& h) { return c.finish_response(seq, h); });
@@ -555,10 +554,10 @@ py::Ref server_finish_response(PyObject* self, PyObject* const* args, Py_ssize_t
                 opt_bytes(f.leftover)});
 }
 
-const py::Sig kDetach("H1ServerState.detach", "seq");
+constexpr py::Sig kDetach("H1ServerState.detach", "seq");
 py::Ref server_detach(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kDetach, args, nargs, kwnames);
-  uint64_t seq = seq_arg(kDetach, 0, a[0]);
+  auto a = py::parse<kDetach>(args, nargs, kwnames);
+  uint64_t seq = seq_arg(a.arg("seq"));
   py::Graveyard gy;
   ServerCore::Detached d = server_step(self, gy, [&](ServerCore& c, ServerHost& h) { return c.detach(seq, h); });
   return tuple({py::integer(static_cast<int>(d.code)), or_none(std::move(d.transport)), opt_bytes(d.leftover)});

@@ -28,24 +28,16 @@ std::string opt_text(const std::optional<uint32_t>& v) {
 
 py::Ref opt_int(const std::optional<uint64_t>& v) { return v ? py::uinteger(*v) : py::none(); }
 
-uint32_t arg_u32(const py::Sig& sig, size_t i, PyObject* o) {
-  const uint64_t v = py::arg_u64(sig, i, o);
-  if (v > 0xFFFFFFFFu)
-    throw py::overflow_error(std::string(sig.qualname()) + "() argument '" + sig.param_name(i) +
-                             "' out of range for an unsigned 32-bit integer");
-  return static_cast<uint32_t>(v);
-}
-
-uint32_t arg_stream_id(const py::Sig& sig, size_t i, PyObject* o) {
-  const uint32_t v = arg_u32(sig, i, o);
+uint32_t arg_stream_id(py::Arg a) {
+  const uint32_t v = arg_u32(a);
   if (!h2::valid_stream_id(v))
     throw py::value_error("stream_id must be below 2**31, got " + std::to_string(v));
   return v;
 }
 
-std::optional<std::string_view> opt_str(const py::Sig& sig, size_t i, PyObject* o) {
-  if (!o || o == Py_None) return std::nullopt;
-  return py::arg_str(sig, i, o);
+std::optional<std::string_view> opt_str(py::Arg a) {
+  if (!a.given()) return std::nullopt;
+  return py::arg_str(a);
 }
 
 PyObject* scheme_str(std::string_view s) {
@@ -369,10 +361,10 @@ struct CodecObj {
 
 CodecObj& codec_of(PyObject* o) { return py::unbox<CodecObj>(o); }
 
-const py::Sig kCtor("H2Codec", "role=\"client\"");
+constexpr py::Sig kCtor("H2Codec", "role=\"client\"");
 py::Ref codec_new(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kCtor, args, nargs, kwnames);
-  std::string_view role = a[0] ? py::arg_str(kCtor, 0, a[0]) : "client";
+  auto a = py::parse<kCtor>(args, nargs, kwnames);
+  std::string_view role = a["role"] ? a.str("role") : "client";
   if (role != "client" && role != "server") {
     // The role in double quotes, escaped as a debug string.
     std::string quoted = "\"";
@@ -410,10 +402,10 @@ py::Ref codec_new(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, P
 
 py::Ref codec_role_client(PyObject* self) { return py::boolean(codec_of(self).engine.client()); }
 
-const py::Sig kReceive("H2Codec.receive", "data");
+constexpr py::Sig kReceive("H2Codec.receive", "data");
 py::Ref codec_receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kReceive, args, nargs, kwnames);
-  std::string_view data = py::arg_bytes(kReceive, 0, a[0]);
+  auto a = py::parse<kReceive>(args, nargs, kwnames);
+  std::string_view data = a.bytes("data");
   CodecObj& c = codec_of(self);
   std::vector<h2::Frame> frames;
   if (Failure f = py::locked(c, [&] { return c.engine.receive(data, frames); })) errors::raise_h2(f);
@@ -442,46 +434,46 @@ py::Ref preface_result(h2::PrefaceMatch m) {
   return py::boolean(false);
 }
 
-const py::Sig kFeedPreface("H2Codec.feed_preface", "data");
+constexpr py::Sig kFeedPreface("H2Codec.feed_preface", "data");
 py::Ref codec_feed_preface(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kFeedPreface, args, nargs, kwnames);
-  std::string_view data = py::arg_bytes(kFeedPreface, 0, a[0]);
+  auto a = py::parse<kFeedPreface>(args, nargs, kwnames);
+  std::string_view data = a.bytes("data");
   CodecObj& c = codec_of(self);
   return preface_result(py::locked(c, [&] { return c.engine.feed_preface(data); }));
 }
 
-const py::Sig kMatchPreface("match_preface", "data");
+constexpr py::Sig kMatchPreface("match_preface", "data");
 py::Ref codec_match_preface(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kMatchPreface, args, nargs, kwnames);
-  return preface_result(h2::match_preface(py::arg_bytes(kMatchPreface, 0, a[0])));
+  auto a = py::parse<kMatchPreface>(args, nargs, kwnames);
+  return preface_result(h2::match_preface(a.bytes("data")));
 }
 
-const py::Sig kCheckSendHeaders("check_send_headers", "headers");
+constexpr py::Sig kCheckSendHeaders("check_send_headers", "headers");
 py::Ref codec_check_send_headers(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kCheckSendHeaders, args, nargs, kwnames);
-  if (!is_header_map(a[0])) kCheckSendHeaders.bad_type(0, "HeaderMap", a[0]);
-  if (!h2::headers_sendable(copy_header_map(a[0]))) throw errors::h2_user("malformed_headers");
+  auto a = py::parse<kCheckSendHeaders>(args, nargs, kwnames);
+  if (!is_header_map(a["headers"])) a.bad_type("headers", "HeaderMap");
+  if (!h2::headers_sendable(copy_header_map(a["headers"]))) throw errors::h2_user("malformed_headers");
   return py::none();
 }
 
-const py::Sig kMethodIsHead("method_is_head", "method");
+constexpr py::Sig kMethodIsHead("method_is_head", "method");
 py::Ref codec_method_is_head(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kMethodIsHead, args, nargs, kwnames);
-  std::string_view m = py::arg_str(kMethodIsHead, 0, a[0]);
+  auto a = py::parse<kMethodIsHead>(args, nargs, kwnames);
+  std::string_view m = a.str("method");
   return py::boolean(h1::is_method_token(m) && m == "HEAD");
 }
 
-const py::Sig kIsClientInitiated("is_client_initiated", "stream_id");
+constexpr py::Sig kIsClientInitiated("is_client_initiated", "stream_id");
 py::Ref codec_is_client_initiated(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kIsClientInitiated, args, nargs, kwnames);
-  return py::boolean(arg_stream_id(kIsClientInitiated, 0, a[0]) & 1);
+  auto a = py::parse<kIsClientInitiated>(args, nargs, kwnames);
+  return py::boolean(arg_stream_id(a.arg("stream_id")) & 1);
 }
 
 // Setters of one u32 value, checked by `Check` before the lock.
 template <const py::Sig& S, void (*Apply)(h2::Engine&, uint32_t), bool FrameSize>
 py::Ref codec_setter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(S, args, nargs, kwnames);
-  const uint32_t v = arg_u32(S, 0, a[0]);
+  auto a = py::parse<S>(args, nargs, kwnames);
+  const uint32_t v = arg_u32(a.sole());
   if (FrameSize && (v < h2::kDefaultMaxFrameSize || v > h2::kMaxMaxFrameSize))
     throw py::value_error("max_frame_size must be in [16384, 16777215], got " + std::to_string(v));
   CodecObj& c = codec_of(self);
@@ -489,11 +481,11 @@ py::Ref codec_setter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   return py::none();
 }
 
-const py::Sig kSetSendTable("H2Codec.set_send_header_table_size", "val");
-const py::Sig kSetRecvTable("H2Codec.set_recv_header_table_size", "val");
-const py::Sig kSetMaxRecvFrame("H2Codec.set_max_recv_frame_size", "val");
-const py::Sig kSetMaxList("H2Codec.set_max_header_list_size", "val");
-const py::Sig kSetSendMaxFrame("H2Codec.set_send_max_frame_size", "val");
+constexpr py::Sig kSetSendTable("H2Codec.set_send_header_table_size", "val");
+constexpr py::Sig kSetRecvTable("H2Codec.set_recv_header_table_size", "val");
+constexpr py::Sig kSetMaxRecvFrame("H2Codec.set_max_recv_frame_size", "val");
+constexpr py::Sig kSetMaxList("H2Codec.set_max_header_list_size", "val");
+constexpr py::Sig kSetSendMaxFrame("H2Codec.set_send_max_frame_size", "val");
 void apply_send_table(h2::Engine& e, uint32_t v) { e.set_send_header_table_size(v); }
 void apply_recv_table(h2::Engine& e, uint32_t v) { e.set_recv_header_table_size(v); }
 void apply_max_recv_frame(h2::Engine& e, uint32_t v) { e.set_max_recv_frame_size(v); }
@@ -502,25 +494,25 @@ void apply_send_max_frame(h2::Engine& e, uint32_t v) { e.set_send_max_frame_size
 
 // --- encoders
 
-http::HeaderMapCore headers_arg(const py::Sig& sig, size_t i, PyObject* o, bool& present) {
-  present = o && o != Py_None;
+http::HeaderMapCore headers_arg(py::Arg a, bool& present) {
+  present = a.given();
   if (!present) return {};
-  if (!is_header_map(o)) sig.bad_type(i, "HeaderMap or None", o);
-  return copy_header_map(o);
+  if (!is_header_map(a.value)) a.bad_type("HeaderMap or None");
+  return copy_header_map(a.value);
 }
 
-const py::Sig kSettings("H2Codec.serialize_settings",
-                        "*, header_table_size=None, enable_push=None, max_concurrent_streams=None, "
-                        "initial_window_size=None, max_frame_size=None, max_header_list_size=None");
+constexpr py::Sig kSettings("H2Codec.serialize_settings",
+                            "*, header_table_size=None, enable_push=None, max_concurrent_streams=None, "
+                            "initial_window_size=None, max_frame_size=None, max_header_list_size=None");
 py::Ref codec_serialize_settings(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<6>(kSettings, args, nargs, kwnames);
+  auto a = py::parse<kSettings>(args, nargs, kwnames);
   h2::SettingsValues s;
-  if (a.has(0)) s.header_table_size = arg_u32(kSettings, 0, a[0]);
-  if (a.has(1)) s.enable_push = py::arg_bool(kSettings, 1, a[1], false);
-  if (a.has(2)) s.max_concurrent_streams = arg_u32(kSettings, 2, a[2]);
-  if (a.has(3)) s.initial_window_size = arg_u32(kSettings, 3, a[3]);
-  if (a.has(4)) s.max_frame_size = arg_u32(kSettings, 4, a[4]);
-  if (a.has(5)) s.max_header_list_size = arg_u32(kSettings, 5, a[5]);
+  if (a.has("header_table_size")) s.header_table_size = arg_u32(a.arg("header_table_size"));
+  if (a.has("enable_push")) s.enable_push = a.flag("enable_push", false);
+  if (a.has("max_concurrent_streams")) s.max_concurrent_streams = arg_u32(a.arg("max_concurrent_streams"));
+  if (a.has("initial_window_size")) s.initial_window_size = arg_u32(a.arg("initial_window_size"));
+  if (a.has("max_frame_size")) s.max_frame_size = arg_u32(a.arg("max_frame_size"));
+  if (a.has("max_header_list_size")) s.max_header_list_size = arg_u32(a.arg("max_header_list_size"));
   std::string out;
   if (Failure f = h2::encode_settings(s, out)) errors::raise_h2(f);
   return py::bytes(out);
@@ -532,19 +524,18 @@ py::Ref codec_serialize_settings_ack(PyObject*) {
   return py::bytes(out);
 }
 
-const py::Sig kRequest("H2Codec.serialize_request_headers",
-                       "stream_id, method, target, headers=None, end_stream=False, *, scheme=None, authority=None");
+constexpr py::Sig kRequest("H2Codec.serialize_request_headers",
+                           "stream_id, method, target, headers=None, end_stream=False, *, scheme=None, authority=None");
 py::Ref codec_serialize_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  const py::Sig& s = kRequest;
-  auto a = py::parse<7>(s, args, nargs, kwnames);
-  const uint32_t sid = arg_stream_id(s, 0, a[0]);
-  std::string_view method = py::arg_str(s, 1, a[1]);
-  std::string_view target = py::arg_str(s, 2, a[2]);
+  auto a = py::parse<kRequest>(args, nargs, kwnames);
+  const uint32_t sid = arg_stream_id(a.arg("stream_id"));
+  std::string_view method = a.str("method");
+  std::string_view target = a.str("target");
   bool has_headers;
-  http::HeaderMapCore headers = headers_arg(s, 3, a[3], has_headers);
-  const bool end_stream = py::arg_bool(s, 4, a[4], false);
-  auto scheme = opt_str(s, 5, a[5]);
-  auto authority = opt_str(s, 6, a[6]);
+  http::HeaderMapCore headers = headers_arg(a.arg("headers"), has_headers);
+  const bool end_stream = a.flag("end_stream", false);
+  auto scheme = opt_str(a.arg("scheme"));
+  auto authority = opt_str(a.arg("authority"));
   CodecObj& c = codec_of(self);
   std::string out;
   if (Failure f = py::locked(c, [&] {
@@ -555,17 +546,16 @@ py::Ref codec_serialize_request(PyObject* self, PyObject* const* args, Py_ssize_
   return py::bytes(out);
 }
 
-const py::Sig kResponse("H2Codec.serialize_response_headers",
-                        "stream_id, status, headers=None, end_stream=False, auto_date=False");
+constexpr py::Sig kResponse("H2Codec.serialize_response_headers",
+                            "stream_id, status, headers=None, end_stream=False, auto_date=False");
 py::Ref codec_serialize_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  const py::Sig& s = kResponse;
-  auto a = py::parse<5>(s, args, nargs, kwnames);
-  const uint32_t sid = arg_stream_id(s, 0, a[0]);
-  const long long status = py::arg_int_in(s, 1, a[1], 100, 999, "invalid status: invalid status code");
+  auto a = py::parse<kResponse>(args, nargs, kwnames);
+  const uint32_t sid = arg_stream_id(a.arg("stream_id"));
+  const long long status = py::arg_int_in(a.arg("status"), 100, 999, "invalid status: invalid status code");
   bool has_headers;
-  http::HeaderMapCore headers = headers_arg(s, 2, a[2], has_headers);
-  const bool end_stream = py::arg_bool(s, 3, a[3], false);
-  const bool auto_date = py::arg_bool(s, 4, a[4], false);
+  http::HeaderMapCore headers = headers_arg(a.arg("headers"), has_headers);
+  const bool end_stream = a.flag("end_stream", false);
+  const bool auto_date = a.flag("auto_date", false);
   CodecObj& c = codec_of(self);
   std::string out;
   if (Failure f = py::locked(c, [&] {
@@ -576,24 +566,24 @@ py::Ref codec_serialize_response(PyObject* self, PyObject* const* args, Py_ssize
   return py::bytes(out);
 }
 
-const py::Sig kTrailers("H2Codec.serialize_trailers", "stream_id, trailers");
+constexpr py::Sig kTrailers("H2Codec.serialize_trailers", "stream_id, trailers");
 py::Ref codec_serialize_trailers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<2>(kTrailers, args, nargs, kwnames);
-  const uint32_t sid = arg_stream_id(kTrailers, 0, a[0]);
-  if (!is_header_map(a[1])) kTrailers.bad_type(1, "HeaderMap", a[1]);
-  http::HeaderMapCore trailers = copy_header_map(a[1]);
+  auto a = py::parse<kTrailers>(args, nargs, kwnames);
+  const uint32_t sid = arg_stream_id(a.arg("stream_id"));
+  if (!is_header_map(a["trailers"])) a.bad_type("trailers", "HeaderMap");
+  http::HeaderMapCore trailers = copy_header_map(a["trailers"]);
   CodecObj& c = codec_of(self);
   std::string out;
   if (Failure f = py::locked(c, [&] { return c.engine.encode_trailers(sid, trailers, out); })) errors::raise_h2(f);
   return py::bytes(out);
 }
 
-const py::Sig kData("H2Codec.serialize_data", "stream_id, data, end_stream=False");
+constexpr py::Sig kData("H2Codec.serialize_data", "stream_id, data, end_stream=False");
 py::Ref codec_serialize_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<3>(kData, args, nargs, kwnames);
-  const uint32_t sid = arg_stream_id(kData, 0, a[0]);
-  std::string_view data = py::arg_bytes(kData, 1, a[1]);
-  const bool end_stream = py::arg_bool(kData, 2, a[2], false);
+  auto a = py::parse<kData>(args, nargs, kwnames);
+  const uint32_t sid = arg_stream_id(a.arg("stream_id"));
+  std::string_view data = a.bytes("data");
+  const bool end_stream = a.flag("end_stream", false);
   CodecObj& c = codec_of(self);
   const uint32_t max = py::locked(c, [&] { return c.engine.send_max_frame_size(); });
   if (data.size() > max)
@@ -607,11 +597,11 @@ py::Ref codec_serialize_data(PyObject* self, PyObject* const* args, Py_ssize_t n
   return r;
 }
 
-const py::Sig kWindowUpdate("H2Codec.serialize_window_update", "stream_id, increment");
+constexpr py::Sig kWindowUpdate("H2Codec.serialize_window_update", "stream_id, increment");
 py::Ref codec_serialize_window_update(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<2>(kWindowUpdate, args, nargs, kwnames);
-  const uint32_t sid = arg_stream_id(kWindowUpdate, 0, a[0]);
-  const uint32_t inc = arg_u32(kWindowUpdate, 1, a[1]);
+  auto a = py::parse<kWindowUpdate>(args, nargs, kwnames);
+  const uint32_t sid = arg_stream_id(a.arg("stream_id"));
+  const uint32_t inc = arg_u32(a.arg("increment"));
   std::string out;
   h2::encode_window_update(sid, inc, out);
   return py::bytes(out);
@@ -619,33 +609,33 @@ py::Ref codec_serialize_window_update(PyObject*, PyObject* const* args, Py_ssize
 
 template <const py::Sig& S, bool Ack>
 py::Ref codec_serialize_ping(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(S, args, nargs, kwnames);
-  std::string_view payload = py::arg_bytes(S, 0, a[0]);
+  auto a = py::parse<S>(args, nargs, kwnames);
+  std::string_view payload = py::arg_bytes(a.sole());
   if (payload.size() != 8) throw py::value_error("ping payload must be exactly 8 bytes");
   std::string out;
   h2::encode_ping(payload.data(), Ack, out);
   return py::bytes(out);
 }
-const py::Sig kPing("H2Codec.serialize_ping", "payload");
-const py::Sig kPingAck("H2Codec.serialize_ping_ack", "payload");
+constexpr py::Sig kPing("H2Codec.serialize_ping", "payload");
+constexpr py::Sig kPingAck("H2Codec.serialize_ping_ack", "payload");
 
-const py::Sig kGoAway("H2Codec.serialize_go_away", "last_stream_id, error_code, debug_data=None");
+constexpr py::Sig kGoAway("H2Codec.serialize_go_away", "last_stream_id, error_code, debug_data=None");
 py::Ref codec_serialize_go_away(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<3>(kGoAway, args, nargs, kwnames);
-  const uint32_t last = arg_stream_id(kGoAway, 0, a[0]);
-  const uint32_t code = arg_u32(kGoAway, 1, a[1]);
-  std::string_view debug = a.has(2) ? py::arg_bytes(kGoAway, 2, a[2]) : std::string_view();
+  auto a = py::parse<kGoAway>(args, nargs, kwnames);
+  const uint32_t last = arg_stream_id(a.arg("last_stream_id"));
+  const uint32_t code = arg_u32(a.arg("error_code"));
+  std::string_view debug = a.has("debug_data") ? a.bytes("debug_data") : std::string_view();
   if (debug.size() > h2::kMaxMaxFrameSize - 8) throw py::value_error("debug_data too long for one GOAWAY frame");
   std::string out;
   h2::encode_go_away(last, code, debug, out);
   return py::bytes(out);
 }
 
-const py::Sig kRstStream("H2Codec.serialize_rst_stream", "stream_id, error_code");
+constexpr py::Sig kRstStream("H2Codec.serialize_rst_stream", "stream_id, error_code");
 py::Ref codec_serialize_rst_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<2>(kRstStream, args, nargs, kwnames);
-  const uint32_t sid = arg_stream_id(kRstStream, 0, a[0]);
-  const uint32_t code = arg_u32(kRstStream, 1, a[1]);
+  auto a = py::parse<kRstStream>(args, nargs, kwnames);
+  const uint32_t sid = arg_stream_id(a.arg("stream_id"));
+  const uint32_t code = arg_u32(a.arg("error_code"));
   std::string out;
   h2::encode_rst_stream(sid, code, out);
   return py::bytes(out);

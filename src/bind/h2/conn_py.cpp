@@ -145,28 +145,27 @@ PyTypeObject* batch_type() { return py::cached_type<build_batch>(); }
 
 // --- construction -----------------------------------------------------------
 
-const py::Sig kCtor("H2Streams",
-                    "role, *, initial_window_size, connection_window, max_frame_size, max_header_list_size, "
-                    "max_send_buf_size, max_concurrent_streams=None, max_pending_accept_reset_streams=20, "
-                    "max_local_error_reset_streams=1024, data_frame_budget=None, auto_date_header=True, "
-                    "enable_push=None");
+constexpr py::Sig kCtor("H2Streams",
+                        "role, *, initial_window_size, connection_window, max_frame_size, max_header_list_size, "
+                        "max_send_buf_size, max_concurrent_streams=None, max_pending_accept_reset_streams=20, "
+                        "max_local_error_reset_streams=1024, data_frame_budget=None, auto_date_header=True, "
+                        "enable_push=None");
 
 py::Ref streams_new(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  const py::Sig& s = kCtor;
-  auto a = py::parse<12>(s, args, nargs, kwnames);
-  const std::string_view role = py::arg_str(s, 0, a[0]);
+  auto a = py::parse<kCtor>(args, nargs, kwnames);
+  const std::string_view role = a.str("role");
   h2::Config c;
-  c.initial_window_size = arg_u32(s, 1, a[1]);
-  c.connection_window = arg_u32(s, 2, a[2]);
-  c.max_frame_size = arg_u32(s, 3, a[3]);
-  c.max_header_list_size = arg_u32(s, 4, a[4]);
-  c.max_send_buf_size = py::arg_u64(s, 5, a[5]);
-  c.max_concurrent_streams = arg_opt_u32(s, 6, a[6]);
-  if (a[7]) c.max_pending_accept_reset_streams = py::arg_u64(s, 7, a[7]);
-  if (a[8]) c.max_local_error_reset_streams = arg_opt_u64(s, 8, a[8]);  // None: no cap
-  c.data_frame_budget = arg_opt_u64(s, 9, a[9]);
-  c.auto_date_header = py::arg_bool(s, 10, a[10], true);
-  if (a.has(11)) c.enable_push = py::arg_bool(s, 11, a[11], false);
+  c.initial_window_size = arg_u32(a.arg("initial_window_size"));
+  c.connection_window = arg_u32(a.arg("connection_window"));
+  c.max_frame_size = arg_u32(a.arg("max_frame_size"));
+  c.max_header_list_size = arg_u32(a.arg("max_header_list_size"));
+  c.max_send_buf_size = a.u64("max_send_buf_size");
+  c.max_concurrent_streams = arg_opt_u32(a.arg("max_concurrent_streams"));
+  if (a["max_pending_accept_reset_streams"]) c.max_pending_accept_reset_streams = a.u64("max_pending_accept_reset_streams");
+  if (a["max_local_error_reset_streams"]) c.max_local_error_reset_streams = arg_opt_u64(a.arg("max_local_error_reset_streams"));  // None: no cap
+  c.data_frame_budget = arg_opt_u64(a.arg("data_frame_budget"));
+  c.auto_date_header = a.flag("auto_date_header", true);
+  if (a.has("enable_push")) c.enable_push = a.flag("enable_push", false);
   errors::h2_call([&] {
     c.role = h2::parse_role(role);
     c.validate();
@@ -181,10 +180,10 @@ py::Ref streams_begin(PyObject* self) {
   return py::none();
 }
 
-const py::Sig kPrime("H2Streams.prime", "data");
+constexpr py::Sig kPrime("H2Streams.prime", "data");
 py::Ref streams_prime(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kPrime, args, nargs, kwnames);
-  const std::string_view data = py::arg_bytes(kPrime, 0, a[0]);
+  auto a = py::parse<kPrime>(args, nargs, kwnames);
+  const std::string_view data = a.bytes("data");
   StreamsObj& o = obj_of(self);
   const std::optional<bool> r = py::locked(o.codec, [&] { return o.core.prime(data); });
   return r ? py::boolean(*r) : py::none();
@@ -204,11 +203,11 @@ bool record_bool(PyObject* frame, const char* name) {
   return v.get() == Py_True;
 }
 
-const py::Sig kRecvSettings("H2Streams.recv_settings", "frame");
+constexpr py::Sig kRecvSettings("H2Streams.recv_settings", "frame");
 py::Ref streams_recv_settings(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kRecvSettings, args, nargs, kwnames);
-  PyObject* fr = a[0];
-  if (Py_TYPE(fr) != h2_frame_settings_type()) kRecvSettings.bad_type(0, "H2FrameSettings", fr);
+  auto a = py::parse<kRecvSettings>(args, nargs, kwnames);
+  PyObject* fr = a["frame"];
+  if (Py_TYPE(fr) != h2_frame_settings_type()) a.bad_type("frame", "H2FrameSettings");
   h2::SettingsFrame f;
   f.ack = record_bool(fr, "ack");
   f.header_table_size = record_u32(fr, "header_table_size");
@@ -238,14 +237,14 @@ py::Ref streams_recv_settings(PyObject* self, PyObject* const* args, Py_ssize_t 
   return py::Ref::check(PyTuple_Pack(3, initial ? Py_True : Py_False, list.get(), py::uinteger(flags).get()));
 }
 
-const py::Sig kRecvPing("H2Streams.recv_ping", "frame");
+constexpr py::Sig kRecvPing("H2Streams.recv_ping", "frame");
 py::Ref streams_recv_ping(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kRecvPing, args, nargs, kwnames);
-  PyObject* fr = a[0];
-  if (Py_TYPE(fr) != h2_frame_ping_type()) kRecvPing.bad_type(0, "H2FramePing", fr);
+  auto a = py::parse<kRecvPing>(args, nargs, kwnames);
+  PyObject* fr = a["frame"];
+  if (Py_TYPE(fr) != h2_frame_ping_type()) a.bad_type("frame", "H2FramePing");
   const bool ack = record_bool(fr, "ack");
   py::Ref data = py::Ref::check(PyObject_GetAttrString(fr, "data"));
-  if (!PyBytes_Check(data.get())) kRecvPing.bad_type(0, "H2FramePing", fr);
+  if (!PyBytes_Check(data.get())) a.bad_type("frame", "H2FramePing");
   const std::string_view payload(PyBytes_AS_STRING(data.get()), static_cast<size_t>(PyBytes_GET_SIZE(data.get())));
   return py::uinteger(with_state(self, [&](h2::Connection& c) { return c.recv_ping(ack, payload); }));
 }
@@ -270,12 +269,12 @@ py::Ref streams_has_pending(PyObject* self) {
 
 // --- task handles -----------------------------------------------------------
 
-const py::Sig kStoreTasks("H2Streams.store_task_handles", "read, pump");
+constexpr py::Sig kStoreTasks("H2Streams.store_task_handles", "read, pump");
 py::Ref streams_store_task_handles(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<2>(kStoreTasks, args, nargs, kwnames);
+  auto a = py::parse<kStoreTasks>(args, nargs, kwnames);
   TaskSlot& t = obj_of(self).tasks;
-  py::Ref read = py::Ref::borrow(a[0]);
-  py::Ref pump = py::Ref::borrow(a[1]);
+  py::Ref read = py::Ref::borrow(a["read"]);
+  py::Ref pump = py::Ref::borrow(a["pump"]);
   py::Graveyard g;
   py::locked(t, [&] {
     g.bury(py::Ref::steal(std::exchange(t.read, read.release())));
@@ -355,8 +354,8 @@ enum class Query { Has, RecvEndStream, State, Unreleased, Charged, SendBuffered,
 
 template <const py::Sig& S, Query Q>
 py::Ref streams_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(S, args, nargs, kwnames);
-  const uint32_t sid = arg_u32(S, 0, a[0]);
+  auto a = py::parse<S>(args, nargs, kwnames);
+  const uint32_t sid = arg_u32(a.sole());
   struct Out {
     bool found = false;
     long long n = 0;
@@ -414,15 +413,15 @@ py::Ref streams_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   }
 }
 
-const py::Sig kHasStream("H2Streams.has_stream", "sid");
-const py::Sig kIsRecvEnd("H2Streams.is_recv_end_stream", "sid");
-const py::Sig kStreamState("H2Streams.stream_state", "sid");
-const py::Sig kUnreleased("H2Streams.stream_recv_unreleased", "sid");
-const py::Sig kCharged("H2Streams.stream_data_budget_charged", "sid");
-const py::Sig kSendBuffered("H2Streams.stream_send_buffered", "sid");
-const py::Sig kStreamSendWindow("H2Streams.stream_send_window", "sid");
-const py::Sig kReclaimed("H2Streams.stream_recv_reclaimed", "sid");
-const py::Sig kInResetStore("H2Streams.in_reset_store", "sid");
+constexpr py::Sig kHasStream("H2Streams.has_stream", "sid");
+constexpr py::Sig kIsRecvEnd("H2Streams.is_recv_end_stream", "sid");
+constexpr py::Sig kStreamState("H2Streams.stream_state", "sid");
+constexpr py::Sig kUnreleased("H2Streams.stream_recv_unreleased", "sid");
+constexpr py::Sig kCharged("H2Streams.stream_data_budget_charged", "sid");
+constexpr py::Sig kSendBuffered("H2Streams.stream_send_buffered", "sid");
+constexpr py::Sig kStreamSendWindow("H2Streams.stream_send_window", "sid");
+constexpr py::Sig kReclaimed("H2Streams.stream_recv_reclaimed", "sid");
+constexpr py::Sig kInResetStore("H2Streams.in_reset_store", "sid");
 
 // --- verdict records --------------------------------------------------------------
 
@@ -552,10 +551,10 @@ struct HeadersArg {
   http::HeaderMapCore map;
 };
 // A HeaderMap (copied under its own lock, before ours is taken) or None.
-HeadersArg headers_arg(const py::Sig& s, size_t i, PyObject* o, bool none_ok) {
-  if ((!o || o == Py_None) && none_ok) return {false, {}};
-  if (!o || !is_header_map(o)) s.bad_type(i, "HeaderMap", o ? o : Py_None);
-  return {true, copy_header_map(o)};
+HeadersArg headers_arg(py::Arg a, bool none_ok) {
+  if (!a.given() && none_ok) return {false, {}};
+  if (!a.value || !is_header_map(a.value)) a.sig->bad_type(a.index, "HeaderMap", a.value ? a.value : Py_None);
+  return {true, copy_header_map(a.value)};
 }
 
 py::Ref send_verdict(const h2::SendResult& r, py::Ref handle) {
@@ -606,10 +605,10 @@ struct Pairs {
 
 // --- intake -------------------------------------------------------------------
 
-const py::Sig kReceive("H2Streams.receive", "data");
+constexpr py::Sig kReceive("H2Streams.receive", "data");
 py::Ref streams_receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kReceive, args, nargs, kwnames);
-  const std::string_view data = py::arg_bytes(kReceive, 0, a[0]);
+  auto a = py::parse<kReceive>(args, nargs, kwnames);
+  const std::string_view data = a.bytes("data");
   StreamsObj& o = obj_of(self);
   std::vector<h2::Frame> frames;
   errors::h2_call([&] { py::locked(o.codec, [&] { o.core.receive(data, frames); }); });
@@ -632,20 +631,19 @@ py::Ref streams_release_slot_count(PyObject* self) {
   return py::none();
 }
 
-const py::Sig kApplyLimit("H2Streams.apply_stream_limit", "limit");
+constexpr py::Sig kApplyLimit("H2Streams.apply_stream_limit", "limit");
 py::Ref streams_apply_stream_limit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kApplyLimit, args, nargs, kwnames);
-  const std::optional<uint64_t> limit = arg_opt_u64(kApplyLimit, 0, a[0]);
+  auto a = py::parse<kApplyLimit>(args, nargs, kwnames);
+  const std::optional<uint64_t> limit = arg_opt_u64(a.arg("limit"));
   with_state(self, [&](h2::Connection& c) { c.apply_stream_limit(limit); });
   return py::none();
 }
 
-const py::Sig kOpenStream("H2Streams.open_stream",
-                          "method, target, headers, end_stream, is_head, handle, *, scheme=None, authority=None");
+constexpr py::Sig kOpenStream("H2Streams.open_stream",
+                              "method, target, headers, end_stream, is_head, handle, *, scheme=None, authority=None");
 py::Ref streams_open_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  const py::Sig& s = kOpenStream;
   StreamsObj& o = obj_of(self);
-  py::Args<8> a;
+  py::Named<kOpenStream> a;
   // Until a stream takes it over, the claimed slot must not be lost to an
   // argument error: every failure below releases it.
   std::string method, target;
@@ -653,19 +651,19 @@ py::Ref streams_open_stream(PyObject* self, PyObject* const* args, Py_ssize_t na
   bool end_stream = false, is_head = false;
   std::optional<std::string> scheme, authority;
   try {
-    a = py::parse<8>(s, args, nargs, kwnames);
-    method = py::arg_str(s, 0, a[0]);
-    target = py::arg_str(s, 1, a[1]);
-    headers = headers_arg(s, 2, a[2], true);
-    end_stream = py::arg_bool(s, 3, a[3], false);
-    is_head = py::arg_bool(s, 4, a[4], false);
-    if (a.has(6)) scheme = std::string(py::arg_str(s, 6, a[6]));
-    if (a.has(7)) authority = std::string(py::arg_str(s, 7, a[7]));
+    a = py::parse<kOpenStream>(args, nargs, kwnames);
+    method = a.str("method");
+    target = a.str("target");
+    headers = headers_arg(a.arg("headers"), true);
+    end_stream = a.flag("end_stream", false);
+    is_head = a.flag("is_head", false);
+    if (a.has("scheme")) scheme = std::string(a.str("scheme"));
+    if (a.has("authority")) authority = std::string(a.str("authority"));
   } catch (...) {
     py::locked(o.state, [&] { o.core.release_slot_count(); });
     throw;
   }
-  py::Ref handle = py::Ref::borrow(a[5]);
+  py::Ref handle = py::Ref::borrow(a["handle"]);
   const std::optional<uint32_t> sid = with_state(self, [&](h2::Connection& c) {
     auto r = c.open_stream(method, target, headers.given ? &headers.map : nullptr, end_stream, is_head,
                            handle.get(), scheme, authority);
@@ -675,37 +673,34 @@ py::Ref streams_open_stream(PyObject* self, PyObject* const* args, Py_ssize_t na
   return sid ? py::uinteger(*sid) : py::none();
 }
 
-const py::Sig kSendData("H2Streams.send_data", "sid, data, offset, end_stream");
+constexpr py::Sig kSendData("H2Streams.send_data", "sid, data, offset, end_stream");
 py::Ref streams_send_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  const py::Sig& s = kSendData;
-  auto a = py::parse<4>(s, args, nargs, kwnames);
-  const uint32_t sid = arg_u32(s, 0, a[0]);
-  const std::string_view data = py::arg_bytes(s, 1, a[1]);
-  const uint64_t offset = py::arg_u64(s, 2, a[2]);
-  const bool end_stream = py::arg_bool(s, 3, a[3], false);
+  auto a = py::parse<kSendData>(args, nargs, kwnames);
+  const uint32_t sid = arg_u32(a.arg("sid"));
+  const std::string_view data = a.bytes("data");
+  const uint64_t offset = a.u64("offset");
+  const bool end_stream = a.flag("end_stream", false);
   if (offset > data.size())
     throw py::value_error("offset " + std::to_string(offset) + " is past the end of data (" +
                           std::to_string(data.size()) + " bytes)");
   return send_call(self, [&](h2::Connection& c) { return c.send_data(sid, data.substr(offset), end_stream); });
 }
 
-const py::Sig kSendTrailers("H2Streams.send_trailers", "sid, trailers");
+constexpr py::Sig kSendTrailers("H2Streams.send_trailers", "sid, trailers");
 py::Ref streams_send_trailers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  const py::Sig& s = kSendTrailers;
-  auto a = py::parse<2>(s, args, nargs, kwnames);
-  const uint32_t sid = arg_u32(s, 0, a[0]);
-  const HeadersArg trailers = headers_arg(s, 1, a[1], false);
+  auto a = py::parse<kSendTrailers>(args, nargs, kwnames);
+  const uint32_t sid = arg_u32(a.arg("sid"));
+  const HeadersArg trailers = headers_arg(a.arg("trailers"), false);
   return send_call(self, [&](h2::Connection& c) { return c.send_trailers(sid, trailers.map); });
 }
 
-const py::Sig kSendHead("H2Streams.send_response_head", "sid, status, headers, end_stream");
+constexpr py::Sig kSendHead("H2Streams.send_response_head", "sid, status, headers, end_stream");
 py::Ref streams_send_response_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  const py::Sig& s = kSendHead;
-  auto a = py::parse<4>(s, args, nargs, kwnames);
-  const uint32_t sid = arg_u32(s, 0, a[0]);
-  const uint32_t status = arg_u32(s, 1, a[1]);
-  const HeadersArg headers = headers_arg(s, 2, a[2], true);
-  const bool end_stream = py::arg_bool(s, 3, a[3], false);
+  auto a = py::parse<kSendHead>(args, nargs, kwnames);
+  const uint32_t sid = arg_u32(a.arg("sid"));
+  const uint32_t status = arg_u32(a.arg("status"));
+  const HeadersArg headers = headers_arg(a.arg("headers"), true);
+  const bool end_stream = a.flag("end_stream", false);
   if (headers.given && !h2::headers_sendable(headers.map)) throw errors::h2_user("malformed_headers");
   return send_call(self, [&](h2::Connection& c) {
     return c.send_response_head(sid, status, headers.given ? &headers.map : nullptr, end_stream);
@@ -729,12 +724,12 @@ py::Ref streams_stop_pump(PyObject* self) {
 
 // --- receive path --------------------------------------------------------------------
 
-const py::Sig kRecvHeaders("H2Streams.recv_headers", "frame, spare=None");
+constexpr py::Sig kRecvHeaders("H2Streams.recv_headers", "frame, spare=None");
 py::Ref streams_recv_headers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<2>(kRecvHeaders, args, nargs, kwnames);
+  auto a = py::parse<kRecvHeaders>(args, nargs, kwnames);
   h2::HeadersInfo f;
-  if (!h2_headers_fields(a[0], f)) kRecvHeaders.bad_type(0, "H2FrameHeaders", a[0]);
-  py::Ref spare = a.has(1) ? py::Ref::borrow(a[1]) : py::Ref();
+  if (!h2_headers_fields(a["frame"], f)) a.bad_type("frame", "H2FrameHeaders");
+  py::Ref spare = a.has("spare") ? py::Ref::borrow(a["spare"]) : py::Ref();
   py::Ref handle;
   const h2::HeadersResult r = with_state(self, [&](h2::Connection& c) {
     h2::HeadersResult res = c.recv_headers(f, spare.get());
@@ -747,11 +742,11 @@ py::Ref streams_recv_headers(PyObject* self, PyObject* const* args, Py_ssize_t n
                                                                          r.flags});
 }
 
-const py::Sig kRecvData("H2Streams.recv_data", "frame");
+constexpr py::Sig kRecvData("H2Streams.recv_data", "frame");
 py::Ref streams_recv_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kRecvData, args, nargs, kwnames);
+  auto a = py::parse<kRecvData>(args, nargs, kwnames);
   H2DataFields f;
-  if (!h2_data_fields(a[0], f)) kRecvData.bad_type(0, "H2FrameData", a[0]);
+  if (!h2_data_fields(a["frame"], f)) a.bad_type("frame", "H2FrameData");
   const auto size = static_cast<uint64_t>(PyBytes_GET_SIZE(f.data));
   py::Ref handle;
   const h2::DataResult r = with_state(self, [&](h2::Connection& c) {
@@ -765,12 +760,12 @@ py::Ref streams_recv_data(PyObject* self, PyObject* const* args, Py_ssize_t narg
                                DataVerdict{std::move(handle), std::move(payload), r.budgeted, r.eof, r.flags});
 }
 
-const py::Sig kRecvWindowUpdate("H2Streams.recv_window_update", "frame");
+constexpr py::Sig kRecvWindowUpdate("H2Streams.recv_window_update", "frame");
 py::Ref streams_recv_window_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kRecvWindowUpdate, args, nargs, kwnames);
+  auto a = py::parse<kRecvWindowUpdate>(args, nargs, kwnames);
   uint32_t sid = 0, inc = 0;
-  if (!h2_pair_fields(a[0], h2_frame_window_update_type(), sid, inc))
-    kRecvWindowUpdate.bad_type(0, "H2FrameWindowUpdate", a[0]);
+  if (!h2_pair_fields(a["frame"], h2_frame_window_update_type(), sid, inc))
+    a.bad_type("frame", "H2FrameWindowUpdate");
   std::vector<py::Ref> wake;
   with_state(self, [&](h2::Connection& c) {
     std::vector<void*> hs;
@@ -780,12 +775,12 @@ py::Ref streams_recv_window_update(PyObject* self, PyObject* const* args, Py_ssi
   return handle_list(wake);
 }
 
-const py::Sig kRecvReset("H2Streams.recv_reset", "frame");
+constexpr py::Sig kRecvReset("H2Streams.recv_reset", "frame");
 py::Ref streams_recv_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kRecvReset, args, nargs, kwnames);
+  auto a = py::parse<kRecvReset>(args, nargs, kwnames);
   uint32_t sid = 0, error_code = 0;
-  if (!h2_pair_fields(a[0], h2_frame_rst_stream_type(), sid, error_code))
-    kRecvReset.bad_type(0, "H2FrameRstStream", a[0]);
+  if (!h2_pair_fields(a["frame"], h2_frame_rst_stream_type(), sid, error_code))
+    a.bad_type("frame", "H2FrameRstStream");
   py::Ref handle;
   const h2::ResetResult r = with_state(self, [&](h2::Connection& c) {
     h2::ResetResult res = c.recv_reset(sid, error_code);
@@ -798,34 +793,34 @@ py::Ref streams_recv_reset(PyObject* self, PyObject* const* args, Py_ssize_t nar
                                      py::uinteger(r.flags).get()));
 }
 
-const py::Sig kReleaseCapacity("H2Streams.release_capacity", "sid, n");
+constexpr py::Sig kReleaseCapacity("H2Streams.release_capacity", "sid, n");
 py::Ref streams_release_capacity(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<2>(kReleaseCapacity, args, nargs, kwnames);
-  const uint32_t sid = arg_u32(kReleaseCapacity, 0, a[0]);
-  const uint64_t n = py::arg_u64(kReleaseCapacity, 1, a[1]);
+  auto a = py::parse<kReleaseCapacity>(args, nargs, kwnames);
+  const uint32_t sid = arg_u32(a.arg("sid"));
+  const uint64_t n = a.u64("n");
   return py::uinteger(with_state(self, [&](h2::Connection& c) { return c.release_capacity(sid, n); }));
 }
 
-const py::Sig kReleaseDataFrame("H2Streams.release_data_frame", "sid, payload_len");
+constexpr py::Sig kReleaseDataFrame("H2Streams.release_data_frame", "sid, payload_len");
 py::Ref streams_release_data_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<2>(kReleaseDataFrame, args, nargs, kwnames);
-  const uint32_t sid = arg_u32(kReleaseDataFrame, 0, a[0]);
-  const uint64_t n = py::arg_u64(kReleaseDataFrame, 1, a[1]);
+  auto a = py::parse<kReleaseDataFrame>(args, nargs, kwnames);
+  const uint32_t sid = arg_u32(a.arg("sid"));
+  const uint64_t n = a.u64("payload_len");
   with_state(self, [&](h2::Connection& c) { c.release_data_frame(sid, n); });
   return py::none();
 }
 
 template <const py::Sig& S, void (h2::Connection::*M)(uint32_t)>
 py::Ref streams_sid_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(S, args, nargs, kwnames);
-  const uint32_t sid = arg_u32(S, 0, a[0]);
+  auto a = py::parse<S>(args, nargs, kwnames);
+  const uint32_t sid = arg_u32(a.sole());
   with_state(self, [&](h2::Connection& c) { (c.*M)(sid); });
   return py::none();
 }
-const py::Sig kAccepted("H2Streams.accepted", "sid");
-const py::Sig kSetNext("H2Streams.set_next_stream_id", "sid");
-const py::Sig kSetMax("H2Streams.set_max_stream_id", "sid");
-const py::Sig kSetLast("H2Streams.set_last_processed_id", "sid");
+constexpr py::Sig kAccepted("H2Streams.accepted", "sid");
+constexpr py::Sig kSetNext("H2Streams.set_next_stream_id", "sid");
+constexpr py::Sig kSetMax("H2Streams.set_max_stream_id", "sid");
+constexpr py::Sig kSetLast("H2Streams.set_last_processed_id", "sid");
 
 // --- resets, GOAWAY, shutdown, failure -----------------------------------------------
 
@@ -840,42 +835,41 @@ py::Ref reset_call(PyObject* self, F&& f) {
   return reset_verdict(r, std::move(handle));
 }
 
-const py::Sig kResetStream("H2Streams.reset_stream", "sid, reason, initiator='user'");
+constexpr py::Sig kResetStream("H2Streams.reset_stream", "sid, reason, initiator='user'");
 py::Ref streams_reset_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  const py::Sig& s = kResetStream;
-  auto a = py::parse<3>(s, args, nargs, kwnames);
-  const uint32_t sid = arg_u32(s, 0, a[0]);
-  const uint32_t reason = arg_u32(s, 1, a[1]);
+  auto a = py::parse<kResetStream>(args, nargs, kwnames);
+  const uint32_t sid = arg_u32(a.arg("sid"));
+  const uint32_t reason = arg_u32(a.arg("reason"));
   h2::Initiator by = h2::Initiator::User;
-  if (a[2]) {
-    const std::string_view text = py::arg_str(s, 2, a[2]);
+  if (a["initiator"]) {
+    const std::string_view text = a.str("initiator");
     if (!h2::parse_initiator(text, by))
       throw py::value_error("initiator must be 'user' | 'library' | 'remote', got " + std::string(text));
   }
   return reset_call(self, [&](h2::Connection& c) { return c.reset_stream(sid, reason, by); });
 }
 
-const py::Sig kResetOnError("H2Streams.reset_on_error", "sid, reason");
+constexpr py::Sig kResetOnError("H2Streams.reset_on_error", "sid, reason");
 py::Ref streams_reset_on_error(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<2>(kResetOnError, args, nargs, kwnames);
-  const uint32_t sid = arg_u32(kResetOnError, 0, a[0]);
-  const uint32_t reason = arg_u32(kResetOnError, 1, a[1]);
+  auto a = py::parse<kResetOnError>(args, nargs, kwnames);
+  const uint32_t sid = arg_u32(a.arg("sid"));
+  const uint32_t reason = arg_u32(a.arg("reason"));
   return reset_call(self, [&](h2::Connection& c) { return c.reset_on_error(sid, reason); });
 }
 
-const py::Sig kAcloseBody("H2Streams.aclose_body", "sid");
+constexpr py::Sig kAcloseBody("H2Streams.aclose_body", "sid");
 py::Ref streams_aclose_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kAcloseBody, args, nargs, kwnames);
-  const uint32_t sid = arg_u32(kAcloseBody, 0, a[0]);
+  auto a = py::parse<kAcloseBody>(args, nargs, kwnames);
+  const uint32_t sid = arg_u32(a.arg("sid"));
   return reset_call(self, [&](h2::Connection& c) { return c.aclose_body(sid); });
 }
 
-const py::Sig kRecvGoAway("H2Streams.recv_go_away", "frame");
+constexpr py::Sig kRecvGoAway("H2Streams.recv_go_away", "frame");
 py::Ref streams_recv_go_away(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kRecvGoAway, args, nargs, kwnames);
+  auto a = py::parse<kRecvGoAway>(args, nargs, kwnames);
   uint32_t last = 0, error_code = 0;
   std::string_view debug;
-  if (!h2_go_away_fields(a[0], last, error_code, debug)) kRecvGoAway.bad_type(0, "H2FrameGoAway", a[0]);
+  if (!h2_go_away_fields(a["frame"], last, error_code, debug)) a.bad_type("frame", "H2FrameGoAway");
   Pairs pairs;
   const uint32_t flags = with_state(self, [&](h2::Connection& c) {
     std::vector<h2::Stopped> aborted;
@@ -887,10 +881,10 @@ py::Ref streams_recv_go_away(PyObject* self, PyObject* const* args, Py_ssize_t n
   return py::Ref::check(PyTuple_Pack(2, list.get(), py::uinteger(flags).get()));
 }
 
-const py::Sig kSendGoAway("H2Streams.send_goaway", "reason");
+constexpr py::Sig kSendGoAway("H2Streams.send_goaway", "reason");
 py::Ref streams_send_goaway(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kSendGoAway, args, nargs, kwnames);
-  const uint32_t reason = arg_u32(kSendGoAway, 0, a[0]);
+  auto a = py::parse<kSendGoAway>(args, nargs, kwnames);
+  const uint32_t reason = arg_u32(a.arg("reason"));
   return py::uinteger(with_state(self, [&](h2::Connection& c) { return c.send_goaway(reason); }));
 }
 
@@ -901,11 +895,11 @@ py::Ref streams_begin_graceful_shutdown(PyObject* self) {
   return py::uinteger(with_state(self, [](h2::Connection& c) { return c.begin_graceful_shutdown(); }));
 }
 
-const py::Sig kFail("H2Streams.fail", "exc=None, message='connection closed'");
+constexpr py::Sig kFail("H2Streams.fail", "exc=None, message='connection closed'");
 py::Ref streams_fail(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<2>(kFail, args, nargs, kwnames);
-  py::Ref exc = a.has(0) ? py::Ref::borrow(a[0]) : py::Ref();
-  const std::string message = a[1] ? std::string(py::arg_str(kFail, 1, a[1])) : std::string("connection closed");
+  auto a = py::parse<kFail>(args, nargs, kwnames);
+  py::Ref exc = a.has("exc") ? py::Ref::borrow(a["exc"]) : py::Ref();
+  const std::string message = a["message"] ? std::string(a.str("message")) : std::string("connection closed");
   Pairs pairs;
   with_state(self, [&](h2::Connection& c) {
     std::vector<h2::Stopped> out;

@@ -10,23 +10,23 @@
 
 namespace quillon::bind {
 
-uint32_t arg_u32(const py::Sig& sig, size_t i, PyObject* o) {
-  const uint64_t v = py::arg_u64(sig, i, o);
+uint32_t arg_u32(py::Arg a) {
+  const uint64_t v = py::arg_u64(a);
   if (v > UINT32_MAX) {
-    throw py::overflow_error(std::string(sig.qualname()) + "() argument '" + sig.param_name(i) +
+    throw py::overflow_error(std::string(a.sig->qualname()) + "() argument '" + a.sig->param_name(a.index) +
                              "' out of range for an unsigned 32-bit integer");
   }
   return static_cast<uint32_t>(v);
 }
 
-std::optional<uint32_t> arg_opt_u32(const py::Sig& sig, size_t i, PyObject* o) {
-  if (!o || o == Py_None) return std::nullopt;
-  return arg_u32(sig, i, o);
+std::optional<uint32_t> arg_opt_u32(py::Arg a) {
+  if (!a.given()) return std::nullopt;
+  return arg_u32(a);
 }
 
-std::optional<uint64_t> arg_opt_u64(const py::Sig& sig, size_t i, PyObject* o) {
-  if (!o || o == Py_None) return std::nullopt;
-  return py::arg_u64(sig, i, o);
+std::optional<uint64_t> arg_opt_u64(py::Arg a) {
+  if (!a.given()) return std::nullopt;
+  return py::arg_u64(a);
 }
 
 namespace {
@@ -47,11 +47,11 @@ struct ReasonObj {
 
 PyObject* g_reasons[h2::kNamedReasons] = {};
 
-const py::Sig kReasonCtor("H2Reason", "code");
+constexpr py::Sig kReasonCtor("H2Reason", "code");
 
 py::Ref reason_new(PyTypeObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kReasonCtor, args, nargs, kwnames);
-  const uint32_t code = arg_u32(kReasonCtor, 0, a[0]);
+  auto a = py::parse<kReasonCtor>(args, nargs, kwnames);
+  const uint32_t code = arg_u32(a.arg("code"));
   h2_reason_type();  // builds the members
   if (code >= h2::kNamedReasons) throw py::value_error(std::to_string(code) + " is not a valid H2Reason");
   return py::Ref::borrow(g_reasons[code]);
@@ -124,24 +124,24 @@ struct StateObj {
   h2::StreamState v;
 };
 
-const py::Sig kStateCtor("H2StreamState", "");
-const py::Sig kSendOpen("H2StreamState.send_open", "eos");
-const py::Sig kRecvOpen("H2StreamState.recv_open", "eos, informational");
-const py::Sig kRecvReset("H2StreamState.recv_reset", "stream_id, reason, queued");
-const py::Sig kSetReset("H2StreamState.set_reset", "stream_id, reason, initiator");
-const py::Sig kSetScheduled("H2StreamState.set_scheduled_reset", "reason");
+constexpr py::Sig kStateCtor("H2StreamState", "");
+constexpr py::Sig kSendOpen("H2StreamState.send_open", "eos");
+constexpr py::Sig kRecvOpen("H2StreamState.recv_open", "eos, informational");
+constexpr py::Sig kRecvReset("H2StreamState.recv_reset", "stream_id, reason, queued");
+constexpr py::Sig kSetReset("H2StreamState.set_reset", "stream_id, reason, initiator");
+constexpr py::Sig kSetScheduled("H2StreamState.set_scheduled_reset", "reason");
 
 // Stream ids are 31 bits; the high bit is reserved (RFC 9113 section 4.1).
-uint32_t arg_stream_id(const py::Sig& sig, size_t i, PyObject* o) {
-  const uint32_t id = arg_u32(sig, i, o);
+uint32_t arg_stream_id(py::Arg a) {
+  const uint32_t id = arg_u32(a);
   if (id > h2::kMaxStreamId) {
     throw py::value_error("stream_id must be <= " + std::to_string(h2::kMaxStreamId) + ", got " + std::to_string(id));
   }
   return id;
 }
 
-h2::Initiator arg_initiator(const py::Sig& sig, size_t i, PyObject* o) {
-  const std::string_view text = py::arg_str(sig, i, o);
+h2::Initiator arg_initiator(py::Arg a) {
+  const std::string_view text = py::arg_str(a);
   h2::Initiator by;
   if (!h2::parse_initiator(text, by)) {
     throw py::value_error("initiator must be 'user' | 'library' | 'remote', got " + std::string(text));
@@ -150,45 +150,45 @@ h2::Initiator arg_initiator(const py::Sig& sig, size_t i, PyObject* o) {
 }
 
 py::Ref state_new(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  py::parse<0>(kStateCtor, args, nargs, kwnames);
+  py::parse<kStateCtor>(args, nargs, kwnames);
   return py::make<StateObj>(type);
 }
 
 py::Ref state_send_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kSendOpen, args, nargs, kwnames);
-  const bool eos = py::arg_bool(kSendOpen, 0, a[0], false);
+  auto a = py::parse<kSendOpen>(args, nargs, kwnames);
+  const bool eos = a.flag("eos", false);
   with_value<StateObj>(self, [&](h2::StreamState& s) { s.send_open(eos); });
   return py::none();
 }
 
 py::Ref state_recv_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<2>(kRecvOpen, args, nargs, kwnames);
-  const bool eos = py::arg_bool(kRecvOpen, 0, a[0], false);
-  const bool informational = py::arg_bool(kRecvOpen, 1, a[1], false);
+  auto a = py::parse<kRecvOpen>(args, nargs, kwnames);
+  const bool eos = a.flag("eos", false);
+  const bool informational = a.flag("informational", false);
   return py::boolean(with_value<StateObj>(self, [&](h2::StreamState& s) { return s.recv_open(eos, informational); }));
 }
 
 py::Ref state_recv_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<3>(kRecvReset, args, nargs, kwnames);
-  const uint32_t sid = arg_stream_id(kRecvReset, 0, a[0]);
-  const uint32_t reason = arg_u32(kRecvReset, 1, a[1]);
-  const bool queued = py::arg_bool(kRecvReset, 2, a[2], false);
+  auto a = py::parse<kRecvReset>(args, nargs, kwnames);
+  const uint32_t sid = arg_stream_id(a.arg("stream_id"));
+  const uint32_t reason = arg_u32(a.arg("reason"));
+  const bool queued = a.flag("queued", false);
   with_value<StateObj>(self, [&](h2::StreamState& s) { s.recv_reset(sid, reason, queued); });
   return py::none();
 }
 
 py::Ref state_set_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<3>(kSetReset, args, nargs, kwnames);
-  const uint32_t sid = arg_stream_id(kSetReset, 0, a[0]);
-  const uint32_t reason = arg_u32(kSetReset, 1, a[1]);
-  const h2::Initiator by = arg_initiator(kSetReset, 2, a[2]);
+  auto a = py::parse<kSetReset>(args, nargs, kwnames);
+  const uint32_t sid = arg_stream_id(a.arg("stream_id"));
+  const uint32_t reason = arg_u32(a.arg("reason"));
+  const h2::Initiator by = arg_initiator(a.arg("initiator"));
   with_value<StateObj>(self, [&](h2::StreamState& s) { s.set_reset(sid, reason, by); });
   return py::none();
 }
 
 py::Ref state_set_scheduled_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kSetScheduled, args, nargs, kwnames);
-  const uint32_t reason = arg_u32(kSetScheduled, 0, a[0]);
+  auto a = py::parse<kSetScheduled>(args, nargs, kwnames);
+  const uint32_t reason = arg_u32(a.arg("reason"));
   return py::boolean(with_value<StateObj>(self, [&](h2::StreamState& s) { return s.set_scheduled_reset(reason); }));
 }
 
@@ -266,23 +266,23 @@ struct FlowObj {
   h2::FlowControl v;
 };
 
-const py::Sig kFlowCtor("H2FlowControl", "");
-const py::Sig kClaim("H2FlowControl.claim_capacity", "capacity");
-const py::Sig kAssign("H2FlowControl.assign_capacity", "capacity");
-const py::Sig kIncWindow("H2FlowControl.inc_window", "sz");
-const py::Sig kDecSend("H2FlowControl.dec_send_window", "sz");
-const py::Sig kDecRecv("H2FlowControl.dec_recv_window", "sz");
-const py::Sig kSendData("H2FlowControl.send_data", "sz");
+constexpr py::Sig kFlowCtor("H2FlowControl", "");
+constexpr py::Sig kClaim("H2FlowControl.claim_capacity", "capacity");
+constexpr py::Sig kAssign("H2FlowControl.assign_capacity", "capacity");
+constexpr py::Sig kIncWindow("H2FlowControl.inc_window", "sz");
+constexpr py::Sig kDecSend("H2FlowControl.dec_send_window", "sz");
+constexpr py::Sig kDecRecv("H2FlowControl.dec_recv_window", "sz");
+constexpr py::Sig kSendData("H2FlowControl.send_data", "sz");
 
 py::Ref flow_new(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  py::parse<0>(kFlowCtor, args, nargs, kwnames);
+  py::parse<kFlowCtor>(args, nargs, kwnames);
   return py::make<FlowObj>(type);
 }
 
 template <const py::Sig& S, void (h2::FlowControl::*M)(uint32_t)>
 py::Ref flow_amount(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(S, args, nargs, kwnames);
-  const uint32_t n = arg_u32(S, 0, a[0]);
+  auto a = py::parse<S>(args, nargs, kwnames);
+  const uint32_t n = arg_u32(a.sole());
   with_value<FlowObj>(self, [&](h2::FlowControl& f) { (f.*M)(n); });
   return py::none();
 }
@@ -341,25 +341,25 @@ struct LengthObj {
   explicit LengthObj(bool is_head) : v(is_head) {}
 };
 
-const py::Sig kLengthCtor("H2ContentLength", "is_head=False");
-const py::Sig kLengthSet("H2ContentLength.set", "value");
-const py::Sig kLengthDec("H2ContentLength.dec", "len");
+constexpr py::Sig kLengthCtor("H2ContentLength", "is_head=False");
+constexpr py::Sig kLengthSet("H2ContentLength.set", "value");
+constexpr py::Sig kLengthDec("H2ContentLength.dec", "len");
 
 py::Ref length_new(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kLengthCtor, args, nargs, kwnames);
-  return py::make<LengthObj>(type, py::arg_bool(kLengthCtor, 0, a[0], false));
+  auto a = py::parse<kLengthCtor>(args, nargs, kwnames);
+  return py::make<LengthObj>(type, a.flag("is_head", false));
 }
 
 py::Ref length_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kLengthSet, args, nargs, kwnames);
-  const uint64_t value = py::arg_u64(kLengthSet, 0, a[0]);
+  auto a = py::parse<kLengthSet>(args, nargs, kwnames);
+  const uint64_t value = a.u64("value");
   with_value<LengthObj>(self, [&](h2::ContentLength& c) { c.set(value); });
   return py::none();
 }
 
 py::Ref length_dec(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kLengthDec, args, nargs, kwnames);
-  const uint64_t len = py::arg_u64(kLengthDec, 0, a[0]);
+  auto a = py::parse<kLengthDec>(args, nargs, kwnames);
+  const uint64_t len = a.u64("len");
   return py::boolean(with_value<LengthObj>(self, [&](h2::ContentLength& c) { return c.dec(len); }));
 }
 
@@ -407,24 +407,24 @@ struct BudgetObj {
   BudgetObj(std::optional<uint64_t> configured, std::optional<uint32_t> window) : v(configured, window) {}
 };
 
-const py::Sig kBudgetCtor("H2DataFrameBudget", "configured=None, connection_window=None");
-const py::Sig kBudgetRecord("H2DataFrameBudget.record", "payload_len");
-const py::Sig kBudgetRelease("H2DataFrameBudget.release", "charge");
+constexpr py::Sig kBudgetCtor("H2DataFrameBudget", "configured=None, connection_window=None");
+constexpr py::Sig kBudgetRecord("H2DataFrameBudget.record", "payload_len");
+constexpr py::Sig kBudgetRelease("H2DataFrameBudget.release", "charge");
 
 py::Ref budget_new(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<2>(kBudgetCtor, args, nargs, kwnames);
-  return py::make<BudgetObj>(type, arg_opt_u64(kBudgetCtor, 0, a[0]), arg_opt_u32(kBudgetCtor, 1, a[1]));
+  auto a = py::parse<kBudgetCtor>(args, nargs, kwnames);
+  return py::make<BudgetObj>(type, arg_opt_u64(a.arg("configured")), arg_opt_u32(a.arg("connection_window")));
 }
 
 py::Ref budget_record(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kBudgetRecord, args, nargs, kwnames);
-  const uint64_t len = py::arg_u64(kBudgetRecord, 0, a[0]);
+  auto a = py::parse<kBudgetRecord>(args, nargs, kwnames);
+  const uint64_t len = a.u64("payload_len");
   return py::uinteger(with_value<BudgetObj>(self, [&](h2::DataFrameBudget& b) { return b.record(len); }));
 }
 
 py::Ref budget_release(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kBudgetRelease, args, nargs, kwnames);
-  const uint64_t charge = py::arg_u64(kBudgetRelease, 0, a[0]);
+  auto a = py::parse<kBudgetRelease>(args, nargs, kwnames);
+  const uint64_t charge = a.u64("charge");
   with_value<BudgetObj>(self, [&](h2::DataFrameBudget& b) { b.release(charge); });
   return py::none();
 }

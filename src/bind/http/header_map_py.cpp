@@ -252,11 +252,11 @@ void add_pair(HeaderMapCore& core, PyObject* k, PyObject* v) {
   check_room(core.add(n.view(), val));
 }
 
-const py::Sig kCtor("HeaderMap", "init=None");
+constexpr py::Sig kCtor("HeaderMap", "init=None");
 
 py::Ref hm_new(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kCtor, args, nargs, kwnames);
-  PyObject* init = a[0];
+  auto a = py::parse<kCtor>(args, nargs, kwnames);
+  PyObject* init = a["init"];
   HeaderMapCore core;
   if (!init || init == Py_None) {
     // empty
@@ -415,17 +415,17 @@ py::Ref hm_richcompare(PyObject* self, PyObject* other, int op) {
 // ---------------------------------------------------------------------------
 // Methods
 
-const py::Sig kGet("HeaderMap.get", "name, default=None");
+constexpr py::Sig kGet("HeaderMap.get", "name, default=None");
 py::Ref hm_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<2>(kGet, args, nargs, kwnames);
-  return get_first(self, a[0], a[1], false);
+  auto a = py::parse<kGet>(args, nargs, kwnames);
+  return get_first(self, a["name"], a["default"], false);
 }
 
-const py::Sig kGetAll("HeaderMap.get_all", "name");
+constexpr py::Sig kGetAll("HeaderMap.get_all", "name");
 py::Ref hm_get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kGetAll, args, nargs, kwnames);
+  auto a = py::parse<kGetAll>(args, nargs, kwnames);
   Name n;
-  n.convert(a[0]);
+  n.convert(a["name"]);
   // Values copied into one buffer under the lock; objects built after it.
   // Most names have one or two short values: those stay on the stack.
   char small[512];
@@ -465,22 +465,22 @@ py::Ref hm_get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   return list;
 }
 
-const py::Sig kAdd("HeaderMap.add", "name, value");
+constexpr py::Sig kAdd("HeaderMap.add", "name, value");
 py::Ref hm_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<2>(kAdd, args, nargs, kwnames);
+  auto a = py::parse<kAdd>(args, nargs, kwnames);
   Name n;
-  n.convert(a[0]);
-  std::string_view v = convert_value(a[1]);
+  n.convert(a["name"]);
+  std::string_view v = convert_value(a["value"]);
   HeaderMapObj& m = self_of(self);
   py::locked(m, [&] { check_room(m.core.add(n.view(), v)); });
   return py::none();
 }
 
-const py::Sig kSetDefault("HeaderMap.setdefault", "name, value");
+constexpr py::Sig kSetDefault("HeaderMap.setdefault", "name, value");
 py::Ref hm_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<2>(kSetDefault, args, nargs, kwnames);
+  auto a = py::parse<kSetDefault>(args, nargs, kwnames);
   Name n;
-  n.convert(a[0]);
+  n.convert(a["name"]);
   HeaderMapObj& m = self_of(self);
   ValueCopy out;
   auto copy_existing = [&] {
@@ -492,7 +492,7 @@ py::Ref hm_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   // Absent: the value is converted with the lock released (encoding a str
   // can raise, and raising creates host objects), then the name is looked
   // up again, since another thread may have added it meanwhile.
-  std::string_view v = convert_value(a[1]);
+  std::string_view v = convert_value(a["value"]);
   py::locked(m, [&] {
     if (copy_existing()) return;
     check_room(m.core.add(n.view(), v));

@@ -25,7 +25,7 @@ py::Ref http_date(PyObject*) {
 // ---------------------------------------------------------------------------
 // uri_parts(url)
 
-const py::Sig kUriParts("uri_parts", "url");
+constexpr py::Sig kUriParts("uri_parts", "url");
 
 void append_utf8(std::string& out, Py_UCS4 c) {
   if (c < 0x80) {
@@ -114,10 +114,10 @@ py::Ref uri_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   if (nargs == 1 && !kwnames) {
     url = args[0];  // the common call, without the general parser
   } else {
-    auto a = py::parse<1>(kUriParts, args, nargs, kwnames);
-    url = a[0];
+    auto a = py::parse<kUriParts>(args, nargs, kwnames);
+    url = a["url"];
   }
-  if (!PyUnicode_Check(url)) kUriParts.bad_type(0, "str", url);
+  if (!PyUnicode_Check(url)) kUriParts.bad_type(kUriParts.index_of("url"), "str", url);
   Py_ssize_t n = 0;
   const char* s = PyUnicode_AsUTF8AndSize(url, &n);
   if (!s) {

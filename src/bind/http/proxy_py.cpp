@@ -54,9 +54,9 @@ py::Ref wrap_matcher(ProxyMatcherCore&& core) {
 // ---------------------------------------------------------------------------
 // ProxyMatcher
 
-const py::Sig kFromEnv("ProxyMatcher.from_env", "");
+constexpr py::Sig kFromEnv("ProxyMatcher.from_env", "");
 py::Ref pm_from_env(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  py::parse<0>(kFromEnv, args, nargs, kwnames);
+  py::parse<kFromEnv>(args, nargs, kwnames);
   // The C environment, which os.environ writes through to; values are raw
   // bytes and are checked for UTF-8 by the reader. Read under the
   // interpreter lock, so no host thread changes it meanwhile.
@@ -64,27 +64,28 @@ py::Ref pm_from_env(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   return wrap_matcher(ProxyMatcherCore(config));
 }
 
-const py::Sig kFromParts("ProxyMatcher.from_parts", "*, all=None, http=None, https=None, no=None");
+constexpr py::Sig kFromParts("ProxyMatcher.from_parts", "*, all=None, http=None, https=None, no=None");
 py::Ref pm_from_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<4>(kFromParts, args, nargs, kwnames);
+  auto a = py::parse<kFromParts>(args, nargs, kwnames);
   http::ProxyConfig config;
-  std::optional<std::string>* slots[4] = {&config.all, &config.http, &config.https, &config.no};
-  for (size_t i = 0; i < 4; ++i) {
-    if (!a.has(i)) continue;
+  const std::pair<py::Arg, std::optional<std::string>*> slots[] = {
+      {a.arg("all"), &config.all}, {a.arg("http"), &config.http}, {a.arg("https"), &config.https}, {a.arg("no"), &config.no}};
+  for (const auto& [arg, slot] : slots) {
+    if (!arg.given()) continue;
     std::string storage;
     std::string_view text;
-    if (!text_of(a[i], storage, text)) kFromParts.bad_type(i, "str or None", a[i]);
-    slots[i]->emplace(text);
+    if (!text_of(arg.value, storage, text)) arg.bad_type("str or None");
+    slot->emplace(text);
   }
   return wrap_matcher(ProxyMatcherCore(config));
 }
 
-const py::Sig kIntercept("ProxyMatcher.intercept", "url");
+constexpr py::Sig kIntercept("ProxyMatcher.intercept", "url");
 py::Ref pm_intercept(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto a = py::parse<1>(kIntercept, args, nargs, kwnames);
+  auto a = py::parse<kIntercept>(args, nargs, kwnames);
   std::string storage;
   std::string_view url;
-  if (!text_of(a[0], storage, url)) kIntercept.bad_type(0, "str", a[0]);
+  if (!text_of(a["url"], storage, url)) a.bad_type("url", "str");
   ProxyMatcherCore::InterceptPtr p = py::unbox<ProxyMatcherObj>(self).core.select(url);
   if (!p) return py::none();
   return py::make<ProxyInterceptObj>(proxy_intercept_type(), std::move(p));
