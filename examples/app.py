@@ -49,7 +49,7 @@ class Body(Protocol):
 class NoBody:
     started = False
     complete = True
-    trailers = None
+    trailers: q.HeaderMap | None = None
 
     async def read(self) -> bytes:
         self.started = True

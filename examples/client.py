@@ -47,6 +47,8 @@ def tls_context(insecure: bool, alpn: list[str]) -> ssl.SSLContext:
 class H1Client(q.H1ClientState):
     """One HTTP/1.1 connection; one request at a time."""
 
+    codec: q.H1Codec
+
     async def fetch(self, method: str, target: str, headers: q.HeaderMap,
                     body: bytes | None) -> tuple[Any, bytes, q.HeaderMap | None, bool]:
         if not self.try_begin_exchange():
@@ -60,8 +62,8 @@ class H1Client(q.H1ClientState):
             if body is None:
                 out = codec.serialize_request(method, target, headers)
             else:
-                head = codec.serialize_request(method, target, headers, content_length=len(body))
-                out = codec.serialize_head_and_body(head, body)
+                request_head = codec.serialize_request(method, target, headers, content_length=len(body))
+                out = codec.serialize_head_and_body(request_head, body)
             transport.writer.write(out)
             await transport.writer.drain()
             head = None
@@ -98,7 +100,10 @@ async def fetch_h1(url: str, data: bytes | None,
     dial_host, dial_port = host, port
     proxy = q.ProxyMatcher.from_env().intercept(url) if scheme == "http" else None
     if proxy is not None:
-        _s, dial_host, dial_port, _a = q.uri_parts(proxy.uri)
+        _s, proxy_host, proxy_port, _a = q.uri_parts(proxy.uri)
+        if proxy_host is None:
+            raise SystemExit(f"unsupported proxy: {proxy.uri}")
+        dial_host, dial_port = proxy_host, proxy_port
         target = url  # absolute form through a forward proxy
         auth = proxy.basic_auth()
         if auth:
@@ -173,7 +178,7 @@ async def fetch_h2(url: str, data: bytes | None,
         headers = q.HeaderMap({"user-agent": "quillon-example"})
         method = "POST" if data is not None else "GET"
         head, body, trailers = await client.fetch(reader, writer, method, scheme,
-                                                  authority if port not in (80, 443) else host, target,
+                                                  (authority if port not in (80, 443) else None) or host, target,
                                                   headers, data)
         return head.status, "HTTP/2", head.headers, body, trailers
     finally:

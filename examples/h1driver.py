@@ -218,7 +218,7 @@ class H1ServerConnection(q.H1ServerState):
                     return
                 code, head_bytes, _armed = self.respond_head(seq, answer.status, answer.headers, None,
                                                              content_length=len(answer.body))
-                if code == q.H1_REQ_OK:
+                if head_bytes is not None:  # H1_REQ_OK
                     piece = self.codec.serialize_head_and_body(head_bytes, answer.body)
                     out.append(piece)
                     size += len(piece)
@@ -330,16 +330,19 @@ class H1ServerConnection(q.H1ServerState):
             handle = self.take_watcher_handle()
             if handle is not None:
                 await handle
-            data, error = self.take_watcher_result()
-            return None if closed or error is not None or not data else data
+            got, error = self.take_watcher_result()
+            return None if closed or error is not None or not got else got
         close_transport(obj)
         return None
 
     async def drain(self) -> bool:
         """Reads the unread rest of a request body, up to MAX_DRAIN."""
         drained = 0
+        decoder = self.current_decoder()
+        if decoder is None:
+            return True
         try:
-            async for piece in decoded(self.current_decoder(), self.read_more):
+            async for piece in decoded(decoder, self.read_more):
                 drained += len(piece)
                 if drained > MAX_DRAIN:
                     return False
@@ -395,7 +398,7 @@ class H1ServerConnection(q.H1ServerState):
             # written (this driver writes it synchronously); claim again.
             if code != q.H1_REQ_CONTINUE:
                 break
-        if code != q.H1_REQ_OK:
+        if code != q.H1_REQ_OK or head is None:
             self.site.log(self.link.peer, request, None, "client closed")
             if code == q.H1_REQ_PEER_CLOSED:
                 close_transport(self.fail_response(seq))

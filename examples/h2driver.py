@@ -21,6 +21,7 @@ if TYPE_CHECKING:
 READ_SIZE = 65536
 PREFACE_SIZE = len(q.H2_PREFACE)
 NO_ERROR = int(q.H2Reason.NO_ERROR)
+PROTOCOL_ERROR = int(q.H2Reason.PROTOCOL_ERROR)
 CANCEL = int(q.H2Reason.CANCEL)
 # Unread request body discarded before a response that did not read it.
 MAX_DRAIN = 1024 * 1024
@@ -135,7 +136,7 @@ class H2Driver(q.H2Streams):
                     for frame in self.receive(data):
                         self.dispatch(frame)
                 except (q.H2ProtocolError, q.H2FlowControlError) as e:
-                    self.wake(self.send_goaway(e.args[0]))
+                    self.wake(self.send_goaway(PROTOCOL_ERROR if e.args[0] is None else e.args[0]))
                     await asyncio.sleep(0)  # let the pump write the GOAWAY
                     return
                 flags = self.maybe_goaway_reply()
@@ -197,15 +198,17 @@ class H2Driver(q.H2Streams):
     def on_headers(self, frame: Any) -> None:
         spare = H2Stream() if self.is_server else None
         v = self.recv_headers(frame, spare)
-        h = v.handle
-        if v.kind == q.H2_HEADERS_OPENED:
+        h: H2Stream | None = v.handle
+        if h is None:
+            pass  # ignored: a stream we forgot, or an informational head
+        elif v.kind == q.H2_HEADERS_OPENED:
             h.sid, h.head, h.eof = v.stream_id, frame, v.eof
             self.opened(h)
         elif v.kind == q.H2_HEADERS_HEAD:
             h.head, h.eof = frame, h.eof or v.eof
             h.headed.set()
             h.data.set()
-        elif v.kind == q.H2_HEADERS_TRAILERS and h is not None:
+        elif v.kind == q.H2_HEADERS_TRAILERS:
             h.trailers, h.eof = frame.headers, True
             h.data.set()
         self.wake(v.flags)

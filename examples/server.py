@@ -81,7 +81,8 @@ async def echo(request: Request) -> Response:
         body = await request.body(MAX_ECHO)
     except BodyTooLarge:
         return error_response(413, "body too large for the echo route")
-    headers = {"content-type": request.headers.get("content-type", b"application/octet-stream")}
+    headers: dict[str, str | bytes] = {
+        "content-type": request.headers.get("content-type", b"application/octet-stream")}
     if not request.chunked:
         return Response(200, headers, body)
     # Sent only to a client that can take trailers.

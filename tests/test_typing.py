@@ -68,7 +68,6 @@ def test_stubtest_matches_the_built_module():
 
 
 @needs_mypy
-@pytest.mark.xfail(strict=False, reason="examples are being annotated")
 def test_examples_pass_mypy_strict():
     r = _run(["-m", "mypy", "--strict", "--cache-dir", os.devnull, "--config-file", os.devnull, "examples"])
     assert r.returncode == 0, r.stdout + r.stderr
