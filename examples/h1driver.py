@@ -17,6 +17,7 @@ that)."""
 from __future__ import annotations
 
 import asyncio
+import traceback
 from collections.abc import AsyncIterator, Awaitable, Callable, Coroutine
 from typing import Any, Protocol
 
@@ -429,6 +430,13 @@ class H1ServerConnection(q.H1ServerState):
         except (ConnectionError, q.H1Error):
             close_transport(self.fail_response(seq))
             self.site.log(self.link.peer, request, response.status, "connection closed")
+            return False
+        except Exception:
+            # The body failed after its head went out: the message can only
+            # end by closing the connection.
+            traceback.print_exc()
+            close_transport(self.fail_response(seq))
+            self.site.log(self.link.peer, request, response.status, "handler failed")
             return False
         self.site.log(self.link.peer, request, response.status)
         switch, close, transport, _leftover = self.finish_response(seq)

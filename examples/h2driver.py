@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import asyncio
 import collections
+import traceback
 from collections.abc import AsyncIterator
 from typing import TYPE_CHECKING, Any, Protocol
 
@@ -22,6 +23,7 @@ READ_SIZE = 65536
 PREFACE_SIZE = len(q.H2_PREFACE)
 NO_ERROR = int(q.H2Reason.NO_ERROR)
 PROTOCOL_ERROR = int(q.H2Reason.PROTOCOL_ERROR)
+INTERNAL_ERROR = int(q.H2Reason.INTERNAL_ERROR)
 CANCEL = int(q.H2Reason.CANCEL)
 # Unread request body discarded before a response that did not read it.
 MAX_DRAIN = 1024 * 1024
@@ -385,6 +387,12 @@ class H2ServerConnection(H2Driver):
         except StreamStopped:
             if stream.stop is None:  # our own limit, not the client's doing
                 self.reset(self.reset_stream(stream.sid, CANCEL))
+        except Exception:
+            # The body failed after its head went out: the stream ends reset.
+            traceback.print_exc()
+            self.reset(self.reset_stream(stream.sid, INTERNAL_ERROR))
+            self.site.log(self.peer, request, request.sent, "handler failed")
+            return
         except asyncio.CancelledError:  # the connection ended under the handler
             self.site.log(self.peer, request, request.sent, "connection closed")
             raise

@@ -541,6 +541,12 @@ async def handle(request: Request) -> Response:
     if request.path == "/later":
         await asyncio.sleep(0.05)
         return Response(200, body=b"later")
+    if request.path == "/broken":
+        async def breaks():
+            yield b"a"
+            raise RuntimeError("a body bug")
+
+        return Response(200, stream=breaks())
     if request.path == "/pieces":
         trailers = q.HeaderMap()
 
@@ -573,6 +579,8 @@ def test_handler_api(handler_server, flag, tmp_path):
     url = handler_server.url
     r = run(["curl", "-sS", flag, "-o", "/dev/null", "-w", "%{http_code}", url("/fail")])
     assert r.stdout == b"500"
+    # A body that fails after its head cannot end well: the client sees it cut.
+    assert run(["curl", "-sS", flag, url("/broken")]).returncode != 0
     assert curl(flag, url("/later")) == b"later"
     body = os.urandom(300_000)
     f = tmp_path / "body"
