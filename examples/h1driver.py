@@ -108,6 +108,9 @@ class H1Body:
 
 
 class H1ServerConnection(q.H1ServerState):
+    """One HTTP/1.1 server connection (the module docstring says how it
+    serves)."""
+
     def start(self, link: Link, site: H1Site) -> None:
         self.link = link
         self.site = site
@@ -378,12 +381,16 @@ class H1ServerConnection(q.H1ServerState):
         except RequestAborted:
             if not body.failed:
                 raise
-        body.release()
         if body.failed:
             close_transport(self.fail_response(seq))
             self.site.log(self.link.peer, request, None, "bad request body")
             return False
-        return await self.respond(request, seq, response)
+        if response.stream is None:
+            body.release()  # else the stream may read on; the read is given back after it
+        try:
+            return await self.respond(request, seq, response)
+        finally:
+            body.release()
 
     async def respond(self, request: Request, seq: int, response: Response) -> bool:
         """Writes `response` and logs it; False when the connection ends."""

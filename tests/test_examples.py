@@ -549,9 +549,11 @@ async def handle(request: Request) -> Response:
         return Response(200, stream=breaks())
     if request.path == "/pieces":
         trailers = q.HeaderMap()
+        first = await request.read()
 
         async def back():
-            n = 0
+            n = 1
+            yield first
             while piece := await request.read():
                 n += 1
                 yield piece
