@@ -78,11 +78,13 @@ class H2Driver(q.H2Streams):
     `send_budget` bounds the DATA bytes the whole connection holds queued
     and not yet taken by the transport: past it, senders wait for the write
     pump, so a peer that reads nothing costs that much, not a send buffer
-    per stream."""
+    per stream. `body_timeout` resets (CANCEL) a stream whose body stops
+    arriving for that long while it is read."""
 
-    def start(self, writer: Writer, send_budget: int | None = None) -> None:
+    def start(self, writer: Writer, send_budget: int | None = None, body_timeout: float | None = None) -> None:
         self.writer = writer
         self.send_budget = send_budget
+        self.body_timeout = body_timeout  # the longest wait for more of a received body
         self.queued = 0  # DATA bytes framed since the pump last took the pending bytes
         self.writing = 0  # DATA bytes in the batch the pump is writing
         self.gated: set[H2Stream] = set()  # senders waiting for the budget
@@ -240,7 +242,14 @@ class H2Driver(q.H2Streams):
             if stream.eof:
                 return
             stream.data.clear()
-            await stream.data.wait()
+            if self.body_timeout is None:
+                await stream.data.wait()
+                continue
+            try:
+                await asyncio.wait_for(stream.data.wait(), self.body_timeout)
+            except asyncio.TimeoutError:
+                self.reset(self.reset_stream(stream.sid, CANCEL))
+                raise StreamStopped("request body timed out") from None
 
     async def read_body(self, stream: H2Stream, limit: int) -> bytes:
         """The whole received body of `stream`."""
@@ -333,7 +342,7 @@ class H2ServerConnection(H2Driver):
     async def serve(self, link: Link, site: H2Site, preface: bytes, send_budget: int | None) -> None:
         self.site, self.link, self.peer = site, link, link.peer
         self.handlers: set[asyncio.Task[None]] = set()
-        self.start(link, send_budget)
+        self.start(link, send_budget, link.timeouts.idle)
         link.deadline(link.timeouts.head, self.expire)
         try:
             # The sniffer already read the client preface (and maybe more).

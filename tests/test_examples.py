@@ -460,9 +460,11 @@ def test_slow_heads_get_408_and_idle_connections_close(hasty):
     assert silent.recv(4096) == b""  # nothing was asked: no 408 either
 
 
-def test_h2_connection_without_requests_gets_goaway(hasty):
+def test_h2_stalled_body_and_idle_connection_time_out(hasty):
     c = H2Raw(hasty.port)
     c.request(1, "/bytes/3")
+    c.request(3, "/echo", method="POST", end=False)
+    c.send(frame.DataFrame(3, b"x"))  # and no more
     t0 = time.monotonic()
     for _ in range(2):  # pings do not keep a connection alive
         time.sleep(0.15)
@@ -470,7 +472,8 @@ def test_h2_connection_without_requests_gets_goaway(hasty):
     got = c.frames()
     assert time.monotonic() - t0 < 3
     assert [type(f).__name__ for f in got if f.stream_id == 1] == ["HeadersFrame", "DataFrame"]
-    assert isinstance(got[-1], frame.GoAwayFrame) and got[-1].error_code == 0 and got[-1].last_stream_id == 1
+    assert [(type(f).__name__, f.error_code) for f in got if f.stream_id == 3] == [("RstStreamFrame", 8)]
+    assert isinstance(got[-1], frame.GoAwayFrame) and got[-1].error_code == 0 and got[-1].last_stream_id == 3
 
 
 @pytest.mark.parametrize("h2", [False, True], ids=["h1", "h2"])
