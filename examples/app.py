@@ -47,12 +47,13 @@ class Body(Protocol):
 
 
 class NoBody:
+    """The body of a request that has none (one instance serves all)."""
+
     started = False
     complete = True
     trailers: q.HeaderMap | None = None
 
     async def read(self) -> bytes:
-        self.started = True
         return b""
 
 

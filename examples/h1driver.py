@@ -22,7 +22,7 @@ from collections.abc import AsyncIterator, Awaitable, Callable, Coroutine
 from typing import Any, Protocol
 
 import _quillon as q
-from app import TEXT, Handler, Request, RequestAborted, Response, start
+from app import NO_BODY, TEXT, Body, Handler, Request, RequestAborted, Response, start
 from link import Link, close_transport
 
 # Answers of pipelined requests gathered into one write.
@@ -74,7 +74,7 @@ class H1Body:
         self.trailers: q.HeaderMap | None = None
         self.owned = False  # the state gave this reader the transport read
         self.failed = False  # the framing broke: the connection cannot go on
-        self.pieces = decoded(decoder, self.more)
+        self.pieces: AsyncIterator[bytes] | None = None
 
     async def more(self) -> bytes:
         return await self.conn.read_more() if self.owned else b""
@@ -88,6 +88,8 @@ class H1Body:
             if self.expect_continue and conn.try_send_continue(self.seq):
                 conn.link.write(conn.codec.continue_response())
             self.owned = conn.begin_body_read(self.seq)
+            self.pieces = decoded(self.decoder, self.more)
+        assert self.pieces is not None
         try:
             piece = await anext(self.pieces, b"")
         except q.H1BodyError as e:
@@ -170,13 +172,13 @@ class H1ServerConnection(q.H1ServerState):
         if self.unpark_idle_read() or not data:
             self.close_all()
             return
-        self.await_head()
         if self.sniffing is not None:
             # While the first bytes could still be the start of the HTTP/2
             # client preface, wait for the rest, so the codec judges all of it.
             data = self.sniffing + data
             if len(data) < len(q.H2_PREFACE) and q.H2_PREFACE.startswith(data):
                 self.sniffing = data
+                self.await_head()
                 self.begin_read()  # park the idle read again
                 return
             self.sniffing = None
@@ -256,9 +258,7 @@ class H1ServerConnection(q.H1ServerState):
 
     def request(self, head: q.H1RequestHead, seq: int, decoder: q.H1BodyDecoder) -> tuple[Request, int]:
         self.busy()
-        body = H1Body(self, seq, decoder, head.expect_continue)
-        if head.body_kind == "empty":
-            body.complete = True
+        body: Body = NO_BODY if head.body_kind == "empty" else H1Body(self, seq, decoder, head.expect_continue)
         return Request(head.method, head.target, head.headers, "HTTP/1.0" if head.http10 else "HTTP/1.1", body,
                        head.body_kind == "chunked"), seq
 
@@ -375,7 +375,8 @@ class H1ServerConnection(q.H1ServerState):
         """Waits for the handler's answer, then writes it; False when the
         connection ends."""
         body = request.reader
-        assert isinstance(body, H1Body)
+        if not isinstance(body, H1Body):
+            return await self.respond(request, seq, answer if isinstance(answer, Response) else await answer)
         try:
             response = answer if isinstance(answer, Response) else await answer
         except RequestAborted:

@@ -64,6 +64,12 @@ class Link(asyncio.Protocol):
         self.paused = False  # the transport asked us to stop writing
         self.reading = True
         self.drained: asyncio.Future[None] | None = None
+        self.loop = asyncio.get_running_loop()
+        # The deadline: when it falls and what then. The one timer behind it
+        # is re-armed only when it would fire late, so the deadlines a
+        # request moves through cost no timer each.
+        self.when: float | None = None
+        self.expire: Callable[[], object] = self.abort
         self.timer: asyncio.TimerHandle | None = None
         self.gone = asyncio.Event()
 
@@ -102,7 +108,10 @@ class Link(asyncio.Protocol):
 
     def connection_lost(self, exc: Exception | None) -> None:
         self.eof = True
-        self.clear_deadline()
+        self.when = None
+        if self.timer is not None:
+            self.timer.cancel()
+            self.timer = None
         self.wake()
         self.settle_drain()
         if self.sink is not None and self.waiter is None:
@@ -201,26 +210,43 @@ class Link(asyncio.Protocol):
         if not t.is_closing():
             t.close()
         if t.get_write_buffer_size() and self.timeouts.write is not None:
-            self.clear_deadline()
-            self.timer = asyncio.get_running_loop().call_later(self.timeouts.write, self.abort)
+            self.arm(self.timeouts.write, self.abort)
 
     def abort(self) -> None:
         if self.transport is not None:
             self.transport.abort()
 
     def deadline(self, seconds: float | None, expire: Callable[[], object]) -> None:
-        """One timer per link: arming a new deadline replaces the last. A
-        closing link keeps only its linger timer."""
+        """One deadline per link: a new one replaces the last. A closing
+        link keeps only its linger deadline."""
         if self.transport is None or self.transport.is_closing():
             return
-        if self.timer is not None:
-            self.timer.cancel()
-        self.timer = None if seconds is None else asyncio.get_running_loop().call_later(seconds, expire)
+        if seconds is None:
+            self.when = None
+        else:
+            self.arm(seconds, expire)
+
+    def arm(self, seconds: float, expire: Callable[[], object]) -> None:
+        when = self.loop.time() + seconds
+        self.when, self.expire = when, expire
+        if self.timer is None or self.timer.when() > when:
+            if self.timer is not None:
+                self.timer.cancel()
+            self.timer = self.loop.call_at(when, self.fire)
 
     def clear_deadline(self) -> None:
-        if self.timer is not None:
-            self.timer.cancel()
-            self.timer = None
+        if self.transport is not None and not self.transport.is_closing():
+            self.when = None  # a pending timer finds nothing to do
+
+    def fire(self) -> None:
+        self.timer = None
+        if self.when is None:
+            return
+        if self.loop.time() < self.when:
+            self.timer = self.loop.call_at(self.when, self.fire)
+            return
+        self.when = None
+        self.expire()
 
 
 def close_transport(t: Link | None) -> None:
