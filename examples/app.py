@@ -137,6 +137,9 @@ class Response:
 
 
 Handler = Callable[[Request], Coroutine[Any, Any, Response]]
+# Request body a driver reads and drops for a handler that left it unread,
+# to keep the connection (HTTP/1) or answer after the request (HTTP/2).
+MAX_DRAIN = 1024 * 1024
 TEXT = q.HeaderMap({"content-type": "text/plain"})
 
 

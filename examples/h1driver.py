@@ -22,13 +22,11 @@ from collections.abc import AsyncIterator, Awaitable, Callable, Coroutine
 from typing import Any, Protocol
 
 import _quillon as q
-from app import NO_BODY, TEXT, Body, Handler, Request, RequestAborted, Response, start
+from app import MAX_DRAIN, NO_BODY, TEXT, Body, Handler, Request, RequestAborted, Response, start
 from link import Link, close_transport
 
 # Answers of pipelined requests gathered into one write.
 FLUSH_SIZE = 64 * 1024
-# Unread request body discarded to keep a connection; past it, it closes.
-MAX_DRAIN = 1024 * 1024
 
 
 async def decoded(decoder: q.H1BodyDecoder, more: Callable[[], Awaitable[bytes]]) -> AsyncIterator[bytes]:

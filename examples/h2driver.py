@@ -14,7 +14,7 @@ from collections.abc import AsyncIterator
 from typing import TYPE_CHECKING, Any, Protocol
 
 import _quillon as q
-from app import Handler, Request, RequestAborted, Response, start
+from app import MAX_DRAIN, Handler, Request, RequestAborted, Response, start
 
 if TYPE_CHECKING:
     from link import Link
@@ -25,8 +25,6 @@ NO_ERROR = int(q.H2Reason.NO_ERROR)
 PROTOCOL_ERROR = int(q.H2Reason.PROTOCOL_ERROR)
 INTERNAL_ERROR = int(q.H2Reason.INTERNAL_ERROR)
 CANCEL = int(q.H2Reason.CANCEL)
-# Unread request body discarded before a response that did not read it.
-MAX_DRAIN = 1024 * 1024
 
 
 class Reader(Protocol):
