@@ -102,6 +102,11 @@ class Request:
         return self._peer_gone
 
     @property
+    def gone(self) -> bool:
+        """True once `peer_gone` is set (without making the event)."""
+        return self._peer_gone is not None and self._peer_gone.is_set()
+
+    @property
     def body_complete(self) -> bool:
         """True once `read` has returned the end of the body."""
         return self._done

@@ -24,8 +24,11 @@ from handler import Request, ResponseAborted  # noqa: E402
 
 starlette = pytest.importorskip("starlette")
 from starlette.applications import Starlette  # noqa: E402
+from starlette.background import BackgroundTask  # noqa: E402
+from starlette.middleware import Middleware  # noqa: E402
+from starlette.middleware.base import BaseHTTPMiddleware  # noqa: E402
 from starlette.responses import JSONResponse, PlainTextResponse, StreamingResponse  # noqa: E402
-from starlette.routing import Route  # noqa: E402
+from starlette.routing import Mount, Route  # noqa: E402
 
 
 def make_request(method="GET", target="/", pieces=None, headers=(), version="HTTP/1.1"):
@@ -71,8 +74,23 @@ def starlette_app(events):
     async def boom(request):
         raise RuntimeError("boom")
 
+    async def later(request):
+        async def work():
+            await asyncio.sleep(0.01)
+            events.append("background")
+        return PlainTextResponse("later", background=BackgroundTask(work))
+
+    async def tag(request, call_next):
+        # Runs the route in a task group of its own (anyio), around the
+        # whole response.
+        response = await call_next(request)
+        response.headers["x-tag"] = "1"
+        return response
+
+    tagged = Starlette(routes=[Route("/later", later)], middleware=[Middleware(BaseHTTPMiddleware, dispatch=tag)])
     return Starlette(routes=[Route("/hello/{name}", hello), Route("/echo", echo, methods=["POST"]),
-                             Route("/numbers", numbers), Route("/boom", boom)], lifespan=lifespan)
+                             Route("/numbers", numbers), Route("/boom", boom), Mount("/tagged", tagged)],
+                     lifespan=lifespan)
 
 
 @pytest.mark.parametrize("method, target, pieces, status, body, streamed", [
@@ -82,6 +100,7 @@ def starlette_app(events):
     ("GET", "/numbers", None, 200, b"0,1,2,3,4,5,6,7,8,9,", True),
     ("GET", "/nowhere", None, 404, b"Not Found", False),
     ("GET", "/boom", None, 500, b"Internal Server Error", False),
+    ("GET", "/tagged/later", None, 200, b"later", True),
 ])
 def test_starlette(method, target, pieces, status, body, streamed):
     events = []
@@ -97,8 +116,10 @@ def test_starlette(method, target, pieces, status, body, streamed):
         return response, got, calls
 
     response, got, calls = asyncio.run(main())
-    assert events == ["startup", "shutdown"]
+    assert events == ["startup", "background", "shutdown"] if target == "/tagged/later" else ["startup", "shutdown"]
     assert (response.status, got, response.stream is not None) == (status, body, streamed)
+    if target == "/tagged/later":
+        assert response.headers["x-tag"] == b"1"
     if method == "HEAD":
         assert response.headers["content-length"] == b"22"  # "hi ann None /hello/ann"
     if pieces is not None:
@@ -156,20 +177,26 @@ def test_raw_app_outcomes(app, status, body, error, length, caplog):
         assert response.trailers.get_all("x-sum") == [b"1", b"2"]
 
 
-def test_backpressure_and_disconnect():
-    """A fast producer waits for a slow reader, and learns of the client's
-    leaving through `send` and `receive`."""
+@pytest.mark.parametrize("from_task", [False, True])
+@pytest.mark.parametrize("ending", ["aclose", "peer_gone"])
+def test_streaming_pace_and_disconnect(from_task, ending):
+    """An endless producer (in the handler's flow, or in a task of its own)
+    stays within a few pieces of a reader that stops, and learns of the
+    client's leaving through `send` and then `receive`."""
     sent, outcome = [], []
 
     async def endless(scope, receive, send):
         assert (await receive())["type"] == "http.request"
         await send({"type": "http.response.start", "status": 200, "headers": []})
-        try:
-            while True:
-                await send({"type": "http.response.body", "body": b"x" * 100, "more_body": True})
-                sent.append(1)
-        except ClientDisconnected:
-            outcome.append((await receive())["type"])
+
+        async def produce():
+            try:
+                while True:
+                    await send({"type": "http.response.body", "body": b"x" * 100, "more_body": True})
+                    sent.append(1)
+            except ClientDisconnected:
+                outcome.append((await receive())["type"])
+        await (asyncio.ensure_future(produce()) if from_task else produce())
 
     async def main():
         request, _ = make_request()
@@ -178,13 +205,17 @@ def test_backpressure_and_disconnect():
         for _ in range(20):
             await asyncio.sleep(0)
         held = len(sent)
-        request.peer_gone.set()
-        for _ in range(20):
-            await asyncio.sleep(0)
+        if ending == "aclose":
+            await response.stream.aclose()
+        else:
+            request.peer_gone.set()
+            with pytest.raises(ResponseAborted):
+                async for _ in response.stream:
+                    pass
         return first, held
 
     first, held = asyncio.run(main())
-    assert first == b"x" * 100 and held <= 4
+    assert first == b"x" * 100 and held <= 3
     assert outcome == ["http.disconnect"]
 
 
