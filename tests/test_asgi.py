@@ -95,6 +95,7 @@ def starlette_app(events):
 
 @pytest.mark.parametrize("method, target, pieces, status, body, streamed", [
     ("GET", "/hello/ann%20b?x=1", None, 200, b"hi ann b 1 /hello/ann b", False),
+    ("GET", "http://example.org/hello/ann?x=2", None, 200, b"hi ann 2 /hello/ann", False),  # absolute form
     ("HEAD", "/hello/ann", None, 200, b"", False),
     ("POST", "/echo", [b"ab", b"cd", b"e"], 200, b'{"chunks":["ab","cd","e"],"type":"text/plain"}', False),
     ("GET", "/numbers", None, 200, b"0,1,2,3,4,5,6,7,8,9,", True),
