@@ -33,9 +33,7 @@ App = Callable[[Scope, Receive, Send], Awaitable[None]]
 
 # 2.4: `send` raises an OSError once the client is gone, so applications
 # need not watch `receive` for a disconnect while they stream.
-ASGI = {"version": "3.0", "spec_version": "2.4"}
-LIFESPAN_ASGI = {"version": "3.0", "spec_version": "2.0"}
-EXTENSIONS: dict[str, dict[str, Any]] = {"http.response.trailers": {}}
+SPEC_VERSION = "2.4"
 HTTP_VERSIONS = {"HTTP/1.1": "1.1", "HTTP/2": "2", "HTTP/1.0": "1.0"}
 
 # Body pieces a task the application started (rather than the one it runs
@@ -389,7 +387,7 @@ class ASGIApp:
             headers.insert(0, (b"host", request.authority.encode()))
         scope: Scope = {
             "type": "http",
-            "asgi": ASGI,
+            "asgi": {"version": "3.0", "spec_version": SPEC_VERSION},
             "http_version": HTTP_VERSIONS.get(request.version, "1.1"),
             "method": request.method,
             "scheme": request.scheme,
@@ -400,7 +398,7 @@ class ASGIApp:
             "headers": headers,
             "client": request.client,
             "server": request.server,
-            "extensions": EXTENSIONS,
+            "extensions": {"http.response.trailers": {}},
         }
         if self.state is not None:
             scope["state"] = self.state.copy()
@@ -453,7 +451,7 @@ class Lifespan:
         await self.replies.put(message)
 
     async def run(self) -> None:
-        scope: Scope = {"type": "lifespan", "asgi": LIFESPAN_ASGI, "state": self.state}
+        scope: Scope = {"type": "lifespan", "asgi": {"version": "3.0", "spec_version": "2.0"}, "state": self.state}
         try:
             await self.app(scope, self.receive, self.send)
         except Exception as e:

@@ -220,6 +220,27 @@ def test_streaming_pace_and_disconnect(from_task, ending):
     assert outcome == ["http.disconnect"]
 
 
+def test_cancelling_the_driver_cancels_the_app():
+    seen = []
+
+    async def sleeper(scope, receive, send):
+        try:
+            await asyncio.sleep(30)
+        except asyncio.CancelledError:
+            seen.append("cancelled")
+            raise
+
+    async def main():
+        task = asyncio.ensure_future(ASGIApp(sleeper)(make_request()[0]))
+        await asyncio.sleep(0.01)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+
+    asyncio.run(asyncio.wait_for(main(), 5))
+    assert seen == ["cancelled"]
+
+
 def test_lifespan_outcomes():
     async def failing(scope, receive, send):
         await receive()
