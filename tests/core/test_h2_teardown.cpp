@@ -7,11 +7,13 @@
 // counting as active, and a late sender learns why it stopped. The host
 // sees each path through its own result only; these are the ledgers behind
 // them. Every call is also held to the wake flag's meaning: set exactly
-// when the call queued bytes for the write pump.
+// when the call queued bytes for the write pump (the driver's only cue to
+// write: a missed flag stalls the connection).
 #include <chrono>
 #include <functional>
 #include <optional>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "check.hpp"
@@ -128,11 +130,11 @@ const std::vector<Path>& paths() {
 
 TEST_CASE("h2 teardown: every path returns the handle once, the held capacity once, and the stop") {
   for (const Path& p : paths()) {
+    const int failed_before = qtest::failures();
     Connection c(config(p.role));
     open_with_held_body(c);
     p.close(c);
     const std::vector<void*> dead = c.take_dead();
-    if (dead.size() != 1 || dead[0] != kHandle) std::fprintf(stderr, "path: %s\n", p.name);
     CHECK(dead.size() == 1 && dead[0] == kHandle);
     CHECK(!c.streams().find(1) && c.num_streams() == 0 && c.num_open_streams() == 0);
     CHECK_EQ(c.conn_recv_flow().available(), int32_t(kDefaultInitialWindowSize));
@@ -140,10 +142,9 @@ TEST_CASE("h2 teardown: every path returns the handle once, the held capacity on
     CHECK_EQ(flagged(c, [&] { return c.release_capacity(1, kHeld); }), 0u);
     CHECK_EQ(c.conn_recv_flow().available(), int32_t(kDefaultInitialWindowSize));
     SendResult late = flagged(c, [&] { return c.send_data(1, "x", false); });
-    if (!late.stopped || late.stopped->reason != p.stop.reason || late.stopped->conn != p.stop.conn)
-      std::fprintf(stderr, "path: %s\n", p.name);
     CHECK(late.stopped && late.stopped->reason == p.stop.reason && late.stopped->conn == p.stop.conn);
     CHECK_EQ(c.reset_store().contains(1), p.in_reset_store);
+    if (qtest::failures() != failed_before) std::fprintf(stderr, "  on the path: %s\n", p.name);
   }
 }
 
@@ -180,4 +181,31 @@ TEST_CASE("h2 teardown: frames in flight on a reset stream are ignored until the
     stream_closed = f.kind() == Fault::Kind::Stream;
   }
   CHECK(stream_closed);
+}
+
+TEST_CASE("h2 connection: the wake flag is set exactly when a call queued bytes") {
+  Connection c(config(Role::Server));
+  open_with_held_body(c);
+  auto wakes = [&](auto&& call) {
+    const auto r = flagged(c, call);
+    if constexpr (std::is_integral_v<decltype(r)>)
+      return (r & kFlagWake) != 0;
+    else
+      return (r.flags & kFlagWake) != 0;
+  };
+  CHECK(wakes([&] { return c.recv_ping(false, "12345678"); }));  // answered
+  CHECK(!wakes([&] { return c.recv_ping(true, "12345678"); }));  // an ACK of nothing we sent
+  CHECK(!wakes([&] { return c.recv_data(1, false, 30000, 30000); }));
+  // Released capacity is announced only once it is worth a WINDOW_UPDATE.
+  CHECK(!wakes([&] { return c.release_capacity(1, kHeld); }));
+  CHECK(wakes([&] { return c.release_capacity(1, 30000); }));
+  CHECK(!wakes([&] { return c.release_capacity(1, 30000); }));  // nothing left to release
+  CHECK(wakes([&] { return c.send_response_head(1, 200, nullptr, false); }));
+  // DATA until the peer's windows run out; then a sender queues nothing.
+  const std::string body(20000, 'x');
+  for (int i = 0; i < 4; ++i) CHECK(wakes([&] { return c.send_data(1, body, false); }));
+  CHECK(!wakes([&] { return c.send_data(1, body, false); }));
+  CHECK_EQ(c.conn_send_flow().window(), 0);
+  CHECK(wakes([&] { return c.begin_graceful_shutdown(); }));
+  CHECK(!wakes([&] { return c.begin_graceful_shutdown(); }));
 }
