@@ -18,6 +18,20 @@ document root).
 Targets: the example server at least 20x the h2 peer, 10x the h11 peer and
 2x the httptools peer; the fraction of nghttpd reached is reported.
 
+The ASGI rows run one bare ASGI application (benchmarks/peers/asgi_app.py:
+GET / answers 13 bytes) on uvicorn (httptools, access log off), on
+hypercorn (HTTP/1.1, and HTTP/2 with prior knowledge) and, once
+examples/server.py takes `--asgi module:app`, on the example server:
+  ASGI HTTP/2       h2load -c 10 -m 10       target: example >= 15x hypercorn
+  ASGI HTTP/1.1     h2load --h1 -c 10 -m 1   target: example >= 3x uvicorn
+h2load cannot read hypercorn's HTTP/1.1 status line (it has no reason
+phrase, so the status is never reported to h2load): that row counts
+requests answered without error instead of 2xx statuses.
+
+Every row is measured on the standard asyncio loop and, when uvloop is
+installed, again on uvloop (the example server only once it takes
+`--loop`); ratios compare servers on the same loop. nghttpd runs once.
+
 The example server runs as shipped, its per-request log line included
 (written to /dev/null); the peers log nothing."""
 
@@ -38,6 +52,8 @@ ROOT = HERE.parent
 PEERS = HERE / "peers"
 ROUTE = "/bytes/64"
 BODY_SIZE = 64
+ASGI_ROUTE = "/"
+ASGI_APP = "asgi_app:app"
 WARMUP = 2000
 H2LOAD_TIMEOUT = 90  # seconds per load run: a stalled server must not hang the benchmark
 START_TIMEOUT = 15
@@ -107,12 +123,15 @@ class Running:
 FINISHED = re.compile(rb"finished in [^,]+, ([\d.]+) req/s")
 REQUESTS = re.compile(rb"requests: (\d+) total, \d+ started, \d+ done, (\d+) succeeded")
 STATUS = re.compile(rb"status codes: (\d+) 2xx")
+ANSWERED = re.compile(rb"requests: \d+ total, \d+ started, (\d+) done, \d+ succeeded, \d+ failed, (\d+) errored, (\d+) timeout")
 
 
-def h2load(port: int, load: list, n: int) -> float:
+def h2load(port: int, load: list, n: int, path: str = ROUTE, statusless: bool = False) -> float:
     """Requests per second of one bounded h2load run; raises unless every
-    request succeeded with a 2xx."""
-    cmd = ["h2load", *load, "-n", str(n), f"http://127.0.0.1:{port}{ROUTE}"]
+    request succeeded with a 2xx (with `statusless`, unless every request
+    was answered without error: for a server whose status line h2load
+    cannot read)."""
+    cmd = ["h2load", *load, "-n", str(n), f"http://127.0.0.1:{port}{path}"]
     try:
         r = subprocess.run(cmd, capture_output=True, timeout=H2LOAD_TIMEOUT, env=tool_env())
     except subprocess.TimeoutExpired:
@@ -121,18 +140,24 @@ def h2load(port: int, load: list, n: int) -> float:
     rate, counts, ok = FINISHED.search(out), REQUESTS.search(out), STATUS.search(out)
     if r.returncode != 0 or not (rate and counts and ok):
         raise RuntimeError("h2load failed: " + (r.stderr or out).decode(errors="replace").strip()[-300:])
+    if statusless:
+        done = ANSWERED.search(out)
+        if not (done and int(done[1]) == n and int(done[2]) == int(done[3]) == 0):
+            raise RuntimeError("not every request was answered without error")
+        return float(rate[1])
     total, succeeded = int(counts[1]), int(counts[2])
     if not total == succeeded == int(ok[1]) == n:
         raise RuntimeError(f"{succeeded} of {n} requests succeeded, {int(ok[1])} with a 2xx")
     return float(rate[1])
 
 
-def measure(argv, env, load, n, repeat):
+def measure(server, load, n, repeat, path):
     """Best requests/s over `repeat` runs on one fresh server, or the error."""
+    argv, env, statusless = server
     try:
-        with Running(argv, env) as server:
-            h2load(server.port, load, min(WARMUP, n))
-            return max(h2load(server.port, load, n) for _ in range(repeat))
+        with Running(argv, env) as running:
+            h2load(running.port, load, min(WARMUP, n), path, statusless)
+            return max(h2load(running.port, load, n, path, statusless) for _ in range(repeat))
     except (RuntimeError, OSError) as e:
         return str(e)
 
@@ -141,63 +166,131 @@ def fmt_rate(v) -> str:
     return f"{v:>12,.0f}" if isinstance(v, float) else f"{'failed':>12}"
 
 
+def example_options() -> str:
+    """The example server's --help: the ASGI and loop rows switch on by
+    themselves once it takes those options."""
+    try:
+        r = subprocess.run([sys.executable, str(ROOT / "examples" / "server.py"), "--help"], capture_output=True,
+                           timeout=START_TIMEOUT, env=example_env())
+        return r.stdout.decode(errors="replace")
+    except (OSError, subprocess.TimeoutExpired):
+        return ""
+
+
+def have_uvloop() -> bool:
+    try:
+        import uvloop  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def server_commands(docroot: str, loop: str, options: str) -> dict:
+    """name -> (argv, env, statusless) of every server that runs on `loop`;
+    a server missing from the dict has no row on that loop."""
+    py = sys.executable
+    asyncio_loop = loop == "asyncio"
+    peers_env = dict(tool_env(), PYTHONPATH=str(PEERS))
+    example = [py, str(ROOT / "examples" / "server.py"), "--port", "{port}"]
+    servers = {}
+    if asyncio_loop or "--loop" in options:
+        example += [] if asyncio_loop else ["--loop", loop]
+        servers["example"] = (example, example_env(), False)
+        if "--asgi" in options:
+            env = example_env()
+            env["PYTHONPATH"] = os.pathsep.join([str(PEERS), env.get("PYTHONPATH", "")]).rstrip(os.pathsep)
+            servers["example-asgi"] = (example + ["--asgi", ASGI_APP], env, False)
+    for name in ("h2", "h11", "httptools"):
+        servers[name] = ([py, str(PEERS / f"peer_{name}.py"), "--port", "{port}", "--loop", loop], tool_env(), False)
+    if asyncio_loop:
+        # One worker (its default): the native ceiling of one process.
+        servers["nghttpd"] = (["nghttpd", "--no-tls", "-a", "127.0.0.1", "-d", docroot, "{port}"], tool_env(), False)
+    servers["uvicorn"] = ([py, "-m", "uvicorn", ASGI_APP, "--app-dir", str(PEERS), "--host", "127.0.0.1",
+                           "--port", "{port}", "--http", "httptools", "--loop", loop, "--no-access-log",
+                           "--log-level", "warning"], tool_env(), False)
+    hypercorn = [py, "-m", "hypercorn", ASGI_APP, "--bind", "127.0.0.1:{port}", "--worker-class", loop]
+    servers["hypercorn"] = (hypercorn, peers_env, False)
+    servers["hypercorn-h1"] = (hypercorn, peers_env, True)
+    return servers
+
+
+LABELS = {"example": "example (_quillon)", "example-asgi": "example --asgi", "nghttpd": "nghttpd (native)",
+          "uvicorn": "uvicorn (httptools)", "hypercorn": "hypercorn", "hypercorn-h1": "hypercorn"}
+
+H2 = ["-c", "10", "-m", "10"]
+H1_PIPED = ["--h1", "-c", "10", "-m", "10"]
+H1 = ["--h1", "-c", "10", "-m", "1"]
+
+# (title, h2load flags, path, our server, [(peer, "ratio" or "fraction", target or None)])
+SECTIONS = {
+    "own": [
+        ("HTTP/2 (prior knowledge)", H2, ROUTE, "example", [("h2", "ratio", 20.0), ("nghttpd", "fraction", None)]),
+        ("HTTP/1.1 pipelined", H1_PIPED, ROUTE, "example", [("h11", "ratio", 10.0), ("httptools", "ratio", 2.0)]),
+        ("HTTP/1.1 not pipelined", H1, ROUTE, "example", [("h11", "ratio", 10.0), ("httptools", "ratio", 2.0)]),
+    ],
+    "asgi": [
+        ("ASGI over HTTP/2 (prior knowledge)", H2, ASGI_ROUTE, "example-asgi", [("hypercorn", "ratio", 15.0)]),
+        ("ASGI over HTTP/1.1 not pipelined", H1, ASGI_ROUTE, "example-asgi",
+         [("uvicorn", "ratio", 3.0), ("hypercorn-h1", "ratio", None)]),
+    ],
+}
+
+
+def verdict(ours, theirs, kind, target) -> str:
+    if not (isinstance(ours, float) and isinstance(theirs, float)):
+        return "no ratio"
+    if kind == "fraction":
+        return f"{ours / theirs:.1%} of nghttpd reached"
+    ratio = ours / theirs
+    if target is None:
+        return f"{ratio:.2f}x"
+    return f"{ratio:.2f}x (target >= {target:g}x: {'met' if ratio >= target else 'NOT met'})"
+
+
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("-n", "--requests", type=int, default=50000, help="requests per load run (default 50000)")
     ap.add_argument("--repeat", type=int, default=2, help="load runs per server, best kept (default 2)")
+    ap.add_argument("--only", choices=("all", "own", "asgi"), default="all",
+                    help="the example server's own handlers, the ASGI rows, or both (default)")
     args = ap.parse_args()
     missing = [t for t in ("h2load", "nghttpd") if shutil.which(t) is None]
     if missing:
         print("missing tools: " + ", ".join(missing) + " (Debian: nghttp2-client, nghttp2-server)")
         return 2
 
-    py = sys.executable
-    example = [py, str(ROOT / "examples" / "server.py"), "--port", "{port}"]
+    options = example_options()
+    loops = ["asyncio"] + (["uvloop"] if have_uvloop() else [])
+    sections = [s for key in ("own", "asgi") if args.only in ("all", key) for s in SECTIONS[key]]
     docroot = tempfile.mkdtemp(prefix="bench-servers-")
     try:
         (pathlib.Path(docroot) / "bytes").mkdir()
         (pathlib.Path(docroot) / "bytes" / "64").write_bytes(b"x" * BODY_SIZE)
-        servers = {
-            "example": (example, example_env()),
-            "h2": ([py, str(PEERS / "peer_h2.py"), "--port", "{port}"], tool_env()),
-            "h11": ([py, str(PEERS / "peer_h11.py"), "--port", "{port}"], tool_env()),
-            "httptools": ([py, str(PEERS / "peer_httptools.py"), "--port", "{port}"], tool_env()),
-            # One worker (its default): the native ceiling of one process.
-            "nghttpd": (["nghttpd", "--no-tls", "-a", "127.0.0.1", "-d", docroot, "{port}"], tool_env()),
-        }
+        commands = {loop: server_commands(docroot, loop, options) for loop in loops}
         n = args.requests
-        sections = [
-            ("HTTP/2 (prior knowledge)", ["-c", "10", "-m", "10"],
-             [("h2", "ratio", 20.0), ("nghttpd", "fraction", None)]),
-            ("HTTP/1.1 pipelined", ["--h1", "-c", "10", "-m", "10"],
-             [("h11", "ratio", 10.0), ("httptools", "ratio", 2.0)]),
-            ("HTTP/1.1 not pipelined", ["--h1", "-c", "10", "-m", "1"],
-             [("h11", "ratio", 10.0), ("httptools", "ratio", 2.0)]),
-        ]
         started = time.monotonic()
-        print(f"GET {ROUTE} ({BODY_SIZE}-byte body), {n} requests per run, best of {args.repeat}")
-        for title, load, peers in sections:
-            flags = " ".join(load)
-            ours = measure(*servers["example"], load, n, args.repeat)
-            print(f"\n{title}: h2load {flags} -n {n}")
-            print(f"  {'server':<22}{'req/s':>12}  example vs server")
-            print(f"  {'example (_quillon)':<22}{fmt_rate(ours)}")
-            for name, kind, target in peers:
-                theirs = measure(*servers[name], load, n, args.repeat)
-                label = f"{name} peer" if name != "nghttpd" else "nghttpd (native)"
-                if isinstance(ours, float) and isinstance(theirs, float):
-                    if kind == "fraction":
-                        verdict = f"{ours / theirs:.1%} of nghttpd reached"
-                    else:
-                        ratio = ours / theirs
-                        verdict = f"{ratio:.2f}x (target >= {target:g}x: {'met' if ratio >= target else 'NOT met'})"
-                else:
-                    verdict = "no ratio"
-                print(f"  {label:<22}{fmt_rate(theirs)}  {verdict}")
-                if not isinstance(theirs, float):
-                    print(f"      {name}: {theirs}")
-            if not isinstance(ours, float):
-                print(f"      example: {ours}")
+        print(f"GET {ROUTE} ({BODY_SIZE}-byte body) from our own handlers, GET {ASGI_ROUTE} (13-byte body) from "
+              f"the ASGI app; {n} requests per run, best of {args.repeat}; loops: {', '.join(loops)}")
+        if "--asgi" not in options and args.only != "own":
+            print("examples/server.py has no --asgi option yet: the ASGI sections show the peers only")
+        for title, load, path, ours_name, peers in sections:
+            print(f"\n{title}: h2load {' '.join(load)} -n {n}")
+            print(f"  {'loop':<9}{'server':<22}{'req/s':>12}  example vs server")
+            for loop in loops:
+                servers = commands[loop]
+                ours = measure(servers[ours_name], load, n, args.repeat, path) if ours_name in servers else None
+                if ours is not None:
+                    print(f"  {loop:<9}{LABELS[ours_name]:<22}{fmt_rate(ours)}")
+                    if not isinstance(ours, float):
+                        print(f"      {ours_name}: {ours}")
+                for name, kind, target in peers:
+                    if name not in servers:
+                        continue
+                    theirs = measure(servers[name], load, n, args.repeat, path)
+                    print(f"  {loop:<9}{LABELS.get(name, name + ' peer'):<22}{fmt_rate(theirs)}  "
+                          f"{verdict(ours, theirs, kind, target)}")
+                    if not isinstance(theirs, float):
+                        print(f"      {name}: {theirs}")
         print(f"\n({time.monotonic() - started:.0f}s)")
     finally:
         shutil.rmtree(docroot, ignore_errors=True)

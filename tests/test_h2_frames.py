@@ -5,9 +5,9 @@ import json
 import os
 
 import pytest
-from hyperframe.frame import Frame as PeerFrame
 
 import _quillon as q
+from _h2wire import peer_frames
 from _testdata import h2_data_dir
 
 
@@ -341,27 +341,16 @@ def test_shared_frame_vectors():
 
 # --- encoders ---------------------------------------------------------------------
 
-def peer(wire):
-    """Frames parsed by hyperframe."""
-    out = []
-    while wire:
-        f, length = PeerFrame.parse_frame_header(memoryview(wire[:9]))
-        f.parse_body(memoryview(wire[9:9 + length]))
-        out.append(f)
-        wire = wire[9 + length:]
-    return out
-
-
 def test_control_frame_encoders():
     c = q.H2Codec()
-    s, = peer(c.serialize_settings(max_header_list_size=6, header_table_size=1, enable_push=False,
-                                   initial_window_size=4, max_frame_size=16384, max_concurrent_streams=3))
+    s, = peer_frames(c.serialize_settings(max_header_list_size=6, header_table_size=1, enable_push=False,
+                                          initial_window_size=4, max_frame_size=16384, max_concurrent_streams=3))
     assert list(s.settings.items()) == [(1, 1), (2, 0), (3, 3), (4, 4), (5, 16384), (6, 6)]
     assert c.serialize_settings() == frame(SETTINGS, 0, 0)
     assert c.serialize_settings_ack() == frame(SETTINGS, 1, 0)
-    w, r, p, pa, g = peer(c.serialize_window_update(3, 0xFFFF) + c.serialize_rst_stream(5, 8)
-                          + c.serialize_ping(b"abcdefgh") + c.serialize_ping_ack(b"abcdefgh")
-                          + c.serialize_go_away(7, 2, b"bye"))
+    w, r, p, pa, g = peer_frames(c.serialize_window_update(3, 0xFFFF) + c.serialize_rst_stream(5, 8)
+                                 + c.serialize_ping(b"abcdefgh") + c.serialize_ping_ack(b"abcdefgh")
+                                 + c.serialize_go_away(7, 2, b"bye"))
     assert (w.stream_id, w.window_increment, r.stream_id, r.error_code) == (3, 0xFFFF, 5, 8)
     assert (p.opaque_data, p.flags, "ACK" in pa.flags) == (b"abcdefgh", set(), True)
     assert (g.stream_id, g.last_stream_id, g.error_code, g.additional_data) == (0, 7, 2, b"bye")
@@ -447,7 +436,7 @@ def test_large_blocks_are_split_into_continuation_frames():
     codec, server = q.H2Codec(), q.H2Codec("server")
     headers = q.HeaderMap([(f"x-{i}", os.urandom(3000).hex()) for i in range(10)])
     wire = codec.serialize_request_headers(1, "GET", "http://h/", headers, end_stream=True)
-    frames = peer(wire)
+    frames = peer_frames(wire)
     assert [type(f).__name__ for f in frames] == ["HeadersFrame"] + ["ContinuationFrame"] * (len(frames) - 1)
     assert [("END_HEADERS" in f.flags) for f in frames] == [False] * (len(frames) - 1) + [True]
     assert "END_STREAM" in frames[0].flags and all(len(f.data) <= 16384 for f in frames)

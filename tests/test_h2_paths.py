@@ -7,24 +7,15 @@ import gc
 
 import hpack
 import pytest
-from hyperframe.frame import (DataFrame, Frame, GoAwayFrame, HeadersFrame, PingFrame, RstStreamFrame,
+from hyperframe.frame import (DataFrame, GoAwayFrame, HeadersFrame, PingFrame, RstStreamFrame,
                               SettingsFrame, WindowUpdateFrame)
 
 import _quillon as q
+from _h2wire import peer_frames
 from h2_pump import BASE, Handle
 
 PREFACE = b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"
 REQ = [(":method", "POST"), (":path", "/"), (":scheme", "https"), (":authority", "a")]
-
-
-def parse(data):
-    out = []
-    while data:
-        f, n = Frame.parse_frame_header(memoryview(data[:9]))
-        f.parse_body(memoryview(data[9:9 + n]))
-        out.append(f)
-        data = data[9 + n:]
-    return out
 
 
 class Peer:
@@ -67,7 +58,7 @@ class Peer:
         view, _ = self.c.take_pending()
         data = bytes(view)
         view.release()
-        return parse(data)
+        return peer_frames(data)
 
 
 def raises(exc, args, fn, *a):

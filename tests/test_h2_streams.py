@@ -2,9 +2,10 @@ import gc
 import weakref
 
 import pytest
-from hyperframe.frame import Frame, PingFrame, SettingsFrame, WindowUpdateFrame
+from hyperframe.frame import PingFrame, SettingsFrame, WindowUpdateFrame
 
 import _quillon as q
+from _h2wire import peer_frames
 
 PREFACE = b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"
 BASE = dict(initial_window_size=65535, connection_window=65535, max_frame_size=16384,
@@ -13,17 +14,6 @@ BASE = dict(initial_window_size=65535, connection_window=65535, max_frame_size=1
 
 def conn(role="client", **kw):
     return q.H2Streams(role, **{**BASE, **kw})
-
-
-def frames(data):
-    """Our output decoded by an independent parser."""
-    out = []
-    while data:
-        f, length = Frame.parse_frame_header(memoryview(data[:9]))
-        f.parse_body(memoryview(data[9:9 + length]))
-        out.append(f)
-        data = data[9 + length:]
-    return out
 
 
 def pending(c):
@@ -95,7 +85,7 @@ def test_client_handshake():
     c.begin()
     data = pending(c)
     assert data.startswith(PREFACE)
-    (s,) = frames(data[24:])
+    (s,) = peer_frames(data[24:])
     assert isinstance(s, SettingsFrame) and "ACK" not in s.flags
     # a client does not advertise MAX_CONCURRENT_STREAMS
     assert s.settings == {SettingsFrame.INITIAL_WINDOW_SIZE: 1000, SettingsFrame.MAX_FRAME_SIZE: 32768,
@@ -109,7 +99,7 @@ def test_client_handshake():
 def test_server_handshake_and_first_window_update(window, update):
     s = conn("server", connection_window=window, max_concurrent_streams=100)
     s.begin()
-    got = frames(pending(s))
+    got = peer_frames(pending(s))
     assert isinstance(got[0], SettingsFrame)
     assert got[0].settings[SettingsFrame.MAX_CONCURRENT_STREAMS] == 100
     assert SettingsFrame.ENABLE_PUSH not in got[0].settings
@@ -139,7 +129,7 @@ def test_settings_exchanged_both_ways():
     assert server.stream_limit is None  # a server only stores the peer's limit
 
     for side in (client, server):
-        (ack,) = frames(pending(side))
+        (ack,) = peer_frames(pending(side))
         assert isinstance(ack, SettingsFrame) and "ACK" in ack.flags and ack.settings == {}
     ack_for_server = settings_record(ack=True)
     assert server.recv_settings(ack_for_server) == (False, [], 0)
@@ -172,7 +162,7 @@ def test_ping_and_its_ack(role):
     c = conn(role)
     (ping,) = records(PingFrame(0, opaque_data=b"\x00\x01\x02\x03\x04\x05\x06\xff").serialize())
     assert c.recv_ping(ping) == q.H2_FLAG_WAKE
-    (pong,) = frames(pending(c))
+    (pong,) = peer_frames(pending(c))
     assert isinstance(pong, PingFrame) and "ACK" in pong.flags
     assert pong.opaque_data == b"\x00\x01\x02\x03\x04\x05\x06\xff"
     # an ACK, even one carrying the shutdown payload, needs an active graceful shutdown

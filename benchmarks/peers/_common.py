@@ -36,11 +36,17 @@ def route(target: bytes):
 
 
 def run(protocol_factory) -> None:
-    """Serves protocol_factory on --host/--port until interrupted."""
+    """Serves protocol_factory on --host/--port until interrupted, on the
+    event loop named by --loop."""
     ap = argparse.ArgumentParser()
     ap.add_argument("--host", default="127.0.0.1")
     ap.add_argument("--port", type=int, required=True)
+    ap.add_argument("--loop", choices=("asyncio", "uvloop"), default="asyncio")
     args = ap.parse_args()
+    if args.loop == "uvloop":
+        import uvloop
+
+        asyncio.set_event_loop_policy(uvloop.EventLoopPolicy())
 
     async def main():
         server = await asyncio.get_running_loop().create_server(protocol_factory, args.host, args.port)

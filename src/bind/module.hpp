@@ -53,6 +53,12 @@ PyTypeObject* h2_reset_verdict_type();
 py::Ref http_date_function(PyObject* module);
 py::Ref uri_parts_function(PyObject* module);
 
+// A str shown in an error message as a debug string: in double quotes,
+// with quotation marks, backslashes and control characters escaped (\t \r
+// \n \0, others and unencodable surrogates as \u{hex}), everything else as
+// written. `text` must be a str.
+std::string quoted(PyObject* text);
+
 // An int argument in 0..2^32-1 (the width of HTTP/2 ids, codes and
 // windows); OverflowError naming the argument otherwise.
 uint32_t arg_u32(py::Arg a);

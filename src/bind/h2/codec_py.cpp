@@ -2,15 +2,14 @@
 // Every method converts its arguments first, runs the engine under the
 // codec's mutex on plain C++ state, and builds host objects only after the
 // mutex is released.
-#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "errors.hpp"
-#include "h1/tokens.hpp"
 #include "h2/frames.hpp"
+#include "http/chars.hpp"
 #include "module.hpp"
 
 namespace quillon::bind {
@@ -365,39 +364,10 @@ constexpr py::Sig kCtor("H2Codec", "role=\"client\"");
 py::Ref codec_new(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto a = py::parse<kCtor>(args, nargs, kwnames);
   std::string_view role = a["role"] ? a.str("role") : "client";
-  if (role != "client" && role != "server") {
-    // The role in double quotes, escaped as a debug string.
-    std::string quoted = "\"";
-    for (unsigned char c : role) {
-      switch (c) {
-        case '"':
-        case '\\':
-          quoted.push_back('\\');
-          quoted.push_back(static_cast<char>(c));
-          break;
-        case '\n':
-          quoted += "\\n";
-          break;
-        case '\r':
-          quoted += "\\r";
-          break;
-        case '\t':
-          quoted += "\\t";
-          break;
-        default:
-          if (c < 0x20 || c == 0x7F) {
-            char buf[12];
-            std::snprintf(buf, sizeof buf, "\\u{%x}", c);
-            quoted += buf;
-          } else {
-            quoted.push_back(static_cast<char>(c));
-          }
-      }
-    }
-    quoted.push_back('"');
-    throw py::value_error("role must be 'client' or 'server', got " + quoted);
-  }
-  return py::make<CodecObj>(type, role == "client");
+  const std::optional<h2::Role> r = h2::role_named(role);
+  // Only a given role can be unknown.
+  if (!r) throw py::value_error("role must be 'client' or 'server', got " + quoted(a["role"]));
+  return py::make<CodecObj>(type, *r == h2::Role::Client);
 }
 
 py::Ref codec_role_client(PyObject* self) { return py::boolean(codec_of(self).engine.client()); }
@@ -460,7 +430,7 @@ constexpr py::Sig kMethodIsHead("method_is_head", "method");
 py::Ref codec_method_is_head(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto a = py::parse<kMethodIsHead>(args, nargs, kwnames);
   std::string_view m = a.str("method");
-  return py::boolean(h1::is_method_token(m) && m == "HEAD");
+  return py::boolean(http::is_token(m) && m == "HEAD");
 }
 
 constexpr py::Sig kIsClientInitiated("is_client_initiated", "stream_id");

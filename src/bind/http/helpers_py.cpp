@@ -45,14 +45,14 @@ void append_utf8(std::string& out, Py_UCS4 c) {
   }
 }
 
-// The URL in double quotes for an error message: quotation marks,
-// backslashes and control characters escaped (\t \r \n \0, others and
-// unencodable surrogates as \u{hex}), everything else as written. Built from
-// the str's code points so even text that is not valid UTF-8 can be shown.
-std::string quoted(PyObject* url) {
-  const int kind = PyUnicode_KIND(url);
-  const void* data = PyUnicode_DATA(url);
-  const Py_ssize_t n = PyUnicode_GET_LENGTH(url);
+}  // namespace
+
+// Built from the str's code points so even text that is not valid UTF-8
+// can be shown.
+std::string quoted(PyObject* text) {
+  const int kind = PyUnicode_KIND(text);
+  const void* data = PyUnicode_DATA(text);
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
   std::string out;
   out.reserve(static_cast<size_t>(n) + 2);
   out.push_back('"');
@@ -78,6 +78,8 @@ std::string quoted(PyObject* url) {
   out.push_back('"');
   return out;
 }
+
+namespace {
 
 [[noreturn]] void refuse(PyObject* url, http::UriError e) {
   throw py::value_error("invalid url " + quoted(url) + ": " + http::uri_error_text(e));

@@ -256,7 +256,7 @@ bool connection_close(const HeaderMapCore& headers) { return connection_has_toke
 EncodeError serialize_request(CodecState& state, std::string_view method, std::string_view url,
                               HeaderMapCore headers, bool http10, BodyLength body, std::string& out) {
   out.clear();
-  if (!is_method_token(method)) return value_error(std::string(kInvalidMethodMessage));
+  if (!http::is_token(method)) return value_error(std::string(kInvalidMethodMessage));
   http::UriView uri;
   http::UriError ue = http::parse_uri(url, uri);
   if (ue == http::UriError::None) ue = http::check_port(uri);

@@ -707,7 +707,7 @@ HeadResult parse_request_head(CodecState& state, const CodecConfig& config, Requ
   if (parse_request_inner(state, config, out, status, err)) return {HeadStatus::Done, err};
   if (status != HeadStatus::Error) return {status, err};
   const std::string_view b = state.read.view();
-  if (b.size() >= kH2Preface.size() && b.substr(0, kH2Preface.size()) == kH2Preface) err = ParseKind::VersionH2;
+  if (http::match_preface(b) == http::PrefaceMatch::Complete) err = ParseKind::VersionH2;
   state.parse_error_status = parse_error_status_for(err);
   return {HeadStatus::Error, err};
 }

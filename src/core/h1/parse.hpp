@@ -21,8 +21,13 @@
 #include "h1/codec.hpp"
 #include "h1/failure.hpp"
 #include "http/header_map.hpp"
+#include "http/preface.hpp"
 
 namespace quillon::h1 {
+
+// A request head that fails to parse but starts with the HTTP/2 client
+// preface is reported as `version_h2` rather than garbage.
+using http::kH2Preface;
 
 // Longest request-target accepted; a longer one is answered with 414.
 inline constexpr size_t kMaxTargetLen = 65534;
@@ -32,9 +37,6 @@ inline constexpr size_t kMaxResponseHeaders = 100;
 // Header slots held inline (on the stack) by HeaderSlots; only a larger
 // `max_headers` allocates.
 inline constexpr size_t kInlineHeaderSlots = 100;
-// The HTTP/2 client connection preface: a request head that fails to parse
-// but starts with it is reported as `version_h2` rather than garbage.
-inline constexpr std::string_view kH2Preface = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
 // A content-length at or above this cannot be represented by the body
 // decoder's length bookkeeping together with its sentinels.
 inline constexpr uint64_t kMaxContentLength = 18446744073709551613ull;

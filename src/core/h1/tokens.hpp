@@ -108,14 +108,6 @@ inline bool content_length_list(const http::HeaderMapCore& headers, uint64_t& ou
   return true;
 }
 
-// True when `m` is a non-empty run of RFC 9110 token characters.
-inline bool is_method_token(std::string_view m) {
-  if (m.empty()) return false;
-  for (char ch : m)
-    if (!http::is_token_char(static_cast<unsigned char>(ch))) return false;
-  return true;
-}
-
 // The standard method `m` names (case-sensitive, as methods are), or
 // Method::Extension for any other token.
 inline Method standard_method(std::string_view m) {

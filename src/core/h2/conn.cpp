@@ -38,9 +38,14 @@ bool send_half_open(const StreamState& s) {
 
 }  // namespace
 
-Role parse_role(std::string_view text) {
+std::optional<Role> role_named(std::string_view text) {
   if (text == "client") return Role::Client;
   if (text == "server") return Role::Server;
+  return std::nullopt;
+}
+
+Role parse_role(std::string_view text) {
+  if (const std::optional<Role> r = role_named(text)) return *r;
   throw Fault::value("role must be 'client' or 'server', got " + std::string(text));
 }
 
@@ -60,8 +65,8 @@ Connection::Connection(const Config& config)
       conn_send_(kDefaultInitialWindowSize, kDefaultInitialWindowSize),
       conn_recv_(kDefaultInitialWindowSize, kDefaultInitialWindowSize),
       max_stream_id_(kMaxStreamId),
-      budget_(config.data_frame_budget, config.connection_window),
-      preface_pending_(config.role == Role::Server) {
+      budget_(config.data_frame_budget, config.connection_window) {
+  if (is_server()) engine_.expect_preface();
   pending_.reserve(kPendingBufferStart);
 }
 
@@ -216,20 +221,8 @@ void Connection::receive(std::string_view data, std::vector<Frame>& out) {
     decode_failure_ = std::move(f);
     throw from_engine(decode_failure_);
   };
-  if (preface_pending_) {
-    switch (engine_.feed_preface(data)) {
-      case PrefaceMatch::Mismatch:
-        fail(Failure::protocol(code(Reason::ProtocolError), kBadPreface));
-        break;
-      case PrefaceMatch::Partial:
-        return;
-      case PrefaceMatch::Complete:
-        // What followed the preface is in the engine's read buffer now.
-        preface_pending_ = false;
-        data = {};
-        break;
-    }
-  }
+  // A server's engine matches the preface first; primed bytes only ever
+  // follow a matched one.
   if (!primed_.empty()) {
     const size_t first = out.size();
     if (Failure f = engine_.receive(primed_, out)) fail(std::move(f));
@@ -246,14 +239,13 @@ void Connection::receive(std::string_view data, std::vector<Frame>& out) {
 }
 
 std::optional<bool> Connection::prime(std::string_view data) {
-  if (preface_pending_) {
+  if (engine_.awaiting_preface()) {
     switch (engine_.feed_preface(data)) {
       case PrefaceMatch::Mismatch:
         return false;
       case PrefaceMatch::Partial:
         return std::nullopt;
       case PrefaceMatch::Complete:
-        preface_pending_ = false;
         return true;
     }
   }

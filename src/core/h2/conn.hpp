@@ -41,8 +41,6 @@ inline constexpr size_t kPendingBufferStart = 4096;
 inline constexpr size_t kMaxSpareCapacity = 1u << 20;
 // What a server sends in a graceful-shutdown PING and expects back.
 inline constexpr char kShutdownPing[8] = {'S', 'H', 'U', 'T', 'D', 'O', 'W', 'N'};
-// A server's client preface that did not match.
-inline constexpr const char* kBadPreface = "bad client connection preface";
 // SETTINGS ACKs and PING ACKs queued and not yet taken by the write pump. A
 // peer that floods PINGs or SETTINGS and never reads would otherwise grow
 // the pending buffer for as long as it likes; a well-behaved peer has a
@@ -57,7 +55,9 @@ inline constexpr const char* kGoAwayExchanged = "connection closed: GOAWAY excha
 
 enum class Role : uint8_t { Client, Server };
 
-// "client" / "server"; a Value fault with the documented message otherwise.
+// "client" / "server"; nullopt for any other text.
+std::optional<Role> role_named(std::string_view text);
+// The same, with a Value fault naming the text for any other.
 Role parse_role(std::string_view text);
 
 struct Config {
@@ -407,7 +407,6 @@ class Connection {
   void remember_stop(uint32_t sid, const Stop& stop);
 
   // codec domain
-  bool preface_pending_;
   std::string primed_;  // bytes handed to prime(), decoded by the next receive()
   uint64_t applied_header_list_size_ = 0;
   bool decode_failed_ = false;

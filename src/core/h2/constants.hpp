@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "http/preface.hpp"
+
 namespace quillon::h2 {
 
 // Bits of the flag sets the connection object returns.
@@ -42,7 +44,7 @@ inline constexpr uint32_t kDefaultDataFrameBudget = 25600;
 // over the connection's life before it is treated as an attack.
 inline constexpr uint32_t kMaxRecvEmptyDataFrames = 100;
 
-inline constexpr std::string_view kPreface{"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", 24};
+inline constexpr std::string_view kPreface = http::kH2Preface;
 
 struct NamedValue {
   const char* name;

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "h1/tokens.hpp"
+#include "http/chars.hpp"
 #include "http/date.hpp"
 #include "http/uri.hpp"
 
@@ -72,17 +72,11 @@ std::optional<uint64_t> parse_content_length(std::string_view value, bool& inval
   return v;
 }
 
-PrefaceMatch match_preface(std::string_view data) {
-  const size_t n = std::min(data.size(), kPreface.size());
-  if (data.substr(0, n) != kPreface.substr(0, n)) return PrefaceMatch::Mismatch;
-  return n < kPreface.size() ? PrefaceMatch::Partial : PrefaceMatch::Complete;
-}
-
 bool headers_sendable(const http::HeaderMapCore& h) {
-  for (std::string_view name : {"connection", "transfer-encoding", "upgrade", "keep-alive", "proxy-connection"})
+  for (std::string_view name : hpack::kConnectionSpecificFields)
     if (h.contains(name)) return false;
   std::optional<std::string_view> te = h.get("te");
-  return !te || *te == "trailers";
+  return !te || !hpack::connection_specific("te", *te);
 }
 
 // ---------------------------------------------------------------------------
@@ -148,6 +142,7 @@ PrefaceMatch Engine::feed_preface(std::string_view data) {
   } else if (m == PrefaceMatch::Complete) {
     buf_.append(*preface_buf_, kPreface.size());
     preface_buf_.reset();
+    if (preface_ == Preface::Expected) preface_ = Preface::Done;
   }
   return m;
 }
@@ -171,11 +166,10 @@ Failure Engine::receive(std::string_view in, std::vector<Frame>& out) {
   if (preface_ == Preface::Expected) {
     switch (feed_preface(in)) {
       case PrefaceMatch::Mismatch:
-        return Failure::protocol(kProtocolError, "bad client connection preface");
+        return Failure::protocol(kProtocolError, kBadPreface);
       case PrefaceMatch::Partial:
         return {};
       case PrefaceMatch::Complete:
-        preface_ = Preface::Done;
         in = {};
         break;
     }
@@ -506,7 +500,7 @@ Failure Engine::encode_request(uint32_t sid, std::string_view method, std::strin
                                std::optional<std::string_view> scheme, std::optional<std::string_view> authority,
                                std::string& out) {
   if (!valid_stream_id(sid)) return bad_stream_id(sid);
-  if (!h1::is_method_token(method)) return Failure::value("invalid method: invalid HTTP method");
+  if (!http::is_token(method)) return Failure::value("invalid method: invalid HTTP method");
   http::UriView uri;
   http::UriError ue = http::parse_uri(target, uri);
   if (ue == http::UriError::None) ue = http::check_port(uri);

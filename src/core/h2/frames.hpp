@@ -151,11 +151,10 @@ using Frame = std::variant<DataFrame, HeadersFrame, PriorityFrame, RstStreamFram
 // anything else -> nullopt and `invalid`.
 std::optional<uint64_t> parse_content_length(std::string_view value, bool& invalid);
 
-// The first min(len, 24) octets compared with the preface: Mismatch on any
-// difference, Partial when they agree but fewer than 24 were given, else
-// Complete.
-enum class PrefaceMatch : uint8_t { Partial, Complete, Mismatch };
-PrefaceMatch match_preface(std::string_view data);
+using http::match_preface;
+using http::PrefaceMatch;
+// A server's client preface that did not match.
+inline constexpr const char* kBadPreface = "bad client connection preface";
 
 // RFC 9113 §8.2.2 for outbound heads: false when `headers` holds a
 // connection-specific field or a first `te` other than "trailers".
@@ -191,6 +190,7 @@ class Engine {
 
   // Server role: receive() first matches the client preface.
   void expect_preface() { preface_ = Preface::Expected; }
+  bool awaiting_preface() const { return preface_ == Preface::Expected; }
 
   // Decodes every complete frame of the read buffer followed by `input`,
   // appending records to `out` in wire order (DataFrame payloads may be
@@ -200,7 +200,8 @@ class Engine {
   Failure receive(std::string_view input, std::vector<Frame>& out);
 
   // Feeds the preface matcher: Partial (need more), Complete (bytes after
-  // the preface are now in the read buffer) or Mismatch (nothing changed).
+  // the preface are now in the read buffer, and receive() expects no
+  // preface any more) or Mismatch (nothing changed).
   PrefaceMatch feed_preface(std::string_view data);
 
   // Octets of the read buffer (not the preface buffer).

@@ -97,13 +97,6 @@ bool valid_utf8(std::string_view s) {
   return true;
 }
 
-bool valid_method(std::string_view m) {
-  if (m.empty()) return false;
-  for (char ch : m)
-    if (!http::is_token_char(static_cast<unsigned char>(ch))) return false;
-  return true;
-}
-
 bool pseudo_of(std::string_view name, Pseudo& out) {
   switch (name.size()) {
     case 5:
@@ -124,25 +117,6 @@ bool pseudo_of(std::string_view name, Pseudo& out) {
       break;
   }
   return false;
-}
-
-// RFC 9113 §8.2.2: fields that are about the HTTP/1 connection, never sent
-// in HTTP/2 (te only with "trailers").
-bool connection_specific(std::string_view name, std::string_view value) {
-  switch (name.size()) {
-    case 2:
-      return name == "te" && value != "trailers";
-    case 7:
-      return name == "upgrade";
-    case 10:
-      return name == "connection" || name == "keep-alive";
-    case 16:
-      return name == "proxy-connection";
-    case 17:
-      return name == "transfer-encoding";
-    default:
-      return false;
-  }
 }
 
 // Fields whose values the encoder never puts in a table: credentials and
@@ -425,7 +399,7 @@ DecodeError Decoder::emit(std::string_view name, std::string_view value, bool na
           value[2] < '0' || value[2] > '9')
         return DecodeError::InvalidStatusCode;
     } else if (which == Pseudo::Method) {
-      if (!valid_method(value)) return DecodeError::InvalidUtf8;
+      if (!http::is_token(value)) return DecodeError::InvalidUtf8;
     } else if (!valid_utf8(value)) {
       return DecodeError::InvalidUtf8;
     }

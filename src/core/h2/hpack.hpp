@@ -61,6 +61,18 @@ inline bool is_need_more(DecodeError e) {
          e == DecodeError::StringUnderflow;
 }
 
+// RFC 9113 §8.2.2: fields about the HTTP/1 connection, never carried in
+// HTTP/2 either way; `te` is allowed, but only as "trailers".
+inline constexpr std::string_view kConnectionSpecificFields[] = {"connection", "keep-alive", "proxy-connection",
+                                                                 "transfer-encoding", "upgrade"};
+// Whether a field (lower-case name) is connection-specific.
+inline bool connection_specific(std::string_view name, std::string_view value) {
+  if (name == "te") return value != "trailers";
+  for (std::string_view f : kConnectionSpecificFields)
+    if (name == f) return true;
+  return false;
+}
+
 enum class Pseudo : uint8_t { Authority, Method, Scheme, Path, Protocol, Status, Count };
 
 // What the decoder builds for one header block, across all its fragments.

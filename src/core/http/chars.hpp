@@ -56,6 +56,13 @@ inline constexpr std::array<unsigned char, 256> kTokenLower = chars_detail::make
 inline constexpr std::array<uint8_t, 256> kByteClass = chars_detail::make_classes();
 
 constexpr bool is_token_char(unsigned char c) { return kTokenLower[c] != 0; }
+// A non-empty run of token characters: a method, a field name.
+inline bool is_token(std::string_view s) {
+  if (s.empty()) return false;
+  for (char ch : s)
+    if (!is_token_char(static_cast<unsigned char>(ch))) return false;
+  return true;
+}
 // A byte a field value (or a reason phrase) may hold: HTAB, SP..'~' and
 // obs-text; never NUL, CR, LF, another control or DEL.
 constexpr bool is_field_value_byte(unsigned char c) { return (kByteClass[c] & chars_detail::kFieldValueByte) != 0; }

@@ -1,0 +1,156 @@
+"""The handler API between the connection drivers and the application:
+
+    async def handler(request: Request) -> Response
+
+A driver (HTTP/1 or HTTP/2) builds a `Request` from a received head and a
+reader over the body that it feeds from its own decoder; it sends back the
+`Response` the handler returns. Nothing here knows which protocol carries
+the exchange, so a handler, or an adapter such as the ASGI one, runs
+unchanged on both.
+
+Body reads are on demand: a driver reads no request body until the handler
+asks for it, so a handler that answers without reading (a redirect, a
+refusal) never pulls a large upload through, and the HTTP/1 driver answers
+`expect: 100-continue` only on that first read."""
+
+from __future__ import annotations
+
+import asyncio
+from typing import AsyncIterator, Awaitable, Callable, Mapping, Union
+
+import _quillon as q  # type: ignore[import-not-found, unused-ignore]
+
+Reader = Callable[[], Awaitable[bytes]]
+HeaderInit = Union["q.HeaderMap", Mapping[str, Union[str, bytes]], None]
+
+
+class BodyError(ConnectionError):
+    """The request body cannot be read to its end: the client went away, or
+    sent a body its framing does not allow. A driver's reader raises it (or
+    another `ConnectionError`); the exchange cannot go on after it."""
+
+
+class ResponseAborted(ConnectionError):
+    """Raised by a response stream whose producer failed after the head was
+    sent. The driver then resets the stream (HTTP/2) or closes the
+    connection (HTTP/1), so the client sees a cut-off response rather than
+    one that looks complete."""
+
+
+class BodyTooLarge(Exception):
+    """`Request.body` met more bytes than its limit allows; a driver answers
+    it with 413 when no response has started."""
+
+
+async def _no_body() -> bytes:
+    return b""
+
+
+def split_target(target: str) -> tuple[str, str]:
+    """(path, query) of a request target in origin form ("/a?b") or absolute
+    form ("http://host/a?b", what a client sends to a proxy); "*" and an
+    authority stay as they are."""
+    if not target.startswith("/") and "://" in target:
+        rest = target.partition("://")[2]
+        slash, mark = rest.find("/"), rest.find("?")
+        if slash < 0 or 0 <= mark < slash:
+            target = "/" + rest[mark:] if mark >= 0 else "/"
+        else:
+            target = rest[slash:]
+    path, _, query = target.partition("?")
+    return path, query
+
+
+class Request:
+    """One received request head, and its body on demand.
+
+    `headers` are the received fields (names lower-case `str`, values
+    `bytes`); `version` is "HTTP/1.0", "HTTP/1.1" or "HTTP/2"; `client` and
+    `server` are the (host, port) of each end when the transport has them;
+    `authority` is the `:authority` of an HTTP/2 request (its `host` field
+    stays in `headers` over HTTP/1).
+
+    `reader` is the driver's body source: each call returns the next piece,
+    b"" once the body is complete. None means the request has no body."""
+
+    __slots__ = ("method", "target", "path", "query", "headers", "version", "scheme", "client", "server",
+                 "authority", "_reader", "_done", "_peer_gone")
+
+    def __init__(self, method: str, target: str, headers: q.HeaderMap, version: str,
+                 reader: Reader | None = None, *, scheme: str = "http",
+                 client: tuple[str, int] | None = None, server: tuple[str, int] | None = None,
+                 authority: str | None = None):
+        self.method = method
+        self.target = target
+        self.path, self.query = split_target(target)
+        self.headers = headers
+        self.version = version
+        self.scheme = scheme
+        self.client = client
+        self.server = server
+        self.authority = authority
+        self._reader: Reader = reader if reader is not None else _no_body
+        self._done = reader is None
+        self._peer_gone: asyncio.Event | None = None
+
+    @property
+    def peer_gone(self) -> asyncio.Event:
+        """Set by the driver when the client goes away before the response
+        is complete; a long response stops producing when it sees it."""
+        if self._peer_gone is None:
+            self._peer_gone = asyncio.Event()
+        return self._peer_gone
+
+    @property
+    def gone(self) -> bool:
+        """True once `peer_gone` is set (without making the event)."""
+        return self._peer_gone is not None and self._peer_gone.is_set()
+
+    @property
+    def body_complete(self) -> bool:
+        """True once `read` has returned the end of the body."""
+        return self._done
+
+    async def read(self) -> bytes:
+        """The next piece of the body (never empty while more follows), or
+        b"" once it is complete. Raises `BodyError` (a `ConnectionError`)
+        when the body cannot be completed."""
+        if self._done:
+            return b""
+        piece = await self._reader()
+        if not piece:
+            self._done = True
+        return piece
+
+    async def body(self, limit: int) -> bytes:
+        """The rest of the body as one `bytes`; `BodyTooLarge` past `limit`
+        bytes (the excess is not held)."""
+        pieces, size = [], 0
+        while piece := await self.read():
+            size += len(piece)
+            if size > limit:
+                raise BodyTooLarge(f"request body over {limit} bytes")
+            pieces.append(piece)
+        return pieces[0] if len(pieces) == 1 else b"".join(pieces)
+
+
+class Response:
+    """What a handler answers: a status, headers (a HeaderMap, or a dict made
+    into one), and either whole bytes or an async iterator of pieces
+    (streamed; chunked over HTTP/1.1 unless `length` gives its
+    content-length), with optional trailers."""
+
+    __slots__ = ("status", "headers", "body", "stream", "length", "trailers")
+
+    def __init__(self, status: int = 200, headers: HeaderInit = None, body: bytes = b"",
+                 stream: AsyncIterator[bytes] | None = None, length: int | None = None,
+                 trailers: q.HeaderMap | None = None):
+        self.status = status
+        self.headers = headers if isinstance(headers, q.HeaderMap) else q.HeaderMap(headers or {})
+        self.body = body
+        self.stream = stream
+        self.length = length
+        self.trailers = trailers
+
+
+Handler = Callable[[Request], Awaitable[Response]]
