@@ -22,7 +22,8 @@ from collections.abc import AsyncIterator, Awaitable, Callable, Coroutine
 from typing import Any, Protocol
 
 import _quillon as q
-from app import MAX_DRAIN, NO_BODY, TEXT, Body, Handler, Request, RequestAborted, Response, start
+from handler import (MAX_DRAIN, TEXT, BodyError, Handler, Request, Response, body_length, settle, skip_body,
+                     start)
 from link import Link, close_transport
 
 # Answers of pipelined requests gathered into one write.
@@ -51,6 +52,7 @@ class H1Site(Protocol):
     """What an HTTP/1 connection needs from its server."""
 
     handler: Handler
+    eager: bool  # the handler may start inside the read callback, with no task (see handler.start)
     connections: set[Any]
 
     def spawn(self, coro: Coroutine[Any, Any, Any]) -> None: ...
@@ -93,7 +95,7 @@ class H1Body:
         except q.H1BodyError as e:
             self.failed = True
             self.release()
-            raise RequestAborted(f"bad request body: {e}") from e
+            raise BodyError(f"bad request body: {e}") from e
         if not piece:
             self.complete = True
             self.trailers = self.decoder.take_trailers()
@@ -213,12 +215,16 @@ class H1ServerConnection(q.H1ServerState):
                 if accepted is None:
                     self.await_head()
                     return  # the rest of the head comes with the next read
-                request, seq = self.request(*accepted)
-                answer = start(self.site.handler, request)
-                reader = request.reader
-                if not isinstance(answer, Response) or not answer.whole or (reader.started and not reader.complete):
+                request, body, seq = self.request(*accepted)
+                if not self.site.eager:
                     self.flush(out)
-                    self.go_async(self.finish_async(request, seq, answer))
+                    self.go_async(self.finish_async(request, body, seq, self.site.handler(request)))
+                    return
+                answer = start(self.site.handler, request)
+                if (not isinstance(answer, Response) or answer.stream is not None or answer.trailers is not None
+                        or (body is not None and body.started and not body.complete)):
+                    self.flush(out)
+                    self.go_async(self.finish_async(request, body, seq, answer))
                     return
                 code, head_bytes, _armed = self.respond_head(seq, answer.status, answer.headers, None,
                                                              content_length=len(answer.body))
@@ -226,8 +232,9 @@ class H1ServerConnection(q.H1ServerState):
                     piece = self.codec.serialize_head_and_body(head_bytes, answer.body)
                     out.append(piece)
                     size += len(piece)
-                    request.sent = answer.status
-                self.site.log(self.link.peer, request, request.sent, None if request.sent else "client closed")
+                    self.site.log(self.link.peer, request, answer.status)
+                else:
+                    self.site.log(self.link.peer, request, None, "client closed")
                 switch, close, transport, _leftover = self.finish_response(seq)
                 if switch or close:
                     self.flush(out)
@@ -254,11 +261,15 @@ class H1ServerConnection(q.H1ServerState):
             self.link.write(out[0] if len(out) == 1 else b"".join(out))
             out.clear()
 
-    def request(self, head: q.H1RequestHead, seq: int, decoder: q.H1BodyDecoder) -> tuple[Request, int]:
+    def request(self, head: q.H1RequestHead, seq: int,
+                decoder: q.H1BodyDecoder) -> tuple[Request, H1Body | None, int]:
         self.busy()
-        body: Body = NO_BODY if head.body_kind == "empty" else H1Body(self, seq, decoder, head.expect_continue)
-        return Request(head.method, head.target, head.headers, "HTTP/1.0" if head.http10 else "HTTP/1.1", body,
-                       head.body_kind == "chunked"), seq
+        body = None if head.body_kind == "empty" else H1Body(self, seq, decoder, head.expect_continue)
+        link = self.link
+        request = Request(head.method, head.target, head.headers, "HTTP/1.0" if head.http10 else "HTTP/1.1",
+                          None if body is None else body.read, scheme=link.scheme, client=link.client,
+                          server=link.local)
+        return request, body, seq
 
     # -- the asynchronous path ------------------------------------------------
 
@@ -309,8 +320,10 @@ class H1ServerConnection(q.H1ServerState):
             data = await self.link.read()
             if not data:
                 return False
-        request, seq = self.request(*accepted)
-        return await self.finish_async(request, seq, start(self.site.handler, request))
+        request, body, seq = self.request(*accepted)
+        handler = self.site.handler
+        return await self.finish_async(request, body, seq,
+                                       start(handler, request) if self.site.eager else handler(request))
 
     async def async_read_start(self, code: int, obj: Any) -> bytes | None:
         """The bytes that start the next head, or None when the connection
@@ -369,15 +382,15 @@ class H1ServerConnection(q.H1ServerState):
             transport.close()
         return False
 
-    async def finish_async(self, request: Request, seq: int, answer: Response | Awaitable[Response]) -> bool:
+    async def finish_async(self, request: Request, body: H1Body | None, seq: int,
+                           answer: Response | Awaitable[Response]) -> bool:
         """Waits for the handler's answer, then writes it; False when the
         connection ends."""
-        body = request.reader
-        if not isinstance(body, H1Body):
-            return await self.respond(request, seq, answer if isinstance(answer, Response) else await answer)
+        if body is None:
+            return await self.respond(request, seq, answer if isinstance(answer, Response) else await settle(answer))
         try:
-            response = answer if isinstance(answer, Response) else await answer
-        except RequestAborted:
+            response = answer if isinstance(answer, Response) else await settle(answer)
+        except BodyError:
             if not body.failed:
                 raise
         if body.failed:
@@ -394,7 +407,7 @@ class H1ServerConnection(q.H1ServerState):
     async def respond(self, request: Request, seq: int, response: Response) -> bool:
         """Writes `response` and logs it; False when the connection ends."""
         streamed = response.stream is not None
-        length = response.known_length()
+        length = body_length(response)
         chunked = response.trailers is not None or (streamed and length is None)
         done = asyncio.Event()
         while True:
@@ -410,7 +423,6 @@ class H1ServerConnection(q.H1ServerState):
             if code == q.H1_REQ_PEER_CLOSED:
                 close_transport(self.fail_response(seq))
             return False
-        request.sent = response.status
         if armed:
             self.store_watcher_handle(asyncio.ensure_future(self.watch(request, done)))
         w = self.link
@@ -418,7 +430,7 @@ class H1ServerConnection(q.H1ServerState):
         codec = self.codec
         try:
             if request.method == "HEAD":
-                await response.skip_body()  # the codec frames no body for HEAD
+                await skip_body(response)  # the codec frames no body for HEAD
             elif response.stream is not None:
                 async for piece in response.stream:
                     if self.peer_closed_flag(seq):

@@ -14,7 +14,7 @@ from collections.abc import AsyncIterator
 from typing import TYPE_CHECKING, Any, Protocol
 
 import _quillon as q
-from app import MAX_DRAIN, Handler, Request, RequestAborted, Response, start
+from handler import MAX_DRAIN, BodyError, Handler, Request, Response, body_length, settle, skip_body, start
 
 if TYPE_CHECKING:
     from link import Link
@@ -41,7 +41,8 @@ class H2Stream:
     """The handle the connection object stores per stream and hands back:
     this driver's events and queues for one stream."""
 
-    __slots__ = ("sid", "head", "trailers", "chunks", "eof", "stop", "stopped_by", "data", "window", "headed")
+    __slots__ = ("sid", "head", "trailers", "chunks", "eof", "stop", "stopped_by", "data", "window", "headed",
+                 "status")
 
     def __init__(self) -> None:
         self.sid = 0
@@ -54,6 +55,7 @@ class H2Stream:
         self.data = asyncio.Event()  # a chunk, the end or a stop arrived
         self.window = asyncio.Event()  # send window or buffer room grew, or a stop
         self.headed = asyncio.Event()  # the response head arrived (client)
+        self.status: int | None = None  # the status of the response head we sent (server)
 
     def stopped(self, stop: Any, by: str) -> None:
         if not self.stopped_by:
@@ -65,7 +67,7 @@ class H2Stream:
         self.headed.set()
 
 
-class StreamStopped(RequestAborted):
+class StreamStopped(BodyError):
     """The stream stopped (reset, or its connection ended) under a reader
     or a sender."""
 
@@ -306,6 +308,7 @@ class H2Site(Protocol):
     """What an HTTP/2 server connection needs from its server."""
 
     handler: Handler
+    eager: bool  # the handler may start before its first wait outside a task's own step (see handler.start)
 
     def log(self, peer: str, request: Request, status: int | None, note: str | None = None) -> None: ...
 
@@ -318,14 +321,12 @@ class H2Body:
         self.pieces = conn.received(stream)
         self.started = False
         self.complete = False
-        self.trailers: q.HeaderMap | None = None
 
     async def read(self) -> bytes:
         self.started = True
         piece = await anext(self.pieces, b"")
         if not piece:
             self.complete = True
-            self.trailers = self.stream.trailers
         return piece
 
 
@@ -374,12 +375,16 @@ class H2ServerConnection(H2Driver):
         self.accepted(stream.sid)
         head = stream.head
         body = H2Body(self, stream)
-        request = Request(head.method, head.path or "/", head.headers, "HTTP/2", body, True)
+        link = self.link
+        request = Request(head.method or "GET", head.path or "/", head.headers, "HTTP/2",
+                          None if stream.eof else body.read, scheme=head.scheme or link.scheme, client=link.client,
+                          server=link.local, authority=head.authority)
         try:
             if stream.stop is not None:
                 raise StreamStopped("reset before the handler ran")
-            answer = start(self.site.handler, request)
-            response = answer if isinstance(answer, Response) else await answer
+            handler = self.site.handler
+            answer = start(handler, request) if self.site.eager else handler(request)
+            response = answer if isinstance(answer, Response) else await settle(answer)
             if not body.started and response.stream is None and not stream.eof:
                 # A response that reads no body goes out once the request has
                 # ended, so a client that breaks its own framing (a DATA
@@ -389,7 +394,7 @@ class H2ServerConnection(H2Driver):
             if stream.stop is not None:
                 raise StreamStopped("reset while the handler ran")
             if await self.send_response(stream, request, response):
-                self.site.log(self.peer, request, request.sent)
+                self.site.log(self.peer, request, stream.status)
                 return
         except StreamStopped:
             if stream.stop is None:  # our own limit, not the client's doing
@@ -398,16 +403,16 @@ class H2ServerConnection(H2Driver):
             # The body failed after its head went out: the stream ends reset.
             traceback.print_exc()
             self.reset(self.reset_stream(stream.sid, INTERNAL_ERROR))
-            self.site.log(self.peer, request, request.sent, "handler failed")
+            self.site.log(self.peer, request, stream.status, "handler failed")
             return
         except asyncio.CancelledError:  # the connection ended under the handler
-            self.site.log(self.peer, request, request.sent, "connection closed")
+            self.site.log(self.peer, request, stream.status, "connection closed")
             raise
-        self.site.log(self.peer, request, request.sent, stop_note(stream))
+        self.site.log(self.peer, request, stream.status, stop_note(stream))
 
     async def send_response(self, stream: H2Stream, request: Request, response: Response) -> bool:
         """Sends `response` with END_STREAM on its last frame; False when the
-        stream stopped first (`request.sent` says whether the head went)."""
+        stream stopped first (`stream.status` says whether the head went)."""
         sid = stream.sid
         if request.method == "HEAD":
             return await self.send_head_only(stream, request, response)
@@ -417,7 +422,7 @@ class H2ServerConnection(H2Driver):
         self.wake(v.flags)
         if v.stopped is not None:
             return False
-        request.sent = response.status
+        stream.status = response.status
         if empty:
             return True
         if response.stream is None:
@@ -450,16 +455,16 @@ class H2ServerConnection(H2Driver):
         """A HEAD answer: the head with END_STREAM, and the length a GET
         would have had."""
         headers = response.headers
-        length = response.known_length()
+        length = body_length(response)
         if length is not None and "content-length" not in headers:
             headers = q.HeaderMap(headers)
             headers["content-length"] = str(length)
-        await response.skip_body()
+        await skip_body(response)
         v = self.send_response_head(stream.sid, response.status, headers, True)
         self.wake(v.flags)
         if v.stopped is not None:
             return False
-        request.sent = response.status
+        stream.status = response.status
         return True
 
 

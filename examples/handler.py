@@ -16,7 +16,9 @@ refusal) never pulls a large upload through, and the HTTP/1 driver answers
 from __future__ import annotations
 
 import asyncio
-from typing import AsyncIterator, Awaitable, Callable, Mapping, Union
+import traceback
+from collections.abc import AsyncGenerator, Coroutine
+from typing import Any, AsyncIterator, Awaitable, Callable, Mapping, Union
 
 import _quillon as q  # type: ignore[import-not-found, unused-ignore]
 
@@ -154,3 +156,93 @@ class Response:
 
 
 Handler = Callable[[Request], Awaitable[Response]]
+
+
+# ---------------------------------------------------------------------------
+# For drivers: running a handler, and what they need of a response
+
+# Request body a driver reads and drops for a handler that left it unread,
+# to keep the connection (HTTP/1) or answer after the request (HTTP/2).
+MAX_DRAIN = 1024 * 1024
+TEXT = q.HeaderMap({"content-type": "text/plain"})
+
+
+def error_response(status: int, text: str) -> Response:
+    return Response(status, TEXT, text.encode() + b"\n")
+
+
+def failed() -> Response:
+    """A handler raised: the traceback goes to stderr, the client gets 500."""
+    traceback.print_exc()
+    return error_response(500, "internal server error")
+
+
+def body_length(response: Response) -> int | None:
+    """The body's size when it is known before it is sent."""
+    return response.length if response.stream is not None else len(response.body)
+
+
+async def skip_body(response: Response) -> None:
+    """A HEAD answer produces no body: a body generator is closed unrun."""
+    if isinstance(response.stream, AsyncGenerator):
+        await response.stream.aclose()
+
+
+def start(handler: Handler, request: Request) -> Response | Awaitable[Response]:
+    """Runs `handler` until it first waits, as an eager task would: its
+    response when it answered at once, else an awaitable that finishes it
+    (in whatever task awaits it). Until that first wait there is no
+    current task, so only handlers written for it (the example routes) are
+    started this way; `settle` runs any other."""
+    coro = handler(request)
+    if not isinstance(coro, Coroutine):
+        return settle(coro)
+    try:
+        yielded = coro.send(None)
+    except StopIteration as done:
+        return done.value  # type: ignore[no-any-return]
+    except ConnectionError as e:
+        return _reraise(e)
+    except Exception:
+        return failed()
+    return _finish(coro, yielded)
+
+
+async def settle(answer: Awaitable[Response]) -> Response:
+    """The response `answer` comes to; 500 when the handler raises anything
+    but a `ConnectionError` (the exchange itself failed: that propagates)."""
+    try:
+        return await answer
+    except ConnectionError:
+        raise
+    except Exception:
+        return failed()
+
+
+async def _reraise(e: BaseException) -> Response:
+    raise e
+
+
+async def _finish(coro: Coroutine[Any, Any, Response], yielded: Any) -> Response:
+    """Drives a coroutine that `start` ran up to its first wait, as a task
+    would: each future it yields is awaited, then it resumes."""
+    while True:
+        try:
+            try:
+                if yielded is None:
+                    await asyncio.sleep(0)  # a bare yield
+                else:
+                    yielded._asyncio_future_blocking = False
+                    await asyncio.wait((yielded,))
+            except asyncio.CancelledError as e:
+                if yielded is not None:
+                    yielded.cancel()
+                yielded = coro.throw(e)
+                continue
+            yielded = coro.send(None)
+        except StopIteration as done:
+            return done.value  # type: ignore[no-any-return]
+        except ConnectionError:
+            raise
+        except Exception:
+            return failed()

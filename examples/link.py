@@ -55,7 +55,10 @@ class Link(asyncio.Protocol):
         self.site = site
         self.timeouts = site.timeouts
         self.transport: asyncio.Transport | None = None
-        self.peer = "-"
+        self.peer = "-"  # the client's address for the log
+        self.client: tuple[str, int] | None = None  # (host, port) of each end, when a socket has them
+        self.local: tuple[str, int] | None = None
+        self.scheme = "http"
         self.sink: Callable[[bytes], None] | None = None  # called with each read while nothing awaits one
         self.inbox: collections.deque[bytes] = collections.deque()
         self.inbox_size = 0
@@ -81,6 +84,11 @@ class Link(asyncio.Protocol):
         transport.set_write_buffer_limits(high=WRITE_HIGH)
         peer = transport.get_extra_info("peername")
         self.peer = f"{peer[0]}:{peer[1]}" if isinstance(peer, tuple) else str(peer)
+        self.client = (peer[0], peer[1]) if isinstance(peer, tuple) else None
+        local = transport.get_extra_info("sockname")
+        self.local = (local[0], local[1]) if isinstance(local, tuple) else None
+        if transport.get_extra_info("ssl_object") is not None:
+            self.scheme = "https"
         self.site.links.add(self)
         self.site.connection_made(self)
 

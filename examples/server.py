@@ -1,6 +1,7 @@
 """A small asyncio HTTP/1.1 and HTTP/2 server driven entirely by the `_quillon` core.
 
-    python examples/server.py [--host 127.0.0.1] [--port 8080] [--tls CERT KEY] [--handler MODULE:NAME]
+    python examples/server.py [--host 127.0.0.1] [--port 8080] [--tls CERT KEY]
+        [--handler MODULE:NAME | --asgi MODULE:APP] [--workers N] [--loop asyncio|uvloop]
         [--head-timeout 10] [--idle-timeout 5] [--write-timeout 30] [--shutdown-timeout 10]
 
 Routes:
@@ -21,8 +22,9 @@ written and whether the connection is reused; `H1Codec` parses and frames
 the bytes; `H2Streams` keeps every stream's state and window and hands back
 the frames to write as one batch. The drivers (`h1driver.py`, `h2driver.py`
 on the socket of `link.py`) only move bytes between the socket and the core
-and run the handlers (`app.py`), within the timeouts and buffer bounds the
-README lists. This file holds the routes and the server around them.
+and run the handlers (`handler.py`; `asgi.py` makes an ASGI application
+one), within the timeouts and buffer bounds the README lists. This file
+holds the routes and the server around them; `workers.py` runs several.
 SIGINT/SIGTERM stop accepting, let requests in flight finish within the
 shutdown timeout, and close idle connections at once.
 """
@@ -33,14 +35,17 @@ import argparse
 import asyncio
 import importlib
 import signal
+import socket
 import ssl
 import sys
 from collections.abc import AsyncIterator, Coroutine
 from typing import Any
 
 import _quillon as q
-from app import TEXT, BodyTooLarge, Handler, Request, Response, error_response
+import workers
+from asgi import ASGIApp, Lifespan, LifespanError, load_app
 from h1driver import H1ServerConnection
+from handler import TEXT, BodyTooLarge, Handler, Request, Response, error_response
 from h2driver import H2ServerConnection
 from link import Link, Timeouts, close_transport
 
@@ -83,9 +88,9 @@ async def echo(request: Request) -> Response:
         return error_response(413, "body too large for the echo route")
     headers: dict[str, str | bytes] = {
         "content-type": request.headers.get("content-type", b"application/octet-stream")}
-    if not request.chunked:
+    if request.version != "HTTP/2" and b"chunked" not in request.headers.get("transfer-encoding", b"").lower():
         return Response(200, headers, body)
-    # Sent only to a client that can take trailers.
+    # A trailer for a client that can take one: over HTTP/2, or one that sent chunks.
     headers["trailer"] = "x-echo-length"
     return Response(200, headers, body, trailers=q.HeaderMap({"x-echo-length": str(len(body))}))
 
@@ -147,8 +152,9 @@ class Server:
     """Accepts sockets, hands each to the driver of its protocol, logs
     requests, and shuts down gracefully."""
 
-    def __init__(self, handler: Handler, timeouts: Timeouts | None = None) -> None:
+    def __init__(self, handler: Handler, timeouts: Timeouts | None = None, eager: bool = False) -> None:
         self.handler = handler
+        self.eager = eager  # the handler is written to start outside a task (see handler.start)
         self.timeouts = timeouts or Timeouts()
         self.links: set[Link] = set()  # open sockets
         self.connections: set[Any] = set()  # connection states, for shutdown
@@ -218,11 +224,7 @@ def make_tls(cert: str, key: str) -> ssl.SSLContext:
 
 def load_handler(spec: str) -> Handler:
     """MODULE:NAME, the module importable from the working directory."""
-    module, _, name = spec.partition(":")
-    if not module or not name:
-        raise argparse.ArgumentTypeError("expected MODULE:NAME")
-    sys.path.insert(0, "")
-    handler: Handler = getattr(importlib.import_module(module), name)
+    handler: Handler = load_app(spec)  # type: ignore[assignment]
     return handler
 
 
@@ -234,13 +236,16 @@ def timeout(text: str) -> float | None:
     return value or None
 
 
-async def main(argv: list[str] | None = None) -> int:
+def parse_args(argv: list[str] | None) -> argparse.Namespace:
     ap = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     ap.add_argument("--host", default="127.0.0.1")
     ap.add_argument("--port", type=int, default=8080)
     ap.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
-    ap.add_argument("--handler", type=load_handler, default=route, metavar="MODULE:NAME",
-                    help="serve this async handler instead of the example routes")
+    app = ap.add_mutually_exclusive_group()
+    app.add_argument("--handler", metavar="MODULE:NAME",
+                     help="serve this async handler instead of the example routes")
+    app.add_argument("--asgi", metavar="MODULE:APP", help="serve this ASGI 3 application (with its lifespan)")
+    workers.add_arguments(ap)
     d = Timeouts()
     ap.add_argument("--head-timeout", type=timeout, default=d.head, metavar="S",
                     help=f"seconds to receive a whole request head (default {d.head})")
@@ -250,12 +255,29 @@ async def main(argv: list[str] | None = None) -> int:
                     help=f"seconds a write may make no progress (default {d.write})")
     ap.add_argument("--shutdown-timeout", type=float, default=d.shutdown, metavar="S",
                     help=f"seconds requests in flight get on shutdown (default {d.shutdown})")
-    args = ap.parse_args(argv)
-    server = Server(args.handler, Timeouts(args.head_timeout, args.idle_timeout, args.write_timeout, args.shutdown_timeout))
+    return ap.parse_args(argv)
+
+
+async def serve(sock: socket.socket, args: argparse.Namespace) -> int:
+    """Serves on the listening `sock` until SIGINT or SIGTERM."""
+    lifespan = None
+    if args.asgi:
+        app = load_app(args.asgi)
+        lifespan = Lifespan(app)
+        try:
+            await lifespan.startup()
+        except LifespanError as e:
+            print(f"startup failed: {e}", file=sys.stderr, flush=True)
+            return 1
+        handler: Handler = ASGIApp(app, state=lifespan.state)
+    else:
+        handler = load_handler(args.handler) if args.handler else route
+    server = Server(handler, Timeouts(args.head_timeout, args.idle_timeout, args.write_timeout, args.shutdown_timeout),
+                    eager=handler is route)
     tls = make_tls(*args.tls) if args.tls else None
     loop = asyncio.get_running_loop()
-    listener = await loop.create_server(lambda: Link(server), args.host, args.port, ssl=tls)
-    port = listener.sockets[0].getsockname()[1]
+    listener = await loop.create_server(lambda: Link(server), sock=sock, ssl=tls)
+    port = sock.getsockname()[1]
     print(f"serving on {'https' if tls else 'http'}://{args.host}:{port}", flush=True)
     stop = asyncio.Event()
     for sig in (signal.SIGINT, signal.SIGTERM):
@@ -265,8 +287,16 @@ async def main(argv: list[str] | None = None) -> int:
     listener.close()
     await server.shutdown()
     await listener.wait_closed()
+    if lifespan is not None:
+        await lifespan.shutdown()
     return 0
 
 
+def main(argv: list[str] | None = None) -> int:
+    args = parse_args(argv)
+    return workers.serve_on(lambda sock: serve(sock, args), args.host, args.port, workers=args.workers,
+                            loop=args.loop)
+
+
 if __name__ == "__main__":
-    sys.exit(asyncio.run(main()))
+    sys.exit(main())

@@ -534,7 +534,7 @@ def test_h2spec_strict(cert, tls):
 HANDLERS = '''
 import asyncio
 import _quillon as q
-from app import Request, Response
+from handler import Request, Response
 
 
 async def handle(request: Request) -> Response:
@@ -600,3 +600,78 @@ def test_handler_api(handler_server, flag, tmp_path):
              url("/ignore")])
     assert r.returncode == 0 and r.stdout == b"ignored the body"
     assert b"100 Continue" not in r.stderr
+
+
+STARLETTE_APP = '''
+import contextlib, os
+from starlette.applications import Starlette
+from starlette.responses import PlainTextResponse, StreamingResponse
+from starlette.routing import Route
+
+MARKS = os.environ["LIFESPAN_MARKS"]
+
+
+def mark(text):
+    with open(MARKS, "a") as f:
+        f.write(text + "\\n")
+
+
+@contextlib.asynccontextmanager
+async def lifespan(app):
+    mark("startup")
+    yield
+    mark("shutdown")
+
+
+async def hello(request):
+    return PlainTextResponse("hello " + request.path_params["name"])
+
+
+async def count(request):
+    pieces = [len(piece) async for piece in request.stream() if piece]
+    return PlainTextResponse(f"{sum(pieces)} bytes")
+
+
+async def stream(request):
+    async def lines():
+        for i in range(3):
+            yield f"line {i}\\n"
+    return StreamingResponse(lines())
+
+
+async def boom(request):
+    raise RuntimeError("an application bug")
+
+
+app = Starlette(routes=[Route("/hello/{name}", hello), Route("/count", count, methods=["POST"]),
+                        Route("/stream", stream), Route("/boom", boom)], lifespan=lifespan)
+'''
+
+
+def test_asgi_starlette_app_over_both_protocols(tmp_path):
+    need("curl")
+    pytest.importorskip("starlette")
+    (tmp_path / "starlette_app.py").write_text(STARLETTE_APP)
+    marks = tmp_path / "marks"
+    e = env()
+    e["PYTHONPATH"] = os.pathsep.join([str(tmp_path), e.get("PYTHONPATH", "")])
+    e["LIFESPAN_MARKS"] = str(marks)
+    s = Server("--asgi", "starlette_app:app", environ=e)
+    body = tmp_path / "body"
+    body.write_bytes(os.urandom(200_000))
+    try:
+        # The port listens before the application has started: wait for it.
+        end = time.monotonic() + 10
+        while not marks.exists() and time.monotonic() < end:
+            time.sleep(0.05)
+        assert marks.read_text() == "startup\n"
+        for flag in ("--http1.1", "--http2-prior-knowledge"):
+            assert curl(flag, s.url("/hello/world")) == b"hello world"
+            assert curl(flag, "--data-binary", f"@{body}", s.url("/count")) == b"200000 bytes"
+            assert curl(flag, s.url("/stream")) == b"line 0\nline 1\nline 2\n"
+            codes = [run(["curl", "-sS", flag, "-o", "/dev/null", "-w", "%{http_code}", s.url(path)]).stdout
+                     for path in ("/nowhere", "/boom")]
+            assert codes == [b"404", b"500"]
+    finally:
+        s.stop()
+    assert marks.read_text() == "startup\nshutdown\n"
