@@ -426,24 +426,29 @@ class H1ServerConnection(q.H1ServerState):
         if armed:
             self.store_watcher_handle(asyncio.ensure_future(self.watch(request, done)))
         w = self.link
-        w.write(head)
         codec = self.codec
         try:
-            if request.method == "HEAD":
-                await skip_body(response)  # the codec frames no body for HEAD
-            elif response.stream is not None:
+            if response.stream is None or request.method == "HEAD":
+                # Head, body and end in one write.
+                if request.method == "HEAD":
+                    await skip_body(response)  # the codec frames no body for HEAD
+                    body = b""
+                else:
+                    body = codec.serialize_data(response.body) if response.body else b""
+                end = codec.serialize_trailers(response.trailers) if response.trailers else codec.serialize_end()
+                w.write(b"".join((head, body, end)))
+            else:
+                w.write(head)
                 async for piece in response.stream:
                     if self.peer_closed_flag(seq):
                         break
                     w.write(codec.serialize_data(piece))
                     await w.drain()
-            elif response.body:
-                w.write(codec.serialize_data(response.body))
-            if request.peer_gone.is_set():
-                close_transport(self.fail_response(seq))
-                self.site.log(self.link.peer, request, response.status, "connection closed")
-                return False
-            w.write(codec.serialize_trailers(response.trailers) if response.trailers else codec.serialize_end())
+                if request.peer_gone.is_set():
+                    close_transport(self.fail_response(seq))
+                    self.site.log(self.link.peer, request, response.status, "connection closed")
+                    return False
+                w.write(codec.serialize_trailers(response.trailers) if response.trailers else codec.serialize_end())
             await w.drain()
         except (ConnectionError, q.H1Error):
             close_transport(self.fail_response(seq))

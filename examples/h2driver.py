@@ -114,8 +114,10 @@ class H2Driver(q.H2Streams):
                 self.writing += self.queued
                 self.queued = 0
                 if len(view):
-                    w.write(view)  # the transport copies what it cannot send now
-                view.release()
+                    w.write(view)
+                # Dropped, not released: a transport that keeps the view to
+                # send later (TLS, uvloop) keeps the batch alive with it.
+                del view
                 try:
                     await w.drain()
                 except ConnectionError:

@@ -6,8 +6,9 @@ from __future__ import annotations
 
 import asyncio
 import collections
+import socket
 from collections.abc import Callable
-from typing import Protocol
+from typing import Protocol, cast
 
 # Backpressure bounds of one connection: the transport's write buffer high
 # mark, and the unread bytes queued before reading stops.
@@ -79,9 +80,15 @@ class Link(asyncio.Protocol):
     # asyncio.Protocol
 
     def connection_made(self, transport: asyncio.BaseTransport) -> None:
-        assert isinstance(transport, asyncio.Transport)
-        self.transport = transport
+        # uvloop's transports have the interface without the base class.
+        self.transport = transport = cast(asyncio.Transport, transport)
         transport.set_write_buffer_limits(high=WRITE_HIGH)
+        sock = transport.get_extra_info("socket")
+        if sock is not None and sock.family in (socket.AF_INET, socket.AF_INET6):
+            # asyncio sets this only on sockets whose protocol number says
+            # TCP; without it a response written in two pieces waits for
+            # the client's delayed ACK.
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         peer = transport.get_extra_info("peername")
         self.peer = f"{peer[0]}:{peer[1]}" if isinstance(peer, tuple) else str(peer)
         self.client = (peer[0], peer[1]) if isinstance(peer, tuple) else None

@@ -54,7 +54,7 @@ def use_loop(name: str) -> None:
 def listen(host: str, port: int, reuse_port: bool) -> socket.socket:
     """A listening TCP socket on host:port."""
     info = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)[0]
-    sock = socket.socket(info[0], socket.SOCK_STREAM)
+    sock = socket.socket(info[0], socket.SOCK_STREAM, info[2])
     try:
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         if reuse_port:

@@ -675,3 +675,19 @@ def test_asgi_starlette_app_over_both_protocols(tmp_path):
     finally:
         s.stop()
     assert marks.read_text() == "startup\nshutdown\n"
+
+
+@pytest.mark.parametrize("extra", [["--loop", "uvloop"], ["--workers", "2"]], ids=["uvloop", "two-workers"])
+def test_event_loop_and_workers_options(extra):
+    need("curl")
+    if "uvloop" in extra:
+        pytest.importorskip("uvloop")
+    s = Server(*extra)
+    try:
+        for flag in ("--http1.1", "--http2-prior-knowledge"):
+            for _ in range(3):
+                assert curl(flag, s.url("/bytes/10")) == b"x" * 10
+    finally:
+        log = s.stop()
+    assert s.proc.returncode == 0, log
+    assert log.count('"GET /bytes/10 ') == 6
