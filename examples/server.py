@@ -33,7 +33,6 @@ from __future__ import annotations
 
 import argparse
 import asyncio
-import importlib
 import signal
 import socket
 import ssl
