@@ -550,3 +550,46 @@ def test_recv_methods_check_the_record_class():
     for m in (p.c.recv_headers, p.c.recv_data, p.c.recv_window_update, p.c.recv_reset, p.c.recv_go_away):
         with pytest.raises(TypeError):
             m(ping)
+
+
+def test_gigabytes_each_way_leave_the_windows_as_new():
+    # Flow control bounds the bytes in flight, never the total: well past
+    # 4 GiB each way over one stream, every frame's window given back as a
+    # peer would, and the connection still sends and receives like a new one.
+    top, frame_max = 2**31 - 1, 2**24 - 1
+    p = Peer(initial_window_size=top, connection_window=top, max_frame_size=frame_max, max_send_buf_size=1 << 25)
+    for rec in p.feed(SettingsFrame(0, flags=["ACK"]),
+                      SettingsFrame(0, settings={SettingsFrame.MAX_FRAME_SIZE: frame_max,
+                                                 SettingsFrame.INITIAL_WINDOW_SIZE: top})):
+        p.c.recv_settings(rec)
+    p.c.recv_window_update(p.feed(WindowUpdateFrame(0, window_increment=top - 65535))[0])
+    sid = p.open()
+    p.respond(sid)
+    p.out()
+    chunk = bytes(frame_max)
+    credit = p.feed(WindowUpdateFrame(0, window_increment=frame_max), WindowUpdateFrame(sid, window_increment=frame_max))
+    (inbound,) = p.feed(DataFrame(sid, chunk))  # applied again and again: the windows see each one
+    sent = received = 0
+    granted = {0: top, sid: top}  # what our WINDOW_UPDATEs let the peer send
+    while sent < 9 * 2**29:
+        v = p.c.send_data(sid, chunk, 0, False)
+        assert v.sent == frame_max and v.stopped is None
+        sent += v.sent
+        view, _ = p.c.take_pending()
+        at = 0
+        while at < len(view):  # frame headers only: the payloads are not copied
+            n, kind, target = int.from_bytes(view[at:at + 3], "big"), view[at + 3], int.from_bytes(view[at + 5:at + 9], "big")
+            if kind == 8:
+                granted[target] += int.from_bytes(view[at + 9:at + 13], "big")
+            at += 9 + n
+        view.release()
+        p.c.credit_written()
+        for rec in credit:
+            p.c.recv_window_update(rec)
+        assert min(granted.values()) - received >= frame_max
+        assert p.c.recv_data(inbound).payload is not None
+        received += frame_max
+        p.c.release_capacity(sid, frame_max)
+    assert received == sent > 4 * 2**30
+    assert (p.c.conn_send_window, p.c.stream_send_window(sid), p.c.conn_recv_available) == (top, top, top)
+    assert p.c.send_data(sid, chunk, 0, True).done

@@ -399,7 +399,7 @@ DataResult Connection::recv_data(uint32_t sid, bool end_stream, uint32_t len, ui
 
 void Connection::recv_window_update(uint32_t sid, uint32_t increment, std::vector<void*>& wake) {
   if (sid == 0) {
-    conn_send_.inc_window(increment);
+    conn_send_.window_update(increment);
     store_.for_each([&](Stream& s) {
       if (s.handle && s.state.is_send_streaming()) wake.push_back(s.handle);
     });
@@ -407,7 +407,7 @@ void Connection::recv_window_update(uint32_t sid, uint32_t increment, std::vecto
   }
   if (Stream* s = store_.find(sid)) {
     try {
-      s->send_flow.inc_window(increment);
+      s->send_flow.window_update(increment);
     } catch (const Fault&) {
       throw Fault::library_reset(sid, Reason::FlowControlError);
     }
