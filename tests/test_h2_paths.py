@@ -129,6 +129,14 @@ def test_open_stream_releases_the_slot_when_no_stream_comes(prepare, call, outco
     assert not [f for f in p.out() if isinstance(f, HeadersFrame)]
 
 
+def test_a_server_cannot_open_streams():
+    p = Peer("server")
+    assert p.c.try_claim_slot()
+    raises(q.H2UserError, ("rejected", "open_stream: a server cannot open request streams"), p.c.open_stream,
+           "GET", "https://x.test/", None, True, False, Handle())
+    assert p.c.num_open_streams == 0 and p.c.num_streams == 0 and p.out() == []
+
+
 def test_stream_ids_increase_on_the_wire():
     p = Peer()
     assert [p.open(), p.open(True)] == [1, 3]
@@ -170,12 +178,17 @@ def test_send_buffer_room_and_credit():
     assert p.c.send_data(sid, bytes(50000), 20000, False).sent == 16384
 
 
-def test_empty_data_ends_the_stream():
+def test_empty_data_ends_the_stream_and_writes_nothing_otherwise():
     p = Peer()
     sid = p.open()
+    p.out()
+    for data, offset in ((b"", 0), (b"ab", 2)):
+        v = p.c.send_data(sid, data, offset, False)  # no empty non-final frame: a peer counts those as abuse
+        assert (v.sent, v.done, v.stopped, v.flags) == (0, True, None, 0)
+    assert p.out() == []
     v = p.c.send_data(sid, b"", 0, True)
     assert (v.sent, v.done, v.stopped) == (0, True, None)
-    (head, data) = p.out()
+    (data,) = p.out()
     assert data.data == b"" and "END_STREAM" in data.flags
     assert p.c.send_data(sid, b"more", 0, True).stopped.reason is None
     with pytest.raises(ValueError):

@@ -190,16 +190,18 @@ class Connection {
   // stream entry owning `handle` (an owned reference, taken over only when
   // a stream comes into being) and its HEADERS queued, all in one step so
   // ids are strictly increasing on the wire. nullopt when the connection
-  // failed or the peer sent GOAWAY. Faults: id space exhausted (protocol
-  // REFUSED_STREAM), an invalid method, target or field (value). The slot
+  // failed or the peer sent GOAWAY. Faults: the server role (user), id
+  // space exhausted (protocol REFUSED_STREAM), an invalid method, target or
+  // field (value). The slot
   // is released on every path where no stream is created.
   std::optional<uint32_t> open_stream(std::string_view method, std::string_view target,
                                       const http::HeaderMapCore* headers, bool end_stream, bool is_head, void* handle,
                                       std::optional<std::string_view> scheme, std::optional<std::string_view> authority);
   // At most one DATA frame of `data` within the connection window, the
   // stream window, the stream's send-buffer room and the peer's frame size.
-  // An empty `data` is one empty frame. A stream that cannot send reports
-  // its stop instead.
+  // An empty `data` ending the stream is one empty frame; one that ends
+  // nothing writes nothing. A stream that cannot send reports its stop
+  // instead.
   SendResult send_data(uint32_t sid, std::string_view data, bool end_stream);
   SendResult send_trailers(uint32_t sid, const http::HeaderMapCore& trailers);
   // The fields must already have passed the connection-specific check.

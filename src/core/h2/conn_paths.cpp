@@ -150,6 +150,12 @@ std::optional<uint32_t> Connection::open_stream(std::string_view method, std::st
                                                 const http::HeaderMapCore* headers, bool end_stream, bool is_head,
                                                 void* handle, std::optional<std::string_view> scheme,
                                                 std::optional<std::string_view> authority) {
+  // Request streams are the client's: a server that opened one would use an
+  // odd id its peer may open itself, and no peer expects it.
+  if (is_server()) {
+    release_slot_count();
+    throw Fault::user("rejected", "open_stream: a server cannot open request streams");
+  }
   if (is_closed()) {
     release_slot_count();
     return std::nullopt;
@@ -200,6 +206,12 @@ void Connection::complete_response(Stream& s, SendResult& r) {
 SendResult Connection::send_data(uint32_t sid, std::string_view data, bool end_stream) {
   SendResult r;
   if ((r.stopped = send_stop(sid))) return r;
+  // Nothing to carry and nothing to end: an empty non-final DATA frame is
+  // what a peer's fragmentation guard counts as abuse, so none is written.
+  if (data.empty() && !end_stream) {
+    r.done = true;
+    return r;
+  }
   Stream& s = *store_.find(sid);
   const size_t before = pending_.size();
   const auto room = [](int64_t v) { return static_cast<uint64_t>(std::max<int64_t>(v, 0)); };
