@@ -63,6 +63,12 @@ Connection::Connection(const Config& config)
       budget_(config.data_frame_budget, config.connection_window),
       preface_pending_(config.role == Role::Server) {
   pending_.reserve(kPendingBufferStart);
+  // The header-list size we advertise is ours to enforce from the first
+  // byte: it is advisory to the peer, not a promise to accept more until it
+  // has acknowledged it. (The frame size waits for the ACK: until then the
+  // peer may only use the default, and we hold it to that.)
+  applied_header_list_size_ = config.max_header_list_size;
+  engine_.set_max_header_list_size(applied_header_list_size_);
 }
 
 void Connection::queue_connection_window_update() {
@@ -102,9 +108,9 @@ void Connection::ack_settings() {
 }
 
 void Connection::apply_local_settings() {
-  // A limit the decoder enforces is never lowered again: a peer that
-  // already relies on it must not see its header blocks start failing.
-  applied_header_list_size_ = std::max<uint64_t>(applied_header_list_size_, config_.max_header_list_size);
+  // The acknowledgement can only lower the header-list limit in force, never
+  // raise it above what the decoder enforced from the start.
+  applied_header_list_size_ = std::min<uint64_t>(applied_header_list_size_, config_.max_header_list_size);
   engine_.set_max_header_list_size(applied_header_list_size_);
   if (!frame_size_in_range(config_.max_frame_size)) throw frame_size_out_of_range(config_.max_frame_size);
   engine_.set_max_recv_frame_size(config_.max_frame_size);

@@ -1,0 +1,162 @@
+"""HTTP/2 against hostile peers: a server-role H2Streams driven in memory by
+crafted frames (hyperframe, hpack), one group per attack class. Each case
+asserts what goes back on the wire (RST_STREAM or GOAWAY and its code) and
+a bound on what the module holds, never a timing."""
+
+import hpack
+import pytest
+from hyperframe.frame import (ContinuationFrame, DataFrame, Frame, GoAwayFrame, HeadersFrame, PingFrame,
+                              RstStreamFrame, SettingsFrame, WindowUpdateFrame)
+
+import _quillon as q
+from h2_pump import BASE
+
+PREFACE = b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"
+LIST_MAX = 16384  # our SETTINGS_MAX_HEADER_LIST_SIZE in this suite
+GET = [(":method", "GET"), (":scheme", "https"), (":path", "/"), (":authority", "a.test")]
+PROTOCOL_ERROR, REFUSED_STREAM, ENHANCE_YOUR_CALM = 1, 7, 11
+
+
+def parse(data):
+    out = []
+    while data:
+        f, n = Frame.parse_frame_header(memoryview(data[:9]))
+        f.parse_body(memoryview(data[9:9 + n]))
+        out.append(f)
+        data = data[9 + n:]
+    return out
+
+
+def held(record):
+    """Decoded header bytes a record keeps, counted as HPACK counts them."""
+    if not isinstance(record, q.H2FrameHeaders):
+        return 0
+    pseudo = [v for v in (record.method, record.scheme, record.authority, record.path) if v is not None]
+    return sum(len(k) + len(v) + 32 for k, v in record.headers.items()) + sum(len(v) + 40 for v in pseudo)
+
+
+class Driver:
+    """One side of a connection and the dispatch loop of the example driver:
+    stream errors answered with reset_on_error, a connection error with
+    GOAWAY."""
+
+    def __init__(self, role="server", ack=True, **kw):
+        self.c = q.H2Streams(role, **{**BASE, "max_header_list_size": LIST_MAX, **kw})
+        self.enc = hpack.Encoder()
+        self.opened, self.heads, self.batches = {}, {}, []
+        self.error = None
+        self.c.begin()
+        hello = [SettingsFrame(0)] + ([SettingsFrame(0, flags=["ACK"])] if ack else [])
+        self.send(*hello, raw=PREFACE if self.c.is_server else b"")
+        self.out()
+
+    def send(self, *frames, raw=b""):
+        data = raw + b"".join(f if isinstance(f, bytes) else f.serialize() for f in frames)
+        c = self.c
+        try:
+            records = c.receive(data)
+            self.batches.append(sum(held(r) for r in records))
+            for r in records:
+                self.dispatch(r)
+        except (q.H2ProtocolError, q.H2FlowControlError) as e:
+            self.error = e
+            c.send_goaway(e.args[0])
+
+    def dispatch(self, r):
+        c = self.c
+        try:
+            if isinstance(r, q.H2FrameHeaders):
+                v = c.recv_headers(r, object() if c.is_server else None)
+                if v.kind == q.H2_HEADERS_OPENED:
+                    self.opened[r.stream_id] = r
+                elif v.kind == q.H2_HEADERS_HEAD:
+                    self.heads[r.stream_id] = r
+            elif isinstance(r, q.H2FrameData):
+                c.recv_data(r)
+            elif isinstance(r, q.H2FrameSettings):
+                c.recv_settings(r)
+            elif isinstance(r, q.H2FramePing):
+                c.recv_ping(r)
+            elif isinstance(r, q.H2FrameWindowUpdate):
+                c.recv_window_update(r)
+            elif isinstance(r, q.H2FrameRstStream):
+                c.recv_reset(r)
+            elif isinstance(r, q.H2FrameGoAway):
+                c.recv_go_away(r)
+            elif isinstance(r, q.H2FrameStreamError):
+                c.reset_on_error(r.stream_id, r.error_code)
+        except q.H2StreamError as e:
+            c.reset_on_error(e.args[0], e.args[1])
+
+    def head(self, sid, fields, end=True, flags=()):
+        return HeadersFrame(sid, self.enc.encode(fields), flags=["END_HEADERS"] + (["END_STREAM"] if end else []) +
+                            list(flags))
+
+    def out(self):
+        view, _ = self.c.take_pending()
+        data = bytes(view)
+        view.release()
+        return parse(data)
+
+    def verdicts(self):
+        """RST_STREAM (stream, code) pairs and the GOAWAY code, as written."""
+        frames = self.out()
+        resets = [(f.stream_id, f.error_code) for f in frames if isinstance(f, RstStreamFrame)]
+        goaways = [f.error_code for f in frames if isinstance(f, GoAwayFrame)]
+        return resets, goaways[0] if goaways else None
+
+
+def status_of(frames, sid):
+    dec = hpack.Decoder()
+    return [dict(dec.decode(f.data)).get(":status") for f in frames if isinstance(f, HeadersFrame) and
+            f.stream_id == sid]
+
+
+# --- header-list limits, before and after our SETTINGS are acknowledged ------------------
+
+@pytest.mark.parametrize("ack", [True, False])
+def test_continuation_flood_is_cut_by_our_limit(ack):
+    # 16384 bytes of list in 16384-byte frames: five CONTINUATION frames,
+    # whether or not the peer ever acknowledged our SETTINGS.
+    d = Driver(ack=ack)
+    d.send(HeadersFrame(1, d.enc.encode(GET)), *[ContinuationFrame(1, b"")] * 5)
+    assert d.error is None and not d.opened
+    d.send(ContinuationFrame(1, b""))
+    assert d.error.args == (ENHANCE_YOUR_CALM, "too_many_continuations")
+    assert d.verdicts() == ([], ENHANCE_YOUR_CALM)
+
+
+@pytest.mark.parametrize("ack", [True, False])
+def test_hpack_reference_bomb_is_cut_by_our_limit(ack):
+    # One 4038-byte table entry, then a 20-octet block of references to it:
+    # past four times our list size the connection ends, before or after the
+    # ACK, and nothing of the block is kept.
+    d = Driver(ack=ack)
+    d.send(d.head(1, GET + [("x-bomb", "v" * 4000)]))
+    assert list(d.opened) == [1]
+    d.send(HeadersFrame(3, b"\x82\x87\x84" + b"\xbe" * 17, flags=["END_HEADERS", "END_STREAM"]))
+    assert d.error.args == (ENHANCE_YOUR_CALM, "decoded header list size over abuse limit")
+    assert d.verdicts()[1] == ENHANCE_YOUR_CALM
+    assert list(d.opened) == [1] and max(d.batches) < LIST_MAX
+
+
+# --- control-frame and DATA floods -----------------------------------------------------
+
+@pytest.mark.parametrize("flood, limit, message", [
+    (PingFrame(0, opaque_data=b"12345678"), 1000, "too_many_control_frames"),
+    (SettingsFrame(0), 1000, "too_many_control_frames"),
+    (DataFrame(1, b""), 100, "too_many_data_frames"),
+])
+def test_floods_end_in_enhance_your_calm(flood, limit, message):
+    # Nobody reads what we queue: the replies stay bounded, and the flood
+    # fails the connection one frame past its allowance.
+    d = Driver()
+    d.send(d.head(1, GET, end=False))
+    d.out()
+    d.send(*[flood] * limit)
+    assert d.error is None
+    d.send(flood)
+    assert d.error.args == (ENHANCE_YOUR_CALM, message)
+    frames = d.out()
+    assert isinstance(frames[-1], GoAwayFrame) and frames[-1].error_code == ENHANCE_YOUR_CALM
+    assert len(frames) <= limit + 1
