@@ -88,9 +88,14 @@ class Driver:
         except q.H2StreamError as e:
             c.reset_on_error(e.args[0], e.args[1])
 
-    def head(self, sid, fields, end=True, flags=()):
-        return HeadersFrame(sid, self.enc.encode(fields), flags=["END_HEADERS"] + (["END_STREAM"] if end else []) +
-                            list(flags))
+    def head(self, sid, fields, end=True):
+        """The block in a HEADERS frame, with CONTINUATION frames past 16384 octets."""
+        block = self.enc.encode(fields)
+        parts = [block[i:i + 16384] for i in range(0, len(block), 16384)] or [b""]
+        first = HeadersFrame(sid, parts[0], flags=["END_STREAM"] if end else [])
+        rest = [ContinuationFrame(sid, p) for p in parts[1:]]
+        (rest or [first])[-1].flags.add("END_HEADERS")
+        return b"".join(f.serialize() for f in [first] + rest)
 
     def out(self):
         view, _ = self.c.take_pending()
@@ -110,6 +115,107 @@ def status_of(frames, sid):
     dec = hpack.Decoder()
     return [dict(dec.decode(f.data)).get(":status") for f in frames if isinstance(f, HeadersFrame) and
             f.stream_id == sid]
+
+
+# --- malformed heads --------------------------------------------------------------------
+
+def without(name, fields=GET):
+    return [f for f in fields if f[0] != name]
+
+
+CONNECT = [(":method", "CONNECT"), (":authority", "a.test:443")]
+EXTENDED = [(":method", "CONNECT"), (":protocol", "websocket"), (":scheme", "https"), (":path", "/chat"),
+            (":authority", "a.test")]
+
+
+@pytest.mark.parametrize("fields, served", [
+    (without(":method"), False),
+    (without(":scheme"), False),
+    (without(":path"), False),
+    ([(":path", "") if k == ":path" else (k, v) for k, v in GET], False),
+    (GET + [(":status", "200")], False),
+    ([], False),
+    ([("content-type", "text/plain")], False),
+    (CONNECT + [(":path", "/")], False),
+    (CONNECT + [(":scheme", "https")], False),
+    (without(":authority", CONNECT), False),
+    (GET + [(":protocol", "websocket")], False),
+    (without(":path", EXTENDED), False),
+    (without(":authority", EXTENDED), False),
+    (without(":authority"), True),
+    (CONNECT, True),
+    (EXTENDED, True),
+    ([(":method", "OPTIONS"), (":scheme", "http"), (":path", "*")], True),
+])
+def test_request_heads_are_checked_before_they_are_served(fields, served):
+    d = Driver()
+    d.send(d.head(1, fields))
+    assert (1 in d.opened) == served
+    assert d.verdicts() == ([] if served else [(1, PROTOCOL_ERROR)], None)
+    # The table stayed in step: the next request decodes, and a later id is
+    # still required.
+    d.send(d.head(3, GET + [("x-next", "1")]))
+    assert d.opened[3].headers["x-next"] == b"1" and d.error is None
+
+
+def test_trailers_carry_no_pseudo_header():
+    d = Driver()
+    d.send(d.head(1, without(":method") + [(":method", "POST")], end=False))
+    d.send(d.head(1, [(":path", "/"), ("x-trailer", "1")]))
+    assert d.verdicts() == ([(1, PROTOCOL_ERROR)], None)
+
+
+def client_with_stream():
+    d = Driver("client")
+    assert d.c.try_claim_slot()
+    assert d.c.open_stream("GET", "https://a.test/", None, True, False, object()) == 1
+    d.out()
+    return d
+
+
+@pytest.mark.parametrize("blocks, answered", [
+    ([[(":status", "200")]], True),
+    ([[(":status", "103")], [(":status", "200")]], True),
+    ([[("content-type", "text/plain")]], False),
+    ([[]], False),
+    ([[(":status", "200"), (":path", "/")]], False),
+    ([[(":method", "GET")]], False),
+    ([[(":status", "200")], [(":status", "200"), ("x-trailer", "1")]], False),  # trailers with :status
+])
+def test_response_heads_are_checked_before_they_are_delivered(blocks, answered):
+    d = client_with_stream()
+    for fields in blocks[:-1]:
+        d.send(d.head(1, fields, end=False))
+    d.send(d.head(1, blocks[-1]))
+    assert d.verdicts() == ([] if answered else [(1, PROTOCOL_ERROR)], None)
+    assert (1 in d.heads) == (answered or len(blocks) > 1)
+
+
+# --- heads over our header-list size -------------------------------------------------------
+
+BIG = GET + [("x-big", "v" * 20000), ("content-type", "text/plain")]  # over LIST_MAX, under four times it
+
+
+@pytest.mark.parametrize("end", [True, False])
+def test_an_over_size_request_is_answered_431_and_never_served(end):
+    d = Driver()
+    d.send(d.head(1, BIG, end=end))
+    assert not d.opened and d.error is None
+    frames = d.out()
+    assert status_of(frames, 1) == ["431"] and "END_STREAM" in frames[0].flags
+    # A body still coming is refused and its frames absorbed.
+    assert [(f.stream_id, f.error_code) for f in frames if isinstance(f, RstStreamFrame)] == ([] if end else [(1, 0)])
+    if not end:
+        d.send(DataFrame(1, b"late", flags=["END_STREAM"]))
+        assert d.verdicts() == ([], None)
+    d.send(d.head(3, GET))
+    assert list(d.opened) == [3] and max(d.batches) <= LIST_MAX
+
+
+def test_an_over_size_response_is_a_stream_error():
+    d = client_with_stream()
+    d.send(d.head(1, [(":status", "200")] + BIG[4:]))
+    assert d.verdicts() == ([(1, PROTOCOL_ERROR)], None) and not d.heads
 
 
 # --- header-list limits, before and after our SETTINGS are acknowledged ------------------

@@ -214,8 +214,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           c.recv_ping(p->ack, std::string_view(p->data, sizeof p->data));
         } else if (auto* h = std::get_if<HeadersFrame>(&fr)) {
           sid = h->stream_id;
-          HeadersInfo info{h->stream_id, h->end_stream, h->status && *h->status < 200, h->content_length,
-                           h->content_length_invalid};
+          const HeadersInfo info = HeadersInfo::of(*h);
           void* spare = c.is_server() ? token() : nullptr;
           HeadersResult r;
           try {

@@ -125,6 +125,8 @@ struct HeadersRec {
   size_t field_count;
   std::optional<uint64_t> content_length;
   bool content_length_invalid;
+  h2::HeadShape shape;  // for the connection's checks; not exposed
+  bool truncated;
 };
 
 py::Ref headers_end_headers(PyObject*) { return py::boolean(true); }
@@ -327,7 +329,8 @@ py::Ref wrap_frame(h2::Frame& f) {
       return py::make<HeadersRec>(h2_frame_headers_type(),
                                   HeadersRec{h.stream_id, h.end_stream, std::move(method), std::move(scheme),
                                              std::move(authority), std::move(path), h.status, std::move(headers),
-                                             count, h.content_length, h.content_length_invalid});
+                                             count, h.content_length, h.content_length_invalid, h.shape,
+                                             h.truncated});
     }
     case 2:
       return py::make<PairRec>(h2_frame_priority_type(), PairRec{std::get<h2::PriorityFrame>(f).stream_id, 0});
@@ -730,6 +733,8 @@ bool h2_headers_fields(PyObject* rec, h2::HeadersInfo& out) {
   out.informational = r.status && *r.status >= 100 && *r.status <= 199;
   out.content_length = r.content_length;
   out.content_length_invalid = r.content_length_invalid;
+  out.shape = r.shape;
+  out.truncated = r.truncated;
   return true;
 }
 

@@ -103,6 +103,13 @@ struct HeadersInfo {
   bool informational = false;
   std::optional<uint64_t> content_length;
   bool content_length_invalid = false;
+  HeadShape shape = HeadShape::Fields;
+  bool truncated = false;  // fields were dropped for our header-list size
+
+  static HeadersInfo of(const HeadersFrame& f) {
+    return HeadersInfo{f.stream_id, f.end_stream, f.status && *f.status >= 100 && *f.status <= 199,
+                       f.content_length, f.content_length_invalid, f.shape, f.truncated};
+  }
 };
 
 struct HeadersResult {
@@ -217,6 +224,13 @@ class Connection {
   // `spare`: the server's handle for a new request stream (owned; taken
   // over only when the result is Opened). Faults as documented on the host
   // methods: protocol (connection), stream (reset the stream), value.
+  // A head is checked against what the stream needs before anything
+  // changes: a request head opens a server stream (RFC 9113 §8.3.1, §8.5,
+  // RFC 8441 §4), a response head answers a client's, trailers carry no
+  // pseudo-header field; any other block is a stream error PROTOCOL_ERROR.
+  // A head that lost fields to our header-list size is never served: a
+  // server answers the request 431 and ends the stream itself (Ignored);
+  // elsewhere it is a stream error PROTOCOL_ERROR.
   HeadersResult recv_headers(const HeadersInfo& f, void* spare);
   // `payload_len` of `flow_controlled_len` is what the reader gets.
   DataResult recv_data(uint32_t sid, bool end_stream, uint32_t flow_controlled_len, uint64_t payload_len);
@@ -352,6 +366,10 @@ class Connection {
   // hands it back at once.
   void absorb(uint32_t len);
   ResetResult core_reset(Stream& s, uint32_t reason, Initiator by);
+  // One more reset for a peer violation; past the cap a protocol fault.
+  void count_local_error();
+  // The answer to a request head over our header-list size.
+  void refuse_oversize(uint32_t sid, bool end_stream);
   void complete_response(Stream& s, SendResult& r);
   std::optional<Stop> send_stop(uint32_t sid) const;
   uint32_t role_last_stream_id() const { return is_server() ? last_processed_id_ : 0; }

@@ -304,6 +304,7 @@ HeadersResult Connection::recv_headers(const HeadersInfo& f, void* spare) {
       reclaim(*s);
       settle(*s, r.flags);
     } else if (s->state.is_recv_headers()) {
+      if (f.shape != HeadShape::Response || f.truncated) throw Fault::library_reset(sid, Reason::ProtocolError);
       if (f.informational && f.end_stream) throw Fault::library_reset(sid, Reason::ProtocolError);
       if (!f.informational && f.content_length_invalid) throw Fault::library_reset(sid, Reason::ProtocolError);
       StreamState next = s->state;
@@ -318,7 +319,8 @@ HeadersResult Connection::recv_headers(const HeadersInfo& f, void* spare) {
       s->state = std::move(next);
       settle(*s, r.flags);
     } else if (s->state.is_recv_streaming()) {
-      if (!f.end_stream || !s->content_length.is_satisfied()) throw Fault::library_reset(sid, Reason::ProtocolError);
+      if (f.shape != HeadShape::Fields || f.truncated || !f.end_stream || !s->content_length.is_satisfied())
+        throw Fault::library_reset(sid, Reason::ProtocolError);
       s->state.recv_close();
       r.kind = HeadersKind::Trailers;
       settle(*s, r.flags);
@@ -333,6 +335,12 @@ HeadersResult Connection::recv_headers(const HeadersInfo& f, void* spare) {
     if (sid % 2 == 0 || sid <= highest_peer_id_)
       throw Fault::protocol(code(Reason::ProtocolError), "invalid new stream id " + std::to_string(sid));
     highest_peer_id_ = sid;
+    if (f.truncated) {
+      refuse_oversize(sid, f.end_stream);
+      if (pending_.size() > before) r.flags |= kFlagWake;
+      return r;
+    }
+    if (f.shape != HeadShape::Request) throw Fault::library_reset(sid, Reason::ProtocolError);
     if (config_.max_concurrent_streams && active_streams_ >= *config_.max_concurrent_streams)
       throw Fault::library_reset(sid, Reason::RefusedStream);
     if (!spare) throw Fault::value("recv_headers: the server role needs a spare stream handle");
@@ -492,10 +500,31 @@ ResetResult Connection::reset_stream(uint32_t sid, uint32_t reason, Initiator by
   return core_reset(*s, reason, by);
 }
 
-ResetResult Connection::reset_on_error(uint32_t sid, uint32_t reason) {
+void Connection::count_local_error() {
   ++local_error_resets_;
   if (config_.max_local_error_reset_streams && local_error_resets_ > *config_.max_local_error_reset_streams)
     throw Fault::protocol(code(Reason::EnhanceYourCalm), "too many stream resets");
+}
+
+void Connection::refuse_oversize(uint32_t sid, bool end_stream) {
+  // The answer HTTP/1 gives a head over its limit (RFC 9113 §10.5.1 allows
+  // it), so the client learns why instead of seeing a bare reset. It costs
+  // a queued frame or two, so it counts as a reset for a peer violation:
+  // a peer cannot make us queue answers without end.
+  count_local_error();
+  const Failure f = engine_.encode_response(sid, 431, nullptr, true, config_.auto_date_header, pending_);
+  if (f) throw from_engine(f);
+  // The request body still coming is refused like any after a complete
+  // response (RFC 9113 §8.1); its late frames are absorbed.
+  if (!end_stream) {
+    encode_rst_stream(sid, code(Reason::NoError), pending_);
+    reset_store_.record(sid, now_nanos());
+  }
+  last_processed_id_ = sid;
+}
+
+ResetResult Connection::reset_on_error(uint32_t sid, uint32_t reason) {
+  count_local_error();
   if (Stream* s = store_.find(sid)) return core_reset(*s, reason, Initiator::Library);
   const size_t before = pending_.size();
   reset_store_.record(sid, now_nanos());

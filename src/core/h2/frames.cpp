@@ -438,6 +438,30 @@ Failure Engine::decode_block(Partial& p, std::string_view bytes, bool end_header
                            std::string("HPACK decoding failed: Hpack(") + hpack::decode_error_name(e) + ")");
 }
 
+namespace {
+
+HeadShape shape_of(const hpack::HeaderBlock& b) {
+  using hpack::Pseudo;
+  const auto bit = [](Pseudo p) { return static_cast<uint8_t>(1u << static_cast<int>(p)); };
+  const uint8_t set = b.pseudo_set;
+  if (set == 0) return HeadShape::Fields;
+  if (set & bit(Pseudo::Status)) return set == bit(Pseudo::Status) ? HeadShape::Response : HeadShape::Malformed;
+  const std::string* method = b.get(Pseudo::Method);
+  if (!method) return HeadShape::Malformed;
+  const std::string* path = b.get(Pseudo::Path);
+  const bool has_scheme = b.has(Pseudo::Scheme);
+  if (*method == "CONNECT" && !b.has(Pseudo::Protocol)) {
+    // A tunnel names its authority and nothing else (§8.5).
+    return b.has(Pseudo::Authority) && !has_scheme && !path ? HeadShape::Request : HeadShape::Malformed;
+  }
+  // Every other request carries a scheme and a non-empty path; :protocol
+  // belongs to the extended CONNECT of RFC 8441, which names its authority.
+  if (b.has(Pseudo::Protocol) && (*method != "CONNECT" || !b.has(Pseudo::Authority))) return HeadShape::Malformed;
+  return has_scheme && path && !path->empty() ? HeadShape::Request : HeadShape::Malformed;
+}
+
+}  // namespace
+
 void Engine::finish_block(Partial& p, std::vector<Frame>& out) {
   hpack::HeaderBlock& b = p.block;
   if (b.malformed) {
@@ -448,6 +472,8 @@ void Engine::finish_block(Partial& p, std::vector<Frame>& out) {
   HeadersFrame& h = std::get<HeadersFrame>(out.emplace_back(std::in_place_type<HeadersFrame>));
   h.stream_id = p.stream_id;
   h.end_stream = p.end_stream;
+  h.shape = shape_of(b);
+  h.truncated = b.over_size;
   using hpack::Pseudo;
   auto take = [&b](Pseudo which, std::optional<std::string>& to) {
     if (b.has(which)) to = std::move(b.pseudo[static_cast<int>(which)]);

@@ -96,9 +96,23 @@ struct DataFrame {
   std::string_view data() const { return owns ? std::string_view(owned) : borrowed; }
 };
 
+// What a complete header block's pseudo-header fields make of it (RFC 9113
+// §8.3 and §8.5, RFC 8441 §4). The engine cannot tell a head from trailers:
+// the connection, which knows the stream, decides which shape it needs.
+enum class HeadShape : uint8_t {
+  Fields,     // no pseudo-header field: trailers, or a head that lacks them all
+  Request,    // a well-formed request head
+  Response,   // :status alone
+  Malformed,  // pseudo-header fields that make neither
+};
+
 struct HeadersFrame {
   uint32_t stream_id = 0;
   bool end_stream = false;
+  HeadShape shape = HeadShape::Fields;
+  // Fields were dropped for the max header list size: what the record holds
+  // is not the whole head and must not be served as if it were.
+  bool truncated = false;
   std::optional<std::string> method, scheme, authority, path;
   std::optional<uint16_t> status;
   http::HeaderMapCore headers;
