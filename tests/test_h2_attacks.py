@@ -38,7 +38,7 @@ def held(record):
 class Driver:
     """One side of a connection and the dispatch loop of the example driver:
     stream errors answered with reset_on_error, a connection error with
-    GOAWAY."""
+    GOAWAY, and receive called again while the module holds a backlog."""
 
     def __init__(self, role="server", ack=True, **kw):
         self.c = q.H2Streams(role, **{**BASE, "max_header_list_size": LIST_MAX, **kw})
@@ -54,10 +54,14 @@ class Driver:
         data = raw + b"".join(f if isinstance(f, bytes) else f.serialize() for f in frames)
         c = self.c
         try:
-            records = c.receive(data)
-            self.batches.append(sum(held(r) for r in records))
-            for r in records:
-                self.dispatch(r)
+            while True:
+                records = c.receive(data)
+                self.batches.append(sum(held(r) for r in records))
+                for r in records:
+                    self.dispatch(r)
+                if not c.has_backlog():
+                    break
+                data = b""
         except (q.H2ProtocolError, q.H2FlowControlError) as e:
             self.error = e
             c.send_goaway(e.args[0])
@@ -244,6 +248,29 @@ def test_hpack_reference_bomb_is_cut_by_our_limit(ack):
     assert d.error.args == (ENHANCE_YOUR_CALM, "decoded header list size over abuse limit")
     assert d.verdicts()[1] == ENHANCE_YOUR_CALM
     assert list(d.opened) == [1] and max(d.batches) < LIST_MAX
+
+
+# --- many small blocks that each decode large, in one read ------------------------------------
+
+BATCH_BOUND = (1 << 20) + 65536  # what one receive call may hand back: 1 MiB plus one header list
+
+
+@pytest.mark.parametrize("blocks, concurrency, opened, goaway", [
+    (40, None, 41, None),  # over two batches' worth: every stream served, nothing lost
+    (2000, 100, 100, ENHANCE_YOUR_CALM),  # the rest refused until the reset cap ends it
+])
+def test_one_read_of_small_blocks_is_decoded_in_bounded_batches(blocks, concurrency, opened, goaway):
+    d = Driver(max_header_list_size=65536, max_concurrent_streams=concurrency)
+    d.send(d.head(1, GET + [("x-bomb", "v" * 4000)]))
+    # 17-octet blocks of 14 references to the 4038-octet entry: 56 KB each.
+    bomb = b"\x82\x87\x84" + b"\xbe" * 14
+    d.send(b"".join(HeadersFrame(sid, bomb, flags=["END_HEADERS", "END_STREAM"]).serialize()
+                    for sid in range(3, 3 + 2 * blocks, 2)))
+    assert len(d.opened) == opened and max(d.batches) <= BATCH_BOUND
+    resets, code = d.verdicts()
+    assert code == goaway and all(c == REFUSED_STREAM for _, c in resets)
+    if goaway is None:
+        assert len(d.batches) >= 4 and not d.c.has_backlog()
 
 
 # --- control-frame and DATA floods -----------------------------------------------------

@@ -69,6 +69,7 @@ Connection::Connection(const Config& config)
   // peer may only use the default, and we hold it to that.)
   applied_header_list_size_ = config.max_header_list_size;
   engine_.set_max_header_list_size(applied_header_list_size_);
+  engine_.set_batch_header_cap(config.max_batch_header_bytes);
 }
 
 void Connection::queue_connection_window_update() {
@@ -237,6 +238,8 @@ void Connection::receive(std::string_view data, std::vector<Frame>& out) {
     }
   }
   if (!primed_.empty()) {
+    // One engine call for both, so the batch bound holds across them.
+    primed_.append(data);
     const size_t first = out.size();
     if (Failure f = engine_.receive(primed_, out)) fail(std::move(f));
     // Payload slices must not point into a buffer we are about to clear.
@@ -246,7 +249,8 @@ void Connection::receive(std::string_view data, std::vector<Frame>& out) {
         d->owns = true;
       }
     }
-    primed_.clear();
+    std::string().swap(primed_);
+    return;
   }
   if (Failure f = engine_.receive(data, out)) fail(std::move(f));
 }

@@ -73,6 +73,9 @@ struct Config {
   std::optional<uint64_t> data_frame_budget;
   bool auto_date_header = true;
   std::optional<bool> enable_push;
+  // Decoded header bytes one receive() hands back (kMaxBatchHeaderBytes;
+  // smaller only to exercise the backlog in tests).
+  uint64_t max_batch_header_bytes = kMaxBatchHeaderBytes;
 
   // Value faults for an out-of-range frame size or window, in that order.
   void validate() const;
@@ -329,8 +332,16 @@ class Connection {
   // Decodes received bytes (a server first matches the client preface) and
   // appends the frame records in wire order; DATA payloads may be slices of
   // `data`. A connection-level decode failure is a Protocol fault; once one
-  // happened the decoder refuses all further input with it.
+  // happened the decoder refuses all further input with it. One call hands
+  // back at most kMaxBatchHeaderBytes (the config's figure) plus one header
+  // list of decoded fields; what it did not reach waits, and backlog() says so.
+  //
+  // The calling pattern: feed each read to receive() and apply every record
+  // in order; then, while backlog() is true, call receive() with no new
+  // bytes and apply those records too, before waiting for the next read.
   void receive(std::string_view data, std::vector<Frame>& out);
+  // Complete frames wait from the last receive() (codec domain).
+  bool backlog() const { return engine_.backlog(); }
   // Bytes another reader already took off the transport. While a server
   // still expects the preface: true (matched and consumed), nullopt (a
   // matching but incomplete prefix) or false (mismatch, nothing kept).

@@ -184,10 +184,20 @@ Failure Engine::receive(std::string_view in, std::vector<Frame>& out) {
   auto frame_too_long = [] {
     return Failure::protocol(kFrameSizeError, "frame length exceeds SETTINGS_MAX_FRAME_SIZE");
   };
+  backlog_ = false;
+  batch_decoded_ = 0;
+  // Checked before each frame: the bound on what one call hands back.
+  auto capped = [&] { return batch_decoded_ >= batch_cap_; };
   // Frames begun in an earlier call are completed from `in` first, one at a
   // time; the buffer only ever takes what the frame at its front needs.
   size_t off = 0;
   while (off < buf_.size()) {
+    if (capped()) {
+      buf_.erase(0, off);
+      buf_.append(in);
+      backlog_ = true;
+      return {};
+    }
     if (buf_.size() - off < kFrameHeaderLen) {
       buf_.erase(0, off);
       off = 0;
@@ -222,6 +232,11 @@ Failure Engine::receive(std::string_view in, std::vector<Frame>& out) {
   if (buf_.capacity() > kReadBufferKeep) std::string().swap(buf_);
   // The rest is decoded in place: DATA payloads stay slices of `in`.
   while (in.size() >= kFrameHeaderLen) {
+    if (capped()) {
+      buf_.assign(in);
+      backlog_ = true;
+      return {};
+    }
     const uint32_t len = read24(in.data());
     if (too_long(len)) {
       buf_.assign(in);
@@ -419,7 +434,9 @@ Failure Engine::continuation(uint8_t flags, uint32_t sid, std::string_view paylo
 
 Failure Engine::decode_block(Partial& p, std::string_view bytes, bool end_headers) {
   size_t consumed = 0;
+  const uint64_t listed = p.block.list_size;
   const hpack::DecodeError e = decoder_.decode(bytes, consumed, max_header_list_size_, p.block);
+  batch_decoded_ += p.block.list_size - listed;
   if (e == hpack::DecodeError::None) {
     p.undecoded.clear();
     return {};

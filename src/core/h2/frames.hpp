@@ -30,6 +30,15 @@ inline constexpr uint64_t kDefaultMaxHeaderListSize = 16777216;
 // more continuation frames than a maximal list needs in full frames, plus a
 // quarter for peers that split unevenly, and never fewer than this.
 inline constexpr uint64_t kMinContinuationFrames = 5;
+// What one receive() call may hand back in decoded header fields, when the
+// owner asks for a bound (the connection does): decoding stops before the
+// next frame once the header lists decoded in the call reach this, and the
+// rest of the input waits in the read buffer for the next call. So a call
+// returns at most this plus one header list of fields (kept fields never
+// exceed the max header list size), however small the blocks that decode
+// large; without it, 28-byte blocks of table references decoding to 60 KB
+// each turned one 224 KB read into a quarter of a gigabyte.
+inline constexpr uint64_t kMaxBatchHeaderBytes = 1u << 20;
 // A read buffer that grew past this for one large frame is released once
 // empty, so a peer's single 16 MiB frame does not pin 16 MiB for good.
 inline constexpr size_t kReadBufferKeep = 65536;
@@ -219,6 +228,12 @@ class Engine {
 
   // Octets of the read buffer (not the preface buffer).
   size_t buffered() const { return buf_.size(); }
+  // Caps the decoded header bytes one receive() call returns (unbounded
+  // unless set); see kMaxBatchHeaderBytes.
+  void set_batch_header_cap(uint64_t cap) { batch_cap_ = cap; }
+  // The last receive() stopped at that cap: complete frames wait in the
+  // read buffer, and a receive() with no new input decodes them.
+  bool backlog() const { return backlog_; }
 
   // Limits we advertise. The frame size must already be in range.
   void set_max_recv_frame_size(uint32_t v);
@@ -278,6 +293,9 @@ class Engine {
   uint32_t send_max_frame_size_ = kDefaultMaxFrameSize;
   uint64_t max_header_list_size_ = kDefaultMaxHeaderListSize;
   uint64_t max_continuations_ = 1280;
+  uint64_t batch_cap_ = UINT64_MAX;
+  uint64_t batch_decoded_ = 0;  // header-list bytes decoded in this receive()
+  bool backlog_ = false;
   hpack::Decoder decoder_;
   hpack::Encoder encoder_;
 };
