@@ -273,6 +273,41 @@ def test_one_read_of_small_blocks_is_decoded_in_bounded_batches(blocks, concurre
         assert len(d.batches) >= 4 and not d.c.has_backlog()
 
 
+# --- resets: the peer's (Rapid Reset) and those it provokes from us (MadeYouReset) -------------
+
+def test_rapid_reset_before_the_application_pulls_the_streams():
+    d = Driver()
+    pairs = [d.head(sid, GET, end=False) + RstStreamFrame(sid, error_code=8).serialize() for sid in range(1, 42, 2)]
+    d.send(*pairs[:20])
+    assert d.error is None and repr(d.c).startswith("H2Streams(role=server, streams=0, active=0")
+    d.send(pairs[20])
+    assert d.error.args == (ENHANCE_YOUR_CALM, "too_many_resets")
+    assert d.verdicts() == ([], ENHANCE_YOUR_CALM)
+    assert d.c.num_streams == 1  # the one in flight; none of the reset ones is kept
+
+
+PROVOKE = {
+    "window overflow": lambda d, sid: [d.head(sid, GET, end=False),
+                                       WindowUpdateFrame(sid, window_increment=2**31 - 1).serialize()],
+    "body over content-length": lambda d, sid: [d.head(sid, GET + [("content-length", "1")], end=False),
+                                                DataFrame(sid, b"ab").serialize()],
+    "trailers without END_STREAM": lambda d, sid: [d.head(sid, GET, end=False), d.head(sid, [("x", "1")], end=False)],
+    "malformed head": lambda d, sid: [d.head(sid, without(":path"))],
+}
+
+
+@pytest.mark.parametrize("provoke", PROVOKE.values(), ids=PROVOKE.keys())
+def test_provoked_resets_are_capped(provoke):
+    d = Driver()
+    d.send(*[f for sid in range(1, 2049, 2) for f in provoke(d, sid)])
+    resets, code = d.verdicts()
+    assert len(resets) == 1024 and code is None and d.c.local_error_resets == 1024
+    d.send(*provoke(d, 2049))
+    assert d.error.args == (ENHANCE_YOUR_CALM, "too many stream resets")
+    assert d.verdicts() == ([], ENHANCE_YOUR_CALM)
+    assert d.c.num_streams <= 1 and repr(d.c).startswith(f"H2Streams(role=server, streams={d.c.num_streams},")
+
+
 # --- control-frame and DATA floods -----------------------------------------------------
 
 @pytest.mark.parametrize("flood, limit, message", [
