@@ -117,6 +117,18 @@ TEST_CASE("h2 connection: our header-list limits hold from the first byte, the f
     std::vector<Frame> out;
     CHECK(fault_of([&] { early.receive(big, out); }) == Fault::Kind::Protocol);
   }
+  {
+    // The peer's ACK and a large frame in one read: the frame follows the
+    // ACK on the wire, so it is within the limit in force.
+    Connection same_read(cfg);
+    same_read.begin();
+    std::string read;
+    encode_settings_ack(read);
+    read += big;
+    std::vector<Frame> out;
+    same_read.receive(read, out);
+    CHECK(out.size() == 2 && std::get<DataFrame>(out[1]).data().size() == 20000);
+  }
   // 16384 bytes of header list in 16384-byte frames: five CONTINUATION
   // frames before the ACK, not the 1280 of the 16 MiB protocol default.
   const uint64_t continuations_before = c.engine().max_continuation_frames();

@@ -65,10 +65,12 @@ Connection::Connection(const Config& config)
   pending_.reserve(kPendingBufferStart);
   // The header-list size we advertise is ours to enforce from the first
   // byte: it is advisory to the peer, not a promise to accept more until it
-  // has acknowledged it. (The frame size waits for the ACK: until then the
-  // peer may only use the default, and we hold it to that.)
+  // has acknowledged it. The frame size waits for the ACK (until then the
+  // peer may only use the default), in wire order: the decoder applies it
+  // at the ACK itself, not when the ACK's record is handled later.
   applied_header_list_size_ = config.max_header_list_size;
   engine_.set_max_header_list_size(applied_header_list_size_);
+  engine_.set_max_recv_frame_size_at_ack(config.max_frame_size);
   engine_.set_batch_header_cap(config.max_batch_header_bytes);
 }
 

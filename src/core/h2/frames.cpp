@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "h1/tokens.hpp"
 #include "http/date.hpp"
@@ -301,6 +302,7 @@ Failure Engine::frame(uint8_t type, uint8_t flags, uint32_t sid, std::string_vie
       if (len % 6 != 0) return load_error("InvalidPayloadAckSettings");
       SettingsFrame s;
       s.ack = flags & kAck;
+      if (s.ack && frame_size_at_ack_) set_max_recv_frame_size(*std::exchange(frame_size_at_ack_, std::nullopt));
       for (size_t i = 0; i < len; i += 6) {
         const uint16_t id = static_cast<uint16_t>((static_cast<uint8_t>(payload[i]) << 8) |
                                                   static_cast<uint8_t>(payload[i + 1]));

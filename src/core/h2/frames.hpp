@@ -237,6 +237,10 @@ class Engine {
 
   // Limits we advertise. The frame size must already be in range.
   void set_max_recv_frame_size(uint32_t v);
+  // The frame size we advertised, put in force by the first SETTINGS ACK the
+  // engine decodes: the peer may send larger frames right behind its ACK,
+  // in the same read, before its record reaches the connection.
+  void set_max_recv_frame_size_at_ack(uint32_t v) { frame_size_at_ack_ = v; }
   void set_max_header_list_size(uint64_t v);
   void set_send_max_frame_size(uint32_t v) { send_max_frame_size_ = v; }
   void set_send_header_table_size(uint64_t v) { encoder_.request_size_update(v); }
@@ -293,6 +297,7 @@ class Engine {
   uint32_t send_max_frame_size_ = kDefaultMaxFrameSize;
   uint64_t max_header_list_size_ = kDefaultMaxHeaderListSize;
   uint64_t max_continuations_ = 1280;
+  std::optional<uint32_t> frame_size_at_ack_;
   uint64_t batch_cap_ = UINT64_MAX;
   uint64_t batch_decoded_ = 0;  // header-list bytes decoded in this receive()
   bool backlog_ = false;
