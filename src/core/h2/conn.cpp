@@ -130,7 +130,7 @@ void Connection::apply_acked_window() {
 }
 
 uint32_t Connection::recv_peer_settings(const SettingsFrame& f, bool& initial, std::vector<void*>& wake) {
-  const size_t before = pending_.size();
+  const PendingMark mark(pending_);
   uint32_t flags = 0;
   count_control_reply();
   encode_settings_ack(pending_);
@@ -162,17 +162,17 @@ uint32_t Connection::recv_peer_settings(const SettingsFrame& f, bool& initial, s
     });
     peer_.initial_window_size = *f.initial_window_size;
   }
-  if (pending_.size() > before) flags |= kFlagWake;
+  flags |= mark.wake();
   return flags;
 }
 
 uint32_t Connection::recv_ping(bool ack, std::string_view payload) {
-  const size_t before = pending_.size();
+  const PendingMark mark(pending_);
   if (!ack) {
     if (payload.size() != sizeof kShutdownPing) return 0;  // the decoder lets no such PING through
     count_control_reply();
     encode_ping(payload.data(), true, pending_);
-    return pending_.size() > before ? uint32_t{kFlagWake} : 0;
+    return mark.wake();
   }
   if (payload.size() != sizeof kShutdownPing || !is_server()) return 0;
   if (std::memcmp(payload.data(), kShutdownPing, sizeof kShutdownPing) != 0) return 0;
@@ -182,7 +182,7 @@ uint32_t Connection::recv_ping(bool ack, std::string_view payload) {
   max_stream_id_ = last_processed_id_;
   encode_go_away(max_stream_id_, code(Reason::NoError), {}, pending_);
   shutdown_final_ = true;
-  uint32_t flags = pending_.size() > before ? uint32_t{kFlagWake} : 0;
+  uint32_t flags = mark.wake();
   if (active_streams_ == 0) flags |= kFlagStopAccepting;
   return flags;
 }

@@ -55,6 +55,19 @@ inline constexpr size_t kRecentStops = 64;
 // The closure recorded once both sides have exchanged GOAWAY.
 inline constexpr const char* kGoAwayExchanged = "connection closed: GOAWAY exchanged";
 
+// What every state method ends with: did this step queue anything for the
+// write pump? Remembers the pending buffer's size; wake() is kFlagWake once
+// the buffer grew past it.
+class PendingMark {
+ public:
+  explicit PendingMark(const std::string& pending) : pending_(pending), before_(pending.size()) {}
+  uint32_t wake() const { return pending_.size() > before_ ? uint32_t{kFlagWake} : 0; }
+
+ private:
+  const std::string& pending_;
+  const size_t before_;
+};
+
 enum class Role : uint8_t { Client, Server };
 
 // "client" / "server"; a Value fault with the documented message otherwise.

@@ -105,7 +105,7 @@ void Connection::absorb(uint32_t len) {
 }
 
 ResetResult Connection::core_reset(Stream& s, uint32_t reason, Initiator by) {
-  const size_t before = pending_.size();
+  const PendingMark mark(pending_);
   ResetResult r;
   r.handle = s.handle;
   const bool clean = s.state.is_closed() && !s.state.is_reset();
@@ -118,7 +118,7 @@ ResetResult Connection::core_reset(Stream& s, uint32_t reason, Initiator by) {
   count_out(s, r.flags);
   forget(sid);
   reset_store_.record(sid, now_nanos());
-  if (pending_.size() > before) r.flags |= kFlagWake;
+  r.flags |= mark.wake();
   return r;
 }
 
@@ -213,7 +213,7 @@ SendResult Connection::send_data(uint32_t sid, std::string_view data, bool end_s
     return r;
   }
   Stream& s = *store_.find(sid);
-  const size_t before = pending_.size();
+  const PendingMark mark(pending_);
   const auto room = [](int64_t v) { return static_cast<uint64_t>(std::max<int64_t>(v, 0)); };
   const uint64_t buffer_room =
       config_.max_send_buf_size > s.send_buffered ? config_.max_send_buf_size - s.send_buffered : 0;
@@ -236,7 +236,7 @@ SendResult Connection::send_data(uint32_t sid, std::string_view data, bool end_s
     s.state.send_close();
     complete_response(s, r);
   }
-  if (pending_.size() > before) r.flags |= kFlagWake;
+  r.flags |= mark.wake();
   return r;
 }
 
@@ -245,12 +245,12 @@ SendResult Connection::send_trailers(uint32_t sid, const http::HeaderMapCore& tr
   if ((r.stopped = send_stop(sid))) return r;
   Stream& s = *store_.find(sid);
   if (!headers_sendable(trailers)) throw Fault::user("malformed_headers");
-  const size_t before = pending_.size();
+  const PendingMark mark(pending_);
   if (Failure f = engine_.encode_trailers(sid, trailers, pending_)) throw from_engine(f);
   s.state.send_close();
   r.done = true;
   complete_response(s, r);
-  if (pending_.size() > before) r.flags |= kFlagWake;
+  r.flags |= mark.wake();
   return r;
 }
 
@@ -265,13 +265,13 @@ SendResult Connection::send_response_head(uint32_t sid, uint32_t status, const h
   Stream& s = *sp;
   StreamState next = s.state;
   next.send_open(end_stream);  // the user fault of a state that cannot send a head
-  const size_t before = pending_.size();
+  const PendingMark mark(pending_);
   if (Failure f = engine_.encode_response(sid, status, headers, end_stream, config_.auto_date_header, pending_))
     throw from_engine(f);
   s.state = std::move(next);
   r.done = end_stream;
   if (end_stream) complete_response(s, r);
-  if (pending_.size() > before) r.flags |= kFlagWake;
+  r.flags |= mark.wake();
   return r;
 }
 
@@ -295,7 +295,7 @@ void Connection::credit_written(std::vector<void*>& wake) {
 
 HeadersResult Connection::recv_headers(const HeadersInfo& f, void* spare) {
   const uint32_t sid = f.stream_id;
-  const size_t before = pending_.size();
+  const PendingMark mark(pending_);
   HeadersResult r;
   r.eof = f.end_stream;
   if (Stream* s = store_.find(sid)) {
@@ -337,7 +337,7 @@ HeadersResult Connection::recv_headers(const HeadersInfo& f, void* spare) {
     highest_peer_id_ = sid;
     if (f.truncated) {
       refuse_oversize(sid, f.end_stream);
-      if (pending_.size() > before) r.flags |= kFlagWake;
+      r.flags |= mark.wake();
       return r;
     }
     if (f.shape != HeadShape::Request) throw Fault::library_reset(sid, Reason::ProtocolError);
@@ -366,19 +366,19 @@ HeadersResult Connection::recv_headers(const HeadersInfo& f, void* spare) {
   } else {
     throw Fault::library_reset(sid, Reason::StreamClosed);
   }
-  if (pending_.size() > before) r.flags |= kFlagWake;
+  r.flags |= mark.wake();
   return r;
 }
 
 DataResult Connection::recv_data(uint32_t sid, bool end_stream, uint32_t len, uint64_t size) {
-  const size_t before = pending_.size();
+  const PendingMark mark(pending_);
   DataResult r;
   r.eof = end_stream;
   Stream* sp = store_.find(sid);
   if (!sp) {
     absorb(len);
     if (reset_store_.contains(sid) || (is_server() && sid > max_stream_id_)) {
-      if (pending_.size() > before) r.flags |= kFlagWake;
+      r.flags |= mark.wake();
       return r;
     }
     if (is_idle_id(sid)) throw idle_stream(sid);
@@ -413,7 +413,7 @@ DataResult Connection::recv_data(uint32_t sid, bool end_stream, uint32_t len, ui
     r.budgeted = true;
   }
   if (end_stream) settle(s, r.flags);
-  if (pending_.size() > before) r.flags |= kFlagWake;
+  r.flags |= mark.wake();
   return r;
 }
 
@@ -451,7 +451,7 @@ ResetResult Connection::recv_reset(uint32_t sid, uint32_t error_code) {
       throw Fault::protocol(code(Reason::EnhanceYourCalm), "too_many_resets");
     reset_before_accept_.push_back(sid);
   }
-  const size_t before = pending_.size();
+  const PendingMark mark(pending_);
   r.notify_body = !s.state.is_recv_end_stream();
   s.state.recv_reset(sid, error_code, s.send_buffered > 0);
   Stop stop = s.state.stop();
@@ -462,18 +462,18 @@ ResetResult Connection::recv_reset(uint32_t sid, uint32_t error_code) {
   reclaim(s);
   count_out(s, r.flags);
   forget(sid);
-  if (pending_.size() > before) r.flags |= kFlagWake;
+  r.flags |= mark.wake();
   return r;
 }
 
 uint32_t Connection::release_capacity(uint32_t sid, uint64_t n) {
   Stream* s = store_.find(sid);
   if (!s || s->reclaimed) return 0;
-  const size_t before = pending_.size();
+  const PendingMark mark(pending_);
   uint32_t flags = 0;
   release_stream(*s, n);
   settle(*s, flags);
-  if (pending_.size() > before) flags |= kFlagWake;
+  flags |= mark.wake();
   return flags;
 }
 
@@ -526,11 +526,11 @@ void Connection::refuse_oversize(uint32_t sid, bool end_stream) {
 ResetResult Connection::reset_on_error(uint32_t sid, uint32_t reason) {
   count_local_error();
   if (Stream* s = store_.find(sid)) return core_reset(*s, reason, Initiator::Library);
-  const size_t before = pending_.size();
+  const PendingMark mark(pending_);
   reset_store_.record(sid, now_nanos());
   encode_rst_stream(sid, reason, pending_);
   ResetResult r;
-  if (pending_.size() > before) r.flags |= kFlagWake;
+  r.flags |= mark.wake();
   return r;
 }
 
@@ -540,11 +540,11 @@ ResetResult Connection::aclose_body(uint32_t sid) {
   if (!s->state.is_recv_end_stream()) return core_reset(*s, code(Reason::Cancel), Initiator::User);
   // The body is complete on the wire: nothing to cancel, but what the
   // reader will never consume goes back to the connection.
-  const size_t before = pending_.size();
+  const PendingMark mark(pending_);
   ResetResult r;
   reclaim(*s);
   settle(*s, r.flags);
-  if (pending_.size() > before) r.flags |= kFlagWake;
+  r.flags |= mark.wake();
   return r;
 }
 
@@ -556,7 +556,7 @@ uint32_t Connection::recv_go_away(uint32_t last_stream_id, uint32_t error_code, 
     throw Fault::protocol(code(Reason::ProtocolError), "GOAWAY may not raise last_stream_id");
   peer_go_away_ = PeerGoAway{last_stream_id, error_code, std::string(debug)};
   goaway_received_ = true;
-  const size_t before = pending_.size();
+  const PendingMark mark(pending_);
   uint32_t flags = kFlagSlotFreed;
   // The last stream id counts the streams the GOAWAY's receiver (us)
   // initiated: a server's request streams came from the peer and complete.
@@ -573,14 +573,14 @@ uint32_t Connection::recv_go_away(uint32_t last_stream_id, uint32_t error_code, 
     count_out(s, flags);
     forget(id);
   }
-  if (pending_.size() > before) flags |= kFlagWake;
+  flags |= mark.wake();
   return flags;
 }
 
 uint32_t Connection::send_goaway(uint32_t reason) {
-  const size_t before = pending_.size();
+  const PendingMark mark(pending_);
   encode_go_away(role_last_stream_id(), reason, {}, pending_);
-  return pending_.size() > before ? uint32_t{kFlagWake} : 0;
+  return mark.wake();
 }
 
 uint32_t Connection::maybe_goaway_reply() {
