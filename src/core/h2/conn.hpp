@@ -390,6 +390,18 @@ class Connection {
   // hands it back at once.
   void absorb(uint32_t len);
   ResetResult core_reset(Stream& s, uint32_t reason, Initiator by);
+  // Why a stream is torn down before both its halves ended normally.
+  enum class Teardown : uint8_t {
+    Reset,      // we reset it: its id joins the reset store, late frames are absorbed
+    PeerReset,  // the peer's RST_STREAM
+    GoAway,     // the peer's GOAWAY says it never processed the stream
+    Failure,    // the connection failed: its error answers for every stream
+  };
+  // The one teardown: records `stop` for late senders (not on Failure),
+  // gives the stream's held receive capacity back, counts it out of the
+  // active streams (and its slot, into `flags`), forgets it, and for Reset
+  // records its id in the reset store. `s` is gone afterwards.
+  void close_stream(Stream& s, Teardown why, const Stop& stop, uint32_t& flags);
   // One more reset for a peer violation; past the cap a protocol fault.
   void count_local_error();
   // The answer to a request head over our header-list size.

@@ -7,8 +7,9 @@
 // back its client slot) the moment it closes, but stays in the store while
 // the application still holds received bytes or DATA-framing charge of it,
 // so that its releases still reach the windows. A reset, a GOAWAY or a
-// failure tears it down at once instead: its held capacity goes back to the
-// connection ("reclaimed") and it is forgotten.
+// failure tears it down at once instead, always through close_stream: its
+// held capacity goes back to the connection ("reclaimed") and it is
+// forgotten.
 #include <algorithm>
 #include <chrono>
 
@@ -111,15 +112,21 @@ ResetResult Connection::core_reset(Stream& s, uint32_t reason, Initiator by) {
   const bool clean = s.state.is_closed() && !s.state.is_reset();
   if (!s.state.is_closed() || clean) s.state.set_reset(s.id, reason, by);
   if (!clean) r.stop = s.state.stop();
-  remember_stop(s.id, r.stop.value_or(Stop{}));
   encode_rst_stream(s.id, reason, pending_);
-  const uint32_t sid = s.id;
-  reclaim(s);
-  count_out(s, r.flags);
-  forget(sid);
-  reset_store_.record(sid, now_nanos());
+  close_stream(s, Teardown::Reset, r.stop.value_or(Stop{}), r.flags);
   r.flags |= mark.wake();
   return r;
+}
+
+void Connection::close_stream(Stream& s, Teardown why, const Stop& stop, uint32_t& flags) {
+  const uint32_t sid = s.id;
+  // A sender that comes after the stream is gone still learns why it
+  // stopped; after a failure the connection's error answers for all.
+  if (why != Teardown::Failure) remember_stop(sid, stop);
+  reclaim(s);
+  count_out(s, flags);
+  forget(sid);
+  if (why == Teardown::Reset) reset_store_.record(sid, now_nanos());
 }
 
 void Connection::remember_stop(uint32_t sid, const Stop& stop) {
@@ -458,10 +465,7 @@ ResetResult Connection::recv_reset(uint32_t sid, uint32_t error_code) {
   if (!stop.reason) stop = Stop{error_code, false};
   r.stop = stop;
   r.handle = s.handle;
-  remember_stop(sid, stop);
-  reclaim(s);
-  count_out(s, r.flags);
-  forget(sid);
+  close_stream(s, Teardown::PeerReset, stop, r.flags);
   r.flags |= mark.wake();
   return r;
 }
@@ -568,10 +572,7 @@ uint32_t Connection::recv_go_away(uint32_t last_stream_id, uint32_t error_code, 
     Stream& s = *store_.find(id);
     if (!s.state.is_closed()) s.state.set_go_away(error_code, Initiator::Remote);
     aborted.push_back(Stopped{s.handle, s.state.stop()});
-    remember_stop(id, aborted.back().stop);
-    reclaim(s);
-    count_out(s, flags);
-    forget(id);
+    close_stream(s, Teardown::GoAway, aborted.back().stop, flags);
   }
   flags |= mark.wake();
   return flags;
@@ -621,9 +622,7 @@ bool Connection::fail(void* exc, std::string_view message, std::vector<Stopped>&
       s.state.recv_eof();
       out.push_back(Stopped{s.handle, Stop{std::nullopt, true}});
     }
-    reclaim(s);
-    count_out(s, flags);
-    forget(id);
+    close_stream(s, Teardown::Failure, Stop{}, flags);
   }
   return taken;
 }
