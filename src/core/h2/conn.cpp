@@ -176,12 +176,12 @@ uint32_t Connection::recv_ping(bool ack, std::string_view payload) {
   }
   if (payload.size() != sizeof kShutdownPing || !is_server()) return 0;
   if (std::memcmp(payload.data(), kShutdownPing, sizeof kShutdownPing) != 0) return 0;
-  if (!graceful_ || shutdown_final_) return 0;
+  if (!graceful() || shutdown_final()) return 0;
   // The client has seen everything we sent before our first GOAWAY: the
   // streams it could still open are exactly those we have accepted.
   max_stream_id_ = last_processed_id_;
   encode_go_away(max_stream_id_, code(Reason::NoError), {}, pending_);
-  shutdown_final_ = true;
+  reach(kShutdownFinal);
   uint32_t flags = mark.wake();
   if (active_streams_ == 0) flags |= kFlagStopAccepting;
   return flags;

@@ -233,7 +233,7 @@ class Connection {
   // A written (or abandoned) batch: each stream's buffered count goes down
   // by what the batch carried; the streams' handles, once each, go to `wake`.
   void credit_written(std::vector<void*>& wake);
-  void stop_pump() { stopping_ = true; }
+  void stop_pump() { reach(kStopping); }
 
   // --- receive path ------------------------------------------------------------
 
@@ -280,7 +280,7 @@ class Connection {
     std::string debug;
   };
   const std::optional<PeerGoAway>& peer_go_away() const { return peer_go_away_; }
-  bool is_closed() const { return failed_ || goaway_received_; }
+  bool is_closed() const { return reached(kFailed | kPeerGoAway); }
 
   // Test hooks.
   void set_next_stream_id(uint32_t sid) { next_stream_id_ = sid; }
@@ -298,7 +298,7 @@ class Connection {
   // A written buffer comes back to be reused.
   void recycle(std::string&& buffer);
   bool has_pending() const { return !pending_.empty(); }
-  bool stopping() const { return stopping_; }
+  bool stopping() const { return reached(kStopping); }
 
   // Handles of every stream, for the collector, and all of them moved out
   // (the store forgets them) for the binding to release.
@@ -327,11 +327,11 @@ class Connection {
   const FlowControl& conn_recv_flow() const { return conn_recv_; }
   const DataFrameBudget& budget() const { return budget_; }
   uint64_t local_error_resets() const { return local_error_resets_; }
-  bool graceful() const { return graceful_; }
-  bool shutdown_final() const { return shutdown_final_; }
-  bool goaway_replied() const { return goaway_replied_; }
-  bool failed() const { return failed_; }
-  bool goaway_received() const { return goaway_received_; }
+  bool graceful() const { return reached(kGraceful); }
+  bool shutdown_final() const { return reached(kShutdownFinal); }
+  bool goaway_replied() const { return reached(kGoAwayReplied); }
+  bool failed() const { return reached(kFailed); }
+  bool goaway_received() const { return reached(kPeerGoAway); }
   uint32_t last_processed_id() const { return last_processed_id_; }
   uint32_t max_stream_id() const { return max_stream_id_; }
   SettingsAck settings_state() const { return settings_ack_; }
@@ -442,12 +442,19 @@ class Connection {
   std::string spare_;
   std::vector<Credit> credits_;          // committed since the last take_pending
   std::vector<Credit> written_credits_;  // carried by the batches being written
-  bool failed_ = false;
-  bool goaway_received_ = false;
-  bool graceful_ = false;
-  bool shutdown_final_ = false;
-  bool goaway_replied_ = false;
-  bool stopping_ = false;
+  // The connection's lifecycle in one value: each bit is a milestone that
+  // stays reached once it is; every lifecycle predicate reads this field.
+  enum Milestone : uint8_t {
+    kPeerGoAway = 1 << 0,     // the peer's GOAWAY arrived: no new stream of ours
+    kGoAwayReplied = 1 << 1,  // our reply to it is queued
+    kGraceful = 1 << 2,       // shutdown phase 1: GOAWAY(2^31-1) and its PING queued
+    kShutdownFinal = 1 << 3,  // shutdown phase 2: the final GOAWAY queued
+    kFailed = 1 << 4,         // an error or closure is recorded; every stream was told
+    kStopping = 1 << 5,       // the write pump drains what it has and exits
+  };
+  uint8_t life_ = 0;
+  bool reached(uint8_t milestones) const { return (life_ & milestones) != 0; }
+  void reach(Milestone m) { life_ |= m; }
   uint32_t control_replies_ = 0;  // queued since the last take_pending
   std::vector<void*> dead_;
   void* conn_exc_ = nullptr;

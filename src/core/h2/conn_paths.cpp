@@ -53,7 +53,7 @@ void Connection::count_out(Stream& s, uint32_t& flags) {
   if (s.active) {
     s.active = false;
     if (active_streams_ > 0) --active_streams_;
-    if (shutdown_final_ && active_streams_ == 0) flags |= kFlagStopAccepting;
+    if (shutdown_final() && active_streams_ == 0) flags |= kFlagStopAccepting;
   }
   if (s.holds_slot) {
     s.holds_slot = false;
@@ -139,7 +139,7 @@ std::optional<Stop> Connection::send_stop(uint32_t sid) const {
   if (!s) {
     for (const RecentStop& r : recent_stops_)
       if (r.id == sid) return r.stop;
-    return Stop{std::nullopt, failed_};
+    return Stop{std::nullopt, failed()};
   }
   if (s->state.is_send_streaming()) return std::nullopt;
   return s->state.stop();
@@ -559,7 +559,7 @@ uint32_t Connection::recv_go_away(uint32_t last_stream_id, uint32_t error_code, 
   if (peer_go_away_ && last_stream_id > peer_go_away_->last_stream_id)
     throw Fault::protocol(code(Reason::ProtocolError), "GOAWAY may not raise last_stream_id");
   peer_go_away_ = PeerGoAway{last_stream_id, error_code, std::string(debug)};
-  goaway_received_ = true;
+  reach(kPeerGoAway);
   const PendingMark mark(pending_);
   uint32_t flags = kFlagSlotFreed;
   // The last stream id counts the streams the GOAWAY's receiver (us)
@@ -586,17 +586,17 @@ uint32_t Connection::send_goaway(uint32_t reason) {
 
 uint32_t Connection::maybe_goaway_reply() {
   if (!peer_go_away_ || peer_go_away_->last_stream_id >= kMaxStreamId) return 0;
-  if (failed_ || active_streams_ > 0 || goaway_replied_) return 0;
+  if (failed() || active_streams_ > 0 || goaway_replied()) return 0;
   encode_go_away(role_last_stream_id(), code(Reason::NoError), {}, pending_);
-  goaway_replied_ = true;
-  failed_ = true;
+  reach(kGoAwayReplied);
+  reach(kFailed);
   closure_ = kGoAwayExchanged;
   return kFlagWake | kFlagConnDone;
 }
 
 uint32_t Connection::begin_graceful_shutdown() {
-  if (graceful_) return 0;
-  graceful_ = true;
+  if (graceful()) return 0;
+  reach(kGraceful);
   encode_go_away(kMaxStreamId, code(Reason::NoError), {}, pending_);
   encode_ping(kShutdownPing, false, pending_);
   return kFlagWake;
@@ -604,8 +604,8 @@ uint32_t Connection::begin_graceful_shutdown() {
 
 bool Connection::fail(void* exc, std::string_view message, std::vector<Stopped>& out) {
   bool taken = false;
-  if (!failed_) {
-    failed_ = true;
+  if (!failed()) {
+    reach(kFailed);
     if (exc) {
       conn_exc_ = exc;
       taken = true;
