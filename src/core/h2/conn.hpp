@@ -252,20 +252,76 @@ class Connection {
   DataResult recv_data(uint32_t sid, bool end_stream, uint32_t flow_controlled_len, uint64_t payload_len);
   // Handles whose senders may proceed go to `wake`.
   void recv_window_update(uint32_t sid, uint32_t increment, std::vector<void*>& wake);
+  // The peer's RST_STREAM. Stream 0 is a protocol fault; an unknown stream
+  // is ignored unless its id is idle (protocol fault). A server stream the
+  // application has not pulled yet counts toward
+  // max_pending_accept_reset_streams, past which it is a protocol fault
+  // ENHANCE_YOUR_CALM, checked before anything changes. Otherwise the
+  // stream is closed with the peer's code (keeping an earlier cause unless
+  // frames of it still wait to be sent) and torn down: the result has its
+  // handle, the stop its readers and writers see, whether its receive half
+  // was still open (notify_body), and the flags.
   ResetResult recv_reset(uint32_t sid, uint32_t error_code);
+  // The application consumed `n` received bytes of `sid` (never more than
+  // the stream holds counts). Stream and connection capacity come back, and
+  // a WINDOW_UPDATE is queued for each once half its window is unclaimed (the
+  // stream's only while the peer may still send on it). A closed stream
+  // with nothing left held is forgotten. An unknown or reclaimed stream:
+  // nothing. Returns the flags (kFlagWake: a WINDOW_UPDATE was queued).
   uint32_t release_capacity(uint32_t sid, uint64_t n);
+  // The application consumed a budgeted chunk of `payload_len` bytes: the
+  // DATA-framing charge of a small chunk (never more than the stream still
+  // holds) goes back to the budget. May forget a closed, fully released
+  // stream. Never queues anything.
   void release_data_frame(uint32_t sid, uint64_t payload_len);
+  // Server: the application pulled `sid`, so a later reset of it by the
+  // peer no longer counts toward max_pending_accept_reset_streams.
   void accepted(uint32_t sid);
 
   // --- resets, shutdown, failure ---------------------------------------------
 
+  // Our reset of a live stream (`by` User: a caller cancel; Library: a
+  // peer violation the caller acts on): RST_STREAM queued, the stream
+  // closed with that reason unless it had already failed, torn down, its id
+  // in the reset store. The result carries its handle and the stop its
+  // readers see (none when the stream had ended cleanly). An unknown stream
+  // gives an empty result and queues nothing.
   ResetResult reset_stream(uint32_t sid, uint32_t reason, Initiator by);
+  // The answer to a stream error the peer caused: counts one more local
+  // error reset first (past max_local_error_reset_streams a protocol fault
+  // ENHANCE_YOUR_CALM, nothing else changed), then resets a live stream as
+  // reset_stream does with Library, or, for a stream already forgotten,
+  // records its id in the reset store and queues RST_STREAM alone.
   ResetResult reset_on_error(uint32_t sid, uint32_t reason);
+  // The application closes a received body. Receive half still open: the
+  // stream is cancelled (reset_stream with CANCEL, User). Already ended on
+  // the wire: no RST_STREAM, but the unread bytes' capacity goes back to the
+  // connection and the stream may be forgotten; the result carries only the
+  // flags. An unknown stream: an empty result.
   ResetResult aclose_body(uint32_t sid);
+  // The peer's GOAWAY: a last stream id above an earlier GOAWAY's is a
+  // protocol fault (nothing changed). Otherwise it is recorded (is_closed
+  // from now on), and every stream we opened above the last id, which the
+  // peer never processed, is closed as refused by GOAWAY and torn down
+  // without RST_STREAM; their (handle, stop) pairs go to `aborted`. Streams
+  // the peer opened, and ours at or below the id, run on. Returns the flags:
+  // always kFlagSlotFreed, so slot waiters wake and see the closed connection.
   uint32_t recv_go_away(uint32_t last_stream_id, uint32_t error_code, std::string_view debug,
                         std::vector<Stopped>& aborted);
+  // A connection error we detected: GOAWAY(reason) queued with the last
+  // request id we accepted (server) or 0 (client). Nothing else changes;
+  // the caller then fails the connection. Returns kFlagWake.
   uint32_t send_goaway(uint32_t reason);
+  // After each read: once the peer's final GOAWAY (last id below 2^31-1)
+  // has arrived, no error is recorded, no stream is active and we have not
+  // replied, queues our GOAWAY(NO_ERROR), records the closure "connection
+  // closed: GOAWAY exchanged" and returns kFlagWake | kFlagConnDone; in
+  // every other case changes nothing and returns 0. Runs at most once.
   uint32_t maybe_goaway_reply();
+  // Server shutdown, phase 1, idempotent: the first call queues GOAWAY
+  // (2^31-1, NO_ERROR) and the "SHUTDOWN" PING and returns kFlagWake; later
+  // calls return 0. Serving goes on; phase 2 runs when the PING's ACK
+  // arrives (recv_ping), fixing the last id the client may still use.
   uint32_t begin_graceful_shutdown();
   // Records the failure (first writer wins): `exc` (an owned opaque
   // exception, kept only when nothing was stored; true then) or the closure
