@@ -31,8 +31,10 @@ def held(record):
     """Decoded header bytes a record keeps, counted as HPACK counts them."""
     if not isinstance(record, q.H2FrameHeaders):
         return 0
-    pseudo = [v for v in (record.method, record.scheme, record.authority, record.path) if v is not None]
-    return sum(len(k) + len(v) + 32 for k, v in record.headers.items()) + sum(len(v) + 40 for v in pseudo)
+    pseudo = {":method": record.method, ":scheme": record.scheme, ":authority": record.authority,
+              ":path": record.path}
+    fields = list(record.headers.items()) + [(k, v) for k, v in pseudo.items() if v is not None]
+    return sum(len(k) + len(v) + 32 for k, v in fields)
 
 
 class Driver:
