@@ -463,7 +463,7 @@ const py::Sig kCheckSendHeaders("check_send_headers", "headers");
 py::Ref codec_check_send_headers(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto a = py::parse<1>(kCheckSendHeaders, args, nargs, kwnames);
   if (!is_header_map(a[0])) kCheckSendHeaders.bad_type(0, "HeaderMap", a[0]);
-  if (!h2::headers_sendable(copy_header_map(a[0]))) throw errors::h2_user("malformed_headers");
+  if (!h2::headers_sendable(copy_header_map(a[0]))) throw errors::h2_user(h2::UserKind::MalformedHeaders);
   return py::none();
 }
 
@@ -600,7 +600,7 @@ py::Ref codec_serialize_data(PyObject* self, PyObject* const* args, Py_ssize_t n
   CodecObj& c = codec_of(self);
   const uint32_t max = py::locked(c, [&] { return c.engine.send_max_frame_size(); });
   if (data.size() > max)
-    throw errors::h2_user("payload_too_big", "DATA payload " + std::to_string(data.size()) +
+    throw errors::h2_user(h2::UserKind::PayloadTooBig, "DATA payload " + std::to_string(data.size()) +
                                                  " exceeds SETTINGS_MAX_FRAME_SIZE " + std::to_string(max));
   // Framed straight into the result: one copy of the payload.
   char* out = nullptr;

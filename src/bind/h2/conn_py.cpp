@@ -711,7 +711,7 @@ py::Ref streams_send_response_head(PyObject* self, PyObject* const* args, Py_ssi
   const uint32_t status = arg_u32(s, 1, a[1]);
   const HeadersArg headers = headers_arg(s, 2, a[2], true);
   const bool end_stream = py::arg_bool(s, 3, a[3], false);
-  if (headers.given && !h2::headers_sendable(headers.map)) throw errors::h2_user("malformed_headers");
+  if (headers.given && !h2::headers_sendable(headers.map)) throw errors::h2_user(h2::UserKind::MalformedHeaders);
   return send_call(self, [&](h2::Connection& c) {
     return c.send_response_head(sid, status, headers.given ? &headers.map : nullptr, end_stream);
   });

@@ -161,7 +161,7 @@ std::optional<uint32_t> Connection::open_stream(std::string_view method, std::st
   // odd id its peer may open itself, and no peer expects it.
   if (is_server()) {
     release_slot_count();
-    throw Fault::user("rejected", "open_stream: a server cannot open request streams");
+    throw Fault::user(UserKind::Rejected, "open_stream: a server cannot open request streams");
   }
   if (is_closed()) {
     release_slot_count();
@@ -174,7 +174,7 @@ std::optional<uint32_t> Connection::open_stream(std::string_view method, std::st
   const uint32_t sid = next_stream_id_;
   if (headers && !headers_sendable(*headers)) {
     release_slot_count();
-    throw Fault::user("malformed_headers");
+    throw Fault::user(UserKind::MalformedHeaders);
   }
   // The engine checks every argument before its HPACK state changes, so a
   // failure here has queued nothing.
@@ -251,7 +251,7 @@ SendResult Connection::send_trailers(uint32_t sid, const http::HeaderMapCore& tr
   SendResult r;
   if ((r.stopped = send_stop(sid))) return r;
   Stream& s = *store_.find(sid);
-  if (!headers_sendable(trailers)) throw Fault::user("malformed_headers");
+  if (!headers_sendable(trailers)) throw Fault::user(UserKind::MalformedHeaders);
   const PendingMark mark(pending_);
   if (Failure f = engine_.encode_trailers(sid, trailers, pending_)) throw from_engine(f);
   s.state.send_close();

@@ -615,7 +615,7 @@ Failure Engine::encode_trailers(uint32_t sid, const http::HeaderMapCore& trailer
 Failure Engine::encode_data(uint32_t sid, std::string_view data, bool end_stream, std::string& out) const {
   if (!valid_stream_id(sid)) return bad_stream_id(sid);
   if (data.size() > send_max_frame_size_)
-    return Failure::user("payload_too_big", "DATA payload " + std::to_string(data.size()) +
+    return Failure::user(UserKind::PayloadTooBig, "DATA payload " + std::to_string(data.size()) +
                                                 " exceeds SETTINGS_MAX_FRAME_SIZE " +
                                                 std::to_string(send_max_frame_size_));
   char* w = append_frame(out, static_cast<uint32_t>(data.size()), kData, end_stream ? kEndStream : 0, sid);

@@ -18,6 +18,7 @@
 
 #include "h2/constants.hpp"
 #include "h2/hpack.hpp"
+#include "h2/stream_error.hpp"
 #include "http/header_map.hpp"
 
 namespace quillon::h2 {
@@ -64,12 +65,13 @@ enum FrameFlag : uint8_t {
   kPriorityFlag = 0x20,
 };
 
-// HTTP/2 error codes (RFC 9113 §7) the engine produces.
+// The RFC 9113 §7 codes the engine produces, short names into the one
+// code space (Reason) for the frame tables.
 enum ErrorCode : uint32_t {
-  kProtocolError = 1,
-  kFrameSizeError = 6,
-  kCompressionError = 9,
-  kEnhanceYourCalm = 11,
+  kProtocolError = code(Reason::ProtocolError),
+  kFrameSizeError = code(Reason::FrameSizeError),
+  kCompressionError = code(Reason::CompressionError),
+  kEnhanceYourCalm = code(Reason::EnhanceYourCalm),
 };
 
 // A failure as the core records it; the binding raises it once (errors.cpp).
@@ -82,13 +84,15 @@ struct Failure {
   };
   Kind kind = Kind::None;
   uint32_t code = 0;
-  const char* user_kind = "";
+  UserKind user_kind = UserKind::Rejected;
   std::string message;
 
   explicit operator bool() const { return kind != Kind::None; }
-  static Failure protocol(uint32_t code, std::string message) { return {Kind::Protocol, code, "", std::move(message)}; }
-  static Failure user(const char* kind, std::string message) { return {Kind::User, 0, kind, std::move(message)}; }
-  static Failure value(std::string message) { return {Kind::Value, 0, "", std::move(message)}; }
+  static Failure protocol(uint32_t code, std::string message) {
+    return {Kind::Protocol, code, UserKind::Rejected, std::move(message)};
+  }
+  static Failure user(UserKind kind, std::string message) { return {Kind::User, 0, kind, std::move(message)}; }
+  static Failure value(std::string message) { return {Kind::Value, 0, UserKind::Rejected, std::move(message)}; }
 };
 
 // --- Frame records ---------------------------------------------------------
