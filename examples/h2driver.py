@@ -141,6 +141,9 @@ class H2Driver(q.H2Streams):
                 try:
                     for frame in self.receive(data):
                         self.dispatch(frame)
+                    while self.has_backlog():  # one receive returns a bounded batch
+                        for frame in self.receive(b""):
+                            self.dispatch(frame)
                 except (q.H2ProtocolError, q.H2FlowControlError) as e:
                     self.wake(self.send_goaway(PROTOCOL_ERROR if e.args[0] is None else e.args[0]))
                     await asyncio.sleep(0)  # let the pump write the GOAWAY

@@ -39,8 +39,13 @@ class Side:
         return data
 
     def feed(self, data):
+        self.apply(self.c.receive(data))
+        while self.c.has_backlog():
+            self.apply(self.c.receive(b""))
+
+    def apply(self, records):
         c = self.c
-        for f in c.receive(data):
+        for f in records:
             kind = type(f).__name__
             if kind == "H2FrameSettings":
                 c.recv_settings(f)

@@ -120,6 +120,14 @@ def test_open_stream_releases_the_slot_when_no_stream_comes(prepare, call, outco
     assert not [f for f in p.out() if isinstance(f, HeadersFrame)]
 
 
+def test_a_server_cannot_open_streams():
+    p = Peer("server")
+    assert p.c.try_claim_slot()
+    raises(q.H2UserError, ("rejected", "open_stream: a server cannot open request streams"), p.c.open_stream,
+           "GET", "https://x.test/", None, True, False, Handle())
+    assert p.c.num_open_streams == 0 and p.c.num_streams == 0 and p.out() == []
+
+
 def test_stream_ids_increase_on_the_wire():
     p = Peer()
     assert [p.open(), p.open(True)] == [1, 3]
@@ -161,12 +169,17 @@ def test_send_buffer_room_and_credit():
     assert p.c.send_data(sid, bytes(50000), 20000, False).sent == 16384
 
 
-def test_empty_data_ends_the_stream():
+def test_empty_data_ends_the_stream_and_writes_nothing_otherwise():
     p = Peer()
     sid = p.open()
+    p.out()
+    for data, offset in ((b"", 0), (b"ab", 2)):
+        v = p.c.send_data(sid, data, offset, False)  # no empty non-final frame: a peer counts those as abuse
+        assert (v.sent, v.done, v.stopped, v.flags) == (0, True, None, 0)
+    assert p.out() == []
     v = p.c.send_data(sid, b"", 0, True)
     assert (v.sent, v.done, v.stopped) == (0, True, None)
-    (head, data) = p.out()
+    (data,) = p.out()
     assert data.data == b"" and "END_STREAM" in data.flags
     assert p.c.send_data(sid, b"more", 0, True).stopped.reason is None
     with pytest.raises(ValueError):
@@ -541,3 +554,46 @@ def test_recv_methods_check_the_record_class():
     for m in (p.c.recv_headers, p.c.recv_data, p.c.recv_window_update, p.c.recv_reset, p.c.recv_go_away):
         with pytest.raises(TypeError):
             m(ping)
+
+
+def test_gigabytes_each_way_leave_the_windows_as_new():
+    # Flow control bounds the bytes in flight, never the total: well past
+    # 4 GiB each way over one stream, every frame's window given back as a
+    # peer would, and the connection still sends and receives like a new one.
+    top, frame_max = 2**31 - 1, 2**24 - 1
+    p = Peer(initial_window_size=top, connection_window=top, max_frame_size=frame_max, max_send_buf_size=1 << 25)
+    for rec in p.feed(SettingsFrame(0, flags=["ACK"]),
+                      SettingsFrame(0, settings={SettingsFrame.MAX_FRAME_SIZE: frame_max,
+                                                 SettingsFrame.INITIAL_WINDOW_SIZE: top})):
+        p.c.recv_settings(rec)
+    p.c.recv_window_update(p.feed(WindowUpdateFrame(0, window_increment=top - 65535))[0])
+    sid = p.open()
+    p.respond(sid)
+    p.out()
+    chunk = bytes(frame_max)
+    credit = p.feed(WindowUpdateFrame(0, window_increment=frame_max), WindowUpdateFrame(sid, window_increment=frame_max))
+    (inbound,) = p.feed(DataFrame(sid, chunk))  # applied again and again: the windows see each one
+    sent = received = 0
+    granted = {0: top, sid: top}  # what our WINDOW_UPDATEs let the peer send
+    while sent < 9 * 2**29:
+        v = p.c.send_data(sid, chunk, 0, False)
+        assert v.sent == frame_max and v.stopped is None
+        sent += v.sent
+        view, _ = p.c.take_pending()
+        at = 0
+        while at < len(view):  # frame headers only: the payloads are not copied
+            n, kind, target = int.from_bytes(view[at:at + 3], "big"), view[at + 3], int.from_bytes(view[at + 5:at + 9], "big")
+            if kind == 8:
+                granted[target] += int.from_bytes(view[at + 9:at + 13], "big")
+            at += 9 + n
+        view.release()
+        p.c.credit_written()
+        for rec in credit:
+            p.c.recv_window_update(rec)
+        assert min(granted.values()) - received >= frame_max
+        assert p.c.recv_data(inbound).payload is not None
+        received += frame_max
+        p.c.release_capacity(sid, frame_max)
+    assert received == sent > 4 * 2**30
+    assert (p.c.conn_send_window, p.c.stream_send_window(sid), p.c.conn_recv_available) == (top, top, top)
+    assert p.c.send_data(sid, chunk, 0, True).done

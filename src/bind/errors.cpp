@@ -1,6 +1,5 @@
 #include "errors.hpp"
 
-#include <cstring>
 
 namespace quillon::errors {
 
@@ -65,22 +64,6 @@ const TypeInfo kTypes[] = {
 static_assert(sizeof(kTypes) / sizeof(kTypes[0]) == static_cast<size_t>(Exc::Count));
 
 PyObject* g_types[static_cast<int>(Exc::Count)] = {};
-
-const char* const kH2UserKinds[][2] = {
-    {"inactive_stream_id", "inactive stream"},
-    {"unexpected_frame_type", "unexpected frame type"},
-    {"payload_too_big", "payload too big"},
-    {"rejected", "rejected"},
-    {"release_capacity_too_big", "release capacity too big"},
-    {"overflowed_stream_id", "stream ID overflowed"},
-    {"malformed_headers", "malformed headers"},
-    {"missing_uri_scheme_and_authority", "request URI missing scheme and authority"},
-    {"poll_reset_after_send_response", "poll_reset after send_response is illegal"},
-    {"send_ping_while_pending", "send_ping before received previous pong"},
-    {"send_settings_while_pending", "sending SETTINGS before received previous ACK"},
-    {"peer_disabled_server_push", "sending PUSH_PROMISE to peer who disabled server push"},
-    {"invalid_informational_status_code", "invalid informational status code"},
-};
 
 }  // namespace
 
@@ -172,15 +155,10 @@ Raise h2_too_many_data_frames() { return h2_protocol(11, "too_many_data_frames")
 
 Raise h2_flow_control() { return Raise(Exc::H2FlowControlError, {Arg::integer(3)}); }
 
-Raise h2_user(const char* kind) {
-  for (const auto& row : kH2UserKinds) {
-    if (std::strcmp(row[0], kind) == 0) return h2_user(kind, row[1]);
-  }
-  throw py::InternalFailure{std::string("unknown HTTP/2 user error kind ") + kind};
-}
+Raise h2_user(h2::UserKind kind) { return h2_user(kind, h2::user_kind_text(kind)); }
 
-Raise h2_user(const char* kind, std::string message) {
-  return Raise(Exc::H2UserError, {Arg::str(kind), Arg::str(std::move(message))});
+Raise h2_user(h2::UserKind kind, std::string message) {
+  return Raise(Exc::H2UserError, {Arg::str(h2::user_kind_name(kind)), Arg::str(std::move(message))});
 }
 
 void raise_h2(const h2::Fault& f) {

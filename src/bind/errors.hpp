@@ -83,8 +83,8 @@ Raise h2_library_reset(long long stream_id, long long reason);
 Raise h2_too_many_data_frames();
 Raise h2_flow_control();
 // `kind` is one of the fixed H2UserError kinds; its message comes from the table.
-Raise h2_user(const char* kind);
-Raise h2_user(const char* kind, std::string message);
+Raise h2_user(h2::UserKind kind);
+Raise h2_user(h2::UserKind kind, std::string message);
 Raise connection_closed(std::string message = "connection closed");
 
 // Every failure of the HTTP/2 frame engine reaching the host goes through

@@ -54,6 +54,7 @@ void open_with_held_body(Connection& c) {
   c.take_pending();
   HeadersInfo head;
   head.stream_id = 1;
+  head.shape = c.is_server() ? HeadShape::Request : HeadShape::Response;
   if (c.is_server()) {
     CHECK(flagged(c, [&] { return c.recv_headers(head, kHandle); }).kind == HeadersKind::Opened);
     c.accepted(1);

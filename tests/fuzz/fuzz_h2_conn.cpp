@@ -7,7 +7,8 @@
 // Input layout:
 //   byte 0: bit 0 server role, bit 1 prepend the client preface,
 //           bit 2 prime the first piece instead of receiving it,
-//           bits 3..7 how many open streams the store starts with
+//           bits 3..6 how many open streams the store starts with,
+//           bit 7 never apply a SETTINGS ACK (our limits must hold anyway)
 //   byte 1: bits 0..6 seed for the sizes of the pieces the rest is fed in;
 //           bit 7 script mode
 //   rest:   the bytes received, or in script mode a script of frames that
@@ -15,8 +16,10 @@
 //           reach the stream logic): per frame a kind byte, a flags byte, a
 //           stream id byte (small ids, odd and even), a size byte and the
 //           payload bytes it calls for
-// Checks: no crash or sanitizer report; a failed decoder keeps failing; the
-// pending buffer only ever holds whole frames; every handle handed back is
+// Checks: no crash or sanitizer report; a failed decoder keeps failing; no
+// head keeps more than our header-list size, nor one receive call more than
+// its batch bound, ACK or no ACK; a backlog is drained by calls with no new
+// bytes; the pending buffer only ever holds whole frames; every handle handed back is
 // one of ours; the connection receive capacity never exceeds what we
 // advertise; the counted active streams match the store; every handle
 // comes back exactly once (through the dead list or the final take).
@@ -130,6 +133,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   cfg.max_concurrent_streams = 6;
   cfg.max_pending_accept_reset_streams = 4;
   cfg.max_local_error_reset_streams = 64;
+  cfg.max_header_list_size = 4096;
+  cfg.max_batch_header_bytes = 128;  // small, so reads often leave a backlog
+  const bool never_ack = mode & 0x80;
   Connection c(cfg);
   c.begin();
   {
@@ -159,7 +165,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (void* h : c.take_dead()) give_back(h);
   };
   // Client streams opened the public way: their ids and windows are real.
-  for (uint32_t i = 0; i < (mode >> 3); ++i) {
+  for (uint32_t i = 0; i < ((mode >> 3) & 0xF); ++i) {
     if (!c.try_claim_slot()) break;
     void* h = token();
     try {
@@ -186,93 +192,110 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t n = std::min<size_t>(rest.size(), 1 + (seed >> 16) % 64);
     const std::string_view piece = rest.substr(0, n);
     rest.remove_prefix(n);
-    std::vector<Frame> frames;
     if (first && (mode & 4)) {
       first = false;
       c.prime(piece);
       continue;
     }
     first = false;
-    try {
-      c.receive(piece, frames);
-      FUZZ_ASSERT(!failed);
-    } catch (const Fault& f) {
-      FUZZ_ASSERT(f.kind() == Fault::Kind::Protocol);
-      failed = true;
-    }
-    for (Frame& fr : frames) {
-      seed = seed * 1103515245u + 12345u;
-      const uint32_t choice = seed >> 24;
-      uint32_t sid = 0;
+    // The documented pattern: the piece, then calls with no new bytes while
+    // a backlog waits.
+    std::string_view feed = piece;
+    for (bool more = true; more;) {
+      std::vector<Frame> frames;
       try {
-        if (auto* s = std::get_if<SettingsFrame>(&fr)) {
-          bool initial = false;
-          std::vector<void*> wake;
-          c.recv_settings(*s, initial, wake, [&](auto&& apply) { apply(c); });
-          for (void* h : wake) FUZZ_ASSERT(ours(h));
-        } else if (auto* p = std::get_if<PingFrame>(&fr)) {
-          c.recv_ping(p->ack, std::string_view(p->data, sizeof p->data));
-        } else if (auto* h = std::get_if<HeadersFrame>(&fr)) {
-          sid = h->stream_id;
-          HeadersInfo info{h->stream_id, h->end_stream, h->status && *h->status < 200, h->content_length,
-                           h->content_length_invalid};
-          void* spare = c.is_server() ? token() : nullptr;
-          HeadersResult r;
-          try {
-            r = c.recv_headers(info, spare);
-          } catch (...) {
-            if (spare) give_back(spare);
-            throw;
-          }
-          if (r.kind != HeadersKind::Opened && spare) give_back(spare);
-          if (r.handle) FUZZ_ASSERT(ours(r.handle));
-          if (r.kind == HeadersKind::Opened) {
-            if (choice & 1) c.accepted(sid);
-            if (choice & 2) c.send_response_head(sid, 200, nullptr, choice & 4);
-          }
-        } else if (auto* d = std::get_if<DataFrame>(&fr)) {
-          sid = d->stream_id;
-          const DataResult r = c.recv_data(sid, d->end_stream, d->flow_controlled_len, d->data().size());
-          if (r.handle) FUZZ_ASSERT(ours(r.handle));
-          if (r.budgeted && (choice & 1)) c.release_data_frame(sid, d->data().size());
-          if (choice & 2) c.release_capacity(sid, d->data().size() * ((choice >> 2) % 3));
-          if ((choice & 0x30) == 0x30) c.aclose_body(sid);
-          if ((choice & 0xC0) == 0xC0) c.send_data(sid, d->data(), choice & 8);
-        } else if (auto* w = std::get_if<WindowUpdateFrame>(&fr)) {
-          sid = w->stream_id;
-          std::vector<void*> wake;
-          c.recv_window_update(sid, w->increment, wake);
-          for (void* h : wake) FUZZ_ASSERT(ours(h));
-        } else if (auto* r = std::get_if<RstStreamFrame>(&fr)) {
-          sid = r->stream_id;
-          c.recv_reset(sid, r->error_code);
-        } else if (auto* g = std::get_if<GoAwayFrame>(&fr)) {
-          std::vector<Stopped> aborted;
-          c.recv_go_away(g->last_stream_id, g->error_code, g->debug_data, aborted);
-          for (const Stopped& a : aborted) FUZZ_ASSERT(!a.handle || ours(a.handle));
-          c.maybe_goaway_reply();
-        } else if (auto* e = std::get_if<StreamErrorFrame>(&fr)) {
-          c.reset_on_error(e->stream_id, e->error_code);
-        }
+        c.receive(feed, frames);
+        FUZZ_ASSERT(!failed);
       } catch (const Fault& f) {
-        // A stream error is answered by resetting the stream; anything else
-        // fails the connection, which the driver then records.
-        drain();
-        try {
-          if (f.kind() == Fault::Kind::Stream) {
-            c.reset_on_error(sid, f.error().reason);
-          } else if (choice & 1) {
-            std::vector<Stopped> out;
-            c.fail(nullptr, "fuzz", out);
-          }
-        } catch (const Fault&) {
-        }
+        FUZZ_ASSERT(f.kind() == Fault::Kind::Protocol);
+        failed = true;
       }
-      drain();
-      FUZZ_ASSERT(c.conn_recv_flow().available() <= std::max<int64_t>(cfg.connection_window, 65535));
-      uint64_t active = 0;
-      c.streams().for_each([&](const Stream& s) { active += s.active; });
-      FUZZ_ASSERT(active == c.num_streams());
+      feed = {};
+      more = !failed && c.backlog();
+      uint64_t batch = 0;
+      for (const Frame& fr : frames) {
+        const auto* h = std::get_if<HeadersFrame>(&fr);
+        if (!h) continue;
+        uint64_t kept = 0;
+        h->headers.for_each([&](std::string_view n, std::string_view v) { kept += n.size() + v.size() + 32; });
+        FUZZ_ASSERT(kept <= cfg.max_header_list_size);
+        batch += kept;
+      }
+      FUZZ_ASSERT(batch <= cfg.max_batch_header_bytes + cfg.max_header_list_size);
+      for (Frame& fr : frames) {
+        seed = seed * 1103515245u + 12345u;
+        const uint32_t choice = seed >> 24;
+        uint32_t sid = 0;
+        try {
+          if (auto* s = std::get_if<SettingsFrame>(&fr)) {
+            if (s->ack && never_ack) continue;
+            bool initial = false;
+            std::vector<void*> wake;
+            c.recv_settings(*s, initial, wake, [&](auto&& apply) { apply(c); });
+            for (void* h : wake) FUZZ_ASSERT(ours(h));
+          } else if (auto* p = std::get_if<PingFrame>(&fr)) {
+            c.recv_ping(p->ack, std::string_view(p->data, sizeof p->data));
+          } else if (auto* h = std::get_if<HeadersFrame>(&fr)) {
+            sid = h->stream_id;
+            const HeadersInfo info = HeadersInfo::of(*h);
+            void* spare = c.is_server() ? token() : nullptr;
+            HeadersResult r;
+            try {
+              r = c.recv_headers(info, spare);
+            } catch (...) {
+              if (spare) give_back(spare);
+              throw;
+            }
+            if (r.kind != HeadersKind::Opened && spare) give_back(spare);
+            if (r.handle) FUZZ_ASSERT(ours(r.handle));
+            if (r.kind == HeadersKind::Opened) {
+              if (choice & 1) c.accepted(sid);
+              if (choice & 2) c.send_response_head(sid, 200, nullptr, choice & 4);
+            }
+          } else if (auto* d = std::get_if<DataFrame>(&fr)) {
+            sid = d->stream_id;
+            const DataResult r = c.recv_data(sid, d->end_stream, d->flow_controlled_len, d->data().size());
+            if (r.handle) FUZZ_ASSERT(ours(r.handle));
+            if (r.budgeted && (choice & 1)) c.release_data_frame(sid, d->data().size());
+            if (choice & 2) c.release_capacity(sid, d->data().size() * ((choice >> 2) % 3));
+            if ((choice & 0x30) == 0x30) c.aclose_body(sid);
+            if ((choice & 0xC0) == 0xC0) c.send_data(sid, d->data(), choice & 8);
+          } else if (auto* w = std::get_if<WindowUpdateFrame>(&fr)) {
+            sid = w->stream_id;
+            std::vector<void*> wake;
+            c.recv_window_update(sid, w->increment, wake);
+            for (void* h : wake) FUZZ_ASSERT(ours(h));
+          } else if (auto* r = std::get_if<RstStreamFrame>(&fr)) {
+            sid = r->stream_id;
+            c.recv_reset(sid, r->error_code);
+          } else if (auto* g = std::get_if<GoAwayFrame>(&fr)) {
+            std::vector<Stopped> aborted;
+            c.recv_go_away(g->last_stream_id, g->error_code, g->debug_data, aborted);
+            for (const Stopped& a : aborted) FUZZ_ASSERT(!a.handle || ours(a.handle));
+            c.maybe_goaway_reply();
+          } else if (auto* e = std::get_if<StreamErrorFrame>(&fr)) {
+            c.reset_on_error(e->stream_id, e->error_code);
+          }
+        } catch (const Fault& f) {
+          // A stream error is answered by resetting the stream; anything else
+          // fails the connection, which the driver then records.
+          drain();
+          try {
+            if (f.kind() == Fault::Kind::Stream) {
+              c.reset_on_error(sid, f.error().reason);
+            } else if (choice & 1) {
+              std::vector<Stopped> out;
+              c.fail(nullptr, "fuzz", out);
+            }
+          } catch (const Fault&) {
+          }
+        }
+        drain();
+        FUZZ_ASSERT(c.conn_recv_flow().available() <= std::max<int64_t>(cfg.connection_window, 65535));
+        uint64_t active = 0;
+        c.streams().for_each([&](const Stream& s) { active += s.active; });
+        FUZZ_ASSERT(active == c.num_streams());
+      }
     }
     check_frames(c.take_pending());
     std::vector<void*> wake;

@@ -116,6 +116,8 @@ struct HeadersRec {
   size_t field_count;
   std::optional<uint64_t> content_length;
   bool content_length_invalid;
+  h2::HeadShape shape;  // for the connection's checks; not exposed
+  bool truncated;
 };
 
 py::Ref headers_end_headers(PyObject*) { return py::boolean(true); }
@@ -318,7 +320,8 @@ py::Ref wrap_frame(h2::Frame& f) {
       return py::make<HeadersRec>(h2_frame_headers_type(),
                                   HeadersRec{h.stream_id, h.end_stream, std::move(method), std::move(scheme),
                                              std::move(authority), std::move(path), h.status, std::move(headers),
-                                             count, h.content_length, h.content_length_invalid});
+                                             count, h.content_length, h.content_length_invalid, h.shape,
+                                             h.truncated});
     }
     case 2:
       return py::make<PairRec>(h2_frame_priority_type(), PairRec{std::get<h2::PriorityFrame>(f).stream_id, 0});
@@ -422,7 +425,7 @@ constexpr py::Sig kCheckSendHeaders("check_send_headers", "headers");
 py::Ref codec_check_send_headers(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto a = py::parse<kCheckSendHeaders>(args, nargs, kwnames);
   if (!is_header_map(a["headers"])) a.bad_type("headers", "HeaderMap");
-  if (!h2::headers_sendable(copy_header_map(a["headers"]))) throw errors::h2_user("malformed_headers");
+  if (!h2::headers_sendable(copy_header_map(a["headers"]))) throw errors::h2_user(h2::UserKind::MalformedHeaders);
   return py::none();
 }
 
@@ -557,7 +560,7 @@ py::Ref codec_serialize_data(PyObject* self, PyObject* const* args, Py_ssize_t n
   CodecObj& c = codec_of(self);
   const uint32_t max = py::locked(c, [&] { return c.engine.send_max_frame_size(); });
   if (data.size() > max)
-    throw errors::h2_user("payload_too_big", "DATA payload " + std::to_string(data.size()) +
+    throw errors::h2_user(h2::UserKind::PayloadTooBig, "DATA payload " + std::to_string(data.size()) +
                                                  " exceeds SETTINGS_MAX_FRAME_SIZE " + std::to_string(max));
   // Framed straight into the result: one copy of the payload.
   char* out = nullptr;
@@ -690,6 +693,8 @@ bool h2_headers_fields(PyObject* rec, h2::HeadersInfo& out) {
   out.informational = r.status && *r.status >= 100 && *r.status <= 199;
   out.content_length = r.content_length;
   out.content_length_invalid = r.content_length_invalid;
+  out.shape = r.shape;
+  out.truncated = r.truncated;
   return true;
 }
 

@@ -618,6 +618,11 @@ py::Ref streams_receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return list;
 }
 
+py::Ref streams_has_backlog(PyObject* self) {
+  StreamsObj& o = obj_of(self);
+  return py::boolean(py::locked(o.codec, [&] { return o.core.backlog(); }));
+}
+
 // --- send path ---------------------------------------------------------------------
 
 py::Ref streams_try_claim_slot(PyObject* self) {
@@ -701,7 +706,7 @@ py::Ref streams_send_response_head(PyObject* self, PyObject* const* args, Py_ssi
   const uint32_t status = arg_u32(a.arg("status"));
   const HeadersArg headers = headers_arg(a.arg("headers"), true);
   const bool end_stream = a.flag("end_stream", false);
-  if (headers.given && !h2::headers_sendable(headers.map)) throw errors::h2_user("malformed_headers");
+  if (headers.given && !h2::headers_sendable(headers.map)) throw errors::h2_user(h2::UserKind::MalformedHeaders);
   return send_call(self, [&](h2::Connection& c) {
     return c.send_response_head(sid, status, headers.given ? &headers.map : nullptr, end_stream);
   });
@@ -954,7 +959,12 @@ PyTypeObject* build_streams() {
                                 "Seed the decoder with bytes already read: True, False (preface mismatch)\n"
                                 "or None (an incomplete preface)."),
       py::method<streams_receive>("receive", kReceive,
-                                  "Decode received bytes: the frame records in wire order."),
+                                  "Decode received bytes: the frame records in wire order. One call returns\n"
+                                  "at most about 1 MiB of decoded header fields; call it again with b\"\" while\n"
+                                  "has_backlog() is True, before waiting for the next read."),
+      py::noargs<streams_has_backlog>("has_backlog",
+                                      "The last receive stopped at its bound: complete frames wait for a call\n"
+                                      "with no new bytes."),
       py::method<streams_recv_settings>("recv_settings", kRecvSettings,
                                         "Handle SETTINGS or its ACK: (initial, wake_windows, flags)."),
       py::method<streams_recv_ping>("recv_ping", kRecvPing, "Handle PING or its ACK; returns flags."),

@@ -68,6 +68,15 @@ Connection::Connection(const Config& config)
       budget_(config.data_frame_budget, config.connection_window) {
   if (is_server()) engine_.expect_preface();
   pending_.reserve(kPendingBufferStart);
+  // The header-list size we advertise is ours to enforce from the first
+  // byte: it is advisory to the peer, not a promise to accept more until it
+  // has acknowledged it. The frame size waits for the ACK (until then the
+  // peer may only use the default), in wire order: the decoder applies it
+  // at the ACK itself, not when the ACK's record is handled later.
+  applied_header_list_size_ = config.max_header_list_size;
+  engine_.set_max_header_list_size(applied_header_list_size_);
+  engine_.set_max_recv_frame_size_at_ack(config.max_frame_size);
+  engine_.set_batch_header_cap(config.max_batch_header_bytes);
 }
 
 void Connection::queue_connection_window_update() {
@@ -107,9 +116,9 @@ void Connection::ack_settings() {
 }
 
 void Connection::apply_local_settings() {
-  // A limit the decoder enforces is never lowered again: a peer that
-  // already relies on it must not see its header blocks start failing.
-  applied_header_list_size_ = std::max<uint64_t>(applied_header_list_size_, config_.max_header_list_size);
+  // The acknowledgement can only lower the header-list limit in force, never
+  // raise it above what the decoder enforced from the start.
+  applied_header_list_size_ = std::min<uint64_t>(applied_header_list_size_, config_.max_header_list_size);
   engine_.set_max_header_list_size(applied_header_list_size_);
   if (!frame_size_in_range(config_.max_frame_size)) throw frame_size_out_of_range(config_.max_frame_size);
   engine_.set_max_recv_frame_size(config_.max_frame_size);
@@ -126,7 +135,7 @@ void Connection::apply_acked_window() {
 }
 
 uint32_t Connection::recv_peer_settings(const SettingsFrame& f, bool& initial, std::vector<void*>& wake) {
-  const size_t before = pending_.size();
+  const PendingMark mark(pending_);
   uint32_t flags = 0;
   count_control_reply();
   encode_settings_ack(pending_);
@@ -158,27 +167,27 @@ uint32_t Connection::recv_peer_settings(const SettingsFrame& f, bool& initial, s
     });
     peer_.initial_window_size = *f.initial_window_size;
   }
-  if (pending_.size() > before) flags |= kFlagWake;
+  flags |= mark.wake();
   return flags;
 }
 
 uint32_t Connection::recv_ping(bool ack, std::string_view payload) {
-  const size_t before = pending_.size();
+  const PendingMark mark(pending_);
   if (!ack) {
     if (payload.size() != sizeof kShutdownPing) return 0;  // the decoder lets no such PING through
     count_control_reply();
     encode_ping(payload.data(), true, pending_);
-    return pending_.size() > before ? uint32_t{kFlagWake} : 0;
+    return mark.wake();
   }
   if (payload.size() != sizeof kShutdownPing || !is_server()) return 0;
   if (std::memcmp(payload.data(), kShutdownPing, sizeof kShutdownPing) != 0) return 0;
-  if (!graceful_ || shutdown_final_) return 0;
+  if (!graceful() || shutdown_final()) return 0;
   // The client has seen everything we sent before our first GOAWAY: the
   // streams it could still open are exactly those we have accepted.
   max_stream_id_ = last_processed_id_;
   encode_go_away(max_stream_id_, code(Reason::NoError), {}, pending_);
-  shutdown_final_ = true;
-  uint32_t flags = pending_.size() > before ? uint32_t{kFlagWake} : 0;
+  reach(kShutdownFinal);
+  uint32_t flags = mark.wake();
   if (active_streams_ == 0) flags |= kFlagStopAccepting;
   return flags;
 }
@@ -224,6 +233,8 @@ void Connection::receive(std::string_view data, std::vector<Frame>& out) {
   // A server's engine matches the preface first; primed bytes only ever
   // follow a matched one.
   if (!primed_.empty()) {
+    // One engine call for both, so the batch bound holds across them.
+    primed_.append(data);
     const size_t first = out.size();
     if (Failure f = engine_.receive(primed_, out)) fail(std::move(f));
     // Payload slices must not point into a buffer we are about to clear.
@@ -233,7 +244,8 @@ void Connection::receive(std::string_view data, std::vector<Frame>& out) {
         d->owns = true;
       }
     }
-    primed_.clear();
+    std::string().swap(primed_);
+    return;
   }
   if (Failure f = engine_.receive(data, out)) fail(std::move(f));
 }

@@ -53,6 +53,19 @@ inline constexpr size_t kRecentStops = 64;
 // The closure recorded once both sides have exchanged GOAWAY.
 inline constexpr const char* kGoAwayExchanged = "connection closed: GOAWAY exchanged";
 
+// What every state method ends with: did this step queue anything for the
+// write pump? Remembers the pending buffer's size; wake() is kFlagWake once
+// the buffer grew past it.
+class PendingMark {
+ public:
+  explicit PendingMark(const std::string& pending) : pending_(pending), before_(pending.size()) {}
+  uint32_t wake() const { return pending_.size() > before_ ? uint32_t{kFlagWake} : 0; }
+
+ private:
+  const std::string& pending_;
+  const size_t before_;
+};
+
 enum class Role : uint8_t { Client, Server };
 
 // "client" / "server"; nullopt for any other text.
@@ -73,6 +86,9 @@ struct Config {
   std::optional<uint64_t> data_frame_budget;
   bool auto_date_header = true;
   std::optional<bool> enable_push;
+  // Decoded header bytes one receive() hands back (kMaxBatchHeaderBytes;
+  // smaller only to exercise the backlog in tests).
+  uint64_t max_batch_header_bytes = kMaxBatchHeaderBytes;
 
   // Value faults for an out-of-range frame size or window, in that order.
   void validate() const;
@@ -103,6 +119,13 @@ struct HeadersInfo {
   bool informational = false;
   std::optional<uint64_t> content_length;
   bool content_length_invalid = false;
+  HeadShape shape = HeadShape::Fields;
+  bool truncated = false;  // fields were dropped for our header-list size
+
+  static HeadersInfo of(const HeadersFrame& f) {
+    return HeadersInfo{f.stream_id, f.end_stream, f.status && *f.status >= 100 && *f.status <= 199,
+                       f.content_length, f.content_length_invalid, f.shape, f.truncated};
+  }
 };
 
 struct HeadersResult {
@@ -190,16 +213,18 @@ class Connection {
   // stream entry owning `handle` (an owned reference, taken over only when
   // a stream comes into being) and its HEADERS queued, all in one step so
   // ids are strictly increasing on the wire. nullopt when the connection
-  // failed or the peer sent GOAWAY. Faults: id space exhausted (protocol
-  // REFUSED_STREAM), an invalid method, target or field (value). The slot
+  // failed or the peer sent GOAWAY. Faults: the server role (user), id
+  // space exhausted (protocol REFUSED_STREAM), an invalid method, target or
+  // field (value). The slot
   // is released on every path where no stream is created.
   std::optional<uint32_t> open_stream(std::string_view method, std::string_view target,
                                       const http::HeaderMapCore* headers, bool end_stream, bool is_head, void* handle,
                                       std::optional<std::string_view> scheme, std::optional<std::string_view> authority);
   // At most one DATA frame of `data` within the connection window, the
   // stream window, the stream's send-buffer room and the peer's frame size.
-  // An empty `data` is one empty frame. A stream that cannot send reports
-  // its stop instead.
+  // An empty `data` ending the stream is one empty frame; one that ends
+  // nothing writes nothing. A stream that cannot send reports its stop
+  // instead.
   SendResult send_data(uint32_t sid, std::string_view data, bool end_stream);
   SendResult send_trailers(uint32_t sid, const http::HeaderMapCore& trailers);
   // The fields must already have passed the connection-specific check.
@@ -208,32 +233,95 @@ class Connection {
   // A written (or abandoned) batch: each stream's buffered count goes down
   // by what the batch carried; the streams' handles, once each, go to `wake`.
   void credit_written(std::vector<void*>& wake);
-  void stop_pump() { stopping_ = true; }
+  void stop_pump() { reach(kStopping); }
 
   // --- receive path ------------------------------------------------------------
 
   // `spare`: the server's handle for a new request stream (owned; taken
   // over only when the result is Opened). Faults as documented on the host
   // methods: protocol (connection), stream (reset the stream), value.
+  // A head is checked against what the stream needs before anything
+  // changes: a request head opens a server stream (RFC 9113 §8.3.1, §8.5,
+  // RFC 8441 §4), a response head answers a client's, trailers carry no
+  // pseudo-header field; any other block is a stream error PROTOCOL_ERROR.
+  // A head that lost fields to our header-list size is never served: a
+  // server answers the request 431 and ends the stream itself (Ignored);
+  // elsewhere it is a stream error PROTOCOL_ERROR.
   HeadersResult recv_headers(const HeadersInfo& f, void* spare);
   // `payload_len` of `flow_controlled_len` is what the reader gets.
   DataResult recv_data(uint32_t sid, bool end_stream, uint32_t flow_controlled_len, uint64_t payload_len);
   // Handles whose senders may proceed go to `wake`.
   void recv_window_update(uint32_t sid, uint32_t increment, std::vector<void*>& wake);
+  // The peer's RST_STREAM. Stream 0 is a protocol fault; an unknown stream
+  // is ignored unless its id is idle (protocol fault). A server stream the
+  // application has not pulled yet counts toward
+  // max_pending_accept_reset_streams, past which it is a protocol fault
+  // ENHANCE_YOUR_CALM, checked before anything changes. Otherwise the
+  // stream is closed with the peer's code (keeping an earlier cause unless
+  // frames of it still wait to be sent) and torn down: the result has its
+  // handle, the stop its readers and writers see, whether its receive half
+  // was still open (notify_body), and the flags.
   ResetResult recv_reset(uint32_t sid, uint32_t error_code);
+  // The application consumed `n` received bytes of `sid` (never more than
+  // the stream holds counts). Stream and connection capacity come back, and
+  // a WINDOW_UPDATE is queued for each once half its window is unclaimed (the
+  // stream's only while the peer may still send on it). A closed stream
+  // with nothing left held is forgotten. An unknown or reclaimed stream:
+  // nothing. Returns the flags (kFlagWake: a WINDOW_UPDATE was queued).
   uint32_t release_capacity(uint32_t sid, uint64_t n);
+  // The application consumed a budgeted chunk of `payload_len` bytes: the
+  // DATA-framing charge of a small chunk (never more than the stream still
+  // holds) goes back to the budget. May forget a closed, fully released
+  // stream. Never queues anything.
   void release_data_frame(uint32_t sid, uint64_t payload_len);
+  // Server: the application pulled `sid`, so a later reset of it by the
+  // peer no longer counts toward max_pending_accept_reset_streams.
   void accepted(uint32_t sid);
 
   // --- resets, shutdown, failure ---------------------------------------------
 
+  // Our reset of a live stream (`by` User: a caller cancel; Library: a
+  // peer violation the caller acts on): RST_STREAM queued, the stream
+  // closed with that reason unless it had already failed, torn down, its id
+  // in the reset store. The result carries its handle and the stop its
+  // readers see (none when the stream had ended cleanly). An unknown stream
+  // gives an empty result and queues nothing.
   ResetResult reset_stream(uint32_t sid, uint32_t reason, Initiator by);
+  // The answer to a stream error the peer caused: counts one more local
+  // error reset first (past max_local_error_reset_streams a protocol fault
+  // ENHANCE_YOUR_CALM, nothing else changed), then resets a live stream as
+  // reset_stream does with Library, or, for a stream already forgotten,
+  // records its id in the reset store and queues RST_STREAM alone.
   ResetResult reset_on_error(uint32_t sid, uint32_t reason);
+  // The application closes a received body. Receive half still open: the
+  // stream is cancelled (reset_stream with CANCEL, User). Already ended on
+  // the wire: no RST_STREAM, but the unread bytes' capacity goes back to the
+  // connection and the stream may be forgotten; the result carries only the
+  // flags. An unknown stream: an empty result.
   ResetResult aclose_body(uint32_t sid);
+  // The peer's GOAWAY: a last stream id above an earlier GOAWAY's is a
+  // protocol fault (nothing changed). Otherwise it is recorded (is_closed
+  // from now on), and every stream we opened above the last id, which the
+  // peer never processed, is closed as refused by GOAWAY and torn down
+  // without RST_STREAM; their (handle, stop) pairs go to `aborted`. Streams
+  // the peer opened, and ours at or below the id, run on. Returns the flags:
+  // always kFlagSlotFreed, so slot waiters wake and see the closed connection.
   uint32_t recv_go_away(uint32_t last_stream_id, uint32_t error_code, std::string_view debug,
                         std::vector<Stopped>& aborted);
+  // A connection error we detected: GOAWAY(reason) queued with the last
+  // request id we accepted (server) or 0 (client). Nothing else changes;
+  // the caller then fails the connection. Returns kFlagWake.
   uint32_t send_goaway(uint32_t reason);
+  // After each read: once the peer's final GOAWAY (last id below 2^31-1)
+  // has arrived, no error is recorded, no stream is active and we have not
+  // replied, queues our GOAWAY(NO_ERROR), records the closure "connection
+  // closed: GOAWAY exchanged" and returns kFlagWake | kFlagConnDone; in
+  // every other case changes nothing and returns 0. Runs at most once.
   uint32_t maybe_goaway_reply();
+  // Server shutdown, phase 1, idempotent: the first call queues GOAWAY
+  // (2^31-1, NO_ERROR) and the "SHUTDOWN" PING and returns kFlagWake; later
+  // calls return 0. Serving goes on; phase 2 runs when the PING's ACK
+  // arrives (recv_ping), fixing the last id the client may still use.
   uint32_t begin_graceful_shutdown();
   // Records the failure (first writer wins): `exc` (an owned opaque
   // exception, kept only when nothing was stored; true then) or the closure
@@ -248,7 +336,7 @@ class Connection {
     std::string debug;
   };
   const std::optional<PeerGoAway>& peer_go_away() const { return peer_go_away_; }
-  bool is_closed() const { return failed_ || goaway_received_; }
+  bool is_closed() const { return reached(kFailed | kPeerGoAway); }
 
   // Test hooks.
   void set_next_stream_id(uint32_t sid) { next_stream_id_ = sid; }
@@ -266,7 +354,7 @@ class Connection {
   // A written buffer comes back to be reused.
   void recycle(std::string&& buffer);
   bool has_pending() const { return !pending_.empty(); }
-  bool stopping() const { return stopping_; }
+  bool stopping() const { return reached(kStopping); }
 
   // Handles of every stream, for the collector, and all of them moved out
   // (the store forgets them) for the binding to release.
@@ -295,11 +383,11 @@ class Connection {
   const FlowControl& conn_recv_flow() const { return conn_recv_; }
   const DataFrameBudget& budget() const { return budget_; }
   uint64_t local_error_resets() const { return local_error_resets_; }
-  bool graceful() const { return graceful_; }
-  bool shutdown_final() const { return shutdown_final_; }
-  bool goaway_replied() const { return goaway_replied_; }
-  bool failed() const { return failed_; }
-  bool goaway_received() const { return goaway_received_; }
+  bool graceful() const { return reached(kGraceful); }
+  bool shutdown_final() const { return reached(kShutdownFinal); }
+  bool goaway_replied() const { return reached(kGoAwayReplied); }
+  bool failed() const { return reached(kFailed); }
+  bool goaway_received() const { return reached(kPeerGoAway); }
   uint32_t last_processed_id() const { return last_processed_id_; }
   uint32_t max_stream_id() const { return max_stream_id_; }
   SettingsAck settings_state() const { return settings_ack_; }
@@ -313,8 +401,16 @@ class Connection {
   // Decodes received bytes (a server first matches the client preface) and
   // appends the frame records in wire order; DATA payloads may be slices of
   // `data`. A connection-level decode failure is a Protocol fault; once one
-  // happened the decoder refuses all further input with it.
+  // happened the decoder refuses all further input with it. One call hands
+  // back at most kMaxBatchHeaderBytes (the config's figure) plus one header
+  // list of decoded fields; what it did not reach waits, and backlog() says so.
+  //
+  // The calling pattern: feed each read to receive() and apply every record
+  // in order; then, while backlog() is true, call receive() with no new
+  // bytes and apply those records too, before waiting for the next read.
   void receive(std::string_view data, std::vector<Frame>& out);
+  // Complete frames wait from the last receive() (codec domain).
+  bool backlog() const { return engine_.backlog(); }
   // Bytes another reader already took off the transport. While a server
   // still expects the preface: true (matched and consumed), nullopt (a
   // matching but incomplete prefix) or false (mismatch, nothing kept).
@@ -350,6 +446,22 @@ class Connection {
   // hands it back at once.
   void absorb(uint32_t len);
   ResetResult core_reset(Stream& s, uint32_t reason, Initiator by);
+  // Why a stream is torn down before both its halves ended normally.
+  enum class Teardown : uint8_t {
+    Reset,      // we reset it: its id joins the reset store, late frames are absorbed
+    PeerReset,  // the peer's RST_STREAM
+    GoAway,     // the peer's GOAWAY says it never processed the stream
+    Failure,    // the connection failed: its error answers for every stream
+  };
+  // The one teardown: records `stop` for late senders (not on Failure),
+  // gives the stream's held receive capacity back, counts it out of the
+  // active streams (and its slot, into `flags`), forgets it, and for Reset
+  // records its id in the reset store. `s` is gone afterwards.
+  void close_stream(Stream& s, Teardown why, const Stop& stop, uint32_t& flags);
+  // One more reset for a peer violation; past the cap a protocol fault.
+  void count_local_error();
+  // The answer to a request head over our header-list size.
+  void refuse_oversize(uint32_t sid, bool end_stream);
   void complete_response(Stream& s, SendResult& r);
   std::optional<Stop> send_stop(uint32_t sid) const;
   uint32_t role_last_stream_id() const { return is_server() ? last_processed_id_ : 0; }
@@ -386,12 +498,19 @@ class Connection {
   std::string spare_;
   std::vector<Credit> credits_;          // committed since the last take_pending
   std::vector<Credit> written_credits_;  // carried by the batches being written
-  bool failed_ = false;
-  bool goaway_received_ = false;
-  bool graceful_ = false;
-  bool shutdown_final_ = false;
-  bool goaway_replied_ = false;
-  bool stopping_ = false;
+  // The connection's lifecycle in one value: each bit is a milestone that
+  // stays reached once it is; every lifecycle predicate reads this field.
+  enum Milestone : uint8_t {
+    kPeerGoAway = 1 << 0,     // the peer's GOAWAY arrived: no new stream of ours
+    kGoAwayReplied = 1 << 1,  // our reply to it is queued
+    kGraceful = 1 << 2,       // shutdown phase 1: GOAWAY(2^31-1) and its PING queued
+    kShutdownFinal = 1 << 3,  // shutdown phase 2: the final GOAWAY queued
+    kFailed = 1 << 4,         // an error or closure is recorded; every stream was told
+    kStopping = 1 << 5,       // the write pump drains what it has and exits
+  };
+  uint8_t life_ = 0;
+  bool reached(uint8_t milestones) const { return (life_ & milestones) != 0; }
+  void reach(Milestone m) { life_ |= m; }
   uint32_t control_replies_ = 0;  // queued since the last take_pending
   std::vector<void*> dead_;
   void* conn_exc_ = nullptr;

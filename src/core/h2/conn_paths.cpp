@@ -7,8 +7,9 @@
 // back its client slot) the moment it closes, but stays in the store while
 // the application still holds received bytes or DATA-framing charge of it,
 // so that its releases still reach the windows. A reset, a GOAWAY or a
-// failure tears it down at once instead: its held capacity goes back to the
-// connection ("reclaimed") and it is forgotten.
+// failure tears it down at once instead, always through close_stream: its
+// held capacity goes back to the connection ("reclaimed") and it is
+// forgotten.
 #include <algorithm>
 #include <chrono>
 
@@ -52,7 +53,7 @@ void Connection::count_out(Stream& s, uint32_t& flags) {
   if (s.active) {
     s.active = false;
     if (active_streams_ > 0) --active_streams_;
-    if (shutdown_final_ && active_streams_ == 0) flags |= kFlagStopAccepting;
+    if (shutdown_final() && active_streams_ == 0) flags |= kFlagStopAccepting;
   }
   if (s.holds_slot) {
     s.holds_slot = false;
@@ -105,21 +106,27 @@ void Connection::absorb(uint32_t len) {
 }
 
 ResetResult Connection::core_reset(Stream& s, uint32_t reason, Initiator by) {
-  const size_t before = pending_.size();
+  const PendingMark mark(pending_);
   ResetResult r;
   r.handle = s.handle;
   const bool clean = s.state.is_closed() && !s.state.is_reset();
   if (!s.state.is_closed() || clean) s.state.set_reset(s.id, reason, by);
   if (!clean) r.stop = s.state.stop();
-  remember_stop(s.id, r.stop.value_or(Stop{}));
   encode_rst_stream(s.id, reason, pending_);
-  const uint32_t sid = s.id;
-  reclaim(s);
-  count_out(s, r.flags);
-  forget(sid);
-  reset_store_.record(sid, now_nanos());
-  if (pending_.size() > before) r.flags |= kFlagWake;
+  close_stream(s, Teardown::Reset, r.stop.value_or(Stop{}), r.flags);
+  r.flags |= mark.wake();
   return r;
+}
+
+void Connection::close_stream(Stream& s, Teardown why, const Stop& stop, uint32_t& flags) {
+  const uint32_t sid = s.id;
+  // A sender that comes after the stream is gone still learns why it
+  // stopped; after a failure the connection's error answers for all.
+  if (why != Teardown::Failure) remember_stop(sid, stop);
+  reclaim(s);
+  count_out(s, flags);
+  forget(sid);
+  if (why == Teardown::Reset) reset_store_.record(sid, now_nanos());
 }
 
 void Connection::remember_stop(uint32_t sid, const Stop& stop) {
@@ -132,7 +139,7 @@ std::optional<Stop> Connection::send_stop(uint32_t sid) const {
   if (!s) {
     for (const RecentStop& r : recent_stops_)
       if (r.id == sid) return r.stop;
-    return Stop{std::nullopt, failed_};
+    return Stop{std::nullopt, failed()};
   }
   if (s->state.is_send_streaming()) return std::nullopt;
   return s->state.stop();
@@ -150,6 +157,12 @@ std::optional<uint32_t> Connection::open_stream(std::string_view method, std::st
                                                 const http::HeaderMapCore* headers, bool end_stream, bool is_head,
                                                 void* handle, std::optional<std::string_view> scheme,
                                                 std::optional<std::string_view> authority) {
+  // Request streams are the client's: a server that opened one would use an
+  // odd id its peer may open itself, and no peer expects it.
+  if (is_server()) {
+    release_slot_count();
+    throw Fault::user(UserKind::Rejected, "open_stream: a server cannot open request streams");
+  }
   if (is_closed()) {
     release_slot_count();
     return std::nullopt;
@@ -161,7 +174,7 @@ std::optional<uint32_t> Connection::open_stream(std::string_view method, std::st
   const uint32_t sid = next_stream_id_;
   if (headers && !headers_sendable(*headers)) {
     release_slot_count();
-    throw Fault::user("malformed_headers");
+    throw Fault::user(UserKind::MalformedHeaders);
   }
   // The engine checks every argument before its HPACK state changes, so a
   // failure here has queued nothing.
@@ -200,8 +213,14 @@ void Connection::complete_response(Stream& s, SendResult& r) {
 SendResult Connection::send_data(uint32_t sid, std::string_view data, bool end_stream) {
   SendResult r;
   if ((r.stopped = send_stop(sid))) return r;
+  // Nothing to carry and nothing to end: an empty non-final DATA frame is
+  // what a peer's fragmentation guard counts as abuse, so none is written.
+  if (data.empty() && !end_stream) {
+    r.done = true;
+    return r;
+  }
   Stream& s = *store_.find(sid);
-  const size_t before = pending_.size();
+  const PendingMark mark(pending_);
   const auto room = [](int64_t v) { return static_cast<uint64_t>(std::max<int64_t>(v, 0)); };
   const uint64_t buffer_room =
       config_.max_send_buf_size > s.send_buffered ? config_.max_send_buf_size - s.send_buffered : 0;
@@ -224,7 +243,7 @@ SendResult Connection::send_data(uint32_t sid, std::string_view data, bool end_s
     s.state.send_close();
     complete_response(s, r);
   }
-  if (pending_.size() > before) r.flags |= kFlagWake;
+  r.flags |= mark.wake();
   return r;
 }
 
@@ -232,13 +251,13 @@ SendResult Connection::send_trailers(uint32_t sid, const http::HeaderMapCore& tr
   SendResult r;
   if ((r.stopped = send_stop(sid))) return r;
   Stream& s = *store_.find(sid);
-  if (!headers_sendable(trailers)) throw Fault::user("malformed_headers");
-  const size_t before = pending_.size();
+  if (!headers_sendable(trailers)) throw Fault::user(UserKind::MalformedHeaders);
+  const PendingMark mark(pending_);
   if (Failure f = engine_.encode_trailers(sid, trailers, pending_)) throw from_engine(f);
   s.state.send_close();
   r.done = true;
   complete_response(s, r);
-  if (pending_.size() > before) r.flags |= kFlagWake;
+  r.flags |= mark.wake();
   return r;
 }
 
@@ -253,13 +272,13 @@ SendResult Connection::send_response_head(uint32_t sid, uint32_t status, const h
   Stream& s = *sp;
   StreamState next = s.state;
   next.send_open(end_stream);  // the user fault of a state that cannot send a head
-  const size_t before = pending_.size();
+  const PendingMark mark(pending_);
   if (Failure f = engine_.encode_response(sid, status, headers, end_stream, config_.auto_date_header, pending_))
     throw from_engine(f);
   s.state = std::move(next);
   r.done = end_stream;
   if (end_stream) complete_response(s, r);
-  if (pending_.size() > before) r.flags |= kFlagWake;
+  r.flags |= mark.wake();
   return r;
 }
 
@@ -283,7 +302,7 @@ void Connection::credit_written(std::vector<void*>& wake) {
 
 HeadersResult Connection::recv_headers(const HeadersInfo& f, void* spare) {
   const uint32_t sid = f.stream_id;
-  const size_t before = pending_.size();
+  const PendingMark mark(pending_);
   HeadersResult r;
   r.eof = f.end_stream;
   if (Stream* s = store_.find(sid)) {
@@ -292,6 +311,7 @@ HeadersResult Connection::recv_headers(const HeadersInfo& f, void* spare) {
       reclaim(*s);
       settle(*s, r.flags);
     } else if (s->state.is_recv_headers()) {
+      if (f.shape != HeadShape::Response || f.truncated) throw Fault::library_reset(sid, Reason::ProtocolError);
       if (f.informational && f.end_stream) throw Fault::library_reset(sid, Reason::ProtocolError);
       if (!f.informational && f.content_length_invalid) throw Fault::library_reset(sid, Reason::ProtocolError);
       StreamState next = s->state;
@@ -306,7 +326,8 @@ HeadersResult Connection::recv_headers(const HeadersInfo& f, void* spare) {
       s->state = std::move(next);
       settle(*s, r.flags);
     } else if (s->state.is_recv_streaming()) {
-      if (!f.end_stream || !s->content_length.is_satisfied()) throw Fault::library_reset(sid, Reason::ProtocolError);
+      if (f.shape != HeadShape::Fields || f.truncated || !f.end_stream || !s->content_length.is_satisfied())
+        throw Fault::library_reset(sid, Reason::ProtocolError);
       s->state.recv_close();
       r.kind = HeadersKind::Trailers;
       settle(*s, r.flags);
@@ -321,6 +342,12 @@ HeadersResult Connection::recv_headers(const HeadersInfo& f, void* spare) {
     if (sid % 2 == 0 || sid <= highest_peer_id_)
       throw Fault::protocol(code(Reason::ProtocolError), "invalid new stream id " + std::to_string(sid));
     highest_peer_id_ = sid;
+    if (f.truncated) {
+      refuse_oversize(sid, f.end_stream);
+      r.flags |= mark.wake();
+      return r;
+    }
+    if (f.shape != HeadShape::Request) throw Fault::library_reset(sid, Reason::ProtocolError);
     if (config_.max_concurrent_streams && active_streams_ >= *config_.max_concurrent_streams)
       throw Fault::library_reset(sid, Reason::RefusedStream);
     if (!spare) throw Fault::value("recv_headers: the server role needs a spare stream handle");
@@ -346,19 +373,19 @@ HeadersResult Connection::recv_headers(const HeadersInfo& f, void* spare) {
   } else {
     throw Fault::library_reset(sid, Reason::StreamClosed);
   }
-  if (pending_.size() > before) r.flags |= kFlagWake;
+  r.flags |= mark.wake();
   return r;
 }
 
 DataResult Connection::recv_data(uint32_t sid, bool end_stream, uint32_t len, uint64_t size) {
-  const size_t before = pending_.size();
+  const PendingMark mark(pending_);
   DataResult r;
   r.eof = end_stream;
   Stream* sp = store_.find(sid);
   if (!sp) {
     absorb(len);
     if (reset_store_.contains(sid) || (is_server() && sid > max_stream_id_)) {
-      if (pending_.size() > before) r.flags |= kFlagWake;
+      r.flags |= mark.wake();
       return r;
     }
     if (is_idle_id(sid)) throw idle_stream(sid);
@@ -393,13 +420,13 @@ DataResult Connection::recv_data(uint32_t sid, bool end_stream, uint32_t len, ui
     r.budgeted = true;
   }
   if (end_stream) settle(s, r.flags);
-  if (pending_.size() > before) r.flags |= kFlagWake;
+  r.flags |= mark.wake();
   return r;
 }
 
 void Connection::recv_window_update(uint32_t sid, uint32_t increment, std::vector<void*>& wake) {
   if (sid == 0) {
-    conn_send_.inc_window(increment);
+    conn_send_.window_update(increment);
     store_.for_each([&](Stream& s) {
       if (s.handle && s.state.is_send_streaming()) wake.push_back(s.handle);
     });
@@ -407,7 +434,7 @@ void Connection::recv_window_update(uint32_t sid, uint32_t increment, std::vecto
   }
   if (Stream* s = store_.find(sid)) {
     try {
-      s->send_flow.inc_window(increment);
+      s->send_flow.window_update(increment);
     } catch (const Fault&) {
       throw Fault::library_reset(sid, Reason::FlowControlError);
     }
@@ -431,29 +458,26 @@ ResetResult Connection::recv_reset(uint32_t sid, uint32_t error_code) {
       throw Fault::protocol(code(Reason::EnhanceYourCalm), "too_many_resets");
     reset_before_accept_.push_back(sid);
   }
-  const size_t before = pending_.size();
+  const PendingMark mark(pending_);
   r.notify_body = !s.state.is_recv_end_stream();
   s.state.recv_reset(sid, error_code, s.send_buffered > 0);
   Stop stop = s.state.stop();
   if (!stop.reason) stop = Stop{error_code, false};
   r.stop = stop;
   r.handle = s.handle;
-  remember_stop(sid, stop);
-  reclaim(s);
-  count_out(s, r.flags);
-  forget(sid);
-  if (pending_.size() > before) r.flags |= kFlagWake;
+  close_stream(s, Teardown::PeerReset, stop, r.flags);
+  r.flags |= mark.wake();
   return r;
 }
 
 uint32_t Connection::release_capacity(uint32_t sid, uint64_t n) {
   Stream* s = store_.find(sid);
   if (!s || s->reclaimed) return 0;
-  const size_t before = pending_.size();
+  const PendingMark mark(pending_);
   uint32_t flags = 0;
   release_stream(*s, n);
   settle(*s, flags);
-  if (pending_.size() > before) flags |= kFlagWake;
+  flags |= mark.wake();
   return flags;
 }
 
@@ -480,16 +504,37 @@ ResetResult Connection::reset_stream(uint32_t sid, uint32_t reason, Initiator by
   return core_reset(*s, reason, by);
 }
 
-ResetResult Connection::reset_on_error(uint32_t sid, uint32_t reason) {
+void Connection::count_local_error() {
   ++local_error_resets_;
   if (config_.max_local_error_reset_streams && local_error_resets_ > *config_.max_local_error_reset_streams)
     throw Fault::protocol(code(Reason::EnhanceYourCalm), "too many stream resets");
+}
+
+void Connection::refuse_oversize(uint32_t sid, bool end_stream) {
+  // The answer HTTP/1 gives a head over its limit (RFC 9113 §10.5.1 allows
+  // it), so the client learns why instead of seeing a bare reset. It costs
+  // a queued frame or two, so it counts as a reset for a peer violation:
+  // a peer cannot make us queue answers without end.
+  count_local_error();
+  const Failure f = engine_.encode_response(sid, 431, nullptr, true, config_.auto_date_header, pending_);
+  if (f) throw from_engine(f);
+  // The request body still coming is refused like any after a complete
+  // response (RFC 9113 §8.1); its late frames are absorbed.
+  if (!end_stream) {
+    encode_rst_stream(sid, code(Reason::NoError), pending_);
+    reset_store_.record(sid, now_nanos());
+  }
+  last_processed_id_ = sid;
+}
+
+ResetResult Connection::reset_on_error(uint32_t sid, uint32_t reason) {
+  count_local_error();
   if (Stream* s = store_.find(sid)) return core_reset(*s, reason, Initiator::Library);
-  const size_t before = pending_.size();
+  const PendingMark mark(pending_);
   reset_store_.record(sid, now_nanos());
   encode_rst_stream(sid, reason, pending_);
   ResetResult r;
-  if (pending_.size() > before) r.flags |= kFlagWake;
+  r.flags |= mark.wake();
   return r;
 }
 
@@ -499,11 +544,11 @@ ResetResult Connection::aclose_body(uint32_t sid) {
   if (!s->state.is_recv_end_stream()) return core_reset(*s, code(Reason::Cancel), Initiator::User);
   // The body is complete on the wire: nothing to cancel, but what the
   // reader will never consume goes back to the connection.
-  const size_t before = pending_.size();
+  const PendingMark mark(pending_);
   ResetResult r;
   reclaim(*s);
   settle(*s, r.flags);
-  if (pending_.size() > before) r.flags |= kFlagWake;
+  r.flags |= mark.wake();
   return r;
 }
 
@@ -514,8 +559,8 @@ uint32_t Connection::recv_go_away(uint32_t last_stream_id, uint32_t error_code, 
   if (peer_go_away_ && last_stream_id > peer_go_away_->last_stream_id)
     throw Fault::protocol(code(Reason::ProtocolError), "GOAWAY may not raise last_stream_id");
   peer_go_away_ = PeerGoAway{last_stream_id, error_code, std::string(debug)};
-  goaway_received_ = true;
-  const size_t before = pending_.size();
+  reach(kPeerGoAway);
+  const PendingMark mark(pending_);
   uint32_t flags = kFlagSlotFreed;
   // The last stream id counts the streams the GOAWAY's receiver (us)
   // initiated: a server's request streams came from the peer and complete.
@@ -527,34 +572,31 @@ uint32_t Connection::recv_go_away(uint32_t last_stream_id, uint32_t error_code, 
     Stream& s = *store_.find(id);
     if (!s.state.is_closed()) s.state.set_go_away(error_code, Initiator::Remote);
     aborted.push_back(Stopped{s.handle, s.state.stop()});
-    remember_stop(id, aborted.back().stop);
-    reclaim(s);
-    count_out(s, flags);
-    forget(id);
+    close_stream(s, Teardown::GoAway, aborted.back().stop, flags);
   }
-  if (pending_.size() > before) flags |= kFlagWake;
+  flags |= mark.wake();
   return flags;
 }
 
 uint32_t Connection::send_goaway(uint32_t reason) {
-  const size_t before = pending_.size();
+  const PendingMark mark(pending_);
   encode_go_away(role_last_stream_id(), reason, {}, pending_);
-  return pending_.size() > before ? uint32_t{kFlagWake} : 0;
+  return mark.wake();
 }
 
 uint32_t Connection::maybe_goaway_reply() {
   if (!peer_go_away_ || peer_go_away_->last_stream_id >= kMaxStreamId) return 0;
-  if (failed_ || active_streams_ > 0 || goaway_replied_) return 0;
+  if (failed() || active_streams_ > 0 || goaway_replied()) return 0;
   encode_go_away(role_last_stream_id(), code(Reason::NoError), {}, pending_);
-  goaway_replied_ = true;
-  failed_ = true;
+  reach(kGoAwayReplied);
+  reach(kFailed);
   closure_ = kGoAwayExchanged;
   return kFlagWake | kFlagConnDone;
 }
 
 uint32_t Connection::begin_graceful_shutdown() {
-  if (graceful_) return 0;
-  graceful_ = true;
+  if (graceful()) return 0;
+  reach(kGraceful);
   encode_go_away(kMaxStreamId, code(Reason::NoError), {}, pending_);
   encode_ping(kShutdownPing, false, pending_);
   return kFlagWake;
@@ -562,8 +604,8 @@ uint32_t Connection::begin_graceful_shutdown() {
 
 bool Connection::fail(void* exc, std::string_view message, std::vector<Stopped>& out) {
   bool taken = false;
-  if (!failed_) {
-    failed_ = true;
+  if (!failed()) {
+    reach(kFailed);
     if (exc) {
       conn_exc_ = exc;
       taken = true;
@@ -580,9 +622,7 @@ bool Connection::fail(void* exc, std::string_view message, std::vector<Stopped>&
       s.state.recv_eof();
       out.push_back(Stopped{s.handle, Stop{std::nullopt, true}});
     }
-    reclaim(s);
-    count_out(s, flags);
-    forget(id);
+    close_stream(s, Teardown::Failure, Stop{}, flags);
   }
   return taken;
 }

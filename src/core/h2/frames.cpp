@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "http/chars.hpp"
 #include "http/date.hpp"
@@ -178,10 +179,20 @@ Failure Engine::receive(std::string_view in, std::vector<Frame>& out) {
   auto frame_too_long = [] {
     return Failure::protocol(kFrameSizeError, "frame length exceeds SETTINGS_MAX_FRAME_SIZE");
   };
+  backlog_ = false;
+  batch_decoded_ = 0;
+  // Checked before each frame: the bound on what one call hands back.
+  auto capped = [&] { return batch_decoded_ >= batch_cap_; };
   // Frames begun in an earlier call are completed from `in` first, one at a
   // time; the buffer only ever takes what the frame at its front needs.
   size_t off = 0;
   while (off < buf_.size()) {
+    if (capped()) {
+      buf_.erase(0, off);
+      buf_.append(in);
+      backlog_ = true;
+      return {};
+    }
     if (buf_.size() - off < kFrameHeaderLen) {
       buf_.erase(0, off);
       off = 0;
@@ -216,6 +227,11 @@ Failure Engine::receive(std::string_view in, std::vector<Frame>& out) {
   if (buf_.capacity() > kReadBufferKeep) std::string().swap(buf_);
   // The rest is decoded in place: DATA payloads stay slices of `in`.
   while (in.size() >= kFrameHeaderLen) {
+    if (capped()) {
+      buf_.assign(in);
+      backlog_ = true;
+      return {};
+    }
     const uint32_t len = read24(in.data());
     if (too_long(len)) {
       buf_.assign(in);
@@ -280,6 +296,7 @@ Failure Engine::frame(uint8_t type, uint8_t flags, uint32_t sid, std::string_vie
       if (len % 6 != 0) return load_error("InvalidPayloadAckSettings");
       SettingsFrame s;
       s.ack = flags & kAck;
+      if (s.ack && frame_size_at_ack_) set_max_recv_frame_size(*std::exchange(frame_size_at_ack_, std::nullopt));
       for (size_t i = 0; i < len; i += 6) {
         const uint16_t id = static_cast<uint16_t>((static_cast<uint8_t>(payload[i]) << 8) |
                                                   static_cast<uint8_t>(payload[i + 1]));
@@ -413,7 +430,9 @@ Failure Engine::continuation(uint8_t flags, uint32_t sid, std::string_view paylo
 
 Failure Engine::decode_block(Partial& p, std::string_view bytes, bool end_headers) {
   size_t consumed = 0;
+  const uint64_t listed = p.block.list_size;
   const hpack::DecodeError e = decoder_.decode(bytes, consumed, max_header_list_size_, p.block);
+  batch_decoded_ += p.block.list_size - listed;
   if (e == hpack::DecodeError::None) {
     p.undecoded.clear();
     return {};
@@ -432,6 +451,30 @@ Failure Engine::decode_block(Partial& p, std::string_view bytes, bool end_header
                            std::string("HPACK decoding failed: Hpack(") + hpack::decode_error_name(e) + ")");
 }
 
+namespace {
+
+HeadShape shape_of(const hpack::HeaderBlock& b) {
+  using hpack::Pseudo;
+  const auto bit = [](Pseudo p) { return static_cast<uint8_t>(1u << static_cast<int>(p)); };
+  const uint8_t set = b.pseudo_set;
+  if (set == 0) return HeadShape::Fields;
+  if (set & bit(Pseudo::Status)) return set == bit(Pseudo::Status) ? HeadShape::Response : HeadShape::Malformed;
+  const std::string* method = b.get(Pseudo::Method);
+  if (!method) return HeadShape::Malformed;
+  const std::string* path = b.get(Pseudo::Path);
+  const bool has_scheme = b.has(Pseudo::Scheme);
+  if (*method == "CONNECT" && !b.has(Pseudo::Protocol)) {
+    // A tunnel names its authority and nothing else (§8.5).
+    return b.has(Pseudo::Authority) && !has_scheme && !path ? HeadShape::Request : HeadShape::Malformed;
+  }
+  // Every other request carries a scheme and a non-empty path; :protocol
+  // belongs to the extended CONNECT of RFC 8441, which names its authority.
+  if (b.has(Pseudo::Protocol) && (*method != "CONNECT" || !b.has(Pseudo::Authority))) return HeadShape::Malformed;
+  return has_scheme && path && !path->empty() ? HeadShape::Request : HeadShape::Malformed;
+}
+
+}  // namespace
+
 void Engine::finish_block(Partial& p, std::vector<Frame>& out) {
   hpack::HeaderBlock& b = p.block;
   if (b.malformed) {
@@ -442,6 +485,8 @@ void Engine::finish_block(Partial& p, std::vector<Frame>& out) {
   HeadersFrame& h = std::get<HeadersFrame>(out.emplace_back(std::in_place_type<HeadersFrame>));
   h.stream_id = p.stream_id;
   h.end_stream = p.end_stream;
+  h.shape = shape_of(b);
+  h.truncated = b.over_size;
   using hpack::Pseudo;
   auto take = [&b](Pseudo which, std::optional<std::string>& to) {
     if (b.has(which)) to = std::move(b.pseudo[static_cast<int>(which)]);
@@ -564,7 +609,7 @@ Failure Engine::encode_trailers(uint32_t sid, const http::HeaderMapCore& trailer
 Failure Engine::encode_data(uint32_t sid, std::string_view data, bool end_stream, std::string& out) const {
   if (!valid_stream_id(sid)) return bad_stream_id(sid);
   if (data.size() > send_max_frame_size_)
-    return Failure::user("payload_too_big", "DATA payload " + std::to_string(data.size()) +
+    return Failure::user(UserKind::PayloadTooBig, "DATA payload " + std::to_string(data.size()) +
                                                 " exceeds SETTINGS_MAX_FRAME_SIZE " +
                                                 std::to_string(send_max_frame_size_));
   char* w = append_frame(out, static_cast<uint32_t>(data.size()), kData, end_stream ? kEndStream : 0, sid);

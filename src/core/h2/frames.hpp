@@ -18,6 +18,7 @@
 
 #include "h2/constants.hpp"
 #include "h2/hpack.hpp"
+#include "h2/stream_error.hpp"
 #include "http/header_map.hpp"
 
 namespace quillon::h2 {
@@ -30,6 +31,15 @@ inline constexpr uint64_t kDefaultMaxHeaderListSize = 16777216;
 // more continuation frames than a maximal list needs in full frames, plus a
 // quarter for peers that split unevenly, and never fewer than this.
 inline constexpr uint64_t kMinContinuationFrames = 5;
+// What one receive() call may hand back in decoded header fields, when the
+// owner asks for a bound (the connection does): decoding stops before the
+// next frame once the header lists decoded in the call reach this, and the
+// rest of the input waits in the read buffer for the next call. So a call
+// returns at most this plus one header list of fields (kept fields never
+// exceed the max header list size), however small the blocks that decode
+// large; without it, 28-byte blocks of table references decoding to 60 KB
+// each turned one 224 KB read into a quarter of a gigabyte.
+inline constexpr uint64_t kMaxBatchHeaderBytes = 1u << 20;
 // A read buffer that grew past this for one large frame is released once
 // empty, so a peer's single 16 MiB frame does not pin 16 MiB for good.
 inline constexpr size_t kReadBufferKeep = 65536;
@@ -55,12 +65,13 @@ enum FrameFlag : uint8_t {
   kPriorityFlag = 0x20,
 };
 
-// HTTP/2 error codes (RFC 9113 §7) the engine produces.
+// The RFC 9113 §7 codes the engine produces, short names into the one
+// code space (Reason) for the frame tables.
 enum ErrorCode : uint32_t {
-  kProtocolError = 1,
-  kFrameSizeError = 6,
-  kCompressionError = 9,
-  kEnhanceYourCalm = 11,
+  kProtocolError = code(Reason::ProtocolError),
+  kFrameSizeError = code(Reason::FrameSizeError),
+  kCompressionError = code(Reason::CompressionError),
+  kEnhanceYourCalm = code(Reason::EnhanceYourCalm),
 };
 
 // A failure as the core records it; the binding raises it once (errors.cpp).
@@ -73,13 +84,15 @@ struct Failure {
   };
   Kind kind = Kind::None;
   uint32_t code = 0;
-  const char* user_kind = "";
+  UserKind user_kind = UserKind::Rejected;
   std::string message;
 
   explicit operator bool() const { return kind != Kind::None; }
-  static Failure protocol(uint32_t code, std::string message) { return {Kind::Protocol, code, "", std::move(message)}; }
-  static Failure user(const char* kind, std::string message) { return {Kind::User, 0, kind, std::move(message)}; }
-  static Failure value(std::string message) { return {Kind::Value, 0, "", std::move(message)}; }
+  static Failure protocol(uint32_t code, std::string message) {
+    return {Kind::Protocol, code, UserKind::Rejected, std::move(message)};
+  }
+  static Failure user(UserKind kind, std::string message) { return {Kind::User, 0, kind, std::move(message)}; }
+  static Failure value(std::string message) { return {Kind::Value, 0, UserKind::Rejected, std::move(message)}; }
 };
 
 // --- Frame records ---------------------------------------------------------
@@ -96,9 +109,23 @@ struct DataFrame {
   std::string_view data() const { return owns ? std::string_view(owned) : borrowed; }
 };
 
+// What a complete header block's pseudo-header fields make of it (RFC 9113
+// §8.3 and §8.5, RFC 8441 §4). The engine cannot tell a head from trailers:
+// the connection, which knows the stream, decides which shape it needs.
+enum class HeadShape : uint8_t {
+  Fields,     // no pseudo-header field: trailers, or a head that lacks them all
+  Request,    // a well-formed request head
+  Response,   // :status alone
+  Malformed,  // pseudo-header fields that make neither
+};
+
 struct HeadersFrame {
   uint32_t stream_id = 0;
   bool end_stream = false;
+  HeadShape shape = HeadShape::Fields;
+  // Fields were dropped for the max header list size: what the record holds
+  // is not the whole head and must not be served as if it were.
+  bool truncated = false;
   std::optional<std::string> method, scheme, authority, path;
   std::optional<uint16_t> status;
   http::HeaderMapCore headers;
@@ -206,9 +233,19 @@ class Engine {
 
   // Octets of the read buffer (not the preface buffer).
   size_t buffered() const { return buf_.size(); }
+  // Caps the decoded header bytes one receive() call returns (unbounded
+  // unless set); see kMaxBatchHeaderBytes.
+  void set_batch_header_cap(uint64_t cap) { batch_cap_ = cap; }
+  // The last receive() stopped at that cap: complete frames wait in the
+  // read buffer, and a receive() with no new input decodes them.
+  bool backlog() const { return backlog_; }
 
   // Limits we advertise. The frame size must already be in range.
   void set_max_recv_frame_size(uint32_t v);
+  // The frame size we advertised, put in force by the first SETTINGS ACK the
+  // engine decodes: the peer may send larger frames right behind its ACK,
+  // in the same read, before its record reaches the connection.
+  void set_max_recv_frame_size_at_ack(uint32_t v) { frame_size_at_ack_ = v; }
   void set_max_header_list_size(uint64_t v);
   void set_send_max_frame_size(uint32_t v) { send_max_frame_size_ = v; }
   void set_send_header_table_size(uint64_t v) { encoder_.request_size_update(v); }
@@ -265,6 +302,10 @@ class Engine {
   uint32_t send_max_frame_size_ = kDefaultMaxFrameSize;
   uint64_t max_header_list_size_ = kDefaultMaxHeaderListSize;
   uint64_t max_continuations_ = 1280;
+  std::optional<uint32_t> frame_size_at_ack_;
+  uint64_t batch_cap_ = UINT64_MAX;
+  uint64_t batch_decoded_ = 0;  // header-list bytes decoded in this receive()
+  bool backlog_ = false;
   hpack::Decoder decoder_;
   hpack::Encoder encoder_;
 };

@@ -308,6 +308,14 @@ void FlowControl::inc_window(uint32_t n) {
   window_ = checked(int64_t{window_} + n);
 }
 
+void FlowControl::window_update(uint32_t n) {
+  size_test(n);
+  const int32_t w = checked(int64_t{window_} + n);
+  const int32_t a = checked(int64_t{available_} + n);
+  window_ = w;
+  available_ = a;
+}
+
 void FlowControl::dec_send_window(uint32_t n) {
   size_test(n);
   window_ = checked(int64_t{window_} - n);

@@ -145,7 +145,11 @@ class FlowControl {
 
   void claim_capacity(uint32_t n);   // available -= n
   void assign_capacity(uint32_t n);  // available += n
-  void inc_window(uint32_t n);       // window += n (a WINDOW_UPDATE)
+  void inc_window(uint32_t n);       // window += n
+  // A WINDOW_UPDATE on a send pair: the window and the capacity that
+  // send_data spends both grow by n, so the pair bounds the bytes in flight
+  // and never the total a connection carries.
+  void window_update(uint32_t n);
   void dec_send_window(uint32_t n);  // window -= n
   void dec_recv_window(uint32_t n);  // window -= n and available -= n
   // Spends n of the window for a DATA frame we send: a FlowControl fault

@@ -49,6 +49,35 @@ std::string bytes_literal(std::string_view b) {
 
 }  // namespace
 
+namespace {
+
+struct UserKindRow {
+  const char* name;
+  const char* text;
+};
+// In UserKind order.
+constexpr UserKindRow kUserKinds[] = {
+    {"inactive_stream_id", "inactive stream"},
+    {"unexpected_frame_type", "unexpected frame type"},
+    {"payload_too_big", "payload too big"},
+    {"rejected", "rejected"},
+    {"release_capacity_too_big", "release capacity too big"},
+    {"overflowed_stream_id", "stream ID overflowed"},
+    {"malformed_headers", "malformed headers"},
+    {"missing_uri_scheme_and_authority", "request URI missing scheme and authority"},
+    {"poll_reset_after_send_response", "poll_reset after send_response is illegal"},
+    {"send_ping_while_pending", "send_ping before received previous pong"},
+    {"send_settings_while_pending", "sending SETTINGS before received previous ACK"},
+    {"peer_disabled_server_push", "sending PUSH_PROMISE to peer who disabled server push"},
+    {"invalid_informational_status_code", "invalid informational status code"},
+};
+static_assert(sizeof kUserKinds / sizeof kUserKinds[0] == size_t(UserKind::InvalidInformationalStatusCode) + 1);
+
+}  // namespace
+
+const char* user_kind_name(UserKind k) { return kUserKinds[static_cast<size_t>(k)].name; }
+const char* user_kind_text(UserKind k) { return kUserKinds[static_cast<size_t>(k)].text; }
+
 const char* reason_name(uint32_t code) { return code < kNamedReasons ? kReasons[code].name : nullptr; }
 
 const char* reason_description(uint32_t code) {

@@ -21,7 +21,8 @@
 
 namespace quillon::h2 {
 
-// RFC 9113 section 7. Scoped: the frame engine has unscoped codes of its own.
+// RFC 9113 section 7: the one code space (the frame engine's short names
+// for the codes it produces are drawn from it).
 enum class Reason : uint32_t {
   NoError = 0,
   ProtocolError = 1,
@@ -46,6 +47,26 @@ inline constexpr uint32_t code(Reason r) { return static_cast<uint32_t>(r); }
 const char* reason_name(uint32_t code);
 // "stream no longer needed" for 8; "unknown reason" for a code without a name.
 const char* reason_description(uint32_t code);
+
+// H2UserError kinds: misuse of the HTTP/2 API by the caller. Each has a
+// name (the exception's kind) and a fixed message, in one table.
+enum class UserKind : uint8_t {
+  InactiveStreamId,
+  UnexpectedFrameType,
+  PayloadTooBig,
+  Rejected,
+  ReleaseCapacityTooBig,
+  OverflowedStreamId,
+  MalformedHeaders,
+  MissingUriSchemeAndAuthority,
+  PollResetAfterSendResponse,
+  SendPingWhilePending,
+  SendSettingsWhilePending,
+  PeerDisabledServerPush,
+  InvalidInformationalStatusCode,
+};
+const char* user_kind_name(UserKind k);  // "malformed_headers"
+const char* user_kind_text(UserKind k);  // "malformed headers"
 
 // Who ended a stream.
 enum class Initiator : uint8_t { User, Library, Remote };
@@ -103,7 +124,7 @@ class Fault : public sync::Planned {
   Kind kind() const { return kind_; }
   uint32_t reason() const { return reason_; }
   const std::string& message() const { return message_; }
-  const char* user_kind() const { return user_kind_; }
+  UserKind user_kind() const { return user_kind_; }
   const StreamError& error() const { return error_; }
 
   static Fault protocol(uint32_t reason, std::string message) {
@@ -123,9 +144,8 @@ class Fault : public sync::Planned {
   static Fault library_reset(uint32_t stream_id, Reason r) {
     return stream(StreamError::reset(stream_id, code(r), Initiator::Library));
   }
-  // `kind` is one of the fixed H2UserError kinds (errors.cpp holds the
-  // texts); a message given here replaces the kind's fixed one.
-  static Fault user(const char* kind, std::string message = {}) {
+  // A message given here replaces the kind's fixed one.
+  static Fault user(UserKind kind, std::string message = {}) {
     Fault f(Kind::User);
     f.user_kind_ = kind;
     f.message_ = std::move(message);
@@ -142,13 +162,13 @@ class Fault : public sync::Planned {
   explicit Fault(Kind k) : kind_(k) {}
   Kind kind_;
   uint32_t reason_ = 0;
-  const char* user_kind_ = "";
+  UserKind user_kind_ = UserKind::Rejected;
   std::string message_;
   StreamError error_;
 };
 
 // The two faults every stream-state rule raises.
-inline Fault unexpected_frame_type() { return Fault::user("unexpected_frame_type"); }
+inline Fault unexpected_frame_type() { return Fault::user(UserKind::UnexpectedFrameType); }
 inline Fault state_protocol_error() { return Fault::protocol(Reason::ProtocolError); }
 
 }  // namespace quillon::h2
