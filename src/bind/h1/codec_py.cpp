@@ -510,7 +510,7 @@ py::Ref codec_serialize_response(PyObject* self, PyObject* const* args, Py_ssize
   const py::Sig& s = kSerializeResponse;
   auto a = py::parse<6>(s, args, nargs, kwnames);
   const uint16_t status = h1_status_arg(s, 0, a[0]);
-  http::HeaderMapCore headers = h1_headers_arg(s, 1, a[1]);
+  PyObject* headers = h1_headers_ref(s, 1, a[1]);
   bool keep_alive = py::arg_bool(s, 2, a[2], true);
   bool http10 = py::arg_bool(s, 3, a[3], false);
   bool chunked = py::arg_bool(s, 5, a[5], false);
@@ -518,9 +518,10 @@ py::Ref codec_serialize_response(PyObject* self, PyObject* const* args, Py_ssize
   CodecObj& c = codec_of(self);
   std::string out;
   py::locked(c, [&] {
-    h1::EncodeError e = h1::serialize_response(c.state, c.config, status, std::move(headers),
-                                               keep_alive, http10, body, out);
-    if (e) raise_h1_encode(e);
+    read_header_map(headers, [&](const http::HeaderMapCore& h) {
+      h1::EncodeError e = h1::serialize_response(c.state, c.config, status, h, keep_alive, http10, body, out);
+      if (e) raise_h1_encode(e);
+    });
   });
   return py::bytes(out);
 }
@@ -732,10 +733,15 @@ void raise_h1_encode(const h1::EncodeError& e) {
   py::fail_internal("an encoder error was raised without one");
 }
 
-http::HeaderMapCore h1_headers_arg(const py::Sig& sig, size_t i, PyObject* o) {
-  if (!o || o == Py_None) return {};
+PyObject* h1_headers_ref(const py::Sig& sig, size_t i, PyObject* o) {
+  if (!o || o == Py_None) return nullptr;
   if (!is_header_map(o)) sig.bad_type(i, "HeaderMap or None", o);
-  return copy_header_map(o);
+  return o;
+}
+
+http::HeaderMapCore h1_headers_arg(const py::Sig& sig, size_t i, PyObject* o) {
+  PyObject* m = h1_headers_ref(sig, i, o);
+  return m ? copy_header_map(m) : http::HeaderMapCore();
 }
 
 uint16_t h1_status_arg(const py::Sig& sig, size_t i, PyObject* o) {

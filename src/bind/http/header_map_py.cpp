@@ -603,4 +603,7 @@ py::Ref wrap_header_map(http::HeaderMapCore&& core) {
 
 http::HeaderMapCore copy_header_map(PyObject* o) { return snapshot(self_of(o)); }
 
+const http::HeaderMapCore& header_map_core(PyObject* o) { return self_of(o).core; }
+py::Mutex& header_map_mutex(PyObject* o) { return self_of(o).mu; }
+
 }  // namespace quillon::bind

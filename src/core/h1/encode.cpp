@@ -343,8 +343,16 @@ EncodeError serialize_request(CodecState& state, std::string_view method, std::s
   return {};
 }
 
+namespace {
+EncodeError encode_response(CodecState& state, const CodecConfig& config, uint16_t status,
+                            const HeaderMapCore& headers, bool keep_alive, bool http10, BodyLength body,
+                            std::string& out);
+}  // namespace
+
+// The caller's map is only read: the rare head that needs a `connection`
+// line added is encoded from an edited copy.
 EncodeError serialize_response(CodecState& state, const CodecConfig& config, uint16_t status,
-                               HeaderMapCore headers, bool keep_alive, bool http10, BodyLength body,
+                               const HeaderMapCore& headers, bool keep_alive, bool http10, BodyLength body,
                                std::string& out) {
   out.clear();
   if (status < 100 || status > 999) return value_error(std::string(kInvalidStatusMessage));
@@ -352,17 +360,26 @@ EncodeError serialize_response(CodecState& state, const CodecConfig& config, uin
   // this path (100 has its own fixed bytes).
   if (status == 100 || (status >= 102 && status <= 199)) return user_error(UserKind::UnsupportedStatusCode);
 
+  const char* connection = nullptr;
   if (http10) {
     if (keep_alive) {
       auto first = headers.get("connection");
-      if (!first || !value_has_token(*first, "keep-alive"))
-        if (headers.set("connection", "keep-alive") != HeaderMapCore::Result::Ok)
-          return value_error(std::string(kTooManyHeadersMessage));
+      if (!first || !value_has_token(*first, "keep-alive")) connection = "keep-alive";
     }
   } else if (!keep_alive) {
-    if (headers.set("connection", "close") != HeaderMapCore::Result::Ok)
-      return value_error(std::string(kTooManyHeadersMessage));
+    connection = "close";
   }
+  if (connection == nullptr) return encode_response(state, config, status, headers, keep_alive, http10, body, out);
+  HeaderMapCore edited(headers);
+  if (edited.set("connection", connection) != HeaderMapCore::Result::Ok)
+    return value_error(std::string(kTooManyHeadersMessage));
+  return encode_response(state, config, status, edited, keep_alive, http10, body, out);
+}
+
+namespace {
+EncodeError encode_response(CodecState& state, const CodecConfig& config, uint16_t status,
+                            const HeaderMapCore& headers, bool keep_alive, bool http10, BodyLength body,
+                            std::string& out) {
 
   const Method method = state.method.kind;
   const bool is_head = method == Method::Head;
@@ -531,5 +548,7 @@ EncodeError serialize_response(CodecState& state, const CodecConfig& config, uin
   state.encoder = std::move(enc);
   return {};
 }
+
+}  // namespace
 
 }  // namespace quillon::h1
