@@ -15,6 +15,11 @@ using http::HeaderMapCore;
 
 constexpr std::string_view kTooManyHeadersMessage = "too many headers";
 constexpr std::string_view kDateFailureMessage = "system clock outside the range of the Date header";
+// Room a head needs beyond its fields' names and values (4 bytes each for
+// ": " and CRLF): the start line's fixed part, the reason phrase, and the
+// lines the encoder adds itself (content-length with 20 digits,
+// transfer-encoding, a date line), so a head is written into one allocation.
+constexpr size_t kHeadExtraBytes = 160;
 
 // "100".."999" back to back, so a status line never formats an integer.
 constexpr std::array<char, 900 * 3> kStatusDigits = [] {
@@ -325,7 +330,7 @@ EncodeError serialize_request(CodecState& state, std::string_view method, std::s
   if (!room) return value_error(std::string(kTooManyHeadersMessage));
   if (enc.kind == BodyEncoder::Kind::Chunked) enc.trailer_allow = trailer_allow_list(headers);
 
-  out.reserve(30 + 30 * headers.len());
+  out.reserve(kHeadExtraBytes + method.size() + url.size() + headers.byte_size() + 4 * headers.len());
   put(out, method);
   out.push_back(' ');
   put_target(out, uri);
@@ -409,7 +414,10 @@ EncodeError encode_response(CodecState& state, const CodecConfig& config, uint16
     return user_error(k);
   };
 
-  out.reserve(30 + 30 * headers.len());
+  // The status line, every field with its ": " and CRLF, and the lines
+  // this encoder may add (content-length, transfer-encoding, date): one
+  // allocation for the whole head.
+  out.reserve(kHeadExtraBytes + headers.byte_size() + 4 * headers.len());
   if (!http10 && status == 200) {
     put(out, "HTTP/1.1 200 OK\r\n");
   } else {
