@@ -333,6 +333,34 @@ bool convert_bulk(PyObject* init, http::FieldView* out, size_t& n) {
   return true;
 }
 
+// Copies `n` (at most kBulkPairs) converted pairs into a fresh map. The
+// pairs' bytes are first gathered into one block, so the map takes them
+// the way it takes a parsed head: one copy of the block, each name lowered
+// in place, no per-field allocation or index.
+void fill_fresh(HeaderMapCore& core, http::FieldView* fields, size_t n) {
+  size_t total = 0;
+  for (size_t i = 0; i < n; ++i) total += fields[i].name.size() + fields[i].value.size();
+  char small[4096];
+  std::unique_ptr<char[]> big;
+  char* block = small;
+  if (total > sizeof(small)) {
+    big.reset(new char[total]);
+    block = big.get();
+  }
+  char* w = block;
+  for (size_t i = 0; i < n; ++i) {
+    http::FieldView& f = fields[i];
+    std::memcpy(w, f.name.data(), f.name.size());
+    f.name = std::string_view(w, f.name.size());
+    w += f.name.size();
+    std::memcpy(w, f.value.data(), f.value.size());
+    f.value = std::string_view(w, f.value.size());
+    w += f.value.size();
+  }
+  HeaderMapCore::Fill fill(core, n, std::string_view(block, total));
+  for (size_t i = 0; i < n; ++i) fill.add(fields[i].name, fields[i].value);
+}
+
 py::Ref hm_new(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto a = py::parse<1>(kCtor, args, nargs, kwnames);
   PyObject* init = a[0];
@@ -348,7 +376,7 @@ py::Ref hm_new(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyOb
     http::FieldView fields[kBulkPairs];
     size_t n = 0;
     if (convert_bulk(init, fields, n)) {
-      check_room(core.add_fields(fields, n));
+      fill_fresh(core, fields, n);
     } else {
       add_pairs(core, init);
     }

@@ -300,7 +300,9 @@ bool check_name(std::string_view name, char* out) {
     std::memcpy(&b, p + n - w, w);
     const __m128i x = _mm_set_epi64x(static_cast<long long>(b), static_cast<long long>(a));
     const unsigned want = wide ? 0xFFFFu : 0x0F0Fu;
-    if ((chars_detail::name_plain_mask(x) & want) != want) return kWrite ? normalize_table(p, n, out) : table_valid(p, n);
+    if ((chars_detail::name_plain_mask(x) & want) != want) {
+      return kWrite ? normalize_table(p, n, out) : table_valid(p, n);
+    }
     if constexpr (kWrite) {
       const __m128i l = chars_detail::lower_letters(x);
       a = static_cast<uint64_t>(_mm_cvtsi128_si64(l));
