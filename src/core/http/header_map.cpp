@@ -43,6 +43,9 @@ constexpr size_t kMaxExtraValues = 0xFFFFFFFEu;
 // into a fresh one, so churn on a long-lived map never grows it beyond about
 // twice its content; below this size a copy is not worth making.
 constexpr size_t kCompactMinArena = 4096;
+// A snapshot takes the source's arena whole while dead bytes are at most
+// this share of it (one in four), else only the live bytes.
+constexpr size_t kCopyDeadShare = 4;
 // First arena allocation of a map filled without reserve(): a typical small
 // head fits, so it does not regrow through 16, 32, 64 ... bytes.
 constexpr size_t kMinArenaBytes = 256;
@@ -392,7 +395,7 @@ void HeaderMapCore::copy_from(const HeaderMapCore& o) {
     index_ = o.index_;
     value_count_ = o.value_count_;
     live_bytes_ = o.live_bytes_;
-    repack_from(o.store_, o.store_.names());
+    repack_from(o.store_, o.store_.names(), true);
   } catch (...) {
     clear();
     throw;
@@ -400,14 +403,19 @@ void HeaderMapCore::copy_from(const HeaderMapCore& o) {
 }
 
 // Reuses this map's allocation when it is large enough; `src` may not be
-// store_ itself unless a fresh block is needed (maybe_compact's case).
-void HeaderMapCore::repack_from(const Store& src, size_t name_cap) {
+// store_ itself unless a fresh block is needed (maybe_compact's case). A
+// snapshot (`snapshot`: a reader's short-lived copy) takes a mostly live
+// arena whole (a parsed head's separators, a repeated name's bytes): one
+// move beats moving every slice apart.
+void HeaderMapCore::repack_from(const Store& src, size_t name_cap, bool snapshot) {
   Store fresh;
   Store& dst = (&src == &store_) ? fresh : store_;
-  dst.reset_for(name_cap, live_bytes_);
+  const size_t dead = src.size() - live_bytes_;
+  const bool whole = dead == 0 || (snapshot && &src != &store_ && dead * kCopyDeadShare <= src.size());
+  dst.reset_for(name_cap, whole ? src.size() : live_bytes_);
   const size_t n = src.names();
   dst.copy_names_from(src);
-  if (src.size() == live_bytes_) {
+  if (whole) {
     dst.append(src.bytes(), src.size());
   } else {
     auto move_slice = [&](size_t& off, size_t len) {

@@ -188,6 +188,7 @@ class HeaderMapCore {
   void clear();
   // Makes this map a copy of `o`, reusing this map's buffers where they are
   // large enough (a reader that snapshots maps repeatedly allocates once).
+  // Meant for short-lived snapshots: a few dead bytes of `o` may come along.
   void copy_from(const HeaderMapCore& o);
 
   bool contains(std::string_view name) const;
@@ -470,9 +471,10 @@ class HeaderMapCore {
   void remove_extra(uint32_t x);
   void maybe_compact();
   // Makes this map's store a copy of `src`'s records with room for
-  // `name_cap` names and only the live bytes of `src`'s arena, re-pointing
-  // every slice (extras_ must already be the extras of `src`'s map).
-  void repack_from(const Store& src, size_t name_cap);
+  // `name_cap` names and the live bytes of `src`'s arena (for a `snapshot`
+  // of another map, the dead ones too when they are few), re-pointing every
+  // slice (extras_ must already be the extras of `src`'s map).
+  void repack_from(const Store& src, size_t name_cap, bool snapshot = false);
 
   Store store_;
   std::vector<Extra> extras_;
