@@ -736,6 +736,9 @@ void raise_h1_encode(const h1::EncodeError& e) {
 PyObject* h1_headers_ref(const py::Sig& sig, size_t i, PyObject* o) {
   if (!o || o == Py_None) return nullptr;
   if (!is_header_map(o)) sig.bad_type(i, "HeaderMap or None", o);
+  // Read under its own mutex inside the codec's step: a poisoned map must
+  // fail the call here, not poison the codec or connection state.
+  header_map_mutex(o).check_usable();
   return o;
 }
 
