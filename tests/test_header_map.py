@@ -52,9 +52,37 @@ def test_construction_forms_and_case_folding():
     assert HeaderMap([Pair()]).items() == [("k", b"v")]
 
 
+PAIRS = [("Accept", "a"), (b"x-id", "é"), ("X-Forwarded-For", b"1"), ("Host", ""), ("x-forwarded-for", "2"),
+         ("ACCEPT", "b"), ("x-" + "long-name-" * 4, "v" * 300)]
+
+
+@pytest.mark.parametrize(
+    "wrap", [list, tuple, iter, lambda p: [list(x) for x in p], lambda p: p[:3] + [PairOf(*p[3])] + p[4:]]
+)
+def test_every_construction_path_keeps_add_order(wrap):
+    expect = HeaderMap()
+    for k, v in PAIRS:
+        expect.add(k, v)
+    m = HeaderMap(wrap(list(PAIRS)))
+    assert m.items() == expect.items() and m == expect and len(m) == len(PAIRS)
+    assert m.get_all("x-forwarded-for") == [b"1", b"2"] and m["x-id"] == "é".encode()
+
+
+class PairOf:
+    def __init__(self, k, v):
+        self.kv = (k, v)
+
+    def __getitem__(self, i):
+        return self.kv[i]
+
+
 @pytest.mark.parametrize(
     "init,exc",
-    [(5, TypeError), ([("a",)], IndexError), ([("a", 1)], TypeError), ([(1, "a")], TypeError), ([("a b", "x")], ValueError)],
+    [
+        (5, TypeError), ([("a",)], IndexError), ([("a", 1)], TypeError), ([(1, "a")], TypeError),
+        ([("a b", "x")], ValueError), ({"a": "\r"}, ValueError), ((("ok", "1"), ("a:", "1")), ValueError),
+        ([("ok", "1"), ("a", None)], TypeError),
+    ],
 )
 def test_bad_init_raises(init, exc):
     with pytest.raises(exc):

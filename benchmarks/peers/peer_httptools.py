@@ -22,12 +22,19 @@ class HttptoolsProtocol(asyncio.Protocol):
         self.transport = transport
         self.parser = httptools.HttpRequestParser(self)
         self.url = b""
+        self.headers = []
         self.out = []
         self.closing = False
 
-    # Parser callbacks (run inside feed_data, in request order).
+    # Parser callbacks (run inside feed_data, in request order). The header
+    # fields are collected as uvicorn's httptools mode does: no real server
+    # can skip them.
     def on_message_begin(self):
         self.url = b""
+        self.headers = []
+
+    def on_header(self, name, value):
+        self.headers.append((name.lower(), value))
 
     def on_url(self, url):
         self.url += url

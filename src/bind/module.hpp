@@ -92,6 +92,20 @@ py::Ref wrap_header_map(http::HeaderMapCore&& core);
 // A copy of a HeaderMap's contents, taken under its lock. `o` must be a
 // HeaderMap (check with is_header_map first).
 http::HeaderMapCore copy_header_map(PyObject* o);
+// A HeaderMap's contents and the mutex that guards them. A map's mutex is a
+// leaf (nothing else is locked while it is held), so a step of another
+// object may read a map under it instead of copying it.
+const http::HeaderMapCore& header_map_core(PyObject* o);
+py::Mutex& header_map_mutex(PyObject* o);
+// Runs `f(map)` with HeaderMap `o` locked; `o` nullptr reads an empty map.
+template <class F>
+decltype(auto) read_header_map(PyObject* o, F&& f) {
+  if (!o) {
+    static const http::HeaderMapCore empty;
+    return f(empty);
+  }
+  return header_map_mutex(o).run([&]() -> decltype(auto) { return f(header_map_core(o)); });
+}
 
 // The codec and body decoder for H1ServerState, which runs the codec's
 // steps inside its own locked transitions. Lock order: the server state's
@@ -120,6 +134,8 @@ std::string take_h1_decoder_bytes(PyObject* decoder, bool whole, py::Graveyard& 
 // HTTP/1 bindings.
 uint16_t h1_status_arg(py::Arg a);  // 100..999, else ValueError
 http::HeaderMapCore h1_headers_arg(py::Arg a);  // HeaderMap or None
+// The same argument checked only: the HeaderMap, or nullptr for None.
+PyObject* h1_headers_ref(py::Arg a);
 [[noreturn]] void raise_h1_encode(const h1::EncodeError& e);
 
 }  // namespace quillon::bind

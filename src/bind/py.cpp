@@ -83,6 +83,7 @@ struct Sig::Parsed {
   std::vector<PyObject*> interned;  // immortal for the process
   std::vector<bool> required;
   size_t positional = 0;  // parameters before "*"
+  uint64_t required_mask = 0;  // bit i: parameter i is required (the first 64)
 };
 
 const Sig::Parsed& Sig::parsed() const {
@@ -103,6 +104,8 @@ const Sig::Parsed& Sig::parsed() const {
     }
     size_t eq = item.find('=');
     std::string name(item.substr(0, eq));
+    if (eq == std::string_view::npos && p->required.size() < 64)
+      p->required_mask |= uint64_t{1} << p->required.size();
     p->required.push_back(eq == std::string_view::npos);
     p->interned.push_back(PyUnicode_InternFromString(name.c_str()));
     p->names.push_back(std::move(name));
@@ -132,6 +135,9 @@ void Sig::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyOb
     throw type_error(std::move(m));
   }
   for (size_t i = 0; i < count; ++i) out[i] = i < n ? args[i] : nullptr;
+  // The usual call: positional arguments only, covering every required one.
+  const uint64_t given = n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
+  if (!kwnames && count <= 64 && (p.required_mask & ~given) == 0) return;
   if (kwnames) {
     Py_ssize_t nk = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t j = 0; j < nk; ++j) {
@@ -161,6 +167,11 @@ void Sig::parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyOb
       }
       out[idx] = args[n + static_cast<size_t>(j)];
     }
+  }
+  if (count <= 64) {
+    uint64_t present = 0;
+    for (size_t i = 0; i < count; ++i) present |= uint64_t{out[i] != nullptr} << i;
+    if ((p.required_mask & ~present) == 0) return;
   }
   for (size_t i = 0; i < count; ++i) {
     if (!out[i] && p.required[i]) {

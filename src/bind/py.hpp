@@ -155,10 +155,20 @@ inline decltype(auto) locked(A& a, B& b, F&& f) {
 class Graveyard {
  public:
   void bury(Ref r) {
-    if (r) refs_.push_back(std::move(r));
+    if (!r) return;
+    // A step drops one or two objects at most, nearly always: those are
+    // kept in place, so a locked step allocates nothing for them.
+    for (Ref& slot : near_) {
+      if (!slot) {
+        slot = std::move(r);
+        return;
+      }
+    }
+    refs_.push_back(std::move(r));
   }
 
  private:
+  Ref near_[2];
   std::vector<Ref> refs_;
 };
 

@@ -34,6 +34,8 @@ class Planned {
 };
 
 class Mutex {
+  static constexpr const char* kPoisonedMessage = "object is unusable after an earlier internal failure";
+
  public:
   // Runs `f` with the mutex held and returns what it returns.
   //
@@ -57,6 +59,12 @@ class Mutex {
   }
 
   bool poisoned() const { return poisoned_.load(std::memory_order_acquire); }
+  // Raises what an acquisition of a poisoned mutex raises: for a caller
+  // about to take this mutex inside another object's step, so that a
+  // poisoned leaf fails the step before it starts instead of poisoning it.
+  void check_usable() const {
+    if (poisoned()) throw InternalFailure{kPoisonedMessage};
+  }
 
  private:
   class Hold {
@@ -71,8 +79,15 @@ class Mutex {
   };
 
   // Any address unique to the running thread names it as the owner.
+  // Initial-exec: the module's one thread-local, read on every acquisition,
+  // is then a fixed offset from the thread pointer instead of a call into
+  // the dynamic loader.
   static const void* self() {
+#if defined(__GNUC__)
+    [[gnu::tls_model("initial-exec")]] static thread_local char tag;
+#else
     static thread_local char tag;
+#endif
     return &tag;
   }
 
@@ -87,7 +102,7 @@ class Mutex {
     }
     if (poisoned_.load(std::memory_order_relaxed)) {
       owner_.store(nullptr, std::memory_order_release);
-      throw InternalFailure{"object is unusable after an earlier internal failure"};
+      throw InternalFailure{kPoisonedMessage};
     }
   }
 

@@ -59,8 +59,15 @@ TEST_CASE("sync: planned failures leave the mutex usable, unplanned ones poison 
     CHECK(run_locked(m, r.body) == r.outcome);
     CHECK_EQ(m.poisoned(), r.poisoned);
     CHECK_EQ(lock_fails(m), r.poisoned);
-    // Poison is permanent.
+    // Poison is permanent, and a caller can ask before locking.
     CHECK_EQ(lock_fails(m), r.poisoned);
+    bool unusable = false;
+    try {
+      m.check_usable();
+    } catch (const InternalFailure&) {
+      unusable = true;
+    }
+    CHECK_EQ(unusable, r.poisoned);
   }
 }
 

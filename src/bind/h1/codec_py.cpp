@@ -508,7 +508,7 @@ constexpr py::Sig kSerializeResponse("H1Codec.serialize_response",
 py::Ref codec_serialize_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto a = py::parse<kSerializeResponse>(args, nargs, kwnames);
   const uint16_t status = h1_status_arg(a.arg("status"));
-  http::HeaderMapCore headers = h1_headers_arg(a.arg("headers"));
+  PyObject* headers = h1_headers_ref(a.arg("headers"));
   bool keep_alive = a.flag("keep_alive", true);
   bool http10 = a.flag("http10", false);
   bool chunked = a.flag("chunked", false);
@@ -516,9 +516,10 @@ py::Ref codec_serialize_response(PyObject* self, PyObject* const* args, Py_ssize
   CodecObj& c = codec_of(self);
   std::string out;
   py::locked(c, [&] {
-    h1::EncodeError e = h1::serialize_response(c.state, c.config, status, std::move(headers),
-                                               keep_alive, http10, body, out);
-    if (e) raise_h1_encode(e);
+    read_header_map(headers, [&](const http::HeaderMapCore& h) {
+      h1::EncodeError e = h1::serialize_response(c.state, c.config, status, h, keep_alive, http10, body, out);
+      if (e) raise_h1_encode(e);
+    });
   });
   return py::bytes(out);
 }
@@ -730,10 +731,19 @@ void raise_h1_encode(const h1::EncodeError& e) {
   py::fail_internal("an encoder error was raised without one");
 }
 
+PyObject* h1_headers_ref(py::Arg a) {
+  if (!a.given()) return nullptr;
+  PyObject* o = a.value;
+  if (!is_header_map(o)) a.bad_type("HeaderMap or None");
+  // Read under its own mutex inside the codec's step: a poisoned map must
+  // fail the call here, not poison the codec or connection state.
+  header_map_mutex(o).check_usable();
+  return o;
+}
+
 http::HeaderMapCore h1_headers_arg(py::Arg a) {
-  if (!a.given()) return {};
-  if (!is_header_map(a.value)) a.bad_type("HeaderMap or None");
-  return copy_header_map(a.value);
+  PyObject* m = h1_headers_ref(a);
+  return m ? copy_header_map(m) : http::HeaderMapCore();
 }
 
 uint16_t h1_status_arg(py::Arg a) {

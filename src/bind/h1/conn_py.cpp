@@ -44,14 +44,18 @@ int visit_refs(const Core& core, visitproc visit, void* arg) {
 
 py::Ref or_none(py::Ref r) { return r ? std::move(r) : py::none(); }
 
-py::Ref tuple(std::initializer_list<py::Ref> items) {
-  py::Ref t = py::Ref::check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+// The items are moved in: building a result costs no reference traffic.
+template <class... R>
+py::Ref tuple(R&&... items) {
+  py::Ref t = py::Ref::check(PyTuple_New(static_cast<Py_ssize_t>(sizeof...(items))));
   Py_ssize_t i = 0;
-  for (const py::Ref& r : items) PyTuple_SET_ITEM(t.get(), i++, py::Ref(r).release());
+  (PyTuple_SET_ITEM(t.get(), i++, py::Ref(std::forward<R>(items)).release()), ...);
   return t;
 }
 
-py::Ref pair(std::pair<py::Ref, py::Ref> p) { return tuple({or_none(std::move(p.first)), or_none(std::move(p.second))}); }
+py::Ref pair(std::pair<py::Ref, py::Ref> p) {
+  return tuple(or_none(std::move(p.first)), or_none(std::move(p.second)));
+}
 
 // An optional host object argument: None (or omitted) is no object.
 py::Ref opt_arg(PyObject* o) { return o && o != Py_None ? py::Ref::borrow(o) : py::Ref(); }
@@ -140,8 +144,8 @@ py::Ref client_close_now(PyObject* self) {
 py::Ref client_mark_closed(PyObject* self) {
   py::Graveyard gy;
   ClientCore::Closing r = client_step(self, gy, [](ClientCore& c, Host&) { return c.mark_closed(); });
-  return tuple({or_none(std::move(r.transport)), or_none(std::move(r.done)), or_none(std::move(r.writer)),
-                py::boolean(r.idle)});
+  return tuple(or_none(std::move(r.transport)), or_none(std::move(r.done)), or_none(std::move(r.writer)),
+                py::boolean(r.idle));
 }
 
 py::Ref client_upgrade(PyObject* self) {
@@ -208,7 +212,7 @@ py::Ref client_watcher_completed(PyObject* self, PyObject* const* args, Py_ssize
   py::Graveyard gy;
   auto [verdict, transport] = client_step(
       self, gy, [&](ClientCore& c, Host& h) { return c.watcher_completed(std::move(data), std::move(error), h); });
-  return tuple({py::integer(static_cast<int>(verdict)), or_none(std::move(transport))});
+  return tuple(py::integer(static_cast<int>(verdict)), or_none(std::move(transport)));
 }
 
 py::Ref client_take_watcher_handle(PyObject* self) {
@@ -373,7 +377,7 @@ py::Ref server_current_seq(PyObject* self) {
 }
 
 py::Ref verdict(ServerCore::Verdict v) {
-  return tuple({py::integer(static_cast<int>(v.code)), or_none(std::move(v.object))});
+  return tuple(py::integer(static_cast<int>(v.code)), or_none(std::move(v.object)));
 }
 
 py::Ref server_begin_read(PyObject* self) {
@@ -407,7 +411,7 @@ py::Ref server_accept_head(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return acc;
   });
   if (r.status != h1::HeadStatus::Done) return py::none();
-  return tuple({wrap_h1_request_head(std::move(head)), py::uinteger(r.seq), std::move(decoder)});
+  return tuple(wrap_h1_request_head(std::move(head)), py::uinteger(r.seq), std::move(decoder));
 }
 
 py::Ref server_fail_read(PyObject* self) {
@@ -421,7 +425,7 @@ py::Ref server_stop_serving(PyObject* self) {
 
 py::Ref server_mark_closed(PyObject* self) {
   ServerCore::Closing r = server_only(self, [](ServerCore& c) { return c.mark_closed(); });
-  return tuple({or_none(std::move(r.transport)), or_none(std::move(r.done)), py::boolean(r.was_closed)});
+  return tuple(or_none(std::move(r.transport)), or_none(std::move(r.done)), py::boolean(r.was_closed));
 }
 
 py::Ref server_mark_unusable(PyObject* self) {
@@ -521,7 +525,7 @@ py::Ref server_respond_head(PyObject* self, PyObject* const* args, Py_ssize_t na
   auto a = py::parse<kRespondHead>(args, nargs, kwnames);
   uint64_t seq = seq_arg(a.arg("seq"));
   const uint16_t status = h1_status_arg(a.arg("status"));
-  http::HeaderMapCore headers = h1_headers_arg(a.arg("headers"));
+  PyObject* headers = h1_headers_ref(a.arg("headers"));
   py::Ref done = py::Ref::borrow(a["done"]);
   bool chunked = a.flag("chunked", false);
   bool want = a.flag("want", false);
@@ -531,14 +535,15 @@ py::Ref server_respond_head(PyObject* self, PyObject* const* args, Py_ssize_t na
   std::string out;
   py::Graveyard gy;
   ServerCore::Responded r = server_step(self, gy, [&](ServerCore& c, ServerHost& h) {
-    ServerCore::Responded res = c.respond_head(seq, status, std::move(headers), body, want,
-                                               std::move(done), out, h);
+    ServerCore::Responded res = read_header_map(headers, [&](const http::HeaderMapCore& m) {
+      return c.respond_head(seq, status, m, body, want, std::move(done), out, h);
+    });
     // The claim stands: it is not undone by a head the encoder refused.
     if (res.error) raise_h1_encode(res.error);
     return res;
   });
   py::Ref head = r.code == h1::Req::Ok ? py::bytes(out) : py::none();
-  return tuple({py::integer(static_cast<int>(r.code)), std::move(head), py::boolean(r.armed)});
+  return tuple(py::integer(static_cast<int>(r.code)), std::move(head), py::boolean(r.armed));
 }
 
 py::Ref opt_bytes(std::optional<std::string>& b) { return b ? py::bytes(*b) : py::none(); }
@@ -550,8 +555,8 @@ py::Ref server_finish_response(PyObject* self, PyObject* const* args, Py_ssize_t
   py::Graveyard gy;
   ServerCore::Finished f =
       server_step(self, gy, [&](ServerCore& c, ServerHost& h) { return c.finish_response(seq, h); });
-  return tuple({py::boolean(f.hand_off), py::boolean(f.close), or_none(std::move(f.transport)),
-                opt_bytes(f.leftover)});
+  return tuple(py::boolean(f.hand_off), py::boolean(f.close), or_none(std::move(f.transport)),
+                opt_bytes(f.leftover));
 }
 
 constexpr py::Sig kDetach("H1ServerState.detach", "seq");
@@ -560,7 +565,7 @@ py::Ref server_detach(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   uint64_t seq = seq_arg(a.arg("seq"));
   py::Graveyard gy;
   ServerCore::Detached d = server_step(self, gy, [&](ServerCore& c, ServerHost& h) { return c.detach(seq, h); });
-  return tuple({py::integer(static_cast<int>(d.code)), or_none(std::move(d.transport)), opt_bytes(d.leftover)});
+  return tuple(py::integer(static_cast<int>(d.code)), or_none(std::move(d.transport)), opt_bytes(d.leftover));
 }
 
 py::Ref server_repr(PyObject* self) {

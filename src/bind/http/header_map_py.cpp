@@ -3,6 +3,7 @@
 // under it and turned into host objects after it is released.
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "errors.hpp"
@@ -79,8 +80,8 @@ class Name {
   bool try_normalize(std::string_view raw) {
     char* out = small_;
     if (raw.size() > sizeof(small_)) {
-      big_.resize(raw.size());
-      out = big_.data();
+      big_.reset(new char[raw.size()]);
+      out = big_.get();
     }
     if (!http::normalize_header_name(raw, out)) return false;
     view_ = std::string_view(out, raw.size());
@@ -88,7 +89,7 @@ class Name {
   }
 
   char small_[128];
-  std::string big_;
+  std::unique_ptr<char[]> big_;  // not a std::string: a lookup pays for its construction
   std::string_view view_;
 };
 
@@ -107,19 +108,19 @@ void check_room(HeaderMapCore::Result r) {
 class ValueCopy {
  public:
   void assign(std::string_view v) {
-    if (v.size() <= sizeof(small_)) {
-      std::memcpy(small_, v.data(), v.size());
-      view_ = std::string_view(small_, v.size());
-    } else {
-      big_.assign(v);
-      view_ = big_;
+    char* to = small_;
+    if (v.size() > sizeof(small_)) {
+      big_.reset(new char[v.size()]);
+      to = big_.get();
     }
+    std::memcpy(to, v.data(), v.size());
+    view_ = std::string_view(to, v.size());
   }
   std::string_view view() const { return view_; }
 
  private:
   char small_[256];
-  std::string big_;
+  std::unique_ptr<char[]> big_;
   std::string_view view_;
 };
 
@@ -252,49 +253,135 @@ void add_pair(HeaderMapCore& core, PyObject* k, PyObject* v) {
   check_room(core.add(n.view(), val));
 }
 
+// Adds the pairs of `init` (a dict or any iterable of indexable pairs) one
+// at a time, in order.
+void add_pairs(HeaderMapCore& core, PyObject* init) {
+  if (PyDict_Check(init)) {
+    core.reserve(static_cast<size_t>(PyDict_GET_SIZE(init)), 0);
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(init, &pos, &k, &v)) add_pair(core, k, v);
+    return;
+  }
+  Py_ssize_t hint = PyObject_LengthHint(init, 0);
+  if (hint < 0) throw py::PyErrSet{};
+  // A hint only: bounded so a lying __length_hint__ cannot make us reserve
+  // more than the map could ever hold.
+  core.reserve(std::min<size_t>(static_cast<size_t>(hint), http::kMaxHeaderNames), 0);
+  py::Ref it = py::Ref::check(PyObject_GetIter(init));
+  for (;;) {
+    PyObject* raw = PyIter_Next(it.get());
+    if (!raw) {
+      if (PyErr_Occurred()) throw py::PyErrSet{};
+      break;
+    }
+    py::Ref item = py::Ref::steal(raw);
+    py::Ref k, v;
+    if (PyTuple_CheckExact(raw) && PyTuple_GET_SIZE(raw) >= 2) {
+      k = py::Ref::borrow(PyTuple_GET_ITEM(raw, 0));
+      v = py::Ref::borrow(PyTuple_GET_ITEM(raw, 1));
+    } else if (PyList_CheckExact(raw) && PyList_GET_SIZE(raw) >= 2) {
+      k = py::Ref::borrow(PyList_GET_ITEM(raw, 0));
+      v = py::Ref::borrow(PyList_GET_ITEM(raw, 1));
+    } else {
+      py::Ref zero = py::integer(0), one = py::integer(1);
+      k = py::Ref::check(PyObject_GetItem(raw, zero.get()));
+      v = py::Ref::check(PyObject_GetItem(raw, one.get()));
+    }
+    add_pair(core, k.get(), v.get());
+  }
+}
+
 constexpr py::Sig kCtor("HeaderMap", "init=None");
+
+// Sources with at most this many pairs are converted whole, then copied in
+// one fill (one allocation, no lookup per new name); larger ones go pair by
+// pair, so a map that fills up reports "full" at the same pair as add() would.
+constexpr size_t kBulkPairs = 256;
+
+// Converts every pair of a dict, or of a list or tuple whose items are all
+// exact tuples or lists of two or more, into `out`: views of the objects'
+// own bytes, which stay valid because nothing here runs host code that
+// could drop them. False (nothing raised) when an item has another shape:
+// indexing it could run host code, so the caller takes the general path.
+bool convert_bulk(PyObject* init, http::FieldView* out, size_t& n) {
+  auto one = [&](PyObject* k, PyObject* v) {
+    http::FieldView& f = out[n++];
+    if (!raw_bytes(k, f.name)) throw py::type_error(kBadNameType);
+    if (!http::is_valid_header_name(f.name)) throw py::value_error(kBadName);
+    f.value = convert_value(v);
+  };
+  n = 0;
+  if (PyDict_Check(init)) {
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(init, &pos, &k, &v)) one(k, v);
+    return true;
+  }
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(init);
+  PyObject** items = PySequence_Fast_ITEMS(init);
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item = items[i];
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) >= 2) {
+      one(PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1));
+    } else if (PyList_CheckExact(item) && PyList_GET_SIZE(item) >= 2) {
+      one(PyList_GET_ITEM(item, 0), PyList_GET_ITEM(item, 1));
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Copies `n` (at most kBulkPairs) converted pairs into a fresh map. The
+// pairs' bytes are first gathered into one block, so the map takes them
+// the way it takes a parsed head: one copy of the block, each name lowered
+// in place, no per-field allocation or index.
+void fill_fresh(HeaderMapCore& core, http::FieldView* fields, size_t n) {
+  size_t total = 0;
+  for (size_t i = 0; i < n; ++i) total += fields[i].name.size() + fields[i].value.size();
+  char small[4096];
+  std::unique_ptr<char[]> big;
+  char* block = small;
+  if (total > sizeof(small)) {
+    big.reset(new char[total]);
+    block = big.get();
+  }
+  char* w = block;
+  for (size_t i = 0; i < n; ++i) {
+    http::FieldView& f = fields[i];
+    std::memcpy(w, f.name.data(), f.name.size());
+    f.name = std::string_view(w, f.name.size());
+    w += f.name.size();
+    std::memcpy(w, f.value.data(), f.value.size());
+    f.value = std::string_view(w, f.value.size());
+    w += f.value.size();
+  }
+  HeaderMapCore::Fill fill(core, n, std::string_view(block, total));
+  for (size_t i = 0; i < n; ++i) fill.add(fields[i].name, fields[i].value);
+}
 
 py::Ref hm_new(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto a = py::parse<kCtor>(args, nargs, kwnames);
   PyObject* init = a["init"];
   HeaderMapCore core;
+  const bool seq = init && (PyList_CheckExact(init) || PyTuple_CheckExact(init));
+  const bool dict = init && PyDict_Check(init);
   if (!init || init == Py_None) {
     // empty
   } else if (is_header_map(init)) {
     core = snapshot(self_of(init));
-  } else if (PyDict_Check(init)) {
-    core.reserve(static_cast<size_t>(PyDict_GET_SIZE(init)), 0);
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    while (PyDict_Next(init, &pos, &k, &v)) add_pair(core, k, v);
-  } else {
-    Py_ssize_t hint = PyObject_LengthHint(init, 0);
-    if (hint < 0) throw py::PyErrSet{};
-    // A hint only: bounded so a lying __length_hint__ cannot make us reserve
-    // more than the map could ever hold.
-    core.reserve(std::min<size_t>(static_cast<size_t>(hint), http::kMaxHeaderNames), 0);
-    py::Ref it = py::Ref::check(PyObject_GetIter(init));
-    for (;;) {
-      PyObject* raw = PyIter_Next(it.get());
-      if (!raw) {
-        if (PyErr_Occurred()) throw py::PyErrSet{};
-        break;
-      }
-      py::Ref item = py::Ref::steal(raw);
-      py::Ref k, v;
-      if (PyTuple_CheckExact(raw) && PyTuple_GET_SIZE(raw) >= 2) {
-        k = py::Ref::borrow(PyTuple_GET_ITEM(raw, 0));
-        v = py::Ref::borrow(PyTuple_GET_ITEM(raw, 1));
-      } else if (PyList_CheckExact(raw) && PyList_GET_SIZE(raw) >= 2) {
-        k = py::Ref::borrow(PyList_GET_ITEM(raw, 0));
-        v = py::Ref::borrow(PyList_GET_ITEM(raw, 1));
-      } else {
-        py::Ref zero = py::integer(0), one = py::integer(1);
-        k = py::Ref::check(PyObject_GetItem(raw, zero.get()));
-        v = py::Ref::check(PyObject_GetItem(raw, one.get()));
-      }
-      add_pair(core, k.get(), v.get());
+  } else if ((seq && static_cast<size_t>(PySequence_Fast_GET_SIZE(init)) <= kBulkPairs) ||
+             (dict && static_cast<size_t>(PyDict_GET_SIZE(init)) <= kBulkPairs)) {
+    http::FieldView fields[kBulkPairs];
+    size_t n = 0;
+    if (convert_bulk(init, fields, n)) {
+      fill_fresh(core, fields, n);
+    } else {
+      add_pairs(core, init);
     }
+  } else {
+    add_pairs(core, init);
   }
   return py::make<HeaderMapObj>(type, std::move(core));
 }
@@ -543,5 +630,8 @@ py::Ref wrap_header_map(http::HeaderMapCore&& core) {
 }
 
 http::HeaderMapCore copy_header_map(PyObject* o) { return snapshot(self_of(o)); }
+
+const http::HeaderMapCore& header_map_core(PyObject* o) { return self_of(o).core; }
+py::Mutex& header_map_mutex(PyObject* o) { return self_of(o).mu; }
 
 }  // namespace quillon::bind

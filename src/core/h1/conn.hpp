@@ -569,7 +569,7 @@ class ServerConn {
   }
 
   // Claims the response and encodes its head into `out`.
-  Responded respond_head(uint64_t seq, uint16_t status, http::HeaderMapCore headers, BodyLength body, bool want,
+  Responded respond_head(uint64_t seq, uint16_t status, const http::HeaderMapCore& headers, BodyLength body, bool want,
                          H done, std::string& out, Host& host) {
     Responded r = claim_response(seq);
     if (r.code != Req::Ok || req_.peer_closed) {
@@ -581,7 +581,7 @@ class ServerConn {
     // Keep-alive only while the connection may still serve another request:
     // a response that the close follows must say so.
     const bool keep_alive = keep_alive_enabled_ && req_.keep_alive && !shutdown_ && reusable();
-    r.error = serialize_response(codec, host.config(), status, std::move(headers), keep_alive, req_.http10, body, out);
+    r.error = serialize_response(codec, host.config(), status, headers, keep_alive, req_.http10, body, out);
     if (r.error) {
       host.bury(std::move(done));
       return r;

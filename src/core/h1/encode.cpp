@@ -15,6 +15,11 @@ using http::HeaderMapCore;
 
 constexpr std::string_view kTooManyHeadersMessage = "too many headers";
 constexpr std::string_view kDateFailureMessage = "system clock outside the range of the Date header";
+// Room a head needs beyond its fields' names and values (4 bytes each for
+// ": " and CRLF): the start line's fixed part, the reason phrase, and the
+// lines the encoder adds itself (content-length with 20 digits,
+// transfer-encoding, a date line), so a head is written into one allocation.
+constexpr size_t kHeadExtraBytes = 160;
 
 // "100".."999" back to back, so a status line never formats an integer.
 constexpr std::array<char, 900 * 3> kStatusDigits = [] {
@@ -325,7 +330,7 @@ EncodeError serialize_request(CodecState& state, std::string_view method, std::s
   if (!room) return value_error(std::string(kTooManyHeadersMessage));
   if (enc.kind == BodyEncoder::Kind::Chunked) enc.trailer_allow = trailer_allow_list(headers);
 
-  out.reserve(30 + 30 * headers.len());
+  out.reserve(kHeadExtraBytes + method.size() + url.size() + headers.byte_size() + 4 * headers.len());
   put(out, method);
   out.push_back(' ');
   put_target(out, uri);
@@ -343,8 +348,16 @@ EncodeError serialize_request(CodecState& state, std::string_view method, std::s
   return {};
 }
 
+namespace {
+EncodeError encode_response(CodecState& state, const CodecConfig& config, uint16_t status,
+                            const HeaderMapCore& headers, bool keep_alive, bool http10, BodyLength body,
+                            std::string& out);
+}  // namespace
+
+// The caller's map is only read: the rare head that needs a `connection`
+// line added is encoded from an edited copy.
 EncodeError serialize_response(CodecState& state, const CodecConfig& config, uint16_t status,
-                               HeaderMapCore headers, bool keep_alive, bool http10, BodyLength body,
+                               const HeaderMapCore& headers, bool keep_alive, bool http10, BodyLength body,
                                std::string& out) {
   out.clear();
   if (status < 100 || status > 999) return value_error(std::string(kInvalidStatusMessage));
@@ -352,17 +365,26 @@ EncodeError serialize_response(CodecState& state, const CodecConfig& config, uin
   // this path (100 has its own fixed bytes).
   if (status == 100 || (status >= 102 && status <= 199)) return user_error(UserKind::UnsupportedStatusCode);
 
+  const char* connection = nullptr;
   if (http10) {
     if (keep_alive) {
       auto first = headers.get("connection");
-      if (!first || !value_has_token(*first, "keep-alive"))
-        if (headers.set("connection", "keep-alive") != HeaderMapCore::Result::Ok)
-          return value_error(std::string(kTooManyHeadersMessage));
+      if (!first || !value_has_token(*first, "keep-alive")) connection = "keep-alive";
     }
   } else if (!keep_alive) {
-    if (headers.set("connection", "close") != HeaderMapCore::Result::Ok)
-      return value_error(std::string(kTooManyHeadersMessage));
+    connection = "close";
   }
+  if (connection == nullptr) return encode_response(state, config, status, headers, keep_alive, http10, body, out);
+  HeaderMapCore edited(headers);
+  if (edited.set("connection", connection) != HeaderMapCore::Result::Ok)
+    return value_error(std::string(kTooManyHeadersMessage));
+  return encode_response(state, config, status, edited, keep_alive, http10, body, out);
+}
+
+namespace {
+EncodeError encode_response(CodecState& state, const CodecConfig& config, uint16_t status,
+                            const HeaderMapCore& headers, bool keep_alive, bool http10, BodyLength body,
+                            std::string& out) {
 
   const Method method = state.method.kind;
   const bool is_head = method == Method::Head;
@@ -392,7 +414,10 @@ EncodeError serialize_response(CodecState& state, const CodecConfig& config, uin
     return user_error(k);
   };
 
-  out.reserve(30 + 30 * headers.len());
+  // The status line, every field with its ": " and CRLF, and the lines
+  // this encoder may add (content-length, transfer-encoding, date): one
+  // allocation for the whole head.
+  out.reserve(kHeadExtraBytes + headers.byte_size() + 4 * headers.len());
   if (!http10 && status == 200) {
     put(out, "HTTP/1.1 200 OK\r\n");
   } else {
@@ -531,5 +556,7 @@ EncodeError serialize_response(CodecState& state, const CodecConfig& config, uin
   state.encoder = std::move(enc);
   return {};
 }
+
+}  // namespace
 
 }  // namespace quillon::h1

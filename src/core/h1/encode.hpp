@@ -70,7 +70,7 @@ EncodeError serialize_request(CodecState& state, std::string_view method, std::s
 // that carries a body (the head would otherwise announce one length and the
 // body encoder enforce another); Internal when the date clock fails.
 EncodeError serialize_response(CodecState& state, const CodecConfig& config, uint16_t status,
-                               http::HeaderMapCore headers, bool keep_alive, bool http10,
+                               const http::HeaderMapCore& headers, bool keep_alive, bool http10,
                                BodyLength body, std::string& out);
 
 // True when any `connection` line of `headers` holds the token "close": the

@@ -504,7 +504,7 @@ uint32_t Encoder::hash_name(std::string_view name) {
 }
 
 void Encoder::evict_one() {
-  Slot& s = slots_[(next_seq_ - count_) % kSlots];
+  Slot& s = table_->slots[(next_seq_ - count_) % kSlots];
   size_ -= s.name.size() + s.value.size() + kEntryOverhead;
   --count_;
   // Chains run newest to oldest and stop below the oldest live entry, so
@@ -624,8 +624,8 @@ void Encoder::field(std::string_view name, std::string_view value) {
       const size_t bucket = hash & (kBuckets - 1);
       const uint64_t oldest = next_seq_ - count_;
       uint64_t full_seq = 0, name_seq = 0;  // seq + 1
-      for (uint64_t link = heads_[bucket]; link && link - 1 >= oldest;) {
-        const Slot& s = slots_[(link - 1) % kSlots];
+      for (uint64_t link = table_ ? table_->heads[bucket] : 0; link && link - 1 >= oldest;) {
+        const Slot& s = table_->slots[(link - 1) % kSlots];
         if (s.hash == hash && s.name == name) {
           if (!name_seq) name_seq = link;
           if (s.value == value) {
@@ -643,12 +643,13 @@ void Encoder::field(std::string_view name, std::string_view value) {
         literal(0x40, 6, name_index);
         // Insert (§4.4); the entry fits, so evicting makes room for it.
         while (size_ + entry_size > max_) evict_one();
-        Slot& s = slots_[next_seq_ % kSlots];
+        if (!table_) table_ = std::make_unique<Table>();
+        Slot& s = table_->slots[next_seq_ % kSlots];
         s.name.assign(name);
         s.value.assign(value);
-        s.chain = heads_[bucket];
+        s.chain = table_->heads[bucket];
         s.hash = hash;
-        heads_[bucket] = ++next_seq_;
+        table_->heads[bucket] = ++next_seq_;
         ++count_;
         size_ += entry_size;
       }

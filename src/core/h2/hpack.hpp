@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -196,8 +197,14 @@ class Encoder {
   void evict_one();
   static uint32_t hash_name(std::string_view name);
 
-  Slot slots_[kSlots];
-  uint64_t heads_[kBuckets] = {};  // seq + 1 of the newest entry, 0 = none
+  // The dynamic table and its name index: about 12 KiB, so it is made by
+  // the first insertion rather than with the encoder. A server holds many
+  // idle connections, and one that never sends a head never needs it.
+  struct Table {
+    Slot slots[kSlots];
+    uint64_t heads[kBuckets] = {};  // seq + 1 of the newest entry, 0 = none
+  };
+  std::unique_ptr<Table> table_;
   uint64_t next_seq_ = 0;
   size_t count_ = 0;
   size_t size_ = 0;

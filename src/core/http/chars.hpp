@@ -93,18 +93,67 @@ inline W lower_ascii_word(W w) {
   return w | (upper >> 2);
 }
 
-// Lower-cases `n` token bytes (ASCII) from src to dst, a word at a time.
+#ifdef __SSE2__
+namespace chars_detail {
+// `x` with its ASCII capitals lower-cased (the same signed-compare range test).
+inline __m128i lower_letters(__m128i x) {
+  const __m128i upper = _mm_cmplt_epi8(_mm_add_epi8(x, _mm_set1_epi8(static_cast<char>(0x80 - 'A'))),
+                                       _mm_set1_epi8(static_cast<char>(-128 + 26)));
+  return _mm_or_si128(x, _mm_and_si128(upper, _mm_set1_epi8(0x20)));
+}
+}  // namespace chars_detail
+#endif
+
+// The first and last eight bytes of a lower-cased name, as loaded from
+// memory (the header map's scan key is made of them).
+struct LoweredEnds {
+  uint64_t first;
+  uint64_t last;
+};
+
+// Lower-cases `n` >= 8 token bytes (ASCII) from src to dst and returns the
+// lowered first and last eight bytes, so a caller that keys on them reads
+// nothing back from dst. Sixteen bytes a step where the target has SSE2,
+// else a word; the last step overlaps the one before it.
+inline LoweredEnds lower_token_copy_ends(char* dst, const char* src, size_t n) {
+  LoweredEnds ends;
+#ifdef __SSE2__
+  if (n >= 16) {
+    __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+    __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + n - 16));
+    for (size_t i = 16; i + 16 < n; i += 16) {
+      const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), chars_detail::lower_letters(w));
+    }
+    first = chars_detail::lower_letters(first);
+    last = chars_detail::lower_letters(last);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), first);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + n - 16), last);
+    ends.first = static_cast<uint64_t>(_mm_cvtsi128_si64(first));
+    ends.last = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(last, last)));
+    return ends;
+  }
+#endif
+  std::memcpy(&ends.first, src, 8);
+  std::memcpy(&ends.last, src + n - 8, 8);
+  ends.first = lower_ascii_word(ends.first);
+  ends.last = lower_ascii_word(ends.last);
+  for (size_t i = 8; i + 8 < n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, src + i, 8);
+    w = lower_ascii_word(w);
+    std::memcpy(dst + i, &w, 8);
+  }
+  std::memcpy(dst, &ends.first, 8);
+  std::memcpy(dst + n - 8, &ends.last, 8);
+  return ends;
+}
+
+// Lower-cases `n` token bytes (ASCII) from src to dst.
 inline void lower_token_copy(char* dst, const char* src, size_t n) {
   if (n >= 8) {
-    // Eight bytes a step; the last step overlaps the one before it.
-    for (size_t i = 0;; i += 8) {
-      if (i + 8 > n) i = n - 8;
-      uint64_t w;
-      std::memcpy(&w, src + i, 8);
-      w = lower_ascii_word(w);
-      std::memcpy(dst + i, &w, 8);
-      if (i + 8 == n) return;
-    }
+    lower_token_copy_ends(dst, src, n);
+    return;
   }
   if (n >= 4) {
     uint32_t a, b;
@@ -177,13 +226,6 @@ inline unsigned name_plain_mask(__m128i x) {
                                        _mm_set1_epi8(static_cast<char>(-128 + 10)));
   const __m128i dash = _mm_cmpeq_epi8(x, _mm_set1_epi8('-'));
   return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(letter, digit), dash)));
-}
-
-// `x` with its ASCII capitals lower-cased (the same signed-compare range test).
-inline __m128i lower_letters(__m128i x) {
-  const __m128i upper = _mm_cmplt_epi8(_mm_add_epi8(x, _mm_set1_epi8(static_cast<char>(0x80 - 'A'))),
-                                       _mm_set1_epi8(static_cast<char>(-128 + 26)));
-  return _mm_or_si128(x, _mm_and_si128(upper, _mm_set1_epi8(0x20)));
 }
 
 }  // namespace chars_detail

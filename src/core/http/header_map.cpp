@@ -43,6 +43,9 @@ constexpr size_t kMaxExtraValues = 0xFFFFFFFEu;
 // into a fresh one, so churn on a long-lived map never grows it beyond about
 // twice its content; below this size a copy is not worth making.
 constexpr size_t kCompactMinArena = 4096;
+// A snapshot takes the source's arena whole while dead bytes are at most
+// this share of it (one in four), else only the live bytes.
+constexpr size_t kCopyDeadShare = 4;
 // First arena allocation of a map filled without reserve(): a typical small
 // head fits, so it does not regrow through 16, 32, 64 ... bytes.
 constexpr size_t kMinArenaBytes = 256;
@@ -247,8 +250,6 @@ bool is_valid_header_value(std::string_view value) {
   return find_special(value.data(), end, ByteSet::FieldValue) == end;
 }
 
-// 1..kMaxHeaderNameLen token bytes; writes the lower-case form to `out`
-// (name.size() bytes, possibly partly written when the result is false).
 namespace {
 
 // Table path for one stretch of a name: lower-cases into `out`, false when
@@ -265,46 +266,63 @@ bool normalize_table(const unsigned char* p, size_t n, char* out) {
   return ok;
 }
 
-#ifdef __SSE2__
-// Sixteen bytes at a time for the bytes real names are made of (letters,
-// digits, '-'); a block holding anything else takes the table path, which
-// decides validity for the full token set.
-bool normalize_block(const unsigned char* p, size_t n, char* out) {
-  alignas(16) unsigned char buf[16];
-  __m128i x;
-  if (n == 16) {
-    x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  } else {
-    std::memset(buf, 'a', sizeof(buf));
-    std::memcpy(buf, p, n);
-    x = _mm_load_si128(reinterpret_cast<const __m128i*>(buf));
-  }
-  if (chars_detail::name_plain_mask(x) != 0xFFFF) return normalize_table(p, n, out);
-  const __m128i lower = chars_detail::lower_letters(x);
-  if (n == 16) {
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), lower);
-  } else {
-    _mm_store_si128(reinterpret_cast<__m128i*>(buf), lower);
-    std::memcpy(out, buf, n);
-  }
-  return true;
+bool table_valid(const unsigned char* p, size_t n) {
+  bool ok = true;
+  for (size_t i = 0; i < n; ++i) ok &= (kTokenLower[p[i]] != 0);
+  return ok;
 }
-#endif
 
-}  // namespace
-
-bool normalize_header_name(std::string_view name, char* out) {
+// Real names are letters, digits and '-': those are checked and lowered
+// sixteen bytes at a time, a short name as one vector made of two
+// overlapping loads (never staged through memory, which would stall the
+// load on the stores before it). A name holding anything else takes the
+// table path, which decides validity for the full token set. `out` (when
+// kWrite) may be partly written when the result is false.
+template <bool kWrite>
+bool check_name(std::string_view name, char* out) {
   const size_t n = name.size();
   if (n == 0 || n > kMaxHeaderNameLen) return false;
   const auto* p = reinterpret_cast<const unsigned char*>(name.data());
 #ifdef __SSE2__
-  bool ok = true;
-  for (size_t i = 0; i < n; i += 16) ok &= normalize_block(p + i, std::min<size_t>(16, n - i), out + i);
-  return ok;
-#else
-  return normalize_table(p, n, out);
+  if (n >= 16) {
+    // The last block overlaps the one before it.
+    for (size_t i = 0;; i += 16) {
+      if (i + 16 > n) i = n - 16;
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+      if (chars_detail::name_plain_mask(x) != 0xFFFF) return kWrite ? normalize_table(p, n, out) : table_valid(p, n);
+      if constexpr (kWrite) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), chars_detail::lower_letters(x));
+      if (i + 16 == n) return true;
+    }
+  }
+  if (n >= 4) {
+    // Two overlapping halves: words of eight bytes from 8 on, of four below.
+    const bool wide = n >= 8;
+    const size_t w = wide ? 8 : 4;
+    uint64_t a = 0, b = 0;
+    std::memcpy(&a, p, w);
+    std::memcpy(&b, p + n - w, w);
+    const __m128i x = _mm_set_epi64x(static_cast<long long>(b), static_cast<long long>(a));
+    const unsigned want = wide ? 0xFFFFu : 0x0F0Fu;
+    if ((chars_detail::name_plain_mask(x) & want) != want) {
+      return kWrite ? normalize_table(p, n, out) : table_valid(p, n);
+    }
+    if constexpr (kWrite) {
+      const __m128i l = chars_detail::lower_letters(x);
+      a = static_cast<uint64_t>(_mm_cvtsi128_si64(l));
+      b = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(l, l)));
+      std::memcpy(out, &a, w);
+      std::memcpy(out + n - w, &b, w);
+    }
+    return true;
+  }
 #endif
+  return kWrite ? normalize_table(p, n, out) : table_valid(p, n);
 }
+
+}  // namespace
+
+bool normalize_header_name(std::string_view name, char* out) { return check_name<true>(name, out); }
+bool is_valid_header_name(std::string_view name) { return check_name<false>(name, nullptr); }
 
 // A valid name whose every byte is already its own lower-case form.
 bool is_lower_header_name(std::string_view name) {
@@ -377,7 +395,7 @@ void HeaderMapCore::copy_from(const HeaderMapCore& o) {
     index_ = o.index_;
     value_count_ = o.value_count_;
     live_bytes_ = o.live_bytes_;
-    repack_from(o.store_, o.store_.names());
+    repack_from(o.store_, o.store_.names(), true);
   } catch (...) {
     clear();
     throw;
@@ -385,14 +403,19 @@ void HeaderMapCore::copy_from(const HeaderMapCore& o) {
 }
 
 // Reuses this map's allocation when it is large enough; `src` may not be
-// store_ itself unless a fresh block is needed (maybe_compact's case).
-void HeaderMapCore::repack_from(const Store& src, size_t name_cap) {
+// store_ itself unless a fresh block is needed (maybe_compact's case). A
+// snapshot (`snapshot`: a reader's short-lived copy) takes a mostly live
+// arena whole (a parsed head's separators, a repeated name's bytes): one
+// move beats moving every slice apart.
+void HeaderMapCore::repack_from(const Store& src, size_t name_cap, bool snapshot) {
   Store fresh;
   Store& dst = (&src == &store_) ? fresh : store_;
-  dst.reset_for(name_cap, live_bytes_);
+  const size_t dead = src.size() - live_bytes_;
+  const bool whole = dead == 0 || (snapshot && &src != &store_ && dead * kCopyDeadShare <= src.size());
+  dst.reset_for(name_cap, whole ? src.size() : live_bytes_);
   const size_t n = src.names();
   dst.copy_names_from(src);
-  if (src.size() == live_bytes_) {
+  if (whole) {
     dst.append(src.bytes(), src.size());
   } else {
     auto move_slice = [&](size_t& off, size_t len) {

@@ -46,6 +46,8 @@ bool is_valid_header_value(std::string_view value);
 // Validates `name` (1..65535 token bytes) and writes its lower-case form to
 // `out`, which must have room for name.size() bytes. False when invalid.
 bool normalize_header_name(std::string_view name, char* out);
+// True when `name` is a valid header name in any letter case.
+bool is_valid_header_name(std::string_view name);
 // True when `name` is a valid header name already in lower case.
 bool is_lower_header_name(std::string_view name);
 
@@ -186,6 +188,7 @@ class HeaderMapCore {
   void clear();
   // Makes this map a copy of `o`, reusing this map's buffers where they are
   // large enough (a reader that snapshots maps repeatedly allocates once).
+  // Meant for short-lived snapshots: a few dead bytes of `o` may come along.
   void copy_from(const HeaderMapCore& o);
 
   bool contains(std::string_view name) const;
@@ -254,44 +257,13 @@ class HeaderMapCore {
   // .cpp), made from the very words the copy lowers: the key costs a few
   // operations more than the copy, and nothing is read back from `dst`.
   static uint64_t lower_copy_fingerprint(char* dst, const char* src, size_t n) {
-#ifdef __SSE2__
-    if (n >= 16) {
-      // Sixteen bytes a step; the last step overlaps the one before it.
-      __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
-      __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + n - 16));
-      for (size_t i = 16; i + 16 < n; i += 16) {
-        const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), chars_detail::lower_letters(w));
-      }
-      first = chars_detail::lower_letters(first);
-      last = chars_detail::lower_letters(last);
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), first);
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + n - 16), last);
-      const auto a = static_cast<uint64_t>(_mm_cvtsi128_si64(first));                        // bytes 0..7
-      const auto b = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(last, last)));  // n-8..n-1
-      return (a ^ std::rotl(b, 23) ^ n) | (uint64_t{1} << 63);
-    }
-#endif
     if (n >= 8) {
-      uint64_t a, b;
-      std::memcpy(&a, src, 8);
-      std::memcpy(&b, src + n - 8, 8);
-      a = lower_ascii_word(a);
-      b = lower_ascii_word(b);
-      // The middle words, if any, then the two ends (the last overlapping).
-      for (size_t i = 8; i + 8 < n; i += 8) {
-        uint64_t w;
-        std::memcpy(&w, src + i, 8);
-        w = lower_ascii_word(w);
-        std::memcpy(dst + i, &w, 8);
-      }
-      std::memcpy(dst, &a, 8);
-      std::memcpy(dst + n - 8, &b, 8);
+      LoweredEnds e = lower_token_copy_ends(dst, src, n);
       if constexpr (std::endian::native == std::endian::big) {
-        a = __builtin_bswap64(a);
-        b = __builtin_bswap64(b);
+        e.first = __builtin_bswap64(e.first);
+        e.last = __builtin_bswap64(e.last);
       }
-      return (a ^ std::rotl(b, 23) ^ n) | (uint64_t{1} << 63);
+      return (e.first ^ std::rotl(e.last, 23) ^ n) | (uint64_t{1} << 63);
     }
     uint64_t w = 0;
     if (n >= 4) {
@@ -499,9 +471,10 @@ class HeaderMapCore {
   void remove_extra(uint32_t x);
   void maybe_compact();
   // Makes this map's store a copy of `src`'s records with room for
-  // `name_cap` names and only the live bytes of `src`'s arena, re-pointing
-  // every slice (extras_ must already be the extras of `src`'s map).
-  void repack_from(const Store& src, size_t name_cap);
+  // `name_cap` names and the live bytes of `src`'s arena (for a `snapshot`
+  // of another map, the dead ones too when they are few), re-pointing every
+  // slice (extras_ must already be the extras of `src`'s map).
+  void repack_from(const Store& src, size_t name_cap, bool snapshot = false);
 
   Store store_;
   std::vector<Extra> extras_;
