@@ -5,26 +5,17 @@ a bound on what the module holds, never a timing."""
 
 import hpack
 import pytest
-from hyperframe.frame import (ContinuationFrame, DataFrame, Frame, GoAwayFrame, HeadersFrame, PingFrame,
+from hyperframe.frame import (ContinuationFrame, DataFrame, GoAwayFrame, HeadersFrame, PingFrame,
                               RstStreamFrame, SettingsFrame, WindowUpdateFrame)
 
 import _quillon as q
+from _h2wire import peer_frames as parse
 from h2_pump import BASE
 
 PREFACE = b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"
 LIST_MAX = 16384  # our SETTINGS_MAX_HEADER_LIST_SIZE in this suite
 GET = [(":method", "GET"), (":scheme", "https"), (":path", "/"), (":authority", "a.test")]
 PROTOCOL_ERROR, REFUSED_STREAM, ENHANCE_YOUR_CALM = 1, 7, 11
-
-
-def parse(data):
-    out = []
-    while data:
-        f, n = Frame.parse_frame_header(memoryview(data[:9]))
-        f.parse_body(memoryview(data[9:9 + n]))
-        out.append(f)
-        data = data[9 + n:]
-    return out
 
 
 def held(record):
