@@ -13,6 +13,7 @@ this process, with no fork."""
 from __future__ import annotations
 
 import asyncio
+import importlib
 import multiprocessing
 import multiprocessing.connection
 import os
@@ -45,7 +46,8 @@ def use_loop(name: str) -> None:
     if name != "uvloop":
         raise ValueError(f"unknown event loop {name!r} (choose from {', '.join(LOOPS)})")
     try:
-        import uvloop
+        # By name, so that type-checking the examples does not need it installed.
+        uvloop = importlib.import_module("uvloop")
     except ImportError:
         raise SystemExit("--loop uvloop: uvloop is not installed (python -m pip install uvloop)") from None
     asyncio.set_event_loop_policy(uvloop.EventLoopPolicy())
