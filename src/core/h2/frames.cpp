@@ -1,9 +1,11 @@
-// The HTTP/2 frame engine: per-type checks in the order of RFC 9113 §6,
-// header blocks across CONTINUATION frames, and the frame encoders.
+// The HTTP/2 frame engine: one parser per frame type, picked from a table
+// by the type octet, header blocks across CONTINUATION frames, and the
+// frame encoders.
 #include "h2/frames.hpp"
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 #include "http/chars.hpp"
@@ -14,9 +16,9 @@ namespace quillon::h2 {
 
 namespace {
 
-inline uint32_t read24(const char* p) {
+inline uint16_t read16(const char* p) {
   const auto* u = reinterpret_cast<const uint8_t*>(p);
-  return (uint32_t{u[0]} << 16) | (uint32_t{u[1]} << 8) | u[2];
+  return static_cast<uint16_t>((u[0] << 8) | u[1]);
 }
 
 inline uint32_t read32(const char* p) {
@@ -89,22 +91,24 @@ Failure encode_settings(const SettingsValues& s, std::string& out) {
   if (s.initial_window_size && *s.initial_window_size > kMaxWindowSize)
     return Failure::value("initial_window_size must be <= 2147483647, got " +
                           std::to_string(*s.initial_window_size));
-  const std::optional<uint32_t> values[6] = {
-      s.header_table_size,
-      s.enable_push ? std::optional<uint32_t>(*s.enable_push ? 1 : 0) : std::nullopt,
-      s.max_concurrent_streams,
-      s.initial_window_size,
-      s.max_frame_size,
-      s.max_header_list_size,
+  // Written in identifier order.
+  const std::pair<SettingId, std::optional<uint32_t>> entries[] = {
+      {SettingId::HeaderTableSize, s.header_table_size},
+      {SettingId::EnablePush, s.enable_push ? std::optional<uint32_t>(*s.enable_push ? 1 : 0) : std::nullopt},
+      {SettingId::MaxConcurrentStreams, s.max_concurrent_streams},
+      {SettingId::InitialWindowSize, s.initial_window_size},
+      {SettingId::MaxFrameSize, s.max_frame_size},
+      {SettingId::MaxHeaderListSize, s.max_header_list_size},
   };
   uint32_t count = 0;
-  for (const auto& v : values) count += v.has_value();
+  for (const auto& e : entries) count += e.second.has_value();
   char* w = append_frame(out, count * 6, kSettings, 0, 0);
-  for (uint16_t id = 1; id <= 6; ++id) {
-    if (!values[id - 1]) continue;
-    w[0] = 0;
-    w[1] = static_cast<char>(id);
-    w = put32(w + 2, *values[id - 1]);
+  for (const auto& [id, value] : entries) {
+    if (!value) continue;
+    const auto n = static_cast<uint16_t>(id);
+    w[0] = static_cast<char>(n >> 8);
+    w[1] = static_cast<char>(n);
+    w = put32(w + 2, *value);
   }
   return {};
 }
@@ -175,7 +179,7 @@ Failure Engine::receive(std::string_view in, std::vector<Frame>& out) {
         break;
     }
   }
-  auto too_long = [&](uint32_t len) { return len > max_recv_frame_size_; };
+  auto too_long = [&](const FrameHeader& fh) { return fh.length > max_recv_frame_size_; };
   auto frame_too_long = [] {
     return Failure::protocol(kFrameSizeError, "frame length exceeds SETTINGS_MAX_FRAME_SIZE");
   };
@@ -201,13 +205,12 @@ Failure Engine::receive(std::string_view in, std::vector<Frame>& out) {
       in.remove_prefix(take);
       if (buf_.size() < kFrameHeaderLen) return {};
     }
-    const char* h = buf_.data() + off;
-    const uint32_t len = read24(h);
-    if (too_long(len)) {
+    const FrameHeader fh = FrameHeader::unpack(buf_.data() + off);
+    if (too_long(fh)) {
       buf_.append(in);
       return frame_too_long();
     }
-    const size_t total = kFrameHeaderLen + len;
+    const size_t total = kFrameHeaderLen + fh.length;
     if (buf_.size() - off < total) {
       buf_.erase(0, off);
       off = 0;
@@ -215,12 +218,9 @@ Failure Engine::receive(std::string_view in, std::vector<Frame>& out) {
       buf_.append(in.data(), take);
       in.remove_prefix(take);
       if (buf_.size() < total) return {};
-      h = buf_.data();
     }
-    const std::string_view payload(h + kFrameHeaderLen, len);
-    if (Failure f = frame(static_cast<uint8_t>(h[3]), static_cast<uint8_t>(h[4]), read32(h + 5) & kMaxStreamId,
-                          payload, false, out))
-      return f;
+    const std::string_view payload(buf_.data() + off + kFrameHeaderLen, fh.length);
+    if (Failure f = frame(fh, payload, false, out)) return f;
     off += total;
   }
   buf_.clear();
@@ -232,168 +232,234 @@ Failure Engine::receive(std::string_view in, std::vector<Frame>& out) {
       backlog_ = true;
       return {};
     }
-    const uint32_t len = read24(in.data());
-    if (too_long(len)) {
+    const FrameHeader fh = FrameHeader::unpack(in.data());
+    if (too_long(fh)) {
       buf_.assign(in);
       return frame_too_long();
     }
-    const size_t total = kFrameHeaderLen + len;
+    const size_t total = kFrameHeaderLen + fh.length;
     if (in.size() < total) break;
-    const std::string_view payload(in.data() + kFrameHeaderLen, len);
-    if (Failure f = frame(static_cast<uint8_t>(in[3]), static_cast<uint8_t>(in[4]),
-                          read32(in.data() + 5) & kMaxStreamId, payload, true, out))
-      return f;
+    const std::string_view payload(in.data() + kFrameHeaderLen, fh.length);
+    if (Failure f = frame(fh, payload, true, out)) return f;
     in.remove_prefix(total);
   }
   buf_.assign(in);
   return {};
 }
 
-Failure Engine::frame(uint8_t type, uint8_t flags, uint32_t sid, std::string_view payload, bool payload_stable,
-                      std::vector<Frame>& out) {
-  if (partial_ && type != kContinuation)
+namespace {
+
+// What a parser hands back besides a connection error (its Failure): the
+// typed frame or a stream error, appended to `out` in wire order; or, from
+// the two types that carry a header block, the fragment that the engine
+// assembles across frames (it alone holds the HPACK and CONTINUATION state).
+struct Parsed {
+  std::vector<Frame>& out;
+  bool payload_stable;  // DATA may keep a slice of the payload instead of a copy
+  std::string_view fragment = {};
+  bool self_dependent = false;
+};
+
+// One per frame type: checks length and stream id in the order of RFC 9113
+// §6, touches nothing but `p`.
+using Parser = Failure (*)(const FrameHeader& fh, std::string_view payload, Parsed& p);
+
+Failure parse_data(const FrameHeader& fh, std::string_view payload, Parsed& p) {
+  if (fh.stream_id == 0) return load_error("InvalidStreamId");
+  std::string_view data = payload;
+  if (fh.has(kPadded)) {
+    if (payload.empty()) return load_error("TooMuchPadding");
+    const size_t pad = static_cast<uint8_t>(payload[0]);
+    if (pad >= payload.size()) return load_error("TooMuchPadding");
+    data = payload.substr(1, payload.size() - 1 - pad);
+  }
+  DataFrame& d = std::get<DataFrame>(p.out.emplace_back(std::in_place_type<DataFrame>));
+  d.stream_id = fh.stream_id;
+  d.end_stream = fh.has(kEndStream);
+  d.flow_controlled_len = static_cast<uint32_t>(payload.size());
+  if (p.payload_stable) {
+    d.borrowed = data;
+  } else {
+    d.owned.assign(data);
+    d.owns = true;
+  }
+  return {};
+}
+
+Failure parse_headers(const FrameHeader& fh, std::string_view payload, Parsed& p) {
+  if (fh.stream_id == 0) return load_error("InvalidStreamId");
+  size_t pad = 0;
+  if (fh.has(kPadded)) {
+    if (payload.empty()) return load_error("MalformedMessage");
+    pad = static_cast<uint8_t>(payload[0]);
+    payload.remove_prefix(1);
+  }
+  if (fh.has(kPriorityFlag)) {
+    if (payload.size() < 5) return load_error("MalformedMessage");
+    p.self_dependent = (read32(payload.data()) & kMaxStreamId) == fh.stream_id;
+    payload.remove_prefix(5);
+  }
+  if (pad > payload.size()) return load_error("TooMuchPadding");
+  payload.remove_suffix(pad);
+  p.fragment = payload;
+  return {};
+}
+
+Failure parse_priority(const FrameHeader& fh, std::string_view payload, Parsed& p) {
+  if (fh.stream_id == 0) return Failure::protocol(kProtocolError, "PRIORITY frame with stream ID 0");
+  if (payload.size() != 5) return load_error("InvalidPayloadLength");
+  if ((read32(payload.data()) & kMaxStreamId) == fh.stream_id)
+    p.out.emplace_back(StreamErrorFrame{fh.stream_id, kProtocolError});
+  else
+    p.out.emplace_back(PriorityFrame{fh.stream_id});
+  return {};
+}
+
+// Stream 0 is the connection's to refuse, not a frame-format error.
+Failure parse_rst_stream(const FrameHeader& fh, std::string_view payload, Parsed& p) {
+  if (payload.size() != 4) return load_error("InvalidPayloadLength");
+  p.out.emplace_back(RstStreamFrame{fh.stream_id, read32(payload.data())});
+  return {};
+}
+
+// One SETTINGS entry into `s`; false for a value out of its range. A
+// repeated identifier keeps the last value.
+bool apply_setting(SettingsFrame& s, SettingId id, uint32_t v) {
+  switch (id) {
+    case SettingId::HeaderTableSize:
+      s.header_table_size = v;
+      return true;
+    case SettingId::EnablePush:
+      if (v > 1) return false;
+      s.enable_push = v == 1;
+      return true;
+    case SettingId::MaxConcurrentStreams:
+      s.max_concurrent_streams = v;
+      return true;
+    case SettingId::InitialWindowSize:
+      if (v > kMaxWindowSize) return false;
+      s.initial_window_size = v;
+      return true;
+    case SettingId::MaxFrameSize:
+      if (v < kDefaultMaxFrameSize || v > kMaxMaxFrameSize) return false;
+      s.max_frame_size = v;
+      return true;
+    case SettingId::MaxHeaderListSize:
+      s.max_header_list_size = v;
+      return true;
+    case SettingId::EnableConnectProtocol:  // checked, not kept
+      return v <= 1;
+  }
+  return true;  // an identifier we do not know: ignored
+}
+
+Failure parse_settings(const FrameHeader& fh, std::string_view payload, Parsed& p) {
+  if (fh.stream_id != 0) return load_error("InvalidStreamId");
+  if (fh.has(kAck) && !payload.empty()) return load_error("InvalidPayloadLength");
+  if (payload.size() % 6 != 0) return load_error("InvalidPayloadAckSettings");
+  SettingsFrame s;
+  s.ack = fh.has(kAck);
+  for (size_t i = 0; i < payload.size(); i += 6) {
+    if (!apply_setting(s, static_cast<SettingId>(read16(payload.data() + i)), read32(payload.data() + i + 2)))
+      return load_error("InvalidSettingValue");
+  }
+  p.out.emplace_back(std::move(s));
+  return {};
+}
+
+// We never enable push, in either role.
+Failure parse_push_promise(const FrameHeader&, std::string_view, Parsed&) {
+  return Failure::protocol(kProtocolError, "PUSH_PROMISE received but server push is disabled");
+}
+
+Failure parse_ping(const FrameHeader& fh, std::string_view payload, Parsed& p) {
+  if (fh.stream_id != 0) return load_error("InvalidStreamId");
+  if (payload.size() != 8) return load_error("BadFrameSize");
+  PingFrame ping;
+  ping.ack = fh.has(kAck);
+  std::memcpy(ping.data, payload.data(), 8);
+  p.out.emplace_back(ping);
+  return {};
+}
+
+Failure parse_go_away(const FrameHeader&, std::string_view payload, Parsed& p) {
+  if (payload.size() < 8) return load_error("BadFrameSize");
+  GoAwayFrame g;
+  g.last_stream_id = read32(payload.data()) & kMaxStreamId;
+  g.error_code = read32(payload.data() + 4);
+  g.debug_data.assign(payload.substr(8));
+  p.out.emplace_back(std::move(g));
+  return {};
+}
+
+Failure parse_window_update(const FrameHeader& fh, std::string_view payload, Parsed& p) {
+  if (payload.size() != 4) return load_error("BadFrameSize");
+  const uint32_t inc = read32(payload.data()) & kMaxWindowSize;
+  if (inc == 0) return load_error("InvalidWindowUpdateValue");
+  p.out.emplace_back(WindowUpdateFrame{fh.stream_id, inc});
+  return {};
+}
+
+// Its checks all concern the block it continues: see continue_block.
+Failure parse_continuation(const FrameHeader&, std::string_view payload, Parsed& p) {
+  p.fragment = payload;
+  return {};
+}
+
+// RFC 9113 §4.1: unknown frame types are ignored.
+Failure parse_unknown(const FrameHeader&, std::string_view, Parsed&) { return {}; }
+
+// Indexed by frame type.
+constexpr Parser kParsers[] = {
+    parse_data,          // kData
+    parse_headers,       // kHeaders
+    parse_priority,      // kPriority
+    parse_rst_stream,    // kRstStream
+    parse_settings,      // kSettings
+    parse_push_promise,  // kPushPromise
+    parse_ping,          // kPing
+    parse_go_away,       // kGoAway
+    parse_window_update,  // kWindowUpdate
+    parse_continuation,  // kContinuation
+};
+static_assert(std::size(kParsers) == kContinuation + 1);
+
+Parser parser_for(uint8_t type) { return type < std::size(kParsers) ? kParsers[type] : parse_unknown; }
+
+}  // namespace
+
+Failure Engine::frame(const FrameHeader& fh, std::string_view payload, bool payload_stable, std::vector<Frame>& out) {
+  if (partial_ && fh.type != kContinuation)
     return Failure::protocol(kProtocolError, "expected CONTINUATION frame");
-  const size_t len = payload.size();
-  switch (type) {
-    case kData: {
-      if (sid == 0) return load_error("InvalidStreamId");
-      std::string_view data = payload;
-      if (flags & kPadded) {
-        if (len == 0) return load_error("TooMuchPadding");
-        const size_t pad = static_cast<uint8_t>(payload[0]);
-        if (pad >= len) return load_error("TooMuchPadding");
-        data = payload.substr(1, len - 1 - pad);
-      }
-      DataFrame& d = std::get<DataFrame>(out.emplace_back(std::in_place_type<DataFrame>));
-      d.stream_id = sid;
-      d.end_stream = flags & kEndStream;
-      d.flow_controlled_len = static_cast<uint32_t>(len);
-      if (payload_stable) {
-        d.borrowed = data;
-      } else {
-        d.owned.assign(data);
-        d.owns = true;
-      }
-      return {};
-    }
+  Parsed p{out, payload_stable};
+  if (Failure f = parser_for(fh.type)(fh, payload, p)) return f;
+  switch (fh.type) {
     case kHeaders:
-      return headers(flags, sid, payload, out);
-    case kPriority:
-      if (sid == 0) return Failure::protocol(kProtocolError, "PRIORITY frame with stream ID 0");
-      if (len != 5) return load_error("InvalidPayloadLength");
-      if ((read32(payload.data()) & kMaxStreamId) == sid)
-        out.emplace_back(StreamErrorFrame{sid, kProtocolError});
-      else
-        out.emplace_back(PriorityFrame{sid});
-      return {};
-    case kRstStream:
-      if (len != 4) return load_error("InvalidPayloadLength");
-      out.emplace_back(RstStreamFrame{sid, read32(payload.data())});
-      return {};
-    case kSettings: {
-      if (sid != 0) return load_error("InvalidStreamId");
-      if ((flags & kAck) && len != 0) return load_error("InvalidPayloadLength");
-      if (len % 6 != 0) return load_error("InvalidPayloadAckSettings");
-      SettingsFrame s;
-      s.ack = flags & kAck;
-      if (s.ack && frame_size_at_ack_) set_max_recv_frame_size(*std::exchange(frame_size_at_ack_, std::nullopt));
-      for (size_t i = 0; i < len; i += 6) {
-        const uint16_t id = static_cast<uint16_t>((static_cast<uint8_t>(payload[i]) << 8) |
-                                                  static_cast<uint8_t>(payload[i + 1]));
-        const uint32_t v = read32(payload.data() + i + 2);
-        switch (id) {
-          case 1:
-            s.header_table_size = v;
-            break;
-          case 2:
-            if (v > 1) return load_error("InvalidSettingValue");
-            s.enable_push = v == 1;
-            break;
-          case 3:
-            s.max_concurrent_streams = v;
-            break;
-          case 4:
-            if (v > kMaxWindowSize) return load_error("InvalidSettingValue");
-            s.initial_window_size = v;
-            break;
-          case 5:
-            if (v < kDefaultMaxFrameSize || v > kMaxMaxFrameSize) return load_error("InvalidSettingValue");
-            s.max_frame_size = v;
-            break;
-          case 6:
-            s.max_header_list_size = v;
-            break;
-          case 8:  // SETTINGS_ENABLE_CONNECT_PROTOCOL (RFC 8441): checked, not kept
-            if (v > 1) return load_error("InvalidSettingValue");
-            break;
-          default:
-            break;
-        }
-      }
-      out.emplace_back(std::move(s));
-      return {};
-    }
-    case kPushPromise:
-      return Failure::protocol(kProtocolError, "PUSH_PROMISE received but server push is disabled");
-    case kPing: {
-      if (sid != 0) return load_error("InvalidStreamId");
-      if (len != 8) return load_error("BadFrameSize");
-      PingFrame p;
-      p.ack = flags & kAck;
-      std::memcpy(p.data, payload.data(), 8);
-      out.emplace_back(p);
-      return {};
-    }
-    case kGoAway: {
-      if (len < 8) return load_error("BadFrameSize");
-      GoAwayFrame g;
-      g.last_stream_id = read32(payload.data()) & kMaxStreamId;
-      g.error_code = read32(payload.data() + 4);
-      g.debug_data.assign(payload.substr(8));
-      out.emplace_back(std::move(g));
-      return {};
-    }
-    case kWindowUpdate: {
-      if (len != 4) return load_error("BadFrameSize");
-      const uint32_t inc = read32(payload.data()) & kMaxWindowSize;
-      if (inc == 0) return load_error("InvalidWindowUpdateValue");
-      out.emplace_back(WindowUpdateFrame{sid, inc});
-      return {};
-    }
+      return begin_block(fh, p.fragment, p.self_dependent, out);
     case kContinuation:
-      return continuation(flags, sid, payload, out);
+      return continue_block(fh, p.fragment, out);
+    case kSettings:
+      // Before the next frame: the peer may send larger frames right
+      // behind its ACK, in this same read.
+      if (fh.has(kAck) && frame_size_at_ack_)
+        set_max_recv_frame_size(*std::exchange(frame_size_at_ack_, std::nullopt));
+      return {};
     default:
-      // RFC 9113 §4.1: unknown frame types are ignored.
       return {};
   }
 }
 
-Failure Engine::headers(uint8_t flags, uint32_t sid, std::string_view p, std::vector<Frame>& out) {
-  if (sid == 0) return load_error("InvalidStreamId");
-  size_t pad = 0;
-  if (flags & kPadded) {
-    if (p.empty()) return load_error("MalformedMessage");
-    pad = static_cast<uint8_t>(p[0]);
-    p.remove_prefix(1);
-  }
-  bool self_dependent = false;
-  if (flags & kPriorityFlag) {
-    if (p.size() < 5) return load_error("MalformedMessage");
-    self_dependent = (read32(p.data()) & kMaxStreamId) == sid;
-    p.remove_prefix(5);
-  }
-  if (pad > p.size()) return load_error("TooMuchPadding");
-  p.remove_suffix(pad);
-
+Failure Engine::begin_block(const FrameHeader& fh, std::string_view fragment, bool self_dependent,
+                            std::vector<Frame>& out) {
   auto block = std::make_unique<Partial>();
-  block->stream_id = sid;
-  block->end_stream = flags & kEndStream;
+  block->stream_id = fh.stream_id;
+  block->end_stream = fh.has(kEndStream);
   // A self-dependent stream is a stream error (RFC 9113 §5.3.1), but its
   // block is still decoded: skipping it would leave our HPACK table behind
   // the peer's for the rest of the connection.
   block->block.malformed = self_dependent;
-  const bool end = flags & kEndHeaders;
-  if (Failure f = decode_block(*block, p, end)) return f;
+  const bool end = fh.has(kEndHeaders);
+  if (Failure f = decode_block(*block, fragment, end)) return f;
   if (end)
     finish_block(*block, out);
   else
@@ -401,12 +467,12 @@ Failure Engine::headers(uint8_t flags, uint32_t sid, std::string_view p, std::ve
   return {};
 }
 
-Failure Engine::continuation(uint8_t flags, uint32_t sid, std::string_view payload, std::vector<Frame>& out) {
+Failure Engine::continue_block(const FrameHeader& fh, std::string_view payload, std::vector<Frame>& out) {
   if (!partial_) return Failure::protocol(kProtocolError, "received unexpected CONTINUATION frame");
   std::unique_ptr<Partial> p = std::move(partial_);
-  if (sid != p->stream_id)
+  if (fh.stream_id != p->stream_id)
     return Failure::protocol(kProtocolError, "CONTINUATION frame stream ID does not match previous frame stream ID");
-  const bool end = flags & kEndHeaders;
+  const bool end = fh.has(kEndHeaders);
   // The flood limit (CVE-2024-27316 and kin): counted per frame, since
   // empty or tiny fragments cost us a frame each while adding nothing.
   if (!end && ++p->continuations > max_continuations_)

@@ -65,6 +65,35 @@ enum FrameFlag : uint8_t {
   kPriorityFlag = 0x20,
 };
 
+// SETTINGS parameter identifiers (RFC 9113 §6.5.2, RFC 8441 §3). Any other
+// identifier, 7 included, is ignored on receipt.
+enum class SettingId : uint16_t {
+  HeaderTableSize = 1,
+  EnablePush = 2,
+  MaxConcurrentStreams = 3,
+  InitialWindowSize = 4,
+  MaxFrameSize = 5,
+  MaxHeaderListSize = 6,
+  EnableConnectProtocol = 8,
+};
+
+// The 9-octet frame header (RFC 9113 §4.1), unpacked once per frame and
+// handed to the frame's parser; the reserved bit is dropped.
+struct FrameHeader {
+  uint32_t length = 0;
+  uint8_t type = 0;
+  uint8_t flags = 0;
+  uint32_t stream_id = 0;
+
+  bool has(uint8_t flag) const { return (flags & flag) != 0; }
+  // `at` holds at least kFrameHeaderLen octets.
+  static FrameHeader unpack(const char* at) {
+    const auto* u = reinterpret_cast<const uint8_t*>(at);
+    return {(uint32_t{u[0]} << 16) | (uint32_t{u[1]} << 8) | u[2], u[3], u[4],
+            ((uint32_t{u[5]} << 24) | (uint32_t{u[6]} << 16) | (uint32_t{u[7]} << 8) | u[8]) & kMaxStreamId};
+  }
+};
+
 // The RFC 9113 §7 codes the engine produces, short names into the one
 // code space (Reason) for the frame tables.
 enum ErrorCode : uint32_t {
@@ -278,10 +307,13 @@ class Engine {
     uint64_t continuations = 0;
   };
 
-  Failure frame(uint8_t type, uint8_t flags, uint32_t stream_id, std::string_view payload, bool payload_stable,
-                std::vector<Frame>& out);
-  Failure headers(uint8_t flags, uint32_t stream_id, std::string_view payload, std::vector<Frame>& out);
-  Failure continuation(uint8_t flags, uint32_t stream_id, std::string_view payload, std::vector<Frame>& out);
+  // One frame: its type's parser, then what only the engine can do with
+  // the result (header blocks, the frame size put in force by an ACK).
+  Failure frame(const FrameHeader& fh, std::string_view payload, bool payload_stable, std::vector<Frame>& out);
+  // A HEADERS frame's block fragment, `self_dependent` from its priority.
+  Failure begin_block(const FrameHeader& fh, std::string_view fragment, bool self_dependent,
+                      std::vector<Frame>& out);
+  Failure continue_block(const FrameHeader& fh, std::string_view fragment, std::vector<Frame>& out);
   // Decodes `bytes` into p.block; leftovers go to p.undecoded.
   Failure decode_block(Partial& p, std::string_view bytes, bool end_headers);
   void finish_block(Partial& p, std::vector<Frame>& out);
