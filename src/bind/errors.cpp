@@ -175,6 +175,8 @@ void raise_h2(const h2::Fault& f) {
       throw py::value_error(f.message());
     case Kind::Stream:
       break;
+    case Kind::None:
+      py::fail_internal("HTTP/2 failure without a kind");
   }
   const h2::StreamError& e = f.error();
   switch (e.kind) {
@@ -192,18 +194,5 @@ Raise connection_closed(std::string message) {
   return Raise(Exc::ConnectionClosedError, {Arg::str(std::move(message))});
 }
 
-void raise_h2(const h2::Failure& f) {
-  switch (f.kind) {
-    case h2::Failure::Kind::Protocol:
-      throw h2_protocol(f.code, f.message);
-    case h2::Failure::Kind::User:
-      throw h2_user(f.user_kind, f.message);
-    case h2::Failure::Kind::Value:
-      throw py::value_error(f.message);
-    case h2::Failure::Kind::None:
-      break;
-  }
-  py::fail_internal("HTTP/2 failure without a kind");
-}
 
 }  // namespace quillon::errors

@@ -87,8 +87,4 @@ Raise h2_user(h2::UserKind kind);
 Raise h2_user(h2::UserKind kind, std::string message);
 Raise connection_closed(std::string message = "connection closed");
 
-// Every failure of the HTTP/2 frame engine reaching the host goes through
-// here: H2ProtocolError, H2UserError or ValueError.
-[[noreturn]] void raise_h2(const h2::Failure& f);
-
 }  // namespace quillon::errors

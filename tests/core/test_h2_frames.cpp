@@ -30,7 +30,7 @@ TEST_CASE("h2 frames: the server role matches the client preface before any fram
   bad.expect_preface();
   std::vector<Frame> out;
   CHECK(!bad.receive("PRI * HTTP/2", out));
-  Failure f = bad.receive(ping, out);
-  CHECK(f.kind == Failure::Kind::Protocol && f.code == kProtocolError);
-  CHECK_EQ(f.message, std::string("bad client connection preface"));
+  Fault f = bad.receive(ping, out);
+  CHECK(f.kind() == Fault::Kind::Protocol && f.reason() == kProtocolError);
+  CHECK_EQ(f.message(), std::string("bad client connection preface"));
 }

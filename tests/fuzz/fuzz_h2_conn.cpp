@@ -66,7 +66,7 @@ std::string script_frames(fuzz::Reader& in, bool peer_is_client) {
         quillon::http::HeaderMapCore fields;
         if (flags & 0x10) fields.add("content-length", std::to_string(size % 8));
         if (flags & 0x20) fields.add("content-length", "x1");
-        Failure f;
+        Fault f;
         if ((flags & 0xC0) == 0xC0) {
           f = peer.encode_trailers(sid, fields, out);
         } else if (peer_is_client) {

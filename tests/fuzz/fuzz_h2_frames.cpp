@@ -103,9 +103,9 @@ Run feed(uint8_t cfg, std::string_view wire, uint32_t seed, bool whole) {
     // The engine may keep views of the input only during the call.
     const std::string piece(wire.substr(0, n));
     wire.remove_prefix(n);
-    Failure f = e.receive(piece, frames);
+    Fault f = e.receive(piece, frames);
     if (f) {
-      r.error = f.message;
+      r.error = f.message();
       return r;
     }
     collect(e, max_list, frames, r);

@@ -16,7 +16,7 @@ namespace quillon::bind {
 
 namespace {
 
-using h2::Failure;
+using h2::Fault;
 
 const char* tf(bool b) { return b ? "true" : "false"; }
 
@@ -381,7 +381,7 @@ py::Ref codec_receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   std::string_view data = a.bytes("data");
   CodecObj& c = codec_of(self);
   std::vector<h2::Frame> frames;
-  if (Failure f = py::locked(c, [&] { return c.engine.receive(data, frames); })) errors::raise_h2(f);
+  if (Fault f = py::locked(c, [&] { return c.engine.receive(data, frames); })) errors::raise_h2(f);
   // DATA payloads may still be slices of `data`, which the caller's
   // reference keeps alive for the whole call.
   py::Ref list = py::Ref::check(PyList_New(static_cast<Py_ssize_t>(frames.size())));
@@ -487,7 +487,7 @@ py::Ref codec_serialize_settings(PyObject*, PyObject* const* args, Py_ssize_t na
   if (a.has("max_frame_size")) s.max_frame_size = arg_u32(a.arg("max_frame_size"));
   if (a.has("max_header_list_size")) s.max_header_list_size = arg_u32(a.arg("max_header_list_size"));
   std::string out;
-  if (Failure f = h2::encode_settings(s, out)) errors::raise_h2(f);
+  if (Fault f = h2::encode_settings(s, out)) errors::raise_h2(f);
   return py::bytes(out);
 }
 
@@ -511,7 +511,7 @@ py::Ref codec_serialize_request(PyObject* self, PyObject* const* args, Py_ssize_
   auto authority = opt_str(a.arg("authority"));
   CodecObj& c = codec_of(self);
   std::string out;
-  if (Failure f = py::locked(c, [&] {
+  if (Fault f = py::locked(c, [&] {
         return c.engine.encode_request(sid, method, target, has_headers ? &headers : nullptr, end_stream, scheme,
                                        authority, out);
       }))
@@ -531,7 +531,7 @@ py::Ref codec_serialize_response(PyObject* self, PyObject* const* args, Py_ssize
   const bool auto_date = a.flag("auto_date", false);
   CodecObj& c = codec_of(self);
   std::string out;
-  if (Failure f = py::locked(c, [&] {
+  if (Fault f = py::locked(c, [&] {
         return c.engine.encode_response(sid, static_cast<uint32_t>(status), has_headers ? &headers : nullptr,
                                         end_stream, auto_date, out);
       }))
@@ -547,7 +547,7 @@ py::Ref codec_serialize_trailers(PyObject* self, PyObject* const* args, Py_ssize
   http::HeaderMapCore trailers = copy_header_map(a["trailers"]);
   CodecObj& c = codec_of(self);
   std::string out;
-  if (Failure f = py::locked(c, [&] { return c.engine.encode_trailers(sid, trailers, out); })) errors::raise_h2(f);
+  if (Fault f = py::locked(c, [&] { return c.engine.encode_trailers(sid, trailers, out); })) errors::raise_h2(f);
   return py::bytes(out);
 }
 

@@ -7,19 +7,6 @@
 
 namespace quillon::h2 {
 
-Fault from_engine(const Failure& f) {
-  switch (f.kind) {
-    case Failure::Kind::Protocol:
-      return Fault::protocol(f.code, f.message);
-    case Failure::Kind::User:
-      return Fault::user(f.user_kind, f.message);
-    case Failure::Kind::Value:
-    case Failure::Kind::None:
-      break;
-  }
-  return Fault::value(f.message);
-}
-
 namespace {
 
 Fault frame_size_out_of_range(uint32_t v) {
@@ -99,9 +86,9 @@ void Connection::begin() {
   ours.enable_push = config_.enable_push;
   const size_t before = pending_.size();
   if (!is_server()) pending_.append(kPreface);
-  if (Failure f = encode_settings(ours, pending_)) {
+  if (Fault f = encode_settings(ours, pending_)) {
     pending_.resize(before);
-    throw from_engine(f);
+    throw f;
   }
   settings_ack_ = SettingsAck::Sent;
   if (config_.connection_window > kDefaultInitialWindowSize) {
@@ -224,11 +211,11 @@ void Connection::count_control_reply() {
 }
 
 void Connection::receive(std::string_view data, std::vector<Frame>& out) {
-  if (decode_failed_) throw from_engine(decode_failure_);
-  auto fail = [&](Failure f) {
+  if (decode_failed_) throw decode_failure_;
+  auto fail = [&](Fault f) {
     decode_failed_ = true;
     decode_failure_ = std::move(f);
-    throw from_engine(decode_failure_);
+    throw decode_failure_;
   };
   // A server's engine matches the preface first; primed bytes only ever
   // follow a matched one.
@@ -236,7 +223,7 @@ void Connection::receive(std::string_view data, std::vector<Frame>& out) {
     // One engine call for both, so the batch bound holds across them.
     primed_.append(data);
     const size_t first = out.size();
-    if (Failure f = engine_.receive(primed_, out)) fail(std::move(f));
+    if (Fault f = engine_.receive(primed_, out)) fail(std::move(f));
     // Payload slices must not point into a buffer we are about to clear.
     for (size_t i = first; i < out.size(); ++i) {
       if (auto* d = std::get_if<DataFrame>(&out[i]); d && !d->owns) {
@@ -247,7 +234,7 @@ void Connection::receive(std::string_view data, std::vector<Frame>& out) {
     std::string().swap(primed_);
     return;
   }
-  if (Failure f = engine_.receive(data, out)) fail(std::move(f));
+  if (Fault f = engine_.receive(data, out)) fail(std::move(f));
 }
 
 std::optional<bool> Connection::prime(std::string_view data) {

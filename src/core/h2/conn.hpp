@@ -30,7 +30,6 @@
 namespace quillon::h2 {
 
 // A frame-engine failure as the connection raises it.
-Fault from_engine(const Failure& f);
 
 // First capacity of the pending-send buffer: a handshake, a few heads or a
 // window update fit without regrowing. Buffers are recycled (the spare), so
@@ -529,7 +528,7 @@ class Connection {
   std::string primed_;  // bytes handed to prime(), decoded by the next receive()
   uint64_t applied_header_list_size_ = 0;
   bool decode_failed_ = false;
-  Failure decode_failure_;
+  Fault decode_failure_;
 };
 
 }  // namespace quillon::h2

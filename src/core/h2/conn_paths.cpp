@@ -178,9 +178,9 @@ std::optional<uint32_t> Connection::open_stream(std::string_view method, std::st
   }
   // The engine checks every argument before its HPACK state changes, so a
   // failure here has queued nothing.
-  if (Failure f = engine_.encode_request(sid, method, target, headers, end_stream, scheme, authority, pending_)) {
+  if (Fault f = engine_.encode_request(sid, method, target, headers, end_stream, scheme, authority, pending_)) {
     release_slot_count();
-    throw from_engine(f);
+    throw f;
   }
   next_stream_id_ = sid + 2;
   if (store_.find(sid)) forget(sid);
@@ -230,7 +230,7 @@ SendResult Connection::send_data(uint32_t sid, std::string_view data, bool end_s
   const auto n = static_cast<uint32_t>(amount);
   const bool last = amount == data.size();
   const bool eos = end_stream && last;
-  if (Failure f = engine_.encode_data(sid, data.substr(0, n), eos, pending_)) throw from_engine(f);
+  if (Fault f = engine_.encode_data(sid, data.substr(0, n), eos, pending_)) throw f;
   if (n > 0) {
     conn_send_.send_data(n);
     s.send_flow.send_data(n);
@@ -253,7 +253,7 @@ SendResult Connection::send_trailers(uint32_t sid, const http::HeaderMapCore& tr
   Stream& s = *store_.find(sid);
   if (!headers_sendable(trailers)) throw Fault::user(UserKind::MalformedHeaders);
   const PendingMark mark(pending_);
-  if (Failure f = engine_.encode_trailers(sid, trailers, pending_)) throw from_engine(f);
+  if (Fault f = engine_.encode_trailers(sid, trailers, pending_)) throw f;
   s.state.send_close();
   r.done = true;
   complete_response(s, r);
@@ -273,8 +273,8 @@ SendResult Connection::send_response_head(uint32_t sid, uint32_t status, const h
   StreamState next = s.state;
   next.send_open(end_stream);  // the user fault of a state that cannot send a head
   const PendingMark mark(pending_);
-  if (Failure f = engine_.encode_response(sid, status, headers, end_stream, config_.auto_date_header, pending_))
-    throw from_engine(f);
+  if (Fault f = engine_.encode_response(sid, status, headers, end_stream, config_.auto_date_header, pending_))
+    throw f;
   s.state = std::move(next);
   r.done = end_stream;
   if (end_stream) complete_response(s, r);
@@ -516,8 +516,8 @@ void Connection::refuse_oversize(uint32_t sid, bool end_stream) {
   // a queued frame or two, so it counts as a reset for a peer violation:
   // a peer cannot make us queue answers without end.
   count_local_error();
-  const Failure f = engine_.encode_response(sid, 431, nullptr, true, config_.auto_date_header, pending_);
-  if (f) throw from_engine(f);
+  const Fault f = engine_.encode_response(sid, 431, nullptr, true, config_.auto_date_header, pending_);
+  if (f) throw f;
   // The request body still coming is refused like any after a complete
   // response (RFC 9113 §8.1); its late frames are absorbed.
   if (!end_stream) {

@@ -35,8 +35,8 @@ inline char* put32(char* w, uint32_t v) {
 }
 
 // A frame-format connection error.
-Failure load_error(const char* name) {
-  return Failure::protocol(kProtocolError, std::string("failed to load frame: ") + name);
+Fault load_error(const char* name) {
+  return Fault::protocol(kProtocolError, std::string("failed to load frame: ") + name);
 }
 
 char* append_frame(std::string& out, uint32_t length, uint8_t type, uint8_t flags, uint32_t stream_id) {
@@ -85,11 +85,11 @@ bool headers_sendable(const http::HeaderMapCore& h) {
 // ---------------------------------------------------------------------------
 // Stateless encoders
 
-Failure encode_settings(const SettingsValues& s, std::string& out) {
+Fault encode_settings(const SettingsValues& s, std::string& out) {
   if (s.max_frame_size && (*s.max_frame_size < kDefaultMaxFrameSize || *s.max_frame_size > kMaxMaxFrameSize))
-    return Failure::value("max_frame_size must be in [16384, 16777215], got " + std::to_string(*s.max_frame_size));
+    return Fault::value("max_frame_size must be in [16384, 16777215], got " + std::to_string(*s.max_frame_size));
   if (s.initial_window_size && *s.initial_window_size > kMaxWindowSize)
-    return Failure::value("initial_window_size must be <= 2147483647, got " +
+    return Fault::value("initial_window_size must be <= 2147483647, got " +
                           std::to_string(*s.initial_window_size));
   // Written in identifier order.
   const std::pair<SettingId, std::optional<uint32_t>> entries[] = {
@@ -167,11 +167,11 @@ void Engine::set_max_header_list_size(uint64_t v) {
   recompute_continuations();
 }
 
-Failure Engine::receive(std::string_view in, std::vector<Frame>& out) {
+Fault Engine::receive(std::string_view in, std::vector<Frame>& out) {
   if (preface_ == Preface::Expected) {
     switch (feed_preface(in)) {
       case PrefaceMatch::Mismatch:
-        return Failure::protocol(kProtocolError, kBadPreface);
+        return Fault::protocol(kProtocolError, kBadPreface);
       case PrefaceMatch::Partial:
         return {};
       case PrefaceMatch::Complete:
@@ -181,7 +181,7 @@ Failure Engine::receive(std::string_view in, std::vector<Frame>& out) {
   }
   auto too_long = [&](const FrameHeader& fh) { return fh.length > max_recv_frame_size_; };
   auto frame_too_long = [] {
-    return Failure::protocol(kFrameSizeError, "frame length exceeds SETTINGS_MAX_FRAME_SIZE");
+    return Fault::protocol(kFrameSizeError, "frame length exceeds SETTINGS_MAX_FRAME_SIZE");
   };
   backlog_ = false;
   batch_decoded_ = 0;
@@ -220,7 +220,7 @@ Failure Engine::receive(std::string_view in, std::vector<Frame>& out) {
       if (buf_.size() < total) return {};
     }
     const std::string_view payload(buf_.data() + off + kFrameHeaderLen, fh.length);
-    if (Failure f = frame(fh, payload, false, out)) return f;
+    if (Fault f = frame(fh, payload, false, out)) return f;
     off += total;
   }
   buf_.clear();
@@ -240,7 +240,7 @@ Failure Engine::receive(std::string_view in, std::vector<Frame>& out) {
     const size_t total = kFrameHeaderLen + fh.length;
     if (in.size() < total) break;
     const std::string_view payload(in.data() + kFrameHeaderLen, fh.length);
-    if (Failure f = frame(fh, payload, true, out)) return f;
+    if (Fault f = frame(fh, payload, true, out)) return f;
     in.remove_prefix(total);
   }
   buf_.assign(in);
@@ -249,7 +249,7 @@ Failure Engine::receive(std::string_view in, std::vector<Frame>& out) {
 
 namespace {
 
-// What a parser hands back besides a connection error (its Failure): the
+// What a parser hands back besides a connection error (its Fault): the
 // typed frame or a stream error, appended to `out` in wire order; or, from
 // the two types that carry a header block, the fragment that the engine
 // assembles across frames (it alone holds the HPACK and CONTINUATION state).
@@ -262,9 +262,9 @@ struct Parsed {
 
 // One per frame type: checks length and stream id in the order of RFC 9113
 // §6, touches nothing but `p`.
-using Parser = Failure (*)(const FrameHeader& fh, std::string_view payload, Parsed& p);
+using Parser = Fault (*)(const FrameHeader& fh, std::string_view payload, Parsed& p);
 
-Failure parse_data(const FrameHeader& fh, std::string_view payload, Parsed& p) {
+Fault parse_data(const FrameHeader& fh, std::string_view payload, Parsed& p) {
   if (fh.stream_id == 0) return load_error("InvalidStreamId");
   std::string_view data = payload;
   if (fh.has(kPadded)) {
@@ -286,7 +286,7 @@ Failure parse_data(const FrameHeader& fh, std::string_view payload, Parsed& p) {
   return {};
 }
 
-Failure parse_headers(const FrameHeader& fh, std::string_view payload, Parsed& p) {
+Fault parse_headers(const FrameHeader& fh, std::string_view payload, Parsed& p) {
   if (fh.stream_id == 0) return load_error("InvalidStreamId");
   size_t pad = 0;
   if (fh.has(kPadded)) {
@@ -305,8 +305,8 @@ Failure parse_headers(const FrameHeader& fh, std::string_view payload, Parsed& p
   return {};
 }
 
-Failure parse_priority(const FrameHeader& fh, std::string_view payload, Parsed& p) {
-  if (fh.stream_id == 0) return Failure::protocol(kProtocolError, "PRIORITY frame with stream ID 0");
+Fault parse_priority(const FrameHeader& fh, std::string_view payload, Parsed& p) {
+  if (fh.stream_id == 0) return Fault::protocol(kProtocolError, "PRIORITY frame with stream ID 0");
   if (payload.size() != 5) return load_error("InvalidPayloadLength");
   if ((read32(payload.data()) & kMaxStreamId) == fh.stream_id)
     p.out.emplace_back(StreamErrorFrame{fh.stream_id, kProtocolError});
@@ -316,7 +316,7 @@ Failure parse_priority(const FrameHeader& fh, std::string_view payload, Parsed& 
 }
 
 // Stream 0 is the connection's to refuse, not a frame-format error.
-Failure parse_rst_stream(const FrameHeader& fh, std::string_view payload, Parsed& p) {
+Fault parse_rst_stream(const FrameHeader& fh, std::string_view payload, Parsed& p) {
   if (payload.size() != 4) return load_error("InvalidPayloadLength");
   p.out.emplace_back(RstStreamFrame{fh.stream_id, read32(payload.data())});
   return {};
@@ -353,7 +353,7 @@ bool apply_setting(SettingsFrame& s, SettingId id, uint32_t v) {
   return true;  // an identifier we do not know: ignored
 }
 
-Failure parse_settings(const FrameHeader& fh, std::string_view payload, Parsed& p) {
+Fault parse_settings(const FrameHeader& fh, std::string_view payload, Parsed& p) {
   if (fh.stream_id != 0) return load_error("InvalidStreamId");
   if (fh.has(kAck) && !payload.empty()) return load_error("InvalidPayloadLength");
   if (payload.size() % 6 != 0) return load_error("InvalidPayloadAckSettings");
@@ -368,11 +368,11 @@ Failure parse_settings(const FrameHeader& fh, std::string_view payload, Parsed& 
 }
 
 // We never enable push, in either role.
-Failure parse_push_promise(const FrameHeader&, std::string_view, Parsed&) {
-  return Failure::protocol(kProtocolError, "PUSH_PROMISE received but server push is disabled");
+Fault parse_push_promise(const FrameHeader&, std::string_view, Parsed&) {
+  return Fault::protocol(kProtocolError, "PUSH_PROMISE received but server push is disabled");
 }
 
-Failure parse_ping(const FrameHeader& fh, std::string_view payload, Parsed& p) {
+Fault parse_ping(const FrameHeader& fh, std::string_view payload, Parsed& p) {
   if (fh.stream_id != 0) return load_error("InvalidStreamId");
   if (payload.size() != 8) return load_error("BadFrameSize");
   PingFrame ping;
@@ -382,7 +382,7 @@ Failure parse_ping(const FrameHeader& fh, std::string_view payload, Parsed& p) {
   return {};
 }
 
-Failure parse_go_away(const FrameHeader&, std::string_view payload, Parsed& p) {
+Fault parse_go_away(const FrameHeader&, std::string_view payload, Parsed& p) {
   if (payload.size() < 8) return load_error("BadFrameSize");
   GoAwayFrame g;
   g.last_stream_id = read32(payload.data()) & kMaxStreamId;
@@ -392,7 +392,7 @@ Failure parse_go_away(const FrameHeader&, std::string_view payload, Parsed& p) {
   return {};
 }
 
-Failure parse_window_update(const FrameHeader& fh, std::string_view payload, Parsed& p) {
+Fault parse_window_update(const FrameHeader& fh, std::string_view payload, Parsed& p) {
   if (payload.size() != 4) return load_error("BadFrameSize");
   const uint32_t inc = read32(payload.data()) & kMaxWindowSize;
   if (inc == 0) return load_error("InvalidWindowUpdateValue");
@@ -401,13 +401,13 @@ Failure parse_window_update(const FrameHeader& fh, std::string_view payload, Par
 }
 
 // Its checks all concern the block it continues: see continue_block.
-Failure parse_continuation(const FrameHeader&, std::string_view payload, Parsed& p) {
+Fault parse_continuation(const FrameHeader&, std::string_view payload, Parsed& p) {
   p.fragment = payload;
   return {};
 }
 
 // RFC 9113 §4.1: unknown frame types are ignored.
-Failure parse_unknown(const FrameHeader&, std::string_view, Parsed&) { return {}; }
+Fault parse_unknown(const FrameHeader&, std::string_view, Parsed&) { return {}; }
 
 // Indexed by frame type.
 constexpr Parser kParsers[] = {
@@ -428,11 +428,11 @@ Parser parser_for(uint8_t type) { return type < std::size(kParsers) ? kParsers[t
 
 }  // namespace
 
-Failure Engine::frame(const FrameHeader& fh, std::string_view payload, bool payload_stable, std::vector<Frame>& out) {
+Fault Engine::frame(const FrameHeader& fh, std::string_view payload, bool payload_stable, std::vector<Frame>& out) {
   if (partial_ && fh.type != kContinuation)
-    return Failure::protocol(kProtocolError, "expected CONTINUATION frame");
+    return Fault::protocol(kProtocolError, "expected CONTINUATION frame");
   Parsed p{out, payload_stable};
-  if (Failure f = parser_for(fh.type)(fh, payload, p)) return f;
+  if (Fault f = parser_for(fh.type)(fh, payload, p)) return f;
   switch (fh.type) {
     case kHeaders:
       return begin_block(fh, p.fragment, p.self_dependent, out);
@@ -449,7 +449,7 @@ Failure Engine::frame(const FrameHeader& fh, std::string_view payload, bool payl
   }
 }
 
-Failure Engine::begin_block(const FrameHeader& fh, std::string_view fragment, bool self_dependent,
+Fault Engine::begin_block(const FrameHeader& fh, std::string_view fragment, bool self_dependent,
                             std::vector<Frame>& out) {
   auto block = std::make_unique<Partial>();
   block->stream_id = fh.stream_id;
@@ -459,7 +459,7 @@ Failure Engine::begin_block(const FrameHeader& fh, std::string_view fragment, bo
   // the peer's for the rest of the connection.
   block->block.malformed = self_dependent;
   const bool end = fh.has(kEndHeaders);
-  if (Failure f = decode_block(*block, fragment, end)) return f;
+  if (Fault f = decode_block(*block, fragment, end)) return f;
   if (end)
     finish_block(*block, out);
   else
@@ -467,26 +467,26 @@ Failure Engine::begin_block(const FrameHeader& fh, std::string_view fragment, bo
   return {};
 }
 
-Failure Engine::continue_block(const FrameHeader& fh, std::string_view payload, std::vector<Frame>& out) {
-  if (!partial_) return Failure::protocol(kProtocolError, "received unexpected CONTINUATION frame");
+Fault Engine::continue_block(const FrameHeader& fh, std::string_view payload, std::vector<Frame>& out) {
+  if (!partial_) return Fault::protocol(kProtocolError, "received unexpected CONTINUATION frame");
   std::unique_ptr<Partial> p = std::move(partial_);
   if (fh.stream_id != p->stream_id)
-    return Failure::protocol(kProtocolError, "CONTINUATION frame stream ID does not match previous frame stream ID");
+    return Fault::protocol(kProtocolError, "CONTINUATION frame stream ID does not match previous frame stream ID");
   const bool end = fh.has(kEndHeaders);
   // The flood limit (CVE-2024-27316 and kin): counted per frame, since
   // empty or tiny fragments cost us a frame each while adding nothing.
   if (!end && ++p->continuations > max_continuations_)
-    return Failure::protocol(kEnhanceYourCalm, "too_many_continuations");
+    return Fault::protocol(kEnhanceYourCalm, "too_many_continuations");
   std::string_view bytes = payload;
   if (!p->undecoded.empty()) {
     // An over-size block is only being decoded to keep the table in step;
     // a representation that keeps growing past the list limit is not.
     if (p->block.over_size && p->undecoded.size() + payload.size() + kFrameHeaderLen > max_header_list_size_)
-      return Failure::protocol(kCompressionError, "CONTINUATION frame header block size over ignorable limit");
+      return Fault::protocol(kCompressionError, "CONTINUATION frame header block size over ignorable limit");
     p->undecoded.append(payload);
     bytes = p->undecoded;
   }
-  if (Failure f = decode_block(*p, bytes, end)) return f;
+  if (Fault f = decode_block(*p, bytes, end)) return f;
   if (end)
     finish_block(*p, out);
   else
@@ -494,7 +494,7 @@ Failure Engine::continue_block(const FrameHeader& fh, std::string_view payload, 
   return {};
 }
 
-Failure Engine::decode_block(Partial& p, std::string_view bytes, bool end_headers) {
+Fault Engine::decode_block(Partial& p, std::string_view bytes, bool end_headers) {
   size_t consumed = 0;
   const uint64_t listed = p.block.list_size;
   const hpack::DecodeError e = decoder_.decode(bytes, consumed, max_header_list_size_, p.block);
@@ -512,8 +512,8 @@ Failure Engine::decode_block(Partial& p, std::string_view bytes, bool end_header
     return {};
   }
   if (e == hpack::DecodeError::HeaderListWayTooLarge)
-    return Failure::protocol(kEnhanceYourCalm, "decoded header list size over abuse limit");
-  return Failure::protocol(kProtocolError,
+    return Fault::protocol(kEnhanceYourCalm, "decoded header list size over abuse limit");
+  return Fault::protocol(kProtocolError,
                            std::string("HPACK decoding failed: Hpack(") + hpack::decode_error_name(e) + ")");
 }
 
@@ -600,22 +600,22 @@ void Engine::encode_block(uint32_t sid, bool end_stream, const hpack::Field* pse
 
 namespace {
 
-Failure bad_stream_id(uint64_t id) {
-  return Failure::value("stream_id must be below 2**31, got " + std::to_string(id));
+Fault bad_stream_id(uint64_t id) {
+  return Fault::value("stream_id must be below 2**31, got " + std::to_string(id));
 }
 
 }  // namespace
 
-Failure Engine::encode_request(uint32_t sid, std::string_view method, std::string_view target,
+Fault Engine::encode_request(uint32_t sid, std::string_view method, std::string_view target,
                                const http::HeaderMapCore* headers, bool end_stream,
                                std::optional<std::string_view> scheme, std::optional<std::string_view> authority,
                                std::string& out) {
   if (!valid_stream_id(sid)) return bad_stream_id(sid);
-  if (!http::is_token(method)) return Failure::value("invalid method: invalid HTTP method");
+  if (!http::is_token(method)) return Fault::value("invalid method: invalid HTTP method");
   http::UriView uri;
   http::UriError ue = http::parse_uri(target, uri);
   if (ue == http::UriError::None) ue = http::check_port(uri);
-  if (ue != http::UriError::None) return Failure::value(std::string("invalid url: ") + http::uri_error_text(ue));
+  if (ue != http::UriError::None) return Fault::value(std::string("invalid url: ") + http::uri_error_text(ue));
 
   hpack::Field pseudo[4];
   size_t n = 0;
@@ -625,13 +625,13 @@ Failure Engine::encode_request(uint32_t sid, std::string_view method, std::strin
   if (uri.scheme != http::Scheme::None) scheme = uri.scheme_text;
   if (method == "CONNECT") {
     if (!authority)
-      return Failure::value(
+      return Fault::value(
           "request target is a bare path but the connection has no authority; pass authority=... to "
           "H2Connection or use an absolute-URL target");
     pseudo[n++] = {":authority", *authority};
   } else {
     if (!scheme || !authority)
-      return Failure::value(
+      return Fault::value(
           "request target is a bare path but the connection has no authority; pass authority=... to "
           "H2Connection or use an absolute-URL target");
     path.reserve(uri.path.size() + 1 + uri.query.size());
@@ -650,10 +650,10 @@ Failure Engine::encode_request(uint32_t sid, std::string_view method, std::strin
   return {};
 }
 
-Failure Engine::encode_response(uint32_t sid, uint32_t status, const http::HeaderMapCore* headers, bool end_stream,
+Fault Engine::encode_response(uint32_t sid, uint32_t status, const http::HeaderMapCore* headers, bool end_stream,
                                 bool auto_date, std::string& out) {
   if (!valid_stream_id(sid)) return bad_stream_id(sid);
-  if (status < 100 || status > 999) return Failure::value("invalid status: invalid status code");
+  if (status < 100 || status > 999) return Fault::value("invalid status: invalid status code");
   const char digits[3] = {static_cast<char>('0' + status / 100), static_cast<char>('0' + status / 10 % 10),
                           static_cast<char>('0' + status % 10)};
   const hpack::Field pseudo[1] = {{":status", std::string_view(digits, 3)}};
@@ -666,16 +666,16 @@ Failure Engine::encode_response(uint32_t sid, uint32_t status, const http::Heade
   return {};
 }
 
-Failure Engine::encode_trailers(uint32_t sid, const http::HeaderMapCore& trailers, std::string& out) {
+Fault Engine::encode_trailers(uint32_t sid, const http::HeaderMapCore& trailers, std::string& out) {
   if (!valid_stream_id(sid)) return bad_stream_id(sid);
   encode_block(sid, true, nullptr, 0, &trailers, nullptr, 0, out);
   return {};
 }
 
-Failure Engine::encode_data(uint32_t sid, std::string_view data, bool end_stream, std::string& out) const {
+Fault Engine::encode_data(uint32_t sid, std::string_view data, bool end_stream, std::string& out) const {
   if (!valid_stream_id(sid)) return bad_stream_id(sid);
   if (data.size() > send_max_frame_size_)
-    return Failure::user(UserKind::PayloadTooBig, "DATA payload " + std::to_string(data.size()) +
+    return Fault::user(UserKind::PayloadTooBig, "DATA payload " + std::to_string(data.size()) +
                                                 " exceeds SETTINGS_MAX_FRAME_SIZE " +
                                                 std::to_string(send_max_frame_size_));
   char* w = append_frame(out, static_cast<uint32_t>(data.size()), kData, end_stream ? kEndStream : 0, sid);

@@ -2,7 +2,7 @@
 // records out; every frame we send built here. It owns the read buffer, the
 // client-preface matcher, the header block waiting for CONTINUATION frames,
 // the receive limits and both HPACK contexts. It does no I/O and decides no
-// connection policy: a connection error comes back as a Failure, a stream
+// connection policy: a connection error comes back as a Fault, a stream
 // error as a StreamErrorFrame in wire order. Not thread-safe: the owner
 // (H2Codec, the connection object) holds its mutex around every call.
 #pragma once
@@ -101,27 +101,6 @@ enum ErrorCode : uint32_t {
   kFrameSizeError = code(Reason::FrameSizeError),
   kCompressionError = code(Reason::CompressionError),
   kEnhanceYourCalm = code(Reason::EnhanceYourCalm),
-};
-
-// A failure as the core records it; the binding raises it once (errors.cpp).
-struct Failure {
-  enum class Kind : uint8_t {
-    None,
-    Protocol,  // H2ProtocolError(code, message): a connection error
-    User,      // H2UserError(user_kind, message): caller misuse
-    Value,     // ValueError(message): a bad argument value
-  };
-  Kind kind = Kind::None;
-  uint32_t code = 0;
-  UserKind user_kind = UserKind::Rejected;
-  std::string message;
-
-  explicit operator bool() const { return kind != Kind::None; }
-  static Failure protocol(uint32_t code, std::string message) {
-    return {Kind::Protocol, code, UserKind::Rejected, std::move(message)};
-  }
-  static Failure user(UserKind kind, std::string message) { return {Kind::User, 0, kind, std::move(message)}; }
-  static Failure value(std::string message) { return {Kind::Value, 0, UserKind::Rejected, std::move(message)}; }
 };
 
 // --- Frame records ---------------------------------------------------------
@@ -226,7 +205,7 @@ struct SettingsValues {
   std::optional<bool> enable_push;
 };
 // Value failures for out-of-range max_frame_size or initial_window_size.
-Failure encode_settings(const SettingsValues& s, std::string& out);
+Fault encode_settings(const SettingsValues& s, std::string& out);
 void encode_settings_ack(std::string& out);
 void encode_window_update(uint32_t stream_id, uint32_t increment, std::string& out);
 void encode_rst_stream(uint32_t stream_id, uint32_t error_code, std::string& out);
@@ -253,7 +232,7 @@ class Engine {
   // slices of `input`: use them before `input` goes). A partial frame stays
   // buffered. On a connection error returns the failure; the records of this
   // call are then meaningless and the engine must not be fed again.
-  Failure receive(std::string_view input, std::vector<Frame>& out);
+  Fault receive(std::string_view input, std::vector<Frame>& out);
 
   // Feeds the preface matcher: Partial (need more), Complete (bytes after
   // the preface are now in the read buffer, and receive() expects no
@@ -284,15 +263,15 @@ class Engine {
 
   // Header encoders: HEADERS plus CONTINUATION frames appended to `out`.
   // Argument failures are found before the HPACK state changes.
-  Failure encode_request(uint32_t stream_id, std::string_view method, std::string_view target,
+  Fault encode_request(uint32_t stream_id, std::string_view method, std::string_view target,
                          const http::HeaderMapCore* headers, bool end_stream, std::optional<std::string_view> scheme,
                          std::optional<std::string_view> authority, std::string& out);
-  Failure encode_response(uint32_t stream_id, uint32_t status, const http::HeaderMapCore* headers, bool end_stream,
+  Fault encode_response(uint32_t stream_id, uint32_t status, const http::HeaderMapCore* headers, bool end_stream,
                           bool auto_date, std::string& out);
-  Failure encode_trailers(uint32_t stream_id, const http::HeaderMapCore& trailers, std::string& out);
+  Fault encode_trailers(uint32_t stream_id, const http::HeaderMapCore& trailers, std::string& out);
   // One unpadded DATA frame; a User failure when `data` exceeds the peer's
   // max frame size.
-  Failure encode_data(uint32_t stream_id, std::string_view data, bool end_stream, std::string& out) const;
+  Fault encode_data(uint32_t stream_id, std::string_view data, bool end_stream, std::string& out) const;
 
   const hpack::Decoder& decoder() const { return decoder_; }
   const hpack::Encoder& encoder() const { return encoder_; }
@@ -309,13 +288,13 @@ class Engine {
 
   // One frame: its type's parser, then what only the engine can do with
   // the result (header blocks, the frame size put in force by an ACK).
-  Failure frame(const FrameHeader& fh, std::string_view payload, bool payload_stable, std::vector<Frame>& out);
+  Fault frame(const FrameHeader& fh, std::string_view payload, bool payload_stable, std::vector<Frame>& out);
   // A HEADERS frame's block fragment, `self_dependent` from its priority.
-  Failure begin_block(const FrameHeader& fh, std::string_view fragment, bool self_dependent,
+  Fault begin_block(const FrameHeader& fh, std::string_view fragment, bool self_dependent,
                       std::vector<Frame>& out);
-  Failure continue_block(const FrameHeader& fh, std::string_view fragment, std::vector<Frame>& out);
+  Fault continue_block(const FrameHeader& fh, std::string_view fragment, std::vector<Frame>& out);
   // Decodes `bytes` into p.block; leftovers go to p.undecoded.
-  Failure decode_block(Partial& p, std::string_view bytes, bool end_headers);
+  Fault decode_block(Partial& p, std::string_view bytes, bool end_headers);
   void finish_block(Partial& p, std::vector<Frame>& out);
   void encode_block(uint32_t stream_id, bool end_stream, const hpack::Field* pseudo, size_t n,
                     const http::HeaderMapCore* headers, const hpack::Field* extra, size_t extra_n,

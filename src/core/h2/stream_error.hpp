@@ -111,9 +111,13 @@ std::string render(const StreamError& e);
 // A code by name, or "Reason(0x1f)" for one without a name.
 std::string render_reason(uint32_t code);
 
+// The one record of an HTTP/2 failure. The frame engine returns it (empty
+// when all went well); the connection throws it; the binding turns it into
+// its exception once (errors.cpp).
 class Fault : public sync::Planned {
  public:
   enum class Kind : uint8_t {
+    None,         // no failure: what a successful engine step returns
     Protocol,     // H2ProtocolError(reason, message): fatal for the connection
     Stream,       // a StreamError, raised by its conversion table
     User,         // H2UserError(kind, fixed message)
@@ -121,6 +125,8 @@ class Fault : public sync::Planned {
     Value,        // ValueError(message): a bad argument value
   };
 
+  Fault() = default;
+  explicit operator bool() const { return kind_ != Kind::None; }
   Kind kind() const { return kind_; }
   uint32_t reason() const { return reason_; }
   const std::string& message() const { return message_; }
@@ -160,7 +166,7 @@ class Fault : public sync::Planned {
 
  private:
   explicit Fault(Kind k) : kind_(k) {}
-  Kind kind_;
+  Kind kind_ = Kind::None;
   uint32_t reason_ = 0;
   UserKind user_kind_ = UserKind::Rejected;
   std::string message_;
