@@ -2,6 +2,7 @@
 // (RFC 9113 §8.2) applied while decoding.
 #include "h2/hpack.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "h2/hpack_tables.hpp"
@@ -451,6 +452,10 @@ DecodeError Decoder::decode_fragment(std::string_view block, size_t& consumed, u
   const uint8_t* p = begin;
   bool field_seen = false;
   consumed = 0;
+  // Room for the block's fields up front, so the map does not regrow
+  // field by field. A representation takes at least one octet and most
+  // take two or more; the hint stays under the map's linear-scan size.
+  if (b.fields.empty() && !block.empty()) b.fields.reserve(std::min<size_t>(block.size() / 2 + 2, 24), 0);
   while (p < end) {
     const uint8_t c = *p;
     DecodeError e = DecodeError::None;
