@@ -428,8 +428,12 @@ DecodeError Decoder::emit(std::string_view name, std::string_view value, bool na
   if (which != Pseudo::Count) {
     b.pseudo[static_cast<int>(which)].assign(value);
     b.pseudo_set |= static_cast<uint8_t>(1u << static_cast<int>(which));
-  } else if (b.fields.add(name, value) == http::HeaderMapCore::Result::Full) {
-    b.over_size = true;
+  } else {
+    // Room for the block's regular fields at the first of them, so the map
+    // does not regrow field by field (and a block of pseudo-header fields
+    // alone allocates nothing).
+    if (b.fields.empty()) b.fields.reserve(fill_hint_, 0);
+    if (b.fields.add(name, value) == http::HeaderMapCore::Result::Full) b.over_size = true;
   }
   return DecodeError::None;
 }
@@ -452,10 +456,9 @@ DecodeError Decoder::decode_fragment(std::string_view block, size_t& consumed, u
   const uint8_t* p = begin;
   bool field_seen = false;
   consumed = 0;
-  // Room for the block's fields up front, so the map does not regrow
-  // field by field. A representation takes at least one octet and most
-  // take two or more; the hint stays under the map's linear-scan size.
-  if (b.fields.empty() && !block.empty()) b.fields.reserve(std::min<size_t>(block.size() / 2 + 2, 24), 0);
+  // A representation takes at least one octet and most take two or more;
+  // the hint stays under the map's linear-scan size.
+  fill_hint_ = std::min<size_t>(block.size() / 2 + 2, 24);
   while (p < end) {
     const uint8_t c = *p;
     DecodeError e = DecodeError::None;
