@@ -187,6 +187,39 @@ const char* decode_error_name(DecodeError e) {
 // ---------------------------------------------------------------------------
 // Huffman (§5.2, Appendix B)
 
+namespace {
+
+// Two-symbol steps: indexed by the next kMultiBits bits of the input, an
+// entry holds the one or two whole codes those bits begin with (first
+// symbol in bits 0..7, second in 8..15, their count in 16..17, the bits
+// they use in 20..23), or 0 when the first code is longer. Codes of at
+// most kMultiBits bits cover nearly every octet of real header text.
+constexpr unsigned kMultiBits = 12;
+
+struct MultiTable {
+  uint32_t e[1u << kMultiBits] = {};
+  MultiTable() {
+    for (unsigned a = 0; a < 256; ++a) {
+      const unsigned la = kHuffmanCodes[a].bits;
+      if (la > kMultiBits) continue;
+      const uint32_t base = kHuffmanCodes[a].code << (kMultiBits - la);
+      const uint32_t one = a | (1u << 16) | (la << 20);
+      for (uint32_t i = 0; i < (1u << (kMultiBits - la)); ++i) e[base + i] = one;
+      for (unsigned b = 0; b < 256; ++b) {
+        const unsigned lb = kHuffmanCodes[b].bits;
+        if (la + lb > kMultiBits) continue;
+        const uint32_t base2 = base | (kHuffmanCodes[b].code << (kMultiBits - la - lb));
+        const uint32_t two = a | (b << 8) | (2u << 16) | ((la + lb) << 20);
+        for (uint32_t i = 0; i < (1u << (kMultiBits - la - lb)); ++i) e[base2 + i] = two;
+      }
+    }
+  }
+};
+
+const MultiTable kMulti;
+
+}  // namespace
+
 char* huffman_decode_to(std::string_view in, char* w) {
   const auto* p = reinterpret_cast<const uint8_t*>(in.data());
   const auto* const end = p + in.size();
@@ -203,7 +236,23 @@ char* huffman_decode_to(std::string_view in, char* w) {
     acc |= __builtin_bswap64(word) >> bits;
     p += (63 - bits) >> 3;
     bits |= 56;
-    do {
+    // At a code boundary, whole short codes two at a time. The output has
+    // room for two octets per input octet and codes take five bits or more,
+    // so both octets are always written (past a lone symbol the second is
+    // overwritten by the next, or lies past the end returned).
+    if (table == kHuffmanDecode[0]) {
+      while (bits >= kMultiBits) {
+        const uint32_t e = kMulti.e[acc >> (64 - kMultiBits)];
+        if (e == 0) break;
+        w[0] = static_cast<char>(e);
+        w[1] = static_cast<char>(e >> 8);
+        w += (e >> 16) & 3;
+        const unsigned used = e >> 20;
+        acc <<= used;
+        bits -= used;
+      }
+    }
+    while (bits >= 8) {
       const uint16_t e = table[acc >> 56];
       if (e & kHuffSymbol) {
         const unsigned used = (e >> 9) & 0xF;
@@ -217,7 +266,7 @@ char* huffman_decode_to(std::string_view in, char* w) {
         bits -= 8;
         table = kHuffmanDecode[e];
       }
-    } while (bits >= 8);
+    }
   }
   for (;;) {
     while (bits <= 56 && p < end) {
@@ -437,7 +486,6 @@ DecodeError Decoder::emit(std::string_view name, std::string_view value, bool na
   }
   return DecodeError::None;
 }
-
 DecodeError Decoder::decode(std::string_view block, size_t& consumed, uint64_t max_list_size, HeaderBlock& b) {
   const DecodeError e = decode_fragment(block, consumed, max_list_size, b);
   if (name_buf_.size() > kScratchKeep) std::string().swap(name_buf_);
