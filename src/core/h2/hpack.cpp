@@ -320,16 +320,25 @@ namespace {
 
 // Huffman-codes `in` at `w` (room for in.size() * 4 octets); returns the end.
 char* huffman_write(std::string_view in, char* w) {
+  // The low `n` bits of `acc` are pending output. Codes are at most 30
+  // bits, so fewer than 32 pending plus one code always fit, and whole
+  // 32-bit words go out at once.
   uint64_t acc = 0;
   unsigned n = 0;
   for (unsigned char c : in) {
     const HuffmanCode& h = kHuffmanCodes[c];
     acc = (acc << h.bits) | h.code;
     n += h.bits;
-    while (n >= 8) {
-      n -= 8;
-      *w++ = static_cast<char>(acc >> n);
+    if (n >= 32) {
+      n -= 32;
+      const uint32_t word = __builtin_bswap32(static_cast<uint32_t>(acc >> n));
+      std::memcpy(w, &word, 4);
+      w += 4;
     }
+  }
+  while (n >= 8) {
+    n -= 8;
+    *w++ = static_cast<char>(acc >> n);
   }
   if (n > 0) *w++ = static_cast<char>((acc << (8 - n)) | (0xFFu >> n));
   return w;
