@@ -89,6 +89,10 @@ TEST_CASE("hpack: table-driven Huffman decoding agrees with a bit-at-a-time refe
     for (char& c : in) c = static_cast<char>(rng());
     // Half the inputs are valid codes with random tails chopped or flipped.
     if (round % 2) {
+      // Half of those header-like text, whose short codes take the
+      // decoder's two-symbol steps.
+      if (round % 8 >= 4)
+        for (char& c : in) c = static_cast<char>(0x20 + static_cast<unsigned char>(c) % 0x5F);
       std::string text = in, coded;
       huffman_encode(text, coded);
       std::string back;

@@ -546,15 +546,14 @@ py::Ref handle_list(std::vector<py::Ref>& refs) {
   return list;
 }
 
-struct HeadersArg {
-  bool given;
-  http::HeaderMapCore map;
-};
-// A HeaderMap (copied under its own lock, before ours is taken) or None.
-HeadersArg headers_arg(py::Arg a, bool none_ok) {
-  if (!a.given() && none_ok) return {false, {}};
+// A HeaderMap read in place, under its own mutex inside our step (a leaf
+// lock, so taken after ours), or nullptr for None where allowed. A poisoned
+// map fails the call here, before our state is touched.
+PyObject* headers_ref(py::Arg a, bool none_ok) {
+  if (!a.given() && none_ok) return nullptr;
   if (!a.value || !is_header_map(a.value)) a.sig->bad_type(a.index, "HeaderMap", a.value ? a.value : Py_None);
-  return {true, copy_header_map(a.value)};
+  header_map_mutex(a.value).check_usable();
+  return a.value;
 }
 
 py::Ref send_verdict(const h2::SendResult& r, py::Ref handle) {
@@ -652,14 +651,14 @@ py::Ref streams_open_stream(PyObject* self, PyObject* const* args, Py_ssize_t na
   // Until a stream takes it over, the claimed slot must not be lost to an
   // argument error: every failure below releases it.
   std::string method, target;
-  HeadersArg headers;
+  PyObject* headers = nullptr;
   bool end_stream = false, is_head = false;
   std::optional<std::string> scheme, authority;
   try {
     a = py::parse<kOpenStream>(args, nargs, kwnames);
     method = a.str("method");
     target = a.str("target");
-    headers = headers_arg(a.arg("headers"), true);
+    headers = headers_ref(a.arg("headers"), true);
     end_stream = a.flag("end_stream", false);
     is_head = a.flag("is_head", false);
     if (a.has("scheme")) scheme = std::string(a.str("scheme"));
@@ -670,8 +669,10 @@ py::Ref streams_open_stream(PyObject* self, PyObject* const* args, Py_ssize_t na
   }
   py::Ref handle = py::Ref::borrow(a["handle"]);
   const std::optional<uint32_t> sid = with_state(self, [&](h2::Connection& c) {
-    auto r = c.open_stream(method, target, headers.given ? &headers.map : nullptr, end_stream, is_head,
-                           handle.get(), scheme, authority);
+    auto r = read_header_map(headers, [&](const http::HeaderMapCore& m) {
+      return c.open_stream(method, target, headers ? &m : nullptr, end_stream, is_head, handle.get(), scheme,
+                           authority);
+    });
     if (r) (void)handle.release();  // the stream owns it now
     return r;
   });
@@ -695,8 +696,10 @@ constexpr py::Sig kSendTrailers("H2Streams.send_trailers", "sid, trailers");
 py::Ref streams_send_trailers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto a = py::parse<kSendTrailers>(args, nargs, kwnames);
   const uint32_t sid = arg_u32(a.arg("sid"));
-  const HeadersArg trailers = headers_arg(a.arg("trailers"), false);
-  return send_call(self, [&](h2::Connection& c) { return c.send_trailers(sid, trailers.map); });
+  PyObject* trailers = headers_ref(a.arg("trailers"), false);
+  return send_call(self, [&](h2::Connection& c) {
+    return read_header_map(trailers, [&](const http::HeaderMapCore& m) { return c.send_trailers(sid, m); });
+  });
 }
 
 constexpr py::Sig kSendHead("H2Streams.send_response_head", "sid, status, headers, end_stream");
@@ -704,11 +707,14 @@ py::Ref streams_send_response_head(PyObject* self, PyObject* const* args, Py_ssi
   auto a = py::parse<kSendHead>(args, nargs, kwnames);
   const uint32_t sid = arg_u32(a.arg("sid"));
   const uint32_t status = arg_u32(a.arg("status"));
-  const HeadersArg headers = headers_arg(a.arg("headers"), true);
+  PyObject* headers = headers_ref(a.arg("headers"), true);
   const bool end_stream = a.flag("end_stream", false);
-  if (headers.given && !h2::headers_sendable(headers.map)) throw errors::h2_user(h2::UserKind::MalformedHeaders);
+  if (headers && !read_header_map(headers, h2::headers_sendable))
+    throw errors::h2_user(h2::UserKind::MalformedHeaders);
   return send_call(self, [&](h2::Connection& c) {
-    return c.send_response_head(sid, status, headers.given ? &headers.map : nullptr, end_stream);
+    return read_header_map(headers, [&](const http::HeaderMapCore& m) {
+      return c.send_response_head(sid, status, headers ? &m : nullptr, end_stream);
+    });
   });
 }
 

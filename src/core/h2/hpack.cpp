@@ -2,6 +2,7 @@
 // (RFC 9113 §8.2) applied while decoding.
 #include "h2/hpack.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "h2/hpack_tables.hpp"
@@ -186,6 +187,39 @@ const char* decode_error_name(DecodeError e) {
 // ---------------------------------------------------------------------------
 // Huffman (§5.2, Appendix B)
 
+namespace {
+
+// Two-symbol steps: indexed by the next kMultiBits bits of the input, an
+// entry holds the one or two whole codes those bits begin with (first
+// symbol in bits 0..7, second in 8..15, their count in 16..17, the bits
+// they use in 20..23), or 0 when the first code is longer. Codes of at
+// most kMultiBits bits cover nearly every octet of real header text.
+constexpr unsigned kMultiBits = 12;
+
+struct MultiTable {
+  uint32_t e[1u << kMultiBits] = {};
+  MultiTable() {
+    for (unsigned a = 0; a < 256; ++a) {
+      const unsigned la = kHuffmanCodes[a].bits;
+      if (la > kMultiBits) continue;
+      const uint32_t base = kHuffmanCodes[a].code << (kMultiBits - la);
+      const uint32_t one = a | (1u << 16) | (la << 20);
+      for (uint32_t i = 0; i < (1u << (kMultiBits - la)); ++i) e[base + i] = one;
+      for (unsigned b = 0; b < 256; ++b) {
+        const unsigned lb = kHuffmanCodes[b].bits;
+        if (la + lb > kMultiBits) continue;
+        const uint32_t base2 = base | (kHuffmanCodes[b].code << (kMultiBits - la - lb));
+        const uint32_t two = a | (b << 8) | (2u << 16) | ((la + lb) << 20);
+        for (uint32_t i = 0; i < (1u << (kMultiBits - la - lb)); ++i) e[base2 + i] = two;
+      }
+    }
+  }
+};
+
+const MultiTable kMulti;
+
+}  // namespace
+
 char* huffman_decode_to(std::string_view in, char* w) {
   const auto* p = reinterpret_cast<const uint8_t*>(in.data());
   const auto* const end = p + in.size();
@@ -202,7 +236,23 @@ char* huffman_decode_to(std::string_view in, char* w) {
     acc |= __builtin_bswap64(word) >> bits;
     p += (63 - bits) >> 3;
     bits |= 56;
-    do {
+    // At a code boundary, whole short codes two at a time. The output has
+    // room for two octets per input octet and codes take five bits or more,
+    // so both octets are always written (past a lone symbol the second is
+    // overwritten by the next, or lies past the end returned).
+    if (table == kHuffmanDecode[0]) {
+      while (bits >= kMultiBits) {
+        const uint32_t e = kMulti.e[acc >> (64 - kMultiBits)];
+        if (e == 0) break;
+        w[0] = static_cast<char>(e);
+        w[1] = static_cast<char>(e >> 8);
+        w += (e >> 16) & 3;
+        const unsigned used = e >> 20;
+        acc <<= used;
+        bits -= used;
+      }
+    }
+    while (bits >= 8) {
       const uint16_t e = table[acc >> 56];
       if (e & kHuffSymbol) {
         const unsigned used = (e >> 9) & 0xF;
@@ -216,7 +266,7 @@ char* huffman_decode_to(std::string_view in, char* w) {
         bits -= 8;
         table = kHuffmanDecode[e];
       }
-    } while (bits >= 8);
+    }
   }
   for (;;) {
     while (bits <= 56 && p < end) {
@@ -270,16 +320,25 @@ namespace {
 
 // Huffman-codes `in` at `w` (room for in.size() * 4 octets); returns the end.
 char* huffman_write(std::string_view in, char* w) {
+  // The low `n` bits of `acc` are pending output. Codes are at most 30
+  // bits, so fewer than 32 pending plus one code always fit, and whole
+  // 32-bit words go out at once.
   uint64_t acc = 0;
   unsigned n = 0;
   for (unsigned char c : in) {
     const HuffmanCode& h = kHuffmanCodes[c];
     acc = (acc << h.bits) | h.code;
     n += h.bits;
-    while (n >= 8) {
-      n -= 8;
-      *w++ = static_cast<char>(acc >> n);
+    if (n >= 32) {
+      n -= 32;
+      const uint32_t word = __builtin_bswap32(static_cast<uint32_t>(acc >> n));
+      std::memcpy(w, &word, 4);
+      w += 4;
     }
+  }
+  while (n >= 8) {
+    n -= 8;
+    *w++ = static_cast<char>(acc >> n);
   }
   if (n > 0) *w++ = static_cast<char>((acc << (8 - n)) | (0xFFu >> n));
   return w;
@@ -427,12 +486,15 @@ DecodeError Decoder::emit(std::string_view name, std::string_view value, bool na
   if (which != Pseudo::Count) {
     b.pseudo[static_cast<int>(which)].assign(value);
     b.pseudo_set |= static_cast<uint8_t>(1u << static_cast<int>(which));
-  } else if (b.fields.add(name, value) == http::HeaderMapCore::Result::Full) {
-    b.over_size = true;
+  } else {
+    // Room for the block's regular fields at the first of them, so the map
+    // does not regrow field by field (and a block of pseudo-header fields
+    // alone allocates nothing).
+    if (b.fields.empty()) b.fields.reserve(fill_hint_, 0);
+    if (b.fields.add(name, value) == http::HeaderMapCore::Result::Full) b.over_size = true;
   }
   return DecodeError::None;
 }
-
 DecodeError Decoder::decode(std::string_view block, size_t& consumed, uint64_t max_list_size, HeaderBlock& b) {
   const DecodeError e = decode_fragment(block, consumed, max_list_size, b);
   if (name_buf_.size() > kScratchKeep) std::string().swap(name_buf_);
@@ -451,6 +513,9 @@ DecodeError Decoder::decode_fragment(std::string_view block, size_t& consumed, u
   const uint8_t* p = begin;
   bool field_seen = false;
   consumed = 0;
+  // A representation takes at least one octet and most take two or more;
+  // the hint stays under the map's linear-scan size.
+  fill_hint_ = std::min<size_t>(block.size() / 2 + 2, 24);
   while (p < end) {
     const uint8_t c = *p;
     DecodeError e = DecodeError::None;

@@ -150,6 +150,7 @@ class Decoder {
   uint64_t permitted_ = kDefaultTableSize;
   std::optional<uint64_t> pending_permitted_;
   std::string name_buf_, value_buf_;  // Huffman output, grown and reused
+  size_t fill_hint_ = 0;              // names to make room for in an empty map
 };
 
 // One field handed to the encoder.
