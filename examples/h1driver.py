@@ -7,7 +7,10 @@ handlers and keeps the deadlines.
 
 A request whose handler answers without waiting is served on the spot
 inside the read callback; the first one that must wait moves the
-connection to a task, which runs until the connection is idle again. One
+connection to a task, which runs until the connection is idle again.
+Handlers that must start in a task (ASGI applications) keep the
+connection in its task, idle waits included, so a request costs no task
+of its own. One
 deadline runs at a time on the link: the head timeout from the
 connection's start or a head's first byte until the head is complete, the
 idle timeout while the server waits between requests or for more of a
@@ -285,9 +288,11 @@ class H1ServerConnection(q.H1ServerState):
                 return self.close_all()
             while True:
                 code, obj = self.begin_read()
-                if code == q.H1_READ_TRANSPORT:
+                if code == q.H1_READ_TRANSPORT and self.site.eager:
                     # Idle again: back to serving from the read callback,
-                    # starting with whatever arrived meanwhile.
+                    # starting with whatever arrived meanwhile. (A handler
+                    # that must start in a task keeps this one: the next
+                    # request then costs no new task.)
                     self.await_idle()
                     data = self.link.take_inbox()
                     self.link.sink = self.on_read
@@ -332,10 +337,10 @@ class H1ServerConnection(q.H1ServerState):
             code, obj = self.drain_done(await self.drain())
             if code == q.H1_READ_PARSE:
                 return b""
-            if code == q.H1_READ_TRANSPORT:
-                self.await_idle()
-                data = await self.link.read()
-                return None if self.unpark_idle_read() or not data else data
+        if code == q.H1_READ_TRANSPORT:
+            self.await_idle()
+            data = await self.link.read()
+            return None if self.unpark_idle_read() or not data else data
         if code == q.H1_READ_WATCHER:
             # The mid-message watcher's read is still parked: it is the one
             # to await, and its result starts the next request.
@@ -409,7 +414,7 @@ class H1ServerConnection(q.H1ServerState):
         streamed = response.stream is not None
         length = body_length(response)
         chunked = response.trailers is not None or (streamed and length is None)
-        done = asyncio.Event()
+        done = asyncio.Event() if streamed else None  # the watcher's, only while a body streams
         while True:
             code, head, armed = self.respond_head(
                 seq, response.status, response.headers, done,
@@ -423,12 +428,14 @@ class H1ServerConnection(q.H1ServerState):
             if code == q.H1_REQ_PEER_CLOSED:
                 close_transport(self.fail_response(seq))
             return False
-        if armed:
+        if armed and done is not None:
             self.store_watcher_handle(asyncio.ensure_future(self.watch(request, done)))
         w = self.link
         codec = self.codec
         try:
-            if response.stream is None or request.method == "HEAD":
+            if response.stream is None and response.trailers is None and request.method != "HEAD":
+                w.write(codec.serialize_head_and_body(head, response.body))  # the common answer
+            elif response.stream is None or request.method == "HEAD":
                 # Head, body and end in one write.
                 if request.method == "HEAD":
                     await skip_body(response)  # the codec frames no body for HEAD

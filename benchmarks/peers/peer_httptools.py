@@ -1,6 +1,7 @@
 """The benchmark's HTTP/1.1 peer on httptools: an asyncio.Protocol feeding
 one HttpRequestParser per connection (the design uvicorn's httptools mode
-uses), keep-alive, pipelined requests answered in order within one write.
+uses), each request's header fields collected as a real server does,
+keep-alive, pipelined requests answered in order within one write.
 
     python benchmarks/peers/peer_httptools.py --port N
 
@@ -22,12 +23,18 @@ class HttptoolsProtocol(asyncio.Protocol):
         self.transport = transport
         self.parser = httptools.HttpRequestParser(self)
         self.url = b""
+        self.headers = []
         self.out = []
         self.closing = False
 
     # Parser callbacks (run inside feed_data, in request order).
     def on_message_begin(self):
         self.url = b""
+        self.headers = []
+
+    def on_header(self, name, value):
+        # As a real server does: every field kept, its name lower-cased.
+        self.headers.append((name.lower(), value))
 
     def on_url(self, url):
         self.url += url
