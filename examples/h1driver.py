@@ -208,6 +208,8 @@ class H1ServerConnection(q.H1ServerState):
         # waits, unparsed, until the client reads.
         out: list[bytes] = []
         size = 0
+        site, link = self.site, self.link
+        handler = site.handler
         try:
             while True:
                 try:
@@ -219,11 +221,11 @@ class H1ServerConnection(q.H1ServerState):
                     self.await_head()
                     return  # the rest of the head comes with the next read
                 request, body, seq = self.request(*accepted)
-                if not self.site.eager:
+                if not site.eager:
                     self.flush(out)
-                    self.go_async(self.finish_async(request, body, seq, self.site.handler(request)))
+                    self.go_async(self.finish_async(request, body, seq, handler(request)))
                     return
-                answer = start(self.site.handler, request)
+                answer = start(handler, request)
                 if (not isinstance(answer, Response) or answer.stream is not None or answer.trailers is not None
                         or (body is not None and body.started and not body.complete)):
                     self.flush(out)
@@ -235,22 +237,25 @@ class H1ServerConnection(q.H1ServerState):
                     piece = self.codec.serialize_head_and_body(head_bytes, answer.body)
                     out.append(piece)
                     size += len(piece)
-                    self.site.log(self.link.peer, request, answer.status)
+                    site.log(link.peer, request, answer.status)
                 else:
-                    self.site.log(self.link.peer, request, None, "client closed")
+                    site.log(link.peer, request, None, "client closed")
                 switch, close, transport, _leftover = self.finish_response(seq)
                 if switch or close:
                     self.flush(out)
                     close_transport(transport)
                     self.close_all()
                     return
-                if size >= FLUSH_SIZE or self.link.paused:
+                if size >= FLUSH_SIZE or link.paused:
                     self.flush(out)
                     size = 0
-                    if self.link.paused:
+                    if link.paused:
                         self.go_async(self.writable())
                         return
                 code, obj = self.begin_read()
+                if code == q.H1_READ_TRANSPORT:
+                    self.await_idle()  # the answers go out as this returns
+                    return
                 if code != q.H1_READ_PARSE:
                     self.flush(out)
                     self.next_step(code, obj)
