@@ -526,6 +526,21 @@ def test_h2_access_log_and_early_answers_respect_the_request(server):
     assert '"GET /bytes/2 HTTP/2" 200\n' in log
 
 
+def test_h2_whole_answer_larger_than_the_stream_window(server):
+    c = H2Raw(server.port)
+    c.send(frame.SettingsFrame(0, {frame.SettingsFrame.INITIAL_WINDOW_SIZE: 100}))
+    c.request(1, "/bytes/1000")
+    c.request(3, "/bytes/10")
+    time.sleep(0.5)
+    c.send(frame.WindowUpdateFrame(1, 900))
+    got = [f for f in c.frames(deadline=2) if isinstance(f, frame.DataFrame)]
+    c.sock.close()
+    for sid, size in ((1, 1000), (3, 10)):
+        mine = [f for f in got if f.stream_id == sid]
+        assert sum(len(f.data) for f in mine) == size and "END_STREAM" in mine[-1].flags
+    assert server.stop().count(" 200\n") == 2
+
+
 @pytest.mark.parametrize("tls", [True, False], ids=["tls", "cleartext"])
 def test_h2spec_strict(cert, tls):
     need("h2spec")
