@@ -333,7 +333,9 @@ class H2Body:
 
 
 class H2ServerConnection(H2Driver):
-    """One HTTP/2 server connection: the shared pumps plus a task per request.
+    """One HTTP/2 server connection: the shared pumps plus a task per request
+    (none for a request without a body that an eager handler answers at
+    once with bytes the windows take: it is served inside the read pump).
 
     While no request is in progress the connection has a deadline: the head
     timeout until the first request, the idle timeout after each; bytes
