@@ -33,7 +33,13 @@ installed, again on uvloop (the example server only once it takes
 `--loop`); ratios compare servers on the same loop. nghttpd runs once.
 
 The example server runs as shipped, its per-request log line included
-(written to /dev/null); the peers log nothing."""
+(written to /dev/null); the peers log nothing.
+
+Beside requests per second each row shows the server process's CPU time
+per request (user plus system, microseconds, over the measured runs), and
+each ratio line the peer's CPU per request over ours ("CPU/req 2.00x": we
+spend half as much). On a loaded machine the rates swing with the other
+work on the cores; the CPU figures much less."""
 
 import argparse
 import os
@@ -151,19 +157,36 @@ def h2load(port: int, load: list, n: int, path: str = ROUTE, statusless: bool = 
     return float(rate[1])
 
 
+def cpu_seconds(pid: int) -> float:
+    """User plus system CPU time a process and its live descendants (a
+    server that serves from worker processes) have used, all threads."""
+    proc = pathlib.Path(f"/proc/{pid}")
+    try:
+        fields = (proc / "stat").read_text().rpartition(")")[2].split()
+        children = [int(c) for t in (proc / "task").iterdir() for c in (t / "children").read_text().split()]
+    except OSError:
+        return 0.0  # gone meanwhile
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK") + sum(map(cpu_seconds, children))
+
+
 def measure(server, load, n, repeat, path):
-    """Best requests/s over `repeat` runs on one fresh server, or the error."""
+    """Best requests/s over `repeat` runs on one fresh server, and the
+    server's CPU time per request over those runs (microseconds); or the
+    error. On a shared machine the CPU time is the steadier figure: it does
+    not count the time the server waits for a core."""
     argv, env, statusless = server
     try:
         with Running(argv, env) as running:
             h2load(running.port, load, min(WARMUP, n), path, statusless)
-            return max(h2load(running.port, load, n, path, statusless) for _ in range(repeat))
+            cpu = cpu_seconds(running.proc.pid)
+            rate = max(h2load(running.port, load, n, path, statusless) for _ in range(repeat))
+            return rate, (cpu_seconds(running.proc.pid) - cpu) / (n * repeat) * 1e6
     except (RuntimeError, OSError) as e:
         return str(e)
 
 
 def fmt_rate(v) -> str:
-    return f"{v:>12,.0f}" if isinstance(v, float) else f"{'failed':>12}"
+    return f"{v[0]:>12,.0f}{v[1]:>9.1f}" if isinstance(v, tuple) else f"{'failed':>12}{'':>9}"
 
 
 def example_options() -> str:
@@ -208,7 +231,12 @@ def server_commands(docroot: str, loop: str, options: str) -> dict:
     servers["uvicorn"] = ([py, "-m", "uvicorn", ASGI_APP, "--app-dir", str(PEERS), "--host", "127.0.0.1",
                            "--port", "{port}", "--http", "httptools", "--loop", loop, "--no-access-log",
                            "--log-level", "warning"], tool_env(), False)
-    hypercorn = [py, "-m", "hypercorn", ASGI_APP, "--bind", "127.0.0.1:{port}", "--worker-class", loop]
+    # Hypercorn closes a connection after 1000 requests by default, which
+    # fails every h2load run of more than 1000 requests per connection.
+    config = pathlib.Path(docroot) / "hypercorn.toml"
+    config.write_text("keep_alive_max_requests = 1000000000\n")
+    hypercorn = [py, "-m", "hypercorn", ASGI_APP, "--bind", "127.0.0.1:{port}", "--worker-class", loop,
+                 "--config", str(config)]
     servers["hypercorn"] = (hypercorn, peers_env, False)
     servers["hypercorn-h1"] = (hypercorn, peers_env, True)
     return servers
@@ -237,14 +265,15 @@ SECTIONS = {
 
 
 def verdict(ours, theirs, kind, target) -> str:
-    if not (isinstance(ours, float) and isinstance(theirs, float)):
+    if not (isinstance(ours, tuple) and isinstance(theirs, tuple)):
         return "no ratio"
+    cpu = f"; CPU/req {theirs[1] / ours[1]:.2f}x" if ours[1] > 0 else ""
     if kind == "fraction":
-        return f"{ours / theirs:.1%} of nghttpd reached"
-    ratio = ours / theirs
+        return f"{ours[0] / theirs[0]:.1%} of nghttpd reached{cpu}"
+    ratio = ours[0] / theirs[0]
     if target is None:
-        return f"{ratio:.2f}x"
-    return f"{ratio:.2f}x (target >= {target:g}x: {'met' if ratio >= target else 'NOT met'})"
+        return f"{ratio:.2f}x{cpu}"
+    return f"{ratio:.2f}x (target >= {target:g}x: {'met' if ratio >= target else 'NOT met'}){cpu}"
 
 
 def main() -> int:
@@ -275,13 +304,13 @@ def main() -> int:
             print("examples/server.py has no --asgi option yet: the ASGI sections show the peers only")
         for title, load, path, ours_name, peers in sections:
             print(f"\n{title}: h2load {' '.join(load)} -n {n}")
-            print(f"  {'loop':<9}{'server':<22}{'req/s':>12}  example vs server")
+            print(f"  {'loop':<9}{'server':<22}{'req/s':>12}{'CPU us':>9}  example vs server")
             for loop in loops:
                 servers = commands[loop]
                 ours = measure(servers[ours_name], load, n, args.repeat, path) if ours_name in servers else None
                 if ours is not None:
                     print(f"  {loop:<9}{LABELS[ours_name]:<22}{fmt_rate(ours)}")
-                    if not isinstance(ours, float):
+                    if not isinstance(ours, tuple):
                         print(f"      {ours_name}: {ours}")
                 for name, kind, target in peers:
                     if name not in servers:
@@ -289,7 +318,7 @@ def main() -> int:
                     theirs = measure(servers[name], load, n, args.repeat, path)
                     print(f"  {loop:<9}{LABELS.get(name, name + ' peer'):<22}{fmt_rate(theirs)}  "
                           f"{verdict(ours, theirs, kind, target)}")
-                    if not isinstance(theirs, float):
+                    if not isinstance(theirs, tuple):
                         print(f"      {name}: {theirs}")
         print(f"\n({time.monotonic() - started:.0f}s)")
     finally:

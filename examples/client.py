@@ -1,12 +1,18 @@
-"""Fetch one URL with the `_quillon` core and print the status, headers and body.
+"""Fetch URLs with the `_quillon` core and print each response's status,
+headers and body.
 
-    python examples/client.py URL [--http2] [-d DATA] [-k]
+    python examples/client.py URL [URL ...] [-n N] [--http2] [-d DATA] [-k]
 
-HTTP/1.1 runs through `H1ClientState` (who owns the connection) and
-`H1Codec` (the bytes). With --http2 the request goes over HTTP/2
-(`H2Streams`): with prior knowledge for http: URLs, by ALPN for https: URLs.
-Plain-HTTP/1.1 URLs go through a forward proxy when the environment names
-one (`ProxyMatcher.from_env()`). `-k` skips certificate checks for https.
+`Client` keeps one connection per origin and sends every request for that
+origin over it: one exchange at a time over an HTTP/1.1 keep-alive
+connection (`H1ClientState` says who owns it, `H1Codec` makes the bytes),
+all at once over one HTTP/2 connection (`H2Streams`), up to the server's
+stream limit. With --http2 the client speaks HTTP/2: with prior knowledge
+for http: URLs, by ALPN for https: URLs (HTTP/1.1 when the server picks
+that). Plain-HTTP/1.1 URLs go through a forward proxy when the environment
+names one (`ProxyMatcher.from_env()`). `-n N` asks for every URL N times;
+all the requests start at once and the responses print in the order asked.
+`-k` skips certificate checks for https.
 """
 
 from __future__ import annotations
@@ -15,13 +21,64 @@ import argparse
 import asyncio
 import ssl
 import sys
-from collections.abc import Awaitable
-from typing import Any
+from collections.abc import Awaitable, Mapping
+from typing import Any, TypeAlias
 from urllib.parse import urlsplit
 
 import _quillon as q
 from h1driver import decoded
 from h2driver import READ_SIZE, H2Driver, H2Stream
+
+MAX_BODY = 1 << 30
+USER_AGENT = "quillon-example"
+# Requests a server may see twice without harm: the ones retried on a fresh
+# connection when a kept-alive one turns out closed before any answer.
+IDEMPOTENT = frozenset({"GET", "HEAD", "OPTIONS", "PUT", "DELETE", "TRACE"})
+
+Headers: TypeAlias = "q.HeaderMap | Mapping[str, str | bytes]"
+
+
+class Reply:
+    """One response, its body read whole."""
+
+    __slots__ = ("status", "version", "headers", "body", "trailers")
+
+    def __init__(self, status: int, version: str, headers: q.HeaderMap, body: bytes,
+                 trailers: q.HeaderMap | None) -> None:
+        self.status, self.version, self.headers = status, version, headers
+        self.body, self.trailers = body, trailers
+
+
+class Stale(Exception):
+    """The pooled connection ended before this request went out on it (or,
+    for a request that may be repeated, before any of its answer came):
+    the request can go again on a fresh connection."""
+
+
+class Route:
+    """Where a URL's request goes: the origin it is pooled under (a proxy's,
+    through one), the request target, and the headers every request there
+    carries."""
+
+    def __init__(self, url: str) -> None:
+        scheme, host, port, authority = q.uri_parts(url)
+        if scheme not in ("http", "https") or host is None or port is None:
+            raise ValueError(f"unsupported URL: {url}")
+        parts = urlsplit(url)
+        self.scheme, self.host = scheme, host
+        self.authority = authority if authority and port not in (80, 443) else host
+        self.target = (parts.path or "/") + (f"?{parts.query}" if parts.query else "")
+        self.dial = (host, port)
+        self.proxy_auth: str | None = None
+        proxy = q.ProxyMatcher.from_env().intercept(url) if scheme == "http" else None
+        if proxy is not None:
+            _s, proxy_host, proxy_port, _a = q.uri_parts(proxy.uri)
+            if proxy_host is None or proxy_port is None:
+                raise ValueError(f"unsupported proxy: {proxy.uri}")
+            self.dial = (proxy_host, proxy_port)
+            self.target = url  # absolute form through a forward proxy
+            self.proxy_auth = proxy.basic_auth()
+        self.key = (scheme, *self.dial)
 
 
 class Transport:
@@ -44,33 +101,64 @@ def tls_context(insecure: bool, alpn: list[str]) -> ssl.SSLContext:
     return ctx
 
 
-class H1Client(q.H1ClientState):
-    """One HTTP/1.1 connection; one request at a time."""
+class H1Connection(q.H1ClientState):
+    """One HTTP/1.1 connection: exchanges take turns on it, and it stays
+    open while each response allows reuse."""
 
     codec: q.H1Codec
+    idle: asyncio.Event  # set when an exchange ends: the next may claim the connection
+    exchanges: int
 
-    async def fetch(self, method: str, target: str, headers: q.HeaderMap,
-                    body: bytes | None) -> tuple[Any, bytes, q.HeaderMap | None, bool]:
-        if not self.try_begin_exchange():
-            raise RuntimeError("connection busy")
-        transport = self.transport_ref()
-        if transport is None:
-            raise q.ConnectionClosedError("connection closed")
+    @classmethod
+    def over(cls, transport: Transport) -> H1Connection:
+        conn = cls(transport)
+        conn.codec = q.H1Codec()
+        conn.idle = asyncio.Event()
+        conn.exchanges = 0
+        return conn
+
+    @property
+    def usable(self) -> bool:
+        return not self.is_dead()
+
+    async def request(self, method: str, route: Route, headers: q.HeaderMap, body: bytes | None) -> Reply:
+        while not self.try_begin_exchange():
+            self.idle.clear()
+            await self.idle.wait()
+        try:
+            transport = self.transport_ref()
+            if transport is None or self.is_dead():
+                raise Stale("connection closed")
+            self.exchanges += 1
+            return await self.exchange(transport, method, route, headers, body, reused=self.exchanges > 1)
+        finally:
+            if self.end_exchange():
+                self.idle.set()
+
+    async def exchange(self, transport: Transport, method: str, route: Route, headers: q.HeaderMap,
+                       body: bytes | None, reused: bool) -> Reply:
         codec = self.codec
+        headers["host"] = route.authority
+        if route.proxy_auth:
+            headers["proxy-authorization"] = route.proxy_auth
         try:
             self.exchange_started()
             if body is None:
-                out = codec.serialize_request(method, target, headers)
+                out = codec.serialize_request(method, route.target, headers)
             else:
-                request_head = codec.serialize_request(method, target, headers, content_length=len(body))
+                request_head = codec.serialize_request(method, route.target, headers, content_length=len(body))
                 out = codec.serialize_head_and_body(request_head, body)
             transport.writer.write(out)
             await transport.writer.drain()
             head = None
+            seen = False
             while head is None:
                 data = await transport.reader.read(READ_SIZE)
                 if not data:
+                    if reused and not seen and method in IDEMPOTENT:
+                        raise Stale("kept-alive connection closed before the response")
                     raise q.ConnectionClosedError("connection closed before the response head")
+                seen = True
                 head = codec.receive_head(data)
             if head.http10:
                 self.set_peer_http10(True)
@@ -78,80 +166,81 @@ class H1Client(q.H1ClientState):
             codec.take_body_into(decoder)
             reader = transport.reader
             pieces = [piece async for piece in decoded(decoder, lambda: reader.read(READ_SIZE))]
-            reusable = head.keep_alive and not codec.request_connection_close and decoder.buffered == 0
-            return head, b"".join(pieces), decoder.take_trailers(), reusable
+            reply = Reply(head.status, "HTTP/1.0" if head.http10 else "HTTP/1.1", head.headers, b"".join(pieces),
+                          decoder.take_trailers())
+            if not (head.keep_alive and not codec.request_connection_close and decoder.buffered == 0):
+                close_transport(self.close_now())
+            return reply
         except BaseException as e:
-            t = self.fail(e)
-            if t is not None:
-                t.close()
+            close_transport(self.fail(e))
             raise
-        finally:
-            self.end_exchange()
+
+    async def close(self) -> None:
+        close_transport(self.close_now())
 
 
-async def fetch_h1(url: str, data: bytes | None,
-                   insecure: bool) -> tuple[Any, bytes, q.HeaderMap | None, bool]:
-    scheme, host, port, authority = q.uri_parts(url)
-    if scheme not in ("http", "https") or host is None:
-        raise SystemExit(f"unsupported URL: {url}")
-    headers = q.HeaderMap({"host": authority if port not in (80, 443) else host, "user-agent": "quillon-example"})
-    parts = urlsplit(url)
-    target = (parts.path or "/") + (f"?{parts.query}" if parts.query else "")
-    dial_host, dial_port = host, port
-    proxy = q.ProxyMatcher.from_env().intercept(url) if scheme == "http" else None
-    if proxy is not None:
-        _s, proxy_host, proxy_port, _a = q.uri_parts(proxy.uri)
-        if proxy_host is None:
-            raise SystemExit(f"unsupported proxy: {proxy.uri}")
-        dial_host, dial_port = proxy_host, proxy_port
-        target = url  # absolute form through a forward proxy
-        auth = proxy.basic_auth()
-        if auth:
-            headers["proxy-authorization"] = auth
-    ssl_ctx = tls_context(insecure, ["http/1.1"]) if scheme == "https" else None
-    reader, writer = await asyncio.open_connection(dial_host, dial_port, ssl=ssl_ctx,
-                                                   server_hostname=host if ssl_ctx else None)
-    client = H1Client(Transport(reader, writer))
-    client.codec = q.H1Codec()
-    try:
-        method = "POST" if data is not None else "GET"
-        return await client.fetch(method, target, headers, data)
-    finally:
-        t = client.close_now()
-        if t is not None:
-            t.close()
+class H2Connection(H2Driver):
+    """One HTTP/2 connection: each request a stream of its own, as many at
+    once as the server's stream limit allows."""
 
+    @classmethod
+    def over(cls, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> H2Connection:
+        conn = cls("client", initial_window_size=1 << 20, connection_window=1 << 24, max_frame_size=16384,
+                   max_header_list_size=65536, max_send_buf_size=1 << 20)
+        conn.slot_freed = asyncio.Event()
+        conn.writer_end = writer
+        conn.start(writer)
+        conn.life = asyncio.ensure_future(conn.live(reader))
+        return conn
 
-MAX_BODY = 1 << 30
+    slot_freed: asyncio.Event
+    writer_end: asyncio.StreamWriter
+    life: asyncio.Future[None]
 
-
-class H2Client(H2Driver):
-    async def fetch(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter, method: str, scheme: str,
-                    authority: str, target: str, headers: q.HeaderMap,
-                    body: bytes | None) -> tuple[Any, bytes, q.HeaderMap | None]:
-        self.start(writer)
-        pump = asyncio.ensure_future(self.read_pump(reader))
+    async def live(self, reader: asyncio.StreamReader) -> None:
+        """The read pump; when it ends, so does every stream still open."""
         try:
-            if not self.try_claim_slot():
-                raise q.ConnectionClosedError("no stream slot")
-            stream = H2Stream()
-            sid = self.open_stream(method, target, headers, body is None, method == "HEAD", stream,
-                                   scheme=scheme, authority=authority)
-            if sid is None:
-                raise q.ConnectionClosedError("connection closed")
-            stream.sid = sid
-            self.kick.set()
-            if body is not None and not await self.send_all(stream, body, True):
-                raise ConnectionError(f"request stopped: {stream.stop!r}")
-            await wait_either(stream.headed.wait(), pump)
-            if stream.head is None:
-                raise q.ConnectionClosedError(f"no response: {stream.stop!r}")
-            data = await self.read_body(stream, MAX_BODY)
-            return stream.head, data, stream.trailers
+            await self.read_pump(reader)
         finally:
-            pump.cancel()
-            await asyncio.gather(pump, return_exceptions=True)
             await self.finish()
+            self.writer_end.close()
+
+    def wake(self, flags: int) -> None:
+        super().wake(flags)
+        if flags & q.H2_FLAG_SLOT_FREED:
+            self.slot_freed.set()
+
+    @property
+    def usable(self) -> bool:
+        return not self.life.done()
+
+    async def request(self, method: str, route: Route, headers: q.HeaderMap, body: bytes | None) -> Reply:
+        while not self.try_claim_slot():
+            if not self.usable:
+                raise Stale("connection closed")
+            self.slot_freed.clear()
+            await wait_either(self.slot_freed.wait(), self.life)
+        stream = H2Stream()
+        sid = self.open_stream(method, route.target, headers, body is None, method == "HEAD", stream,
+                               scheme=route.scheme, authority=route.authority)
+        if sid is None:
+            raise Stale("connection going away")
+        stream.sid = sid
+        self.kick.set()
+        if body is not None and not await self.send_all(stream, body, True):
+            raise q.ConnectionClosedError(f"request stopped: {stream.stop!r}")
+        await wait_either(stream.headed.wait(), self.life)
+        if stream.head is None:
+            raise q.ConnectionClosedError(f"no response: {stream.stop!r}")
+        data = await self.read_body(stream, MAX_BODY)
+        return Reply(stream.head.status, "HTTP/2", stream.head.headers, data, stream.trailers)
+
+    async def close(self) -> None:
+        self.life.cancel()
+        await asyncio.gather(self.life, return_exceptions=True)
+
+
+Connection = H1Connection | H2Connection
 
 
 async def wait_either(aw: Awaitable[Any], task: asyncio.Future[Any]) -> None:
@@ -160,57 +249,133 @@ async def wait_either(aw: Awaitable[Any], task: asyncio.Future[Any]) -> None:
     first.cancel()
 
 
-async def fetch_h2(url: str, data: bytes | None,
-                   insecure: bool) -> tuple[int, str, q.HeaderMap, bytes, q.HeaderMap | None]:
-    scheme, host, port, authority = q.uri_parts(url)
-    if scheme not in ("http", "https") or host is None:
-        raise SystemExit(f"unsupported URL: {url}")
-    parts = urlsplit(url)
-    target = (parts.path or "/") + (f"?{parts.query}" if parts.query else "")
-    ssl_ctx = tls_context(insecure, ["h2"]) if scheme == "https" else None
-    reader, writer = await asyncio.open_connection(host, port, ssl=ssl_ctx,
-                                                   server_hostname=host if ssl_ctx else None)
-    try:
-        if ssl_ctx is not None and writer.get_extra_info("ssl_object").selected_alpn_protocol() != "h2":
-            raise SystemExit("the server did not choose h2")
-        client = H2Client("client", initial_window_size=1 << 20, connection_window=1 << 24, max_frame_size=16384,
-                          max_header_list_size=65536, max_send_buf_size=1 << 20)
-        headers = q.HeaderMap({"user-agent": "quillon-example"})
-        method = "POST" if data is not None else "GET"
-        head, body, trailers = await client.fetch(reader, writer, method, scheme,
-                                                  (authority if port not in (80, 443) else None) or host, target,
-                                                  headers, data)
-        return head.status, "HTTP/2", head.headers, body, trailers
-    finally:
-        writer.close()
+def dialled(pending: asyncio.Future[Connection]) -> Connection | None:
+    """The connection a finished dial made, or None."""
+    if pending.done() and not pending.cancelled() and pending.exception() is None:
+        return pending.result()
+    return None
+
+
+def close_transport(t: Transport | None) -> None:
+    if t is not None:
+        t.close()
+
+
+class Client:
+    """Requests to any number of origins, one pooled connection per origin.
+
+        async with Client(http2=True) as client:
+            reply = await client.request("GET", "http://127.0.0.1:8080/")
+    """
+
+    def __init__(self, http2: bool = False, insecure: bool = False) -> None:
+        self.http2 = http2
+        self.insecure = insecure
+        # The connection of each origin, as a future while it is dialled,
+        # so concurrent first requests share one connection.
+        self.pool: dict[tuple[str, str, int], asyncio.Future[Connection]] = {}
+        self.retired: list[Connection] = []
+
+    async def __aenter__(self) -> Client:
+        return self
+
+    async def __aexit__(self, *_exc: object) -> None:
+        await self.close()
+
+    async def request(self, method: str, url: str, headers: Headers | None = None,
+                      body: bytes | None = None) -> Reply:
+        route = Route(url)
+        for attempt in (1, 2):
+            conn = await self.connection(route)
+            fields = q.HeaderMap({"user-agent": USER_AGENT})
+            for name, value in (headers or {}).items():
+                fields[name] = value
+            try:
+                return await conn.request(method, route, fields, body)
+            except Stale:
+                self.forget(route, conn)
+                if attempt == 2:
+                    raise q.ConnectionClosedError("connection closed") from None
+        raise AssertionError("unreachable")
+
+    async def connection(self, route: Route) -> Connection:
+        pending = self.pool.get(route.key)
+        if pending is not None and pending.done():
+            conn = dialled(pending)
+            if conn is None or not conn.usable:
+                if conn is not None:
+                    self.retired.append(conn)
+                pending = None
+        if pending is None:
+            pending = asyncio.ensure_future(self.dial(route))
+            self.pool[route.key] = pending
+        try:
+            return await asyncio.shield(pending)
+        except BaseException:
+            if pending.done() and self.pool.get(route.key) is pending:
+                del self.pool[route.key]  # the dial failed: the next request dials again
+            raise
+
+    async def dial(self, route: Route) -> Connection:
+        tls = route.scheme == "https"
+        ctx = tls_context(self.insecure, ["h2", "http/1.1"] if self.http2 else ["http/1.1"]) if tls else None
+        reader, writer = await asyncio.open_connection(*route.dial, ssl=ctx,
+                                                       server_hostname=route.host if ctx else None)
+        if self.http2 and (ctx is None or writer.get_extra_info("ssl_object").selected_alpn_protocol() == "h2"):
+            return H2Connection.over(reader, writer)
+        return H1Connection.over(Transport(reader, writer))
+
+    def forget(self, route: Route, conn: Connection) -> None:
+        pending = self.pool.get(route.key)
+        if pending is not None and dialled(pending) is conn:
+            del self.pool[route.key]
+        self.retired.append(conn)
+
+    async def close(self) -> None:
+        conns = [c for c in map(dialled, self.pool.values()) if c is not None]
+        self.pool.clear()
+        for conn in conns + self.retired:
+            await conn.close()
+        self.retired.clear()
+
+
+async def fetch_all(urls: list[str], data: bytes | None, http2: bool, insecure: bool) -> list[Reply]:
+    method = "POST" if data is not None else "GET"
+    async with Client(http2=http2, insecure=insecure) as client:
+        return await asyncio.gather(*(client.request(method, url, body=data) for url in urls))
+
+
+def show(reply: Reply) -> None:
+    out = sys.stdout
+    out.write(f"{reply.version} {reply.status}\n")
+    for name, value in reply.headers.items():
+        out.write(f"{name}: {value.decode('latin-1')}\n")
+    out.write("\n")
+    out.flush()
+    sys.stdout.buffer.write(reply.body)
+    sys.stdout.buffer.flush()
+    if reply.trailers:
+        if reply.body and not reply.body.endswith(b"\n"):
+            out.write("\n")
+        for name, value in reply.trailers.items():
+            out.write(f"{name}: {value.decode('latin-1')}\n")
 
 
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
-    ap.add_argument("url")
+    ap.add_argument("url", nargs="+")
+    ap.add_argument("-n", type=int, default=1, metavar="N", help="ask for every URL N times")
     ap.add_argument("-d", "--data", help="send DATA as the request body (POST)")
     ap.add_argument("-k", "--insecure", action="store_true", help="skip TLS certificate checks")
     ap.add_argument("--http2", action="store_true", help="use HTTP/2")
     args = ap.parse_args(argv)
     data = args.data.encode() if args.data is not None else None
-    if args.http2:
-        status, version, headers, body, trailers = asyncio.run(fetch_h2(args.url, data, args.insecure))
-    else:
-        head, body, trailers, _reuse = asyncio.run(fetch_h1(args.url, data, args.insecure))
-        status, version, headers = head.status, "HTTP/1.0" if head.http10 else "HTTP/1.1", head.headers
-    out = sys.stdout
-    out.write(f"{version} {status}\n")
-    for name, value in headers.items():
-        out.write(f"{name}: {value.decode('latin-1')}\n")
-    out.write("\n")
-    out.flush()
-    sys.stdout.buffer.write(body)
-    sys.stdout.buffer.flush()
-    if trailers:
-        if body and not body.endswith(b"\n"):
-            out.write("\n")
-        for name, value in trailers.items():
-            out.write(f"{name}: {value.decode('latin-1')}\n")
+    try:
+        replies = asyncio.run(fetch_all(args.url * args.n, data, args.http2, args.insecure))
+    except ValueError as e:
+        raise SystemExit(str(e)) from None
+    for reply in replies:
+        show(reply)
     return 0
 
 

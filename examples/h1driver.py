@@ -7,7 +7,10 @@ handlers and keeps the deadlines.
 
 A request whose handler answers without waiting is served on the spot
 inside the read callback; the first one that must wait moves the
-connection to a task, which runs until the connection is idle again. One
+connection to a task, which runs until the connection is idle again.
+Handlers that must start in a task (ASGI applications) keep the
+connection in its task, idle waits included, so a request costs no task
+of its own. One
 deadline runs at a time on the link: the head timeout from the
 connection's start or a head's first byte until the head is complete, the
 idle timeout while the server waits between requests or for more of a
@@ -205,6 +208,8 @@ class H1ServerConnection(q.H1ServerState):
         # waits, unparsed, until the client reads.
         out: list[bytes] = []
         size = 0
+        site, link = self.site, self.link
+        handler = site.handler
         try:
             while True:
                 try:
@@ -216,11 +221,11 @@ class H1ServerConnection(q.H1ServerState):
                     self.await_head()
                     return  # the rest of the head comes with the next read
                 request, body, seq = self.request(*accepted)
-                if not self.site.eager:
+                if not site.eager:
                     self.flush(out)
-                    self.go_async(self.finish_async(request, body, seq, self.site.handler(request)))
+                    self.go_async(self.finish_async(request, body, seq, handler(request)))
                     return
-                answer = start(self.site.handler, request)
+                answer = start(handler, request)
                 if (not isinstance(answer, Response) or answer.stream is not None or answer.trailers is not None
                         or (body is not None and body.started and not body.complete)):
                     self.flush(out)
@@ -232,22 +237,25 @@ class H1ServerConnection(q.H1ServerState):
                     piece = self.codec.serialize_head_and_body(head_bytes, answer.body)
                     out.append(piece)
                     size += len(piece)
-                    self.site.log(self.link.peer, request, answer.status)
+                    site.log(link.peer, request, answer.status)
                 else:
-                    self.site.log(self.link.peer, request, None, "client closed")
+                    site.log(link.peer, request, None, "client closed")
                 switch, close, transport, _leftover = self.finish_response(seq)
                 if switch or close:
                     self.flush(out)
                     close_transport(transport)
                     self.close_all()
                     return
-                if size >= FLUSH_SIZE or self.link.paused:
+                if size >= FLUSH_SIZE or link.paused:
                     self.flush(out)
                     size = 0
-                    if self.link.paused:
+                    if link.paused:
                         self.go_async(self.writable())
                         return
                 code, obj = self.begin_read()
+                if code == q.H1_READ_TRANSPORT:
+                    self.await_idle()  # the answers go out as this returns
+                    return
                 if code != q.H1_READ_PARSE:
                     self.flush(out)
                     self.next_step(code, obj)
@@ -285,9 +293,11 @@ class H1ServerConnection(q.H1ServerState):
                 return self.close_all()
             while True:
                 code, obj = self.begin_read()
-                if code == q.H1_READ_TRANSPORT:
+                if code == q.H1_READ_TRANSPORT and self.site.eager:
                     # Idle again: back to serving from the read callback,
-                    # starting with whatever arrived meanwhile.
+                    # starting with whatever arrived meanwhile. (A handler
+                    # that must start in a task keeps this one: the next
+                    # request then costs no new task.)
                     self.await_idle()
                     data = self.link.take_inbox()
                     self.link.sink = self.on_read
@@ -332,10 +342,10 @@ class H1ServerConnection(q.H1ServerState):
             code, obj = self.drain_done(await self.drain())
             if code == q.H1_READ_PARSE:
                 return b""
-            if code == q.H1_READ_TRANSPORT:
-                self.await_idle()
-                data = await self.link.read()
-                return None if self.unpark_idle_read() or not data else data
+        if code == q.H1_READ_TRANSPORT:
+            self.await_idle()
+            data = await self.link.read()
+            return None if self.unpark_idle_read() or not data else data
         if code == q.H1_READ_WATCHER:
             # The mid-message watcher's read is still parked: it is the one
             # to await, and its result starts the next request.
@@ -409,7 +419,7 @@ class H1ServerConnection(q.H1ServerState):
         streamed = response.stream is not None
         length = body_length(response)
         chunked = response.trailers is not None or (streamed and length is None)
-        done = asyncio.Event()
+        done = asyncio.Event() if streamed else None  # the watcher's, only while a body streams
         while True:
             code, head, armed = self.respond_head(
                 seq, response.status, response.headers, done,
@@ -423,12 +433,14 @@ class H1ServerConnection(q.H1ServerState):
             if code == q.H1_REQ_PEER_CLOSED:
                 close_transport(self.fail_response(seq))
             return False
-        if armed:
+        if armed and done is not None:
             self.store_watcher_handle(asyncio.ensure_future(self.watch(request, done)))
         w = self.link
         codec = self.codec
         try:
-            if response.stream is None or request.method == "HEAD":
+            if response.stream is None and response.trailers is None and request.method != "HEAD":
+                w.write(codec.serialize_head_and_body(head, response.body))  # the common answer
+            elif response.stream is None or request.method == "HEAD":
                 # Head, body and end in one write.
                 if request.method == "HEAD":
                     await skip_body(response)  # the codec frames no body for HEAD

@@ -10,7 +10,7 @@ from __future__ import annotations
 import asyncio
 import collections
 import traceback
-from collections.abc import AsyncIterator
+from collections.abc import AsyncIterator, Awaitable
 from typing import TYPE_CHECKING, Any, Protocol
 
 import _quillon as q
@@ -336,7 +336,9 @@ class H2Body:
 
 
 class H2ServerConnection(H2Driver):
-    """One HTTP/2 server connection: the shared pumps plus a task per request.
+    """One HTTP/2 server connection: the shared pumps plus a task per request
+    (none for a request without a body that an eager handler answers at
+    once with bytes the windows take: it is served inside the read pump).
 
     While no request is in progress the connection has a deadline: the head
     timeout until the first request, the idle timeout after each; bytes
@@ -367,6 +369,10 @@ class H2ServerConnection(H2Driver):
 
     def opened(self, stream: H2Stream) -> None:
         self.link.clear_deadline()
+        if stream.eof and self.site.eager and self.answer_now(stream):
+            if not self.handlers:
+                self.link.deadline(self.link.timeouts.idle, self.expire)
+            return
         task = asyncio.ensure_future(self.respond(stream))
         self.handlers.add(task)
         task.add_done_callback(self.handler_done)
@@ -376,20 +382,79 @@ class H2ServerConnection(H2Driver):
         if not self.handlers:
             self.link.deadline(self.link.timeouts.idle, self.expire)
 
-    async def respond(self, stream: H2Stream) -> None:
-        self.accepted(stream.sid)
+    def request_of(self, stream: H2Stream, body: H2Body | None) -> Request:
         head = stream.head
-        body = H2Body(self, stream)
         link = self.link
-        request = Request(head.method or "GET", head.path or "/", head.headers, "HTTP/2",
-                          None if stream.eof else body.read, scheme=head.scheme or link.scheme, client=link.client,
-                          server=link.local, authority=head.authority)
+        return Request(head.method or "GET", head.path or "/", head.headers, "HTTP/2",
+                       None if body is None else body.read, scheme=head.scheme or link.scheme, client=link.client,
+                       server=link.local, authority=head.authority)
+
+    def answer_now(self, stream: H2Stream) -> bool:
+        """Serves a request without a body from inside the read pump, with
+        no task, when its handler answers at once with whole bytes that
+        fit the windows; False when it needs a task (nothing is sent yet,
+        or what is left of the body goes out in one)."""
+        sid = stream.sid
+        budget = self.send_budget
+        if stream.stop is not None or (budget is not None and self.queued + self.writing >= budget):
+            return False
+        self.accepted(sid)
+        request = self.request_of(stream, None)
+        answer = start(self.site.handler, request)
+        if (not isinstance(answer, Response) or answer.stream is not None or answer.trailers is not None
+                or request.method == "HEAD"):
+            self.spawn_respond(stream, request, answer)
+            return True
+        body = answer.body
+        v = self.send_response_head(sid, answer.status, answer.headers, not body)
+        self.wake(v.flags)
+        if v.stopped is None:
+            stream.status = answer.status
+            if body:
+                d = self.send_data(sid, body, 0, True)
+                self.queued += d.sent
+                self.wake(d.flags)
+                if d.handle is not None:
+                    d.handle.stopped(d.reader_stop, "local")
+                if d.stopped is None and not d.done:
+                    # The windows took part of it: a task sends the rest.
+                    self.spawn_respond(stream, request, Response(answer.status, answer.headers, body[d.sent:]),
+                                       head_sent=True)
+                    return True
+                if d.stopped is not None:
+                    self.site.log(self.peer, request, stream.status, stop_note(stream))
+                    return True
+            self.site.log(self.peer, request, stream.status)
+            return True
+        self.site.log(self.peer, request, stream.status, stop_note(stream))
+        return True
+
+    def spawn_respond(self, stream: H2Stream, request: Request, answer: Response | Awaitable[Response],
+                      head_sent: bool = False) -> None:
+        task = asyncio.ensure_future(self.respond(stream, request, answer, head_sent))
+        self.handlers.add(task)
+        task.add_done_callback(self.handler_done)
+
+    async def respond(self, stream: H2Stream, request: Request | None = None,
+                      answer: Response | Awaitable[Response] | None = None, head_sent: bool = False) -> None:
+        """Runs the handler (unless `answer` is what it already gave) and
+        sends its response (only the rest of its body after `head_sent`)."""
+        body = H2Body(self, stream)
+        if request is None:
+            self.accepted(stream.sid)
+            request = self.request_of(stream, None if stream.eof else body)
         try:
             if stream.stop is not None:
                 raise StreamStopped("reset before the handler ran")
-            handler = self.site.handler
-            answer = start(handler, request) if self.site.eager else handler(request)
+            if answer is None:
+                handler = self.site.handler
+                answer = start(handler, request) if self.site.eager else handler(request)
             response = answer if isinstance(answer, Response) else await settle(answer)
+            if head_sent:
+                if await self.send_all(stream, response.body, True):
+                    self.site.log(self.peer, request, stream.status)
+                    return
+                raise StreamStopped("stopped while the body went out")
             if not body.started and response.stream is None and not stream.eof:
                 # A response that reads no body goes out once the request has
                 # ended, so a client that breaks its own framing (a DATA

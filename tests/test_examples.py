@@ -252,6 +252,20 @@ def test_example_client_posts_to_example_server(server):
     assert out.endswith(b"\n\nping")
 
 
+def peers(log, request_line):
+    """The client address of each access-log line for `request_line`."""
+    return re.findall(rf'^(\S+) "{re.escape(request_line)}" ', log, re.M)
+
+
+def test_example_client_reuses_one_keep_alive_connection(server):
+    out = client("-n", "3", "-d", "ping", server.url("/echo"), server.url("/bytes/5"))
+    assert out.count(b"HTTP/1.1 200\n") == 6
+    assert out.count(b"\n\nping") == 3 and out.count(b"\n\nxxxxx") == 3
+    log = server.stop()
+    seen = peers(log, "POST /echo HTTP/1.1") + peers(log, "POST /bytes/5 HTTP/1.1")
+    assert len(seen) == 6 and len(set(seen)) == 1, log
+
+
 @pytest.fixture(scope="module")
 def cert(tmp_path_factory):
     need("openssl")
@@ -512,6 +526,21 @@ def test_h2_access_log_and_early_answers_respect_the_request(server):
     assert '"GET /bytes/2 HTTP/2" 200\n' in log
 
 
+def test_h2_whole_answer_larger_than_the_stream_window(server):
+    c = H2Raw(server.port)
+    c.send(frame.SettingsFrame(0, {frame.SettingsFrame.INITIAL_WINDOW_SIZE: 100}))
+    c.request(1, "/bytes/1000")
+    c.request(3, "/bytes/10")
+    time.sleep(0.5)
+    c.send(frame.WindowUpdateFrame(1, 900))
+    got = [f for f in c.frames(deadline=2) if isinstance(f, frame.DataFrame)]
+    c.sock.close()
+    for sid, size in ((1, 1000), (3, 10)):
+        mine = [f for f in got if f.stream_id == sid]
+        assert sum(len(f.data) for f in mine) == size and "END_STREAM" in mine[-1].flags
+    assert server.stop().count(" 200\n") == 2
+
+
 @pytest.mark.parametrize("tls", [True, False], ids=["tls", "cleartext"])
 def test_h2spec_strict(cert, tls):
     need("h2spec")
@@ -537,7 +566,24 @@ import _quillon as q
 from handler import Request, Response
 
 
+TOGETHER = []
+
+
 async def handle(request: Request) -> Response:
+    if request.path == "/together":
+        # Answers once as many requests as the query says wait here at once.
+        waiter = asyncio.get_running_loop().create_future()
+        TOGETHER.append(waiter)
+        if len(TOGETHER) == int(request.target.partition("?")[2]):
+            for w in TOGETHER:
+                w.set_result(None)
+            TOGETHER.clear()
+        try:
+            await asyncio.wait_for(asyncio.shield(waiter), 10)
+        except asyncio.TimeoutError:
+            TOGETHER.remove(waiter)
+            return Response(504, body=b"alone")
+        return Response(200, body=b"together")
     if request.path == "/fail":
         raise RuntimeError("a handler bug")
     if request.path == "/later":
@@ -566,13 +612,16 @@ async def handle(request: Request) -> Response:
 '''
 
 
-@pytest.fixture(scope="module")
-def handler_server(tmp_path_factory):
-    d = tmp_path_factory.mktemp("app")
+def serve_handlers(d):
     (d / "handlers.py").write_text(HANDLERS)
     e = env()
     e["PYTHONPATH"] = os.pathsep.join([str(d), str(EXAMPLES), e.get("PYTHONPATH", "")])
-    s = Server("--handler", "handlers:handle", environ=e)
+    return Server("--handler", "handlers:handle", environ=e)
+
+
+@pytest.fixture(scope="module")
+def handler_server(tmp_path_factory):
+    s = serve_handlers(tmp_path_factory.mktemp("app"))
     yield s
     s.stop()
 
@@ -600,6 +649,17 @@ def test_handler_api(handler_server, flag, tmp_path):
              url("/ignore")])
     assert r.returncode == 0 and r.stdout == b"ignored the body"
     assert b"100 Continue" not in r.stderr
+
+
+def test_example_client_runs_http2_requests_concurrently_on_one_connection(tmp_path):
+    s = serve_handlers(tmp_path)
+    try:
+        out = client("--http2", "-n", "4", s.url("/together?4"))
+    finally:
+        log = s.stop()
+    assert out.count(b"HTTP/2 200\n") == 4 and out.count(b"\n\ntogether") == 4
+    seen = peers(log, "GET /together?4 HTTP/2")
+    assert len(seen) == 4 and len(set(seen)) == 1, log
 
 
 STARLETTE_APP = '''
