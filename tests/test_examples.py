@@ -85,9 +85,9 @@ def server():
     s.stop()
 
 
-def need(tool):
+def need(tool, why=".ci/run installs it"):
     if shutil.which(tool) is None:
-        pytest.skip(f"{tool} is not installed (.ci/run installs it)")
+        pytest.skip(f"{tool} is not installed ({why})")
 
 
 def tool_env():
@@ -543,7 +543,7 @@ def test_h2_whole_answer_larger_than_the_stream_window(server):
 
 @pytest.mark.parametrize("tls", [True, False], ids=["tls", "cleartext"])
 def test_h2spec_strict(cert, tls):
-    need("h2spec")
+    need("h2spec", "no Debian package; put it on PATH to run this")
     s = Server(*(["--tls", *cert] if tls else []))
     try:
         r = run(["h2spec", "--strict", "-p", str(s.port), "-o", "5", *(["-t", "-k"] if tls else [])])
