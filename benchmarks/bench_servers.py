@@ -15,8 +15,9 @@ with a 2xx or the row is reported as failed. nghttpd serves the same path
 from a static directory (a 64-byte file at bytes/64 under a temporary
 document root).
 
-Targets: the example server at least 20x the h2 peer, 10x the h11 peer and
-2x the httptools peer; the fraction of nghttpd reached is reported.
+Targets: the example server at least 20x the h2 peer and 10x the h11 peer,
+at least as fast as the httptools peer (which collects every header field,
+as a real server must), and at least a quarter of nghttpd over HTTP/2.
 
 The ASGI rows run one bare ASGI application (benchmarks/peers/asgi_app.py:
 GET / answers 13 bytes) on uvicorn (httptools, access log off), on
@@ -252,9 +253,9 @@ H1 = ["--h1", "-c", "10", "-m", "1"]
 # (title, h2load flags, path, our server, [(peer, "ratio" or "fraction", target or None)])
 SECTIONS = {
     "own": [
-        ("HTTP/2 (prior knowledge)", H2, ROUTE, "example", [("h2", "ratio", 20.0), ("nghttpd", "fraction", None)]),
-        ("HTTP/1.1 pipelined", H1_PIPED, ROUTE, "example", [("h11", "ratio", 10.0), ("httptools", "ratio", 2.0)]),
-        ("HTTP/1.1 not pipelined", H1, ROUTE, "example", [("h11", "ratio", 10.0), ("httptools", "ratio", 2.0)]),
+        ("HTTP/2 (prior knowledge)", H2, ROUTE, "example", [("h2", "ratio", 20.0), ("nghttpd", "fraction", 0.25)]),
+        ("HTTP/1.1 pipelined", H1_PIPED, ROUTE, "example", [("h11", "ratio", 10.0), ("httptools", "ratio", 1.0)]),
+        ("HTTP/1.1 not pipelined", H1, ROUTE, "example", [("h11", "ratio", 10.0), ("httptools", "ratio", 1.0)]),
     ],
     "asgi": [
         ("ASGI over HTTP/2 (prior knowledge)", H2, ASGI_ROUTE, "example-asgi", [("hypercorn", "ratio", 15.0)]),
@@ -269,7 +270,9 @@ def verdict(ours, theirs, kind, target) -> str:
         return "no ratio"
     cpu = f"; CPU/req {theirs[1] / ours[1]:.2f}x" if ours[1] > 0 else ""
     if kind == "fraction":
-        return f"{ours[0] / theirs[0]:.1%} of nghttpd reached{cpu}"
+        share = ours[0] / theirs[0]
+        met = "" if target is None else f" (target >= {target:.0%}: {'met' if share >= target else 'NOT met'})"
+        return f"{share:.1%} of nghttpd reached{met}{cpu}"
     ratio = ours[0] / theirs[0]
     if target is None:
         return f"{ratio:.2f}x{cpu}"
