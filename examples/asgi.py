@@ -502,12 +502,12 @@ class Lifespan:
             await asyncio.gather(task, return_exceptions=True)
 
 
-def load_app(spec: str, app_dir: str | None = ".") -> App:
+def load_app(ref: str, app_dir: str | None = ".") -> App:
     """The object named by "module:attribute" (the attribute may be dotted),
     importing the module with `app_dir` first on the path."""
-    module_name, _, attr = spec.partition(":")
+    module_name, _, attr = ref.partition(":")
     if not module_name or not attr:
-        raise ValueError(f"application {spec!r} is not of the form module:attribute")
+        raise ValueError(f"application {ref!r} is not of the form module:attribute")
     if app_dir is not None and app_dir not in sys.path:
         sys.path.insert(0, app_dir)
     obj: Any = importlib.import_module(module_name)
@@ -517,6 +517,6 @@ def load_app(spec: str, app_dir: str | None = ".") -> App:
         except AttributeError:
             raise ValueError(f"module {module_name!r} has no attribute {attr!r}") from None
     if not callable(obj):
-        raise ValueError(f"{spec!r} is not callable")
+        raise ValueError(f"{ref!r} is not callable")
     app: App = obj
     return app

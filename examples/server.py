@@ -221,9 +221,9 @@ def make_tls(cert: str, key: str) -> ssl.SSLContext:
     return ctx
 
 
-def load_handler(spec: str) -> Handler:
+def load_handler(ref: str) -> Handler:
     """MODULE:NAME, the module importable from the working directory."""
-    handler: Handler = load_app(spec)  # type: ignore[assignment]
+    handler: Handler = load_app(ref)  # type: ignore[assignment]
     return handler
 
 

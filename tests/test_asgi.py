@@ -257,14 +257,14 @@ def test_lifespan_outcomes():
     assert asyncio.run(main()) is False
 
 
-@pytest.mark.parametrize("spec, error", [
+@pytest.mark.parametrize("ref, error", [
     ("asgi:ASGIApp", None), ("asgi", ValueError), ("asgi:nothing", ValueError), ("no_such_module:app", ImportError)])
-def test_load_app(spec, error):
+def test_load_app(ref, error):
     if error is None:
-        assert load_app(spec) is ASGIApp
+        assert load_app(ref) is ASGIApp
     else:
         with pytest.raises(error):
-            load_app(spec)
+            load_app(ref)
 
 
 WORKER = r"""
