@@ -1,5 +1,5 @@
 """Whole servers under load: h2load requests per second against the example
-server (examples/server.py on `_quillon`) and against peers of the same
+server (`python -m quillon` on `_quillon`) and against peers of the same
 asyncio design on h2, h11 and httptools, plus nghttpd as the native HTTP/2
 ceiling, all measured in this run on this machine.
 
@@ -22,7 +22,7 @@ as a real server must), and at least a quarter of nghttpd over HTTP/2.
 The ASGI rows run one bare ASGI application (benchmarks/peers/asgi_app.py:
 GET / answers 13 bytes) on uvicorn (httptools, access log off), on
 hypercorn (HTTP/1.1, and HTTP/2 with prior knowledge) and, once
-examples/server.py takes `--asgi module:app`, on the example server:
+quillon takes `--asgi module:app`, on the example server:
   ASGI HTTP/2       h2load -c 10 -m 10       target: example >= 15x hypercorn
   ASGI HTTP/1.1     h2load --h1 -c 10 -m 1   target: example >= 3x uvicorn
 h2load cannot read hypercorn's HTTP/1.1 status line (it has no reason
@@ -82,6 +82,8 @@ def example_env() -> dict:
     build = env.get("QUILLON_BUILD_DIR")
     if build:
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [os.path.abspath(build), env.get("PYTHONPATH")]))
+    # The package from this tree, whichever copy is installed.
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(ROOT / "src"), env.get("PYTHONPATH")]))
     return env
 
 
@@ -194,7 +196,7 @@ def example_options() -> str:
     """The example server's --help: the ASGI and loop rows switch on by
     themselves once it takes those options."""
     try:
-        r = subprocess.run([sys.executable, str(ROOT / "examples" / "server.py"), "--help"], capture_output=True,
+        r = subprocess.run([sys.executable, "-m", "quillon", "--help"], capture_output=True,
                            timeout=START_TIMEOUT, env=example_env())
         return r.stdout.decode(errors="replace")
     except (OSError, subprocess.TimeoutExpired):
@@ -215,7 +217,7 @@ def server_commands(docroot: str, loop: str, options: str) -> dict:
     py = sys.executable
     asyncio_loop = loop == "asyncio"
     peers_env = dict(tool_env(), PYTHONPATH=str(PEERS))
-    example = [py, str(ROOT / "examples" / "server.py"), "--port", "{port}"]
+    example = [py, "-m", "quillon", "--port", "{port}"]
     servers = {}
     if asyncio_loop or "--loop" in options:
         example += [] if asyncio_loop else ["--loop", loop]
@@ -304,7 +306,7 @@ def main() -> int:
         print(f"GET {ROUTE} ({BODY_SIZE}-byte body) from our own handlers, GET {ASGI_ROUTE} (13-byte body) from "
               f"the ASGI app; {n} requests per run, best of {args.repeat}; loops: {', '.join(loops)}")
         if "--asgi" not in options and args.only != "own":
-            print("examples/server.py has no --asgi option yet: the ASGI sections show the peers only")
+            print("quillon has no --asgi option yet: the ASGI sections show the peers only")
         for title, load, path, ours_name, peers in sections:
             print(f"\n{title}: h2load {' '.join(load)} -n {n}")
             print(f"  {'loop':<9}{'server':<22}{'req/s':>12}{'CPU us':>9}  example vs server")

@@ -16,11 +16,8 @@ import pytest
 
 import _quillon as q
 
-EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
-sys.path.insert(0, str(EXAMPLES))
-
-from asgi import ASGIApp, ClientDisconnected, Lifespan, LifespanError, load_app  # noqa: E402
-from handler import Request, ResponseAborted  # noqa: E402
+from quillon.asgi import ASGIApp, ClientDisconnected, Lifespan, LifespanError, load_app  # noqa: E402
+from quillon.handler import Request, ResponseAborted  # noqa: E402
 
 starlette = pytest.importorskip("starlette")
 from starlette.applications import Starlette  # noqa: E402
@@ -258,7 +255,7 @@ def test_lifespan_outcomes():
 
 
 @pytest.mark.parametrize("ref, error", [
-    ("asgi:ASGIApp", None), ("asgi", ValueError), ("asgi:nothing", ValueError), ("no_such_module:app", ImportError)])
+    ("quillon.asgi:ASGIApp", None), ("quillon.asgi", ValueError), ("quillon.asgi:nothing", ValueError), ("no_such_module:app", ImportError)])
 def test_load_app(ref, error):
     if error is None:
         assert load_app(ref) is ASGIApp
@@ -269,8 +266,7 @@ def test_load_app(ref, error):
 
 WORKER = r"""
 import asyncio, os, signal, sys
-sys.path.insert(0, sys.argv[1])
-import workers
+from quillon import workers
 
 async def serve(sock):
     async def answer(reader, writer):
@@ -295,7 +291,7 @@ def test_two_workers_share_a_port_and_stop_on_sigterm():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         port = s.getsockname()[1]
-    proc = subprocess.Popen([sys.executable, "-c", WORKER, str(EXAMPLES), str(port)], stdout=subprocess.PIPE)
+    proc = subprocess.Popen([sys.executable, "-c", WORKER, "-", str(port)], stdout=subprocess.PIPE)
     try:
         pids, end = set(), time.monotonic() + 20
         while len(pids) < 2 and time.monotonic() < end:

@@ -1,4 +1,4 @@
-"""The example server and client against real HTTP peers (curl, nghttp2's
+"""The server and client against real HTTP peers (curl, nghttp2's
 tools, Python's http.server). Each test bounds its own time and stops the
 processes it started."""
 
@@ -16,7 +16,6 @@ import time
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-EXAMPLES = ROOT / "examples"
 TIMEOUT = 60
 
 
@@ -56,7 +55,7 @@ class Server:
         # up and stalls the server on its log line.
         self.log = tempfile.TemporaryFile()
         self.proc = subprocess.Popen(
-            [sys.executable, str(EXAMPLES / "server.py"), "--port", str(self.port), *extra],
+            [sys.executable, "-m", "quillon", "--port", str(self.port), *extra],
             stdout=self.log, stderr=subprocess.STDOUT, env=environ or env())
         wait_listening(self.port, self.proc, self.output)
 
@@ -226,7 +225,7 @@ def test_nghttp_body_larger_than_every_window(server, tmp_path):
 
 
 def client(*args):
-    r = run([sys.executable, str(EXAMPLES / "client.py"), *args], env=env())
+    r = run([sys.executable, "-m", "quillon.client", *args], env=env())
     assert r.returncode == 0, r.stderr.decode(errors="replace")
     return r.stdout
 
@@ -563,7 +562,7 @@ def test_h2spec_strict(cert, tls):
 HANDLERS = '''
 import asyncio
 import _quillon as q
-from handler import Request, Response
+from quillon import Request, Response
 
 
 TOGETHER = []
@@ -615,7 +614,7 @@ async def handle(request: Request) -> Response:
 def serve_handlers(d):
     (d / "handlers.py").write_text(HANDLERS)
     e = env()
-    e["PYTHONPATH"] = os.pathsep.join([str(d), str(EXAMPLES), e.get("PYTHONPATH", "")])
+    e["PYTHONPATH"] = os.pathsep.join([str(d), e.get("PYTHONPATH", "")])
     return Server("--handler", "handlers:handle", environ=e)
 
 

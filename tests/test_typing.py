@@ -68,8 +68,8 @@ def test_stubtest_matches_the_built_module():
 
 
 @needs_mypy
-def test_examples_pass_mypy_strict():
-    r = _run(["-m", "mypy", "--strict", "--cache-dir", os.devnull, "--config-file", os.devnull, "examples"])
+def test_package_and_examples_pass_mypy_strict():
+    r = _run(["-m", "mypy", "--strict", "--cache-dir", os.devnull, "--config-file", os.devnull, "src/quillon", "examples"])
     assert r.returncode == 0, r.stdout + r.stderr
 
 

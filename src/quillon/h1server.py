@@ -25,9 +25,9 @@ from collections.abc import AsyncIterator, Awaitable, Callable, Coroutine
 from typing import Any, Protocol
 
 import _quillon as q
-from handler import (MAX_DRAIN, TEXT, BodyError, Handler, Request, Response, body_length, settle, skip_body,
+from .handler import (MAX_DRAIN, TEXT, BodyError, Handler, Request, Response, body_length, settle, skip_body,
                      start)
-from link import Link, close_transport
+from .link import Link, close_transport
 
 # Answers of pipelined requests gathered into one write.
 FLUSH_SIZE = 64 * 1024

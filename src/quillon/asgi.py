@@ -23,7 +23,7 @@ from urllib.parse import unquote
 
 import _quillon as q  # type: ignore[import-not-found, unused-ignore]
 
-from handler import Request, Response, ResponseAborted
+from .handler import Request, Response, ResponseAborted
 
 Scope = MutableMapping[str, Any]
 Message = MutableMapping[str, Any]

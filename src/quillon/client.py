@@ -26,8 +26,8 @@ from typing import Any, TypeAlias
 from urllib.parse import urlsplit
 
 import _quillon as q
-from h1driver import decoded
-from h2driver import READ_SIZE, H2Driver, H2Stream
+from .h1server import decoded
+from .h2 import READ_SIZE, H2Driver, H2Stream
 
 MAX_BODY = 1 << 30
 USER_AGENT = "quillon-example"
