@@ -286,6 +286,9 @@ PROVOKE = {
                                                 DataFrame(sid, b"ab").serialize()],
     "trailers without END_STREAM": lambda d, sid: [d.head(sid, GET, end=False), d.head(sid, [("x", "1")], end=False)],
     "malformed head": lambda d, sid: [d.head(sid, without(":path"))],
+    # Five references to one indexed 4000-octet field: over our list size
+    # in a few octets a head, so a thousand 431 answers cost little to send.
+    "over-size head": lambda d, sid: [d.head(sid, GET + [("x-big", "v" * 4000)] * 5, end=False)],
 }
 
 
