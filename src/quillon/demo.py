@@ -54,7 +54,8 @@ async def echo(request: Request) -> Response:
         "content-type": request.headers.get("content-type", b"application/octet-stream")}
     if request.version != "HTTP/2" and b"chunked" not in request.headers.get("transfer-encoding", b"").lower():
         return Response(200, headers, body)
-    # A trailer for a client that can take one: over HTTP/2, or one that sent chunks.
+    # A trailer over HTTP/2, or for a client that sent chunks (the driver
+    # sends it, and announces it, only where the client said `TE: trailers`).
     headers["trailer"] = "x-echo-length"
     return Response(200, headers, body, trailers=q.HeaderMap({"x-echo-length": str(len(body))}))
 
@@ -102,6 +103,9 @@ ROUTES: dict[str, Handler] = {"/": index, "/echo": echo, "/slow": slow}
 
 async def route(request: Request) -> Response:
     """The server's one handler: picks a route's handler by path."""
+    if request.method == "CONNECT":
+        # A 2xx would tell the client its tunnel is open.
+        return Response(405, {"content-type": "text/plain", "allow": "GET, HEAD, POST"}, b"no tunnels here\n")
     handler = ROUTES.get(request.path)
     if handler is None:
         handler = some_bytes if request.path.startswith("/bytes/") else not_found

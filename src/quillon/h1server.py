@@ -226,15 +226,14 @@ class H1ServerConnection(q.H1ServerState):
                     self.go_async(self.finish_async(request, body, seq, handler(request)))
                     return
                 answer = start(handler, request)
-                if (not isinstance(answer, Response) or answer.stream is not None or answer.trailers is not None
+                if (not isinstance(answer, Response) or answer.stream is not None
                         or (body is not None and body.started and not body.complete)):
                     self.flush(out)
                     self.go_async(self.finish_async(request, body, seq, answer))
                     return
-                code, head_bytes, _armed = self.respond_head(seq, answer.status, answer.headers, None,
-                                                             content_length=len(answer.body))
+                code, head_bytes, _armed = self.start_response(seq, request, answer, None)
                 if head_bytes is not None:  # H1_REQ_OK
-                    piece = self.codec.serialize_head_and_body(head_bytes, answer.body)
+                    piece = self.whole(request, answer, head_bytes)
                     out.append(piece)
                     size += len(piece)
                     site.log(link.peer, request, answer.status)
@@ -272,6 +271,7 @@ class H1ServerConnection(q.H1ServerState):
     def request(self, head: q.H1RequestHead, seq: int,
                 decoder: q.H1BodyDecoder) -> tuple[Request, H1Body | None, int]:
         self.busy()
+        self.allow_trailers = head.allow_trailers
         body = None if head.body_kind == "empty" else H1Body(self, seq, decoder, head.expect_continue)
         link = self.link
         request = Request(head.method, head.target, head.headers, "HTTP/1.0" if head.http10 else "HTTP/1.1",
@@ -414,20 +414,50 @@ class H1ServerConnection(q.H1ServerState):
         finally:
             body.release()
 
-    async def respond(self, request: Request, seq: int, response: Response) -> bool:
-        """Writes `response` and logs it; False when the connection ends."""
+    # -- the one response path: the head, then the body ----------------------
+
+    def trailers_of(self, response: Response) -> q.HeaderMap | None:
+        """The trailers that will be sent: the codec drops them for a
+        request that did not say `TE: trailers`."""
+        return response.trailers if self.allow_trailers else None
+
+    def start_response(self, seq: int, request: Request, response: Response,
+                       done: asyncio.Event | None) -> tuple[int, bytes | None, bool]:
+        """Claims the response slot and frames the head: content-length when
+        the body's size is known and no trailers go out, chunked otherwise.
+        A `trailer` field announces only trailers that will be sent."""
+        headers = response.headers
+        trailers = self.trailers_of(response)
+        if response.trailers is not None and trailers is None and "trailer" in headers:
+            headers = q.HeaderMap(headers)
+            del headers["trailer"]
         streamed = response.stream is not None
         length = body_length(response)
-        chunked = response.trailers is not None or (streamed and length is None)
-        done = asyncio.Event() if streamed else None  # the watcher's, only while a body streams
+        chunked = trailers is not None or (streamed and length is None)
         while True:
             code, head, armed = self.respond_head(
-                seq, response.status, response.headers, done,
+                seq, response.status, headers, done,
                 content_length=None if chunked else length, chunked=chunked, want=streamed)
             # H1_REQ_CONTINUE: the 100 Continue was claimed and is already
             # written (this driver writes it synchronously); claim again.
             if code != q.H1_REQ_CONTINUE:
-                break
+                return code, head, armed
+
+    def whole(self, request: Request, response: Response, head: bytes) -> bytes:
+        """Head, body and end of a response whose body is bytes, as one write."""
+        trailers = self.trailers_of(response)
+        codec = self.codec
+        if trailers is None and request.method != "HEAD":
+            return codec.serialize_head_and_body(head, response.body)
+        # The codec frames no body for HEAD, but the message still ends.
+        body = codec.serialize_data(response.body) if response.body and request.method != "HEAD" else b""
+        return b"".join((head, body, codec.serialize_trailers(trailers) if trailers else codec.serialize_end()))
+
+    async def respond(self, request: Request, seq: int, response: Response) -> bool:
+        """Writes `response` and logs it; False when the connection ends."""
+        streamed = response.stream is not None
+        done = asyncio.Event() if streamed else None  # the watcher's, only while a body streams
+        code, head, armed = self.start_response(seq, request, response, done)
         if code != q.H1_REQ_OK or head is None:
             self.site.log(self.link.peer, request, None, "client closed")
             if code == q.H1_REQ_PEER_CLOSED:
@@ -437,18 +467,11 @@ class H1ServerConnection(q.H1ServerState):
             self.store_watcher_handle(asyncio.ensure_future(self.watch(request, done)))
         w = self.link
         codec = self.codec
+        written = False  # every byte of the response is with the transport
         try:
-            if response.stream is None and response.trailers is None and request.method != "HEAD":
-                w.write(codec.serialize_head_and_body(head, response.body))  # the common answer
-            elif response.stream is None or request.method == "HEAD":
-                # Head, body and end in one write.
-                if request.method == "HEAD":
-                    await skip_body(response)  # the codec frames no body for HEAD
-                    body = b""
-                else:
-                    body = codec.serialize_data(response.body) if response.body else b""
-                end = codec.serialize_trailers(response.trailers) if response.trailers else codec.serialize_end()
-                w.write(b"".join((head, body, end)))
+            if response.stream is None or request.method == "HEAD":
+                await skip_body(response)
+                w.write(self.whole(request, response, head))
             else:
                 w.write(head)
                 async for piece in response.stream:
@@ -460,11 +483,16 @@ class H1ServerConnection(q.H1ServerState):
                     close_transport(self.fail_response(seq))
                     self.site.log(self.link.peer, request, response.status, "connection closed")
                     return False
-                w.write(codec.serialize_trailers(response.trailers) if response.trailers else codec.serialize_end())
+                trailers = self.trailers_of(response)
+                w.write(codec.serialize_trailers(trailers) if trailers else codec.serialize_end())
+            written = True
             await w.drain()
         except (ConnectionError, q.H1Error):
             close_transport(self.fail_response(seq))
-            self.site.log(self.link.peer, request, response.status, "connection closed")
+            # A client that closes once it has read the response (or while
+            # its last bytes are in flight) ended the connection, not this
+            # request.
+            self.site.log(self.link.peer, request, response.status, None if written else "connection closed")
             return False
         except Exception:
             # The body failed after its head went out: the message can only

@@ -22,6 +22,7 @@ NO_ERROR = int(q.H2Reason.NO_ERROR)
 PROTOCOL_ERROR = int(q.H2Reason.PROTOCOL_ERROR)
 INTERNAL_ERROR = int(q.H2Reason.INTERNAL_ERROR)
 CANCEL = int(q.H2Reason.CANCEL)
+REFUSED_STREAM = int(q.H2Reason.REFUSED_STREAM)
 
 
 class Reader(Protocol):
@@ -39,7 +40,7 @@ class H2Stream:
     this driver's events and queues for one stream."""
 
     __slots__ = ("sid", "head", "trailers", "chunks", "eof", "stop", "stopped_by", "data", "window", "headed",
-                 "status")
+                 "status", "request")
 
     def __init__(self) -> None:
         self.sid = 0
@@ -53,6 +54,7 @@ class H2Stream:
         self.window = asyncio.Event()  # send window or buffer room grew, or a stop
         self.headed = asyncio.Event()  # the response head arrived (client)
         self.status: int | None = None  # the status of the response head we sent (server)
+        self.request: Any = None  # the Request a handler is serving from this stream (server)
 
     def stopped(self, stop: Any, by: str) -> None:
         if not self.stopped_by:
@@ -62,6 +64,8 @@ class H2Stream:
         self.data.set()
         self.window.set()
         self.headed.set()
+        if self.request is not None:
+            self.request.peer_gone.set()  # the handler stops producing for nobody
 
 
 class StreamStopped(BodyError):
@@ -76,12 +80,16 @@ class H2Driver(q.H2Streams):
     and not yet taken by the transport: past it, senders wait for the write
     pump, so a peer that reads nothing costs that much, not a send buffer
     per stream. `body_timeout` resets (CANCEL) a stream whose body stops
-    arriving for that long while it is read."""
+    arriving for that long while it is read, `body_deadline` one whose
+    whole body takes longer than that from its first read (a body
+    trickled in a byte per timeout)."""
 
-    def start(self, writer: Writer, send_budget: int | None = None, body_timeout: float | None = None) -> None:
+    def start(self, writer: Writer, send_budget: int | None = None, body_timeout: float | None = None,
+              body_deadline: float | None = None) -> None:
         self.writer = writer
         self.send_budget = send_budget
         self.body_timeout = body_timeout  # the longest wait for more of a received body
+        self.body_deadline = body_deadline  # the longest read of one whole received body
         self.queued = 0  # DATA bytes framed since the pump last took the pending bytes
         self.writing = 0  # DATA bytes in the batch the pump is writing
         self.gated: set[H2Stream] = set()  # senders waiting for the budget
@@ -138,9 +146,11 @@ class H2Driver(q.H2Streams):
                 try:
                     for frame in self.receive(data):
                         self.dispatch(frame)
+                    self.batch_done()
                     while self.has_backlog():  # one receive returns a bounded batch
                         for frame in self.receive(b""):
                             self.dispatch(frame)
+                        self.batch_done()
                 except (q.H2ProtocolError, q.H2FlowControlError) as e:
                     self.wake(self.send_goaway(PROTOCOL_ERROR if e.args[0] is None else e.args[0]))
                     await asyncio.sleep(0)  # let the pump write the GOAWAY
@@ -158,6 +168,13 @@ class H2Driver(q.H2Streams):
 
     def done(self) -> bool:
         return False
+
+    def batch_done(self) -> None:
+        """Every frame of one received batch has been dispatched."""
+
+    def new_stream(self) -> H2Stream:
+        """The handle of a stream the peer opens (server role)."""
+        return H2Stream()
 
     def opened(self, stream: H2Stream) -> None:
         """A peer opened `stream` (server role)."""
@@ -202,7 +219,7 @@ class H2Driver(q.H2Streams):
             self.reset(self.reset_on_error(e.args[0], e.args[1]))
 
     def on_headers(self, frame: Any) -> None:
-        spare = H2Stream() if self.is_server else None
+        spare = self.new_stream() if self.is_server else None
         v = self.recv_headers(frame, spare)
         h: H2Stream | None = v.handle
         if h is None:
@@ -236,6 +253,8 @@ class H2Driver(q.H2Streams):
         """Each received piece of `stream`'s body as it arrives, its window
         given back as it is taken; StreamStopped when the stream stops
         before its end."""
+        loop = asyncio.get_running_loop()
+        end = None if self.body_deadline is None else loop.time() + self.body_deadline
         while True:
             while stream.chunks:
                 yield self.consume(stream)
@@ -244,11 +263,14 @@ class H2Driver(q.H2Streams):
             if stream.eof:
                 return
             stream.data.clear()
-            if self.body_timeout is None:
+            wait = self.body_timeout
+            if end is not None:
+                wait = max(0.0, end - loop.time()) if wait is None else max(0.0, min(wait, end - loop.time()))
+            if wait is None:
                 await stream.data.wait()
                 continue
             try:
-                await asyncio.wait_for(stream.data.wait(), self.body_timeout)
+                await asyncio.wait_for(stream.data.wait(), wait)
             except asyncio.TimeoutError:
                 self.reset(self.reset_stream(stream.sid, CANCEL))
                 raise StreamStopped("request body timed out") from None
@@ -275,10 +297,10 @@ class H2Driver(q.H2Streams):
                 return False
         return True
 
-    async def send_all(self, stream: H2Stream, data: bytes, end: bool) -> bool:
-        """Frames `data` under the windows and the connection's send budget,
-        waiting for them as needed; False when the stream stopped."""
-        offset = 0
+    async def send_all(self, stream: H2Stream, data: bytes, end: bool, offset: int = 0) -> bool:
+        """Frames `data` from `offset` under the windows and the connection's
+        send budget, waiting for them as needed; False when the stream
+        stopped."""
         budget = self.send_budget
         while True:
             stream.window.clear()

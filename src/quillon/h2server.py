@@ -10,7 +10,7 @@ from typing import TYPE_CHECKING, Any, Protocol
 
 import _quillon as q
 
-from .h2 import CANCEL, INTERNAL_ERROR, NO_ERROR, PREFACE_SIZE, H2Driver, H2Stream, StreamStopped
+from .h2 import CANCEL, INTERNAL_ERROR, NO_ERROR, PREFACE_SIZE, REFUSED_STREAM, H2Driver, H2Stream, StreamStopped
 from .handler import MAX_DRAIN, Handler, Request, Response, body_length, settle, skip_body, start
 
 if TYPE_CHECKING:
@@ -43,20 +43,51 @@ class H2Body:
         return piece
 
 
+class ServerStream(H2Stream):
+    """A request stream, with the task serving it once it has one."""
+
+    __slots__ = ("task", "grace")
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.task: asyncio.Task[None] | None = None
+        self.grace: asyncio.TimerHandle | None = None
+
+    def stopped(self, stop: Any, by: str) -> None:
+        super().stopped(stop, by)
+        task = self.task
+        if task is not None and self.grace is None and not task.done() and self.request is not None:
+            # Told through `peer_gone`; what the handler leaves running past
+            # the grace period is cancelled, so a reset stream's work ends.
+            self.grace = asyncio.get_running_loop().call_later(self.request.grace, task.cancel)
+
+
 class H2ServerConnection(H2Driver):
     """One HTTP/2 server connection: the shared pumps plus a task per request
     (none for a request without a body that an eager handler answers at
     once with bytes the windows take: it is served inside the read pump).
+
+    A stream is accepted (and so counts as taken by the application) only
+    once the whole received batch that opened it has been dispatched: a
+    peer that resets streams as it opens them (Rapid Reset) then has those
+    resets counted by the core's pending-accept cap, whichever route the
+    stream asked for. A handler counts against `max_handlers` until it has
+    finished, reset or not: beyond it new streams are refused
+    (REFUSED_STREAM), so the stream limit bounds work, not just open
+    streams.
 
     While no request is in progress the connection has a deadline: the head
     timeout until the first request, the idle timeout after each; bytes
     that open no stream (pings, settings, a header block dribbled in) do not
     move it. At the deadline it says GOAWAY and closes."""
 
-    async def serve(self, link: Link, site: H2Site, preface: bytes, send_budget: int | None) -> None:
+    async def serve(self, link: Link, site: H2Site, preface: bytes, send_budget: int | None,
+                    max_handlers: int = 128) -> None:
         self.site, self.link, self.peer = site, link, link.peer
         self.handlers: set[asyncio.Task[None]] = set()
-        self.start(link, send_budget, link.timeouts.idle)
+        self.fresh: list[ServerStream] = []  # opened in this batch, to answer once it is dispatched
+        self.max_handlers = max_handlers
+        self.start(link, send_budget, link.timeouts.idle, link.timeouts.body)
         link.deadline(link.timeouts.head, self.expire)
         try:
             # The sniffer already read the client preface (and maybe more).
@@ -68,6 +99,9 @@ class H2ServerConnection(H2Driver):
             await asyncio.gather(*self.handlers, return_exceptions=True)
             await self.finish()
 
+    def new_stream(self) -> H2Stream:
+        return ServerStream()
+
     def done(self) -> bool:
         return bool(self.shutdown_final and self.num_streams == 0)
 
@@ -76,81 +110,79 @@ class H2ServerConnection(H2Driver):
         self.link.end_input()  # the read pump ends, then the pumps flush and close
 
     def opened(self, stream: H2Stream) -> None:
-        self.link.clear_deadline()
-        if stream.eof and self.site.eager and self.answer_now(stream):
-            if not self.handlers:
-                self.link.deadline(self.link.timeouts.idle, self.expire)
+        assert isinstance(stream, ServerStream)
+        if len(self.handlers) + len(self.fresh) >= self.max_handlers:
+            self.reset(self.reset_stream(stream.sid, REFUSED_STREAM))
             return
-        task = asyncio.ensure_future(self.respond(stream))
-        self.handlers.add(task)
-        task.add_done_callback(self.handler_done)
+        self.link.clear_deadline()
+        if stream.eof and self.site.eager:
+            self.fresh.append(stream)
+        else:
+            self.spawn(stream, None, None)
+
+    def batch_done(self) -> None:
+        if not self.fresh:
+            return
+        fresh, self.fresh = self.fresh, []
+        for stream in fresh:
+            # One reset in the same batch leaves it unaccepted: the core
+            # counted that reset toward its cap.
+            if stream.stop is None:
+                self.answer_now(stream)
+        if not self.handlers:
+            self.link.deadline(self.link.timeouts.idle, self.expire)
 
     def handler_done(self, task: asyncio.Task[None]) -> None:
         self.handlers.discard(task)
         if not self.handlers:
             self.link.deadline(self.link.timeouts.idle, self.expire)
 
-    def request_of(self, stream: H2Stream, body: H2Body | None) -> Request:
+    def request_of(self, stream: H2Stream) -> Request:
         head = stream.head
         link = self.link
-        return Request(head.method or "GET", head.path or "/", head.headers, "HTTP/2",
-                       None if body is None else body.read, scheme=head.scheme or link.scheme, client=link.client,
-                       server=link.local, authority=head.authority)
+        # Received DATA may already be queued with END_STREAM: the stream
+        # has ended, but its body is still to be read.
+        body = None if stream.eof and not stream.chunks else H2Body(self, stream)
+        request = Request(head.method or "GET", head.path or "/", head.headers, "HTTP/2",
+                          None if body is None else body.read, scheme=head.scheme or link.scheme,
+                          client=link.client, server=link.local, authority=head.authority)
+        request.grace = link.timeouts.grace
+        stream.request = request
+        return request
 
-    def answer_now(self, stream: H2Stream) -> bool:
-        """Serves a request without a body from inside the read pump, with
-        no task, when its handler answers at once with whole bytes that
-        fit the windows; False when it needs a task (nothing is sent yet,
-        or what is left of the body goes out in one)."""
-        sid = stream.sid
-        budget = self.send_budget
-        if stream.stop is not None or (budget is not None and self.queued + self.writing >= budget):
-            return False
-        self.accepted(sid)
-        request = self.request_of(stream, None)
+    def answer_now(self, stream: ServerStream) -> None:
+        """Serves a request without a body from inside the read pump: with
+        no task when its eager handler answers at once with bytes the
+        windows take, else in a task that finishes what was started."""
+        self.accepted(stream.sid)
+        request = self.request_of(stream)
         answer = start(self.site.handler, request)
-        if (not isinstance(answer, Response) or answer.stream is not None or answer.trailers is not None
-                or request.method == "HEAD"):
-            self.spawn_respond(stream, request, answer)
-            return True
-        body = answer.body
-        v = self.send_response_head(sid, answer.status, answer.headers, not body)
-        self.wake(v.flags)
-        if v.stopped is None:
-            stream.status = answer.status
-            if body:
-                d = self.send_data(sid, body, 0, True)
-                self.queued += d.sent
-                self.wake(d.flags)
-                if d.handle is not None:
-                    d.handle.stopped(d.reader_stop, "local")
-                if d.stopped is None and not d.done:
-                    # The windows took part of it: a task sends the rest.
-                    self.spawn_respond(stream, request, Response(answer.status, answer.headers, body[d.sent:]),
-                                       head_sent=True)
-                    return True
-                if d.stopped is not None:
-                    self.site.log(self.peer, request, stream.status, stop_note(stream))
-                    return True
+        if not isinstance(answer, Response):
+            self.spawn(stream, request, answer)
+            return
+        offset = self.begin_response(stream, request, answer)
+        if offset is None:
+            self.site.log(self.peer, request, stream.status, stop_note(stream))
+        elif self.complete(request, answer, offset):
             self.site.log(self.peer, request, stream.status)
-            return True
-        self.site.log(self.peer, request, stream.status, stop_note(stream))
-        return True
+        else:
+            self.spawn(stream, request, answer, offset)
 
-    def spawn_respond(self, stream: H2Stream, request: Request, answer: Response | Awaitable[Response],
-                      head_sent: bool = False) -> None:
-        task = asyncio.ensure_future(self.respond(stream, request, answer, head_sent))
+    def spawn(self, stream: ServerStream, request: Request | None, answer: Response | Awaitable[Response] | None,
+              offset: int | None = None) -> None:
+        task = asyncio.ensure_future(self.respond(stream, request, answer, offset))
+        stream.task = task
         self.handlers.add(task)
         task.add_done_callback(self.handler_done)
 
-    async def respond(self, stream: H2Stream, request: Request | None = None,
-                      answer: Response | Awaitable[Response] | None = None, head_sent: bool = False) -> None:
+    async def respond(self, stream: ServerStream, request: Request | None,
+                      answer: Response | Awaitable[Response] | None, offset: int | None) -> None:
         """Runs the handler (unless `answer` is what it already gave) and
-        sends its response (only the rest of its body after `head_sent`)."""
-        body = H2Body(self, stream)
+        sends its response; `offset` says how much of it already went out
+        (None: nothing yet)."""
         if request is None:
             self.accepted(stream.sid)
-            request = self.request_of(stream, None if stream.eof else body)
+            request = self.request_of(stream)
         try:
             if stream.stop is not None:
                 raise StreamStopped("reset before the handler ran")
@@ -158,20 +190,17 @@ class H2ServerConnection(H2Driver):
                 handler = self.site.handler
                 answer = start(handler, request) if self.site.eager else handler(request)
             response = answer if isinstance(answer, Response) else await settle(answer)
-            if head_sent:
-                if await self.send_all(stream, response.body, True):
-                    self.site.log(self.peer, request, stream.status)
-                    return
-                raise StreamStopped("stopped while the body went out")
-            if not body.started and response.stream is None and not stream.eof:
-                # A response that reads no body goes out once the request has
-                # ended, so a client that breaks its own framing (a DATA
-                # frame beyond content-length) sees the stream error instead
-                # of a response. (A streamed one may still read it.)
-                await self.discard_body(stream, MAX_DRAIN)
-            if stream.stop is not None:
-                raise StreamStopped("reset while the handler ran")
-            if await self.send_response(stream, request, response):
+            if offset is None:
+                if not request.body_complete and response.stream is None and not stream.eof:
+                    # A response that reads no body goes out once the request
+                    # has ended, so a client that breaks its own framing (a
+                    # DATA frame beyond content-length) sees the stream error
+                    # instead of a response. (A streamed one may still read it.)
+                    await self.discard_body(stream, MAX_DRAIN)
+                if stream.stop is not None:
+                    raise StreamStopped("reset while the handler ran")
+                offset = self.begin_response(stream, request, response)
+            if offset is not None and await self.finish_response(stream, request, response, offset):
                 self.site.log(self.peer, request, stream.status)
                 return
         except StreamStopped:
@@ -183,33 +212,74 @@ class H2ServerConnection(H2Driver):
             self.reset(self.reset_stream(stream.sid, INTERNAL_ERROR))
             self.site.log(self.peer, request, stream.status, "handler failed")
             return
-        except asyncio.CancelledError:  # the connection ended under the handler
-            self.site.log(self.peer, request, stream.status, "connection closed")
+        except asyncio.CancelledError:  # the client left and the grace ran out, or the connection ended
+            self.site.log(self.peer, request, stream.status,
+                          "connection closed" if stream.stop is None else stop_note(stream))
             raise
+        finally:
+            if stream.grace is not None:
+                stream.grace.cancel()
+            while stream.chunks:  # body the handler left unread: its window goes back
+                self.consume(stream)
         self.site.log(self.peer, request, stream.status, stop_note(stream))
 
-    async def send_response(self, stream: H2Stream, request: Request, response: Response) -> bool:
-        """Sends `response` with END_STREAM on its last frame; False when the
-        stream stopped first (`stream.status` says whether the head went)."""
+    # -- the one response path: what goes out at once, then the rest -------
+
+    def begin_response(self, stream: H2Stream, request: Request, response: Response) -> int | None:
+        """Sends the head, and as much of a whole body as the windows and
+        the send budget take; the body bytes sent, or None when the stream
+        stopped first. A whole or known-length body carries its
+        content-length (unless trailers follow: clients then stop reading
+        at the length); END_STREAM rides on the last frame."""
         sid = stream.sid
-        if request.method == "HEAD":
-            return await self.send_head_only(stream, request, response)
+        headers = response.headers
+        length = body_length(response)
+        if (length is not None and response.trailers is None and "content-length" not in headers
+                and response.status not in (204, 304)):
+            headers = q.HeaderMap(headers)
+            headers["content-length"] = str(length)
+        head_only = request.method == "HEAD"
         body, trailers = response.body, response.trailers
-        empty = response.stream is None and not body and trailers is None
-        v = self.send_response_head(sid, response.status, response.headers, empty)
+        empty = head_only or (response.stream is None and not body and trailers is None)
+        v = self.send_response_head(sid, response.status, headers, empty)
         self.wake(v.flags)
         if v.stopped is not None:
-            return False
+            return None
         stream.status = response.status
-        if empty:
+        if empty or response.stream is not None or not body:
+            return 0
+        budget = self.send_budget
+        if budget is not None and self.queued + self.writing >= budget:
+            return 0
+        d = self.send_data(sid, body, 0, trailers is None)
+        self.queued += d.sent
+        self.wake(d.flags)
+        if d.handle is not None:
+            d.handle.stopped(d.reader_stop, "local")
+        return None if d.stopped is not None else d.sent
+
+    @staticmethod
+    def complete(request: Request, response: Response, offset: int) -> bool:
+        """Whether `begin_response` sent all of `response`."""
+        if request.method == "HEAD":
+            return response.stream is None
+        return response.stream is None and response.trailers is None and offset == len(response.body)
+
+    async def finish_response(self, stream: H2Stream, request: Request, response: Response, offset: int) -> bool:
+        """Sends what `begin_response` left of `response`; False when the
+        stream stopped first."""
+        if request.method == "HEAD":
+            await skip_body(response)  # a HEAD answer produces no body
             return True
+        trailers = response.trailers
         if response.stream is None:
-            if not await self.send_all(stream, body, trailers is None):
+            body = response.body
+            if offset < len(body) and not await self.send_all(stream, body, trailers is None, offset):
                 return False
         elif not await self.send_pieces(stream, response.stream, response.length, trailers is None):
             return False
         if trailers is not None:
-            v = self.send_trailers(sid, trailers)
+            v = self.send_trailers(stream.sid, trailers)
             self.wake(v.flags)
             return v.stopped is None
         return True
@@ -228,22 +298,6 @@ class H2ServerConnection(H2Driver):
             if left == 0 and end:
                 return True
         return await self.send_all(stream, b"", end) if end else True
-
-    async def send_head_only(self, stream: H2Stream, request: Request, response: Response) -> bool:
-        """A HEAD answer: the head with END_STREAM, and the length a GET
-        would have had."""
-        headers = response.headers
-        length = body_length(response)
-        if length is not None and "content-length" not in headers:
-            headers = q.HeaderMap(headers)
-            headers["content-length"] = str(length)
-        await skip_body(response)
-        v = self.send_response_head(stream.sid, response.status, headers, True)
-        self.wake(v.flags)
-        if v.stopped is not None:
-            return False
-        stream.status = response.status
-        return True
 
 
 def stop_note(stream: H2Stream) -> str:

@@ -76,7 +76,7 @@ class Request:
     b"" once the body is complete. None means the request has no body."""
 
     __slots__ = ("method", "target", "path", "query", "headers", "version", "scheme", "client", "server",
-                 "authority", "_reader", "_done", "_peer_gone")
+                 "authority", "grace", "_reader", "_done", "_peer_gone")
 
     def __init__(self, method: str, target: str, headers: q.HeaderMap, version: str,
                  reader: Reader | None = None, *, scheme: str = "http",
@@ -94,6 +94,7 @@ class Request:
         self._reader: Reader = reader if reader is not None else _no_body
         self._done = reader is None
         self._peer_gone: asyncio.Event | None = None
+        self.grace = 5.0  # how long the handler may run on once `peer_gone` is set, where a driver enforces it
 
     @property
     def peer_gone(self) -> asyncio.Event:
@@ -232,7 +233,8 @@ async def _finish(coro: Coroutine[Any, Any, Response], yielded: Any) -> Response
                 if yielded is None:
                     await asyncio.sleep(0)  # a bare yield
                 else:
-                    yielded._asyncio_future_blocking = False
+                    # Waited on here rather than by a task's step; the
+                    # future's own await resumes once it is done.
                     await asyncio.wait((yielded,))
             except asyncio.CancelledError as e:
                 if yielded is not None:

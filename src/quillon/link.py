@@ -28,14 +28,16 @@ class Site(Protocol):
 class Timeouts:
     """How long the server waits for a client, in seconds (None: no limit)."""
 
-    __slots__ = ("head", "idle", "write", "shutdown")
+    __slots__ = ("head", "idle", "write", "shutdown", "body", "grace")
 
     def __init__(self, head: float | None = 10.0, idle: float | None = 5.0, write: float | None = 30.0,
-                 shutdown: float = 10.0) -> None:
+                 shutdown: float = 10.0, body: float | None = None, grace: float = 5.0) -> None:
         self.head = head  # from a connection's start, or a head's first byte, to the complete head
         self.idle = idle  # nothing arriving while the server waits: between requests, inside a body
         self.write = write  # a write making no progress: the client stopped reading
         self.shutdown = shutdown  # graceful shutdown: requests in flight get this long, then are cut
+        self.body = body  # from the first read of a request body to its end (a body trickled in slowly)
+        self.grace = grace  # a handler whose client left (an HTTP/2 reset) is cancelled after this long
 
 
 class Link(asyncio.Protocol):

@@ -88,7 +88,7 @@ class Server:
         h2 = H2ServerConnection("server", **H2_SETTINGS)
         self.connections.add(h2)
         try:
-            await h2.serve(link, self, preface, H2_SEND_BUDGET)
+            await h2.serve(link, self, preface, H2_SEND_BUDGET, H2_SETTINGS["max_concurrent_streams"])
         finally:
             self.connections.discard(h2)
             link.close()
