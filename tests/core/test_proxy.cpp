@@ -210,6 +210,23 @@ TEST_CASE("proxy: destination checks") {
   CHECK_EQ(uri_of(blank, "http://h/"), std::string("http://p:1/"));
 }
 
+TEST_CASE("proxy: a host is an IP literal only inside paired brackets") {
+  auto m = matcher(nullptr, nullptr, nullptr, "10.0.0.0/8, ::/0");
+  auto w = matcher(nullptr, nullptr, nullptr, "*");
+  struct {
+    const char* host;
+    bool literal;
+  } rows[] = {
+      {"10.0.0.1", true},    {"[10.0.0.1]", true},   {"[[::1]]", true},  {"[10.0.0.1", false},
+      {"[10.0.0.1][", false}, {"[::1][", false},     {"[[::1]", false},  {"10.0.0.1]", false},
+  };
+  // Literals meet the IP rules and never the wildcard; anything else is a name.
+  for (const auto& r : rows) {
+    if (m.bypassed(r.host) != r.literal || w.bypassed(r.host) == r.literal)
+      qtest::fail(__FILE__, __LINE__, std::string("host ") + r.host);
+  }
+}
+
 TEST_CASE("proxy: per-scheme slots fall back to all") {
   auto m = matcher("http://p:1", nullptr, "http://q:2", nullptr);
   CHECK_EQ(uri_of(m, "http://h/"), std::string("http://p:1/"));

@@ -10,7 +10,8 @@
 // ":"; SOCKS credentials are UTF-8; credentials written without escapes come
 // out as written; the per-scheme slots fall back to `all`; intercept and
 // select agree, and a destination is refused only when the rules say so
-// (bypass checked against the matching rules written out here);
+// (bypass checked against the matching rules written out here, after the
+// module's own unbracket_host: a host's brackets are read one way only);
 // percent-decoding always yields valid UTF-8, and the module's UTF-8 check
 // agrees with the one here.
 #include <arpa/inet.h>
@@ -257,11 +258,7 @@ bool bit(const uint8_t* a, unsigned i) { return (a[i / 8] >> (7 - i % 8)) & 1; }
 
 // The destination check's bypass test, bit by bit for networks.
 bool ref_bypassed(const ProxyMatcherCore& m, std::string_view host) {
-  std::string_view h = host;
-  if (!h.empty() && h.front() == '[') {
-    while (!h.empty() && (h.front() == '[' || h.front() == ']')) h.remove_prefix(1);
-    while (!h.empty() && (h.back() == '[' || h.back() == ']')) h.remove_suffix(1);
-  }
+  const std::string_view h = unbracket_host(host);
   bool v6;
   uint8_t addr[16];
   if (ref_ip(h, v6, addr)) {

@@ -4,7 +4,11 @@
 // configuration from the first bytes) followed by a mutated seed message or
 // random bytes drawn from an HTTP-flavoured alphabet. When a harness aborts
 // (a failed invariant or a sanitizer report with abort_on_error), the input
-// is written to random_driver_crash.bin for replay: <harness> --replay FILE.
+// is written to random_driver_crash.bin for replay: <harness> FILE... (or
+// --replay FILE...) runs each file once, as a libFuzzer binary does, so a
+// kept input replays the same way whichever driver built the harness (and a
+// file name is never read as a count of zero inputs, a run that passes
+// having run nothing).
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -108,27 +112,42 @@ void save_current(int sig) {
   std::raise(sig);
 }
 
-int replay(const char* path) {
-  std::FILE* f = std::fopen(path, "rb");
-  if (f == nullptr) return 2;
-  std::string input;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) input.append(buf, n);
-  std::fclose(f);
-  LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(input.data()), input.size());
-  std::fprintf(stderr, "random_driver: replayed %zu bytes\n", input.size());
+int replay(char** paths, int count) {
+  for (int i = 0; i < count; ++i) {
+    std::FILE* f = std::fopen(paths[i], "rb");
+    if (f == nullptr) {
+      std::fprintf(stderr, "random_driver: cannot read %s\n", paths[i]);
+      return 2;
+    }
+    std::string input;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) input.append(buf, n);
+    std::fclose(f);
+    std::fprintf(stderr, "random_driver: replaying %s (%zu bytes)\n", paths[i], input.size());
+    LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(input.data()), input.size());
+  }
   return 0;
+}
+
+bool is_number(const char* s) {
+  if (*s == '\0') return false;
+  for (; *s != '\0'; ++s)
+    if (*s < '0' || *s > '9') return false;
+  return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 2 && std::string(argv[1]) == "--replay") return replay(argv[2]);
+  if (argc > 1 && std::string(argv[1]) == "--replay") return replay(argv + 2, argc - 2);
+  if (argc > 1 && !is_number(argv[1])) return replay(argv + 1, argc - 1);
   std::signal(SIGABRT, save_current);
   std::signal(SIGSEGV, save_current);
   const long iterations = argc > 1 ? std::atol(argv[1]) : 200000;
   const unsigned long long seed = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1;
+  // Said first, so a run that stops on an input can be repeated.
+  std::fprintf(stderr, "random_driver: %ld inputs, seed %llu\n", iterations, seed);
   Mutator m{std::mt19937_64(seed)};
   std::string input;
   for (long i = 0; i < iterations; ++i) {

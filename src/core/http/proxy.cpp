@@ -299,12 +299,14 @@ ProxyMatcherCore::ProxyMatcherCore(const ProxyConfig& config) {
   if (config.no) parse_no_proxy(*config.no, ip_rules_, domain_rules_);
 }
 
+std::string_view unbracket_host(std::string_view host) {
+  while (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+    host = host.substr(1, host.size() - 2);
+  return host;
+}
+
 bool ProxyMatcherCore::bypassed(std::string_view host) const {
-  std::string_view h = host;
-  if (!h.empty() && h.front() == '[') {
-    while (!h.empty() && h.front() == '[') h.remove_prefix(1);
-    while (!h.empty() && h.back() == ']') h.remove_suffix(1);
-  }
+  const std::string_view h = unbracket_host(host);
   IpRule addr;
   if (parse_ip(h, addr)) {
     for (const IpRule& r : ip_rules_)

@@ -53,6 +53,14 @@ std::optional<ProxyInterceptCore> parse_proxy_url(std::string_view text);
 void parse_no_proxy(std::string_view text, std::vector<IpRule>& ip_rules,
                     std::vector<std::string>& domain_rules);
 
+// The text a destination host is judged by: `host` without the bracket
+// pairs around it, so "[::1]" (and "[[::1]]") read as the address ::1.
+// Brackets that do not pair up ("[10.0.0.1", "[10.0.0.1][") stay, so such a
+// host is never an IP literal and only the domain rules can match it. URL
+// hosts always come bracketed whole or not at all; other texts must not be
+// read as an address by dropping whichever brackets happen to sit at one end.
+std::string_view unbracket_host(std::string_view host);
+
 // Domain rule test (ASCII case-insensitive, no allocation): `rule` equals
 // `host`; or rule is "." + host; or host ends with rule and rule starts with
 // "." or the host byte before that ending is "."; or rule is "*".
@@ -87,8 +95,8 @@ class ProxyMatcherCore {
   // Same as select(), as an independent copy.
   std::optional<ProxyInterceptCore> intercept(std::string_view url) const;
   // The bypass test for a destination host as the URI parser returns it
-  // (IPv6 brackets allowed): IP literals against IP rules only, names
-  // against domain rules only.
+  // (IPv6 brackets allowed, see unbracket_host): IP literals against IP
+  // rules only, names against domain rules only.
   bool bypassed(std::string_view host) const;
 
   const ProxyInterceptCore* http_proxy() const { return http_.get(); }
