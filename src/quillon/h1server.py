@@ -474,14 +474,20 @@ class H1ServerConnection(q.H1ServerState):
                 w.write(self.whole(request, response, head))
             else:
                 w.write(head)
+                sent = 0
                 async for piece in response.stream:
                     if self.peer_closed_flag(seq):
                         break
                     w.write(codec.serialize_data(piece))
+                    sent += len(piece)
                     await w.drain()
                 if request.peer_gone.is_set():
+                    # A body of known length that went out whole was
+                    # delivered; the client closing after it ended only
+                    # the connection.
                     close_transport(self.fail_response(seq))
-                    self.site.log(self.link.peer, request, response.status, "connection closed")
+                    whole = response.length is not None and sent == response.length
+                    self.site.log(self.link.peer, request, response.status, None if whole else "connection closed")
                     return False
                 trailers = self.trailers_of(response)
                 w.write(codec.serialize_trailers(trailers) if trailers else codec.serialize_end())
