@@ -4,6 +4,9 @@ worker processes sharing one port."""
 
 import asyncio
 import contextlib
+import contextvars
+import gc
+import logging
 import os
 import pathlib
 import signal
@@ -12,6 +15,7 @@ import subprocess
 import sys
 import time
 
+import anyio
 import pytest
 
 import _quillon as q
@@ -24,7 +28,7 @@ from starlette.applications import Starlette  # noqa: E402
 from starlette.background import BackgroundTask  # noqa: E402
 from starlette.middleware import Middleware  # noqa: E402
 from starlette.middleware.base import BaseHTTPMiddleware  # noqa: E402
-from starlette.responses import JSONResponse, PlainTextResponse, StreamingResponse  # noqa: E402
+from starlette.responses import FileResponse, JSONResponse, PlainTextResponse, StreamingResponse  # noqa: E402
 from starlette.routing import Mount, Route  # noqa: E402
 
 
@@ -153,6 +157,11 @@ async def short_body(scope, receive, send):
     await send({"type": "http.response.body", "body": b"abc"})
 
 
+async def long_body(scope, receive, send):
+    await send({"type": "http.response.start", "status": 200, "headers": [(b"content-length", b"2")]})
+    await send({"type": "http.response.body", "body": b"abc"})
+
+
 async def with_trailers(scope, receive, send):
     await send({"type": "http.response.start", "status": 200, "headers": [], "trailers": True})
     await send({"type": "http.response.body", "body": b"data"})
@@ -166,6 +175,7 @@ async def with_trailers(scope, receive, send):
     (returns_early, 500, b"Internal Server Error\n", None, None),
     (raises_midway, 200, None, ResponseAborted, None),
     (short_body, 200, b"abc", None, 10),  # streamed with its length: the driver cuts it off
+    (long_body, 200, None, ResponseAborted, 2),  # `send` refuses what the length does not allow
     (with_trailers, 200, b"data", None, None),
 ])
 def test_raw_app_outcomes(app, status, body, error, length, caplog):
@@ -217,25 +227,136 @@ def test_streaming_pace_and_disconnect(from_task, ending):
     assert outcome == ["http.disconnect"]
 
 
-def test_cancelling_the_driver_cancels_the_app():
-    seen = []
+ORIGIN = contextvars.ContextVar("ORIGIN")
+ENDED = contextvars.ContextVar("ENDED")
 
-    async def sleeper(scope, receive, send):
+
+async def scoped(scope, receive, send):
+    """Holds an anyio task group and cancel scope across its sends."""
+    async with anyio.create_task_group() as tg:
+        with anyio.CancelScope():
+            await send({"type": "http.response.start", "status": 200, "headers": [(b"content-length", b"4")]})
+            for i in range(3):
+                await send({"type": "http.response.body", "body": b"%d" % i, "more_body": True})
+                await anyio.sleep(0)
+            tg.start_soon(send, {"type": "http.response.body", "body": b"t", "more_body": True})
+    await send({"type": "http.response.body", "body": b""})
+    ENDED.get().append("ended")
+
+
+async def contextual(scope, receive, send):
+    """Sets a context variable before its first await, reads it after."""
+    ORIGIN.set(ORIGIN.get("unset") + ">app")
+    await send({"type": "http.response.start", "status": 200, "headers": [(b"content-length", b"30")]})
+    for _ in range(3):
+        await asyncio.sleep(0)
+        await send({"type": "http.response.body", "body": ORIGIN.get().encode(), "more_body": True})
+    await send({"type": "http.response.body", "body": b""})
+    ENDED.get().append("ended")
+
+
+@pytest.mark.parametrize("reading", ["to the end", "in another task", "up to its length, then dropped"])
+@pytest.mark.parametrize("app", ["scoped", "contextual", "file"])
+def test_app_runs_in_one_task(app, reading, tmp_path, caplog):
+    """However the driver reads the response (the HTTP/2 one stops at the
+    declared length and drops the stream), the application runs in one
+    task to its end, in a context of its own copied from the caller's."""
+    data = os.urandom(150_000)  # more than one of FileResponse's pieces
+    (tmp_path / "f.bin").write_bytes(data)
+
+    async def file(request):
+        async def record():
+            ENDED.get().append("ended")
+        return FileResponse(tmp_path / "f.bin", background=BackgroundTask(record))
+
+    apps = {"scoped": (scoped, b"012t"), "contextual": (contextual, b"caller>app" * 3),
+            "file": (Starlette(routes=[Route("/", file)]), data)}
+    target, expected = apps[app]
+
+    async def read(response):
+        got = b""
+        async for piece in response.stream:
+            got += piece
+            if reading.startswith("up to") and len(got) == response.length:
+                break
+        return got
+
+    async def main():
+        ORIGIN.set("caller")
+        ENDED.set(ended := [])
+        response = await ASGIApp(target, queue_depth=1)(make_request()[0])
+        got = await (asyncio.ensure_future(read(response)) if reading == "in another task" else read(response))
+        del response
+        end = time.monotonic() + 5
+        while len(asyncio.all_tasks()) > 1 and time.monotonic() < end:
+            await asyncio.sleep(0.01)
+        return got, len(asyncio.all_tasks()), ORIGIN.get(), ended
+
+    with caplog.at_level(logging.WARNING):
+        got, tasks, origin, ended = asyncio.run(main())
+        gc.collect()
+    assert (got, tasks, origin, ended) == (expected, 1, "caller", ["ended"])
+    assert not [r for r in caplog.records if r.levelno >= logging.WARNING]
+
+
+ENDINGS = ["handler cancelled", "peer gone while streaming", "stream closed"]
+
+
+@pytest.mark.parametrize("ending, stuck", [(e, False) for e in ENDINGS + ["peer gone before the head"]]
+                         + [(e, True) for e in ENDINGS])
+def test_app_told_of_the_end_then_cancelled(ending, stuck):
+    """An application whose request ends under it hears `http.disconnect`
+    and `send` raises; one that does not end by itself is cancelled after
+    the grace period, not before. (Before the head, a stuck application is
+    the driver's to cancel: it cancels the handler.)"""
+    grace, seen, ended = 0.3, [], []
+
+    async def app(scope, receive, send):
         try:
-            await asyncio.sleep(30)
+            assert (await receive())["type"] == "http.request"
+            if ending != "handler cancelled" and ending != "peer gone before the head":
+                await send({"type": "http.response.start", "status": 200, "headers": []})
+                await send({"type": "http.response.body", "body": b"x", "more_body": True})
+            if stuck:
+                await asyncio.sleep(30)
+            seen.append((await receive())["type"])
+            with pytest.raises(ClientDisconnected):
+                await send({"type": "http.response.body", "body": b"y"})
+            seen.append("send raised")
         except asyncio.CancelledError:
             seen.append("cancelled")
             raise
+        finally:
+            ended.append(time.monotonic())
 
     async def main():
-        task = asyncio.ensure_future(ASGIApp(sleeper)(make_request()[0]))
+        request = make_request()[0]
+        handling = asyncio.ensure_future(ASGIApp(app, grace=grace)(request))
         await asyncio.sleep(0.01)
-        task.cancel()
-        with pytest.raises(asyncio.CancelledError):
-            await task
+        t0 = time.monotonic()
+        if ending == "handler cancelled":
+            handling.cancel()
+        elif ending == "peer gone before the head":
+            request.peer_gone.set()
+            assert (await handling).status == 500
+        else:
+            response = await handling
+            assert await response.stream.__anext__() == b"x"
+            t0 = time.monotonic()
+            if ending == "stream closed":
+                await response.stream.aclose()
+                assert ended  # aclose waits for the application
+            else:
+                request.peer_gone.set()
+                with pytest.raises(ResponseAborted):
+                    await response.stream.__anext__()
+        while not ended:
+            await asyncio.sleep(0.01)
+        return ended[0] - t0
 
-    asyncio.run(asyncio.wait_for(main(), 5))
-    assert seen == ["cancelled"]
+    took = asyncio.run(asyncio.wait_for(main(), 10))
+    assert seen == (["cancelled"] if stuck else ["http.disconnect", "send raised"])
+    assert (took >= grace * 0.9) == stuck
 
 
 def test_lifespan_outcomes():

@@ -3,22 +3,24 @@ application's `http` scope for each request, `Lifespan(app)` runs its
 `lifespan` scope around the server's life, and `load_app("module:attr")`
 finds the application the way other ASGI servers' command lines do.
 
-The application runs inside the driver's task, a step at a time, and
-never ahead of the client: `send` of a body piece hands control back to
-the driver, which resumes the application when it wants the next piece.
-An application that has sent its whole response before it first waits (the
-common case: a handful of bytes) costs no task and no trip through the
-event loop, and is answered with one whole-bytes response."""
+Each application call runs in a task of its own from start to end, as
+under any other ASGI server, so context variables, anyio cancel scopes and
+task groups hold across its awaits. The handler returns as soon as the
+response head is known: with the whole body when the application has
+already finished (the common case, one trip through the event loop), else
+with a stream fed by a short queue, so the application stays only a few
+pieces ahead of the client. An application whose client has gone is told
+so (`receive` answers `http.disconnect`, `send` raises), and is cancelled
+if it has not finished a grace period later."""
 
 from __future__ import annotations
 
 import asyncio
 import collections
-import contextvars
 import importlib
 import logging
 import sys
-from typing import Any, Awaitable, Callable, Coroutine, Generator, MutableMapping
+from typing import Any, Awaitable, Callable, MutableMapping
 from urllib.parse import unquote
 
 import _quillon as q  # type: ignore[import-not-found, unused-ignore]
@@ -33,12 +35,18 @@ App = Callable[[Scope, Receive, Send], Awaitable[None]]
 
 # 2.4: `send` raises an OSError once the client is gone, so applications
 # need not watch `receive` for a disconnect while they stream.
-SPEC_VERSION = "2.4"
+ASGI_HTTP_VERSION = "2.4"
 HTTP_VERSIONS = {"HTTP/1.1": "1.1", "HTTP/2": "2", "HTTP/1.0": "1.0"}
 
-# Body pieces a task the application started (rather than the one it runs
-# in) may send ahead of the client before its `send` waits.
+# Body pieces the application may send ahead of the client before its
+# `send` waits for the driver to take one.
 QUEUE_DEPTH = 4
+
+# Seconds an application may go on once its client has gone (or the
+# driver has stopped reading its response) before it is cancelled: long
+# enough to notice the disconnect and clean up, short enough that a stuck
+# one does not pile up.
+GRACE = 5.0
 
 log = logging.getLogger("quillon.asgi")
 
@@ -58,269 +66,226 @@ class LifespanError(RuntimeError):
     while its lifespan was running."""
 
 
-async def _either(a: asyncio.Event, b: asyncio.Event) -> None:
-    """Returns once either event is set."""
-    if a.is_set() or b.is_set():
-        return
-    waits = {asyncio.ensure_future(a.wait()), asyncio.ensure_future(b.wait())}
-    try:
-        await asyncio.wait(waits, return_when=asyncio.FIRST_COMPLETED)
-    finally:
-        for w in waits:
-            w.cancel()
-
-
 def _content_length(headers: Any) -> int | None:
     value = headers.get("content-length")
     return int(value) if value is not None and value.isdigit() else None
 
 
-class _Pause:
-    """What `send` awaits in the driving task once a body piece is queued:
-    it hands control back to the driver, which writes the piece and resumes
-    the application when it wants the next one."""
-
-    __slots__ = ()
-
-    def __await__(self) -> Generator[Any, None, None]:
-        yield _PAUSE
-
-
-_PAUSE = object()
-_BARE = object()  # the application yielded None (asyncio.sleep(0))
-
-
-class _Run:
-    """Awaits a generator: `await _Run(gen)` runs it in the awaiting task."""
-
-    __slots__ = ("gen",)
-
-    def __init__(self, gen: Generator[Any, None, None]):
-        self.gen = gen
-
-    def __await__(self) -> Generator[Any, None, None]:
-        return self.gen
+def _wake(waiter: asyncio.Future[None] | None) -> None:
+    if waiter is not None and not waiter.done():
+        waiter.set_result(None)
 
 
 class _Exchange:
-    """One request: the application coroutine, its `receive` and `send`,
-    and the body pieces it has sent that the driver has not taken yet.
+    """One request: the application's task, its `receive` and `send`, and
+    the body pieces it has sent that the driver has not taken yet.
 
-    The application runs inside the task that awaits the handler and then
-    reads the response stream (the driver's), one step at a time, each step
-    in a context of its own. An application that answers without waiting
-    finishes inside the handler call, with no task and no trip through the
-    event loop; one that streams is resumed each time the driver wants the
-    next piece, so it never runs ahead of the client. The futures it waits
-    on pass up to the driver's task as if it awaited them itself, which
-    keeps `current_task()` (and cancel scopes built on it) the same from
-    the first step to the last."""
+    Each side waits on at most one thing of the other's: the handler on
+    `ready` (a head, or the end), the driver on `data` (a piece, or the
+    end), senders on `room` (the driver took a piece) and `receive`, once
+    the request body is read, on `over` (the client left or the response
+    is complete)."""
 
-    __slots__ = ("request", "coro", "ctx", "driver", "stage", "status", "headers", "trailers", "pieces", "depth",
-                 "finished", "error", "waiting", "wake", "nudge", "body_sent", "abandoned")
+    __slots__ = ("request", "loop", "depth", "grace", "head_only", "task", "stage", "status", "headers", "length",
+                 "sent", "trailers", "pieces", "finished", "error", "left", "body_read", "ready", "data", "room", "over",
+                 "watcher", "timer")
 
-    def __init__(self, request: Request, depth: int):
+    def __init__(self, request: Request, loop: asyncio.AbstractEventLoop, depth: int, grace: float):
         self.request = request
-        self.coro: Coroutine[Any, Any, None] | None = None
-        self.ctx = contextvars.copy_context()
-        self.driver: asyncio.Task[Any] | None = None
+        self.loop = loop
+        self.depth = depth
+        self.grace = grace
+        self.head_only = request.method == "HEAD"
+        self.task: asyncio.Task[None] | None = None
         self.stage = START
         self.status = 500
         self.headers: Any = None
+        self.length: int | None = None  # the declared content-length
+        self.sent = 0  # body bytes the application has sent
         self.trailers: Any = None
         self.pieces: collections.deque[bytes] = collections.deque()
-        self.depth = depth
-        self.finished = False  # the application coroutine returned or raised
+        self.finished = False  # the application returned or raised
         self.error: BaseException | None = None
-        self.waiting: Any = None  # the future the application waits on, or _BARE
-        self.wake: asyncio.Future[None] | None = None  # the driver waits for `waiting` or a piece
-        self.nudge: asyncio.Event | None = None  # for `receive` and other tasks' `send`: something changed
-        self.body_sent = False  # the request body was delivered to its end
-        self.abandoned = False  # the driver stopped reading the response
+        self.left = False  # nothing more reaches the client: it went, or the driver stopped reading
+        self.body_read = False  # the request body was delivered to its end
+        self.ready: asyncio.Future[None] | None = None
+        self.data: asyncio.Future[None] | None = None
+        self.room: asyncio.Event | None = None
+        self.over: asyncio.Event | None = None
+        self.watcher: asyncio.Task[None] | None = None
+        self.timer: asyncio.TimerHandle | None = None
+
+    async def run(self, app: App, scope: Scope) -> None:
+        try:
+            await app(scope, self.receive, self.send)
+        except Exception as e:
+            self.error = e
+            self.log_failure()
+        except BaseException as e:
+            self.error = e
+            raise
+        finally:
+            self.finished = True
+            if self.timer is not None:
+                self.timer.cancel()
+            if self.watcher is not None:
+                self.watcher.cancel()
+            _wake(self.ready)
+            _wake(self.data)
+            # Tasks the application left behind must not wait on it.
+            if self.room is not None:
+                self.room.set()
+            if self.over is not None:
+                self.over.set()
+
+    def log_failure(self) -> None:
+        if self.stage == DONE:
+            log.exception("ASGI application failed after its response", exc_info=self.error)
+        elif self.left or self.request.gone:
+            pass  # most likely what its `send` or `receive` told it
+        elif self.stage == START:
+            log.exception("ASGI application failed before its response", exc_info=self.error)
+        else:
+            log.exception("ASGI application failed during its response", exc_info=self.error)
 
     # -- the application's side
 
     async def receive(self) -> Message:
         request = self.request
-        if not self.body_sent:
+        if self.left or request.gone:
+            return {"type": "http.disconnect"}
+        if not self.body_read:
             try:
                 piece = await request.read()
             except ConnectionError:
-                self.body_sent = True
+                self.body_read = True
                 return {"type": "http.disconnect"}
             if piece:
                 return {"type": "http.request", "body": piece, "more_body": True}
-            self.body_sent = True
+            self.body_read = True
             return {"type": "http.request", "body": b"", "more_body": False}
         # Nothing more will come from the client: the next event is its
         # leaving, or the end of this exchange.
-        while not (request.gone or self.abandoned or self.stage == DONE):
-            await _either(request.peer_gone, self.fresh_nudge())
+        if not (self.stage == DONE or self.finished):
+            self.watch()
+            if self.over is None:
+                self.over = asyncio.Event()
+            await self.over.wait()
         return {"type": "http.disconnect"}
 
     async def send(self, message: Message) -> None:
-        if self.abandoned or self.request.gone:
+        if (self.left or self.request.gone) and self.owes():
             raise ClientDisconnected("client disconnected")
         kind = message["type"]
         if kind == "http.response.body" and self.stage == BODY:
             body = message.get("body", b"")
             if body:
+                self.sent += len(body)
+                if self.length is not None and self.sent > self.length:
+                    raise RuntimeError("ASGI response body longer than its content-length")
                 self.pieces.append(body if type(body) is bytes else bytes(body))
+                _wake(self.data)
             if not message.get("more_body", False):
-                self.stage = DONE if self.trailers is None else TRAILERS
-                self.poke()
-            elif self.pieces:
-                await self.hand_over()
+                if self.trailers is None:
+                    self.complete()
+                else:
+                    self.stage = TRAILERS
+            elif len(self.pieces) >= self.depth:
+                await self.wait_for_room()
         elif kind == "http.response.start" and self.stage == START:
             status = message["status"]
             if type(status) is not int or not 200 <= status <= 999:
                 raise ValueError(f"response status {status!r} cannot be sent")
             self.headers = q.HeaderMap(message.get("headers", ()))
+            self.length = _content_length(self.headers)
             if message.get("trailers", False):
                 self.trailers = q.HeaderMap()
             self.status = status
             self.stage = BODY
+            _wake(self.ready)
         elif kind == "http.response.trailers" and self.stage == TRAILERS:
             for name, value in message.get("headers", ()):
                 self.trailers.add(name, value)
             if not message.get("more_trailers", False):
-                self.stage = DONE
-                self.poke()
+                self.complete()
         else:
             raise RuntimeError(f"ASGI message {kind!r} not expected here")
 
-    async def hand_over(self) -> None:
-        """Lets the driver write the queued pieces before the application
-        goes on."""
-        if asyncio.current_task() is self.driver:
-            await _Pause()
-        else:
-            # Sent from a task the application started: wake the driver,
-            # and hold this task while the driver is behind.
-            self.woken(None)
-            while len(self.pieces) >= self.depth:
-                await _either(self.fresh_nudge(), self.request.peer_gone)
-                if self.abandoned or self.request.gone:
-                    raise ClientDisconnected("client disconnected")
+    async def wait_for_room(self) -> None:
+        while len(self.pieces) >= self.depth and not (self.left or self.finished):
+            if self.room is None:
+                self.room = asyncio.Event()
+            self.room.clear()
+            await self.room.wait()
+        if self.left or self.finished:
+            raise ClientDisconnected("client disconnected")
 
-    def fresh_nudge(self) -> asyncio.Event:
-        if self.nudge is None:
-            self.nudge = asyncio.Event()
-        self.nudge.clear()
-        return self.nudge
+    def complete(self) -> None:
+        self.stage = DONE
+        if self.over is not None:
+            self.over.set()
 
-    def poke(self) -> None:
-        if self.nudge is not None:
-            self.nudge.set()
+    def owes(self) -> bool:
+        """Whether the client still lacks part of the response: once it has
+        all (a body to its declared length, or an ended one), what the
+        application does is its own work (a background task), which may
+        go on after the client has gone."""
+        if self.stage == DONE:
+            return False
+        return self.length is None or self.sent < self.length or self.trailers is not None
 
-    # -- the driver's side
+    # -- the client's leaving
 
-    def woken(self, _future: Any) -> None:
-        if self.wake is not None and not self.wake.done():
-            self.wake.set_result(None)
-
-    def step(self, error: BaseException | None = None) -> None:
-        """Runs the application up to its next wait, in its own context."""
-        assert self.coro is not None
-        try:
-            if error is None:
-                yielded = self.ctx.run(self.coro.send, None)
+    def watch(self) -> None:
+        """Watches for the client's leaving while the application may wait
+        on something that would not otherwise end."""
+        if self.watcher is None and not (self.finished or self.left):
+            if self.request.gone:
+                self.abandon()
             else:
-                yielded = self.ctx.run(self.coro.throw, error)
-        except StopIteration:
-            self.finished = True
+                self.watcher = self.loop.create_task(self.peer_gone())
+
+    async def peer_gone(self) -> None:
+        await self.request.peer_gone.wait()
+        self.watcher = None
+        self.abandon()
+
+    def abandon(self, bound: bool = False) -> None:
+        """Nothing more of the response reaches the client: tells the
+        application, and cancels it if it runs on past the grace period
+        while it still owes the client part of the response (or, `bound`,
+        at all)."""
+        if self.left:
+            if bound and self.timer is None:
+                self.bound()
             return
-        except BaseException as e:
-            self.finished, self.error = True, e
-            if isinstance(e, Exception):
-                self.log_failure()
-            return
-        if yielded is _PAUSE:
-            return
-        if yielded is None:
-            self.waiting = _BARE
-        elif getattr(yielded, "_asyncio_future_blocking", False):
-            yielded._asyncio_future_blocking = False
-            self.waiting = yielded
-        else:
-            self.step(RuntimeError(f"ASGI application awaited {yielded!r}, which is not a future"))
+        self.left = True
+        self.pieces.clear()
+        _wake(self.data)
+        if self.room is not None:
+            self.room.set()
+        if self.over is not None:
+            self.over.set()
+        if self.watcher is not None:
+            self.watcher.cancel()
+            self.watcher = None
+        if bound or self.owes():
+            self.bound()
 
-    def log_failure(self) -> None:
-        if self.stage == START:
-            log.exception("ASGI application failed before its response", exc_info=self.error)
-        elif self.stage == DONE:
-            log.exception("ASGI application failed after its response", exc_info=self.error)
-        elif not (self.abandoned or self.request.gone):
-            log.exception("ASGI application failed during its response", exc_info=self.error)
-
-    def drive(self, until_head: bool) -> Generator[Any, None, None]:
-        """Runs the application until the driver has something to do: a body
-        piece, the end of the application, or (`until_head`) a known head
-        while the application waits. The futures it waits on are yielded to
-        the driver's task."""
-        self.driver = asyncio.current_task()
-        while not (self.finished or self.pieces or (until_head and self.stage != START and self.waiting is not None)):
-            waiting = self.waiting
-            if waiting is None:
-                self.step()
-                continue
-            self.waiting = None
-            if waiting is _BARE:
-                try:
-                    yield None
-                except GeneratorExit:
-                    self.close()
-                    raise
-                except BaseException as e:
-                    self.step(e)
-                    continue
-                self.step()
-                continue
-            if not waiting.done():
-                # Wait for the application's future, or for a piece sent by
-                # another of its tasks.
-                wake = self.wake = asyncio.get_running_loop().create_future()
-                waiting.add_done_callback(self.woken)
-                wake._asyncio_future_blocking = True
-                try:
-                    yield wake
-                except GeneratorExit:
-                    self.close()
-                    raise
-                except BaseException as e:
-                    # The driver's task was cancelled: so is what the
-                    # application waits on, as a task of its own would.
-                    waiting.remove_done_callback(self.woken)
-                    waiting.cancel()
-                    self.wake = None
-                    self.step(e)
-                    continue
-                self.wake = None
-                waiting.remove_done_callback(self.woken)
-                if not waiting.done():
-                    self.waiting = waiting  # woken for a piece from another task
-                    continue
-            self.step()
-
-    def close(self) -> None:
-        self.finished = True
-        if self.coro is not None:
-            self.coro.close()
-
-    def outcome(self) -> None:
-        """Re-raises what must not be turned into an HTTP answer: the
-        driver's own cancellation, an interpreter exit."""
-        if self.error is not None and not isinstance(self.error, Exception):
-            raise self.error
+    def bound(self) -> None:
+        if not self.finished and self.task is not None:
+            self.timer = self.loop.call_later(self.grace, self.task.cancel, "ASGI application outlived its request")
 
 
 class _BodyStream:
-    """The response body as the driver reads it: each read resumes the
-    application until it has sent the next piece. It ends once the
+    """The response body as the driver reads it. It ends once the
     application has returned, so work the application does after its last
     piece (a background task) finishes before the driver ends the response.
-    A driver that stops reading early awaits `aclose()`, which ends the
-    application with `ClientDisconnected` raised from its `send`."""
+    A driver that stops reading early awaits `aclose()`: the application's
+    `send` raises `ClientDisconnected`, and `aclose` returns once the
+    application has ended (cancelled after the grace period if need be),
+    unless the response was whole and only the application's own work
+    remains."""
 
     __slots__ = ("ex",)
 
@@ -332,37 +297,42 @@ class _BodyStream:
 
     async def __anext__(self) -> bytes:
         ex = self.ex
-        if not ex.pieces and not ex.finished:
-            await _Run(ex.drive(False))
-        if ex.pieces:
-            piece = ex.pieces.popleft()
-            ex.poke()
-            return piece
-        ex.outcome()
-        if ex.stage != DONE:
-            raise ResponseAborted("the ASGI application did not complete its response") from ex.error
-        raise StopAsyncIteration
+        if ex.head_only:
+            raise StopAsyncIteration
+        while not ex.pieces:
+            if ex.finished:
+                if ex.stage != DONE or ex.left:
+                    raise ResponseAborted("the ASGI application did not complete its response") from ex.error
+                raise StopAsyncIteration
+            data = ex.data = ex.loop.create_future()
+            try:
+                await data
+            except asyncio.CancelledError:
+                ex.abandon(bound=True)
+                raise
+            finally:
+                ex.data = None
+        piece = ex.pieces.popleft()
+        if ex.room is not None and len(ex.pieces) < ex.depth:
+            ex.room.set()
+        return piece
 
     async def aclose(self) -> None:
         ex = self.ex
-        if ex.finished:
+        if ex.finished or ex.task is None:
             return
-        ex.abandoned = True
-        ex.poke()
-        ex.pieces.clear()
-        if ex.waiting is None:  # paused in `send`: that `send` raises
-            ex.step(ClientDisconnected("client disconnected"))
-        while not ex.finished:
-            await _Run(ex.drive(False))
-            ex.pieces.clear()
+        ex.abandon()
+        if ex.timer is not None:
+            # Cancelling this wait leaves the application to the timer.
+            await asyncio.wait((ex.task,))
 
     def __del__(self) -> None:
+        # Dropped unfinished without `aclose` (as the HTTP/2 driver does
+        # once it has the declared length): the application is told, and
+        # bounded, all the same.
         ex = self.ex
-        if not ex.finished and not ex.abandoned:
-            try:
-                asyncio.get_running_loop().create_task(self.aclose())
-            except RuntimeError:
-                ex.close()
+        if not (ex.finished or ex.left or ex.loop.is_closed()):
+            ex.loop.call_soon_threadsafe(ex.abandon)
 
 
 class ASGIApp:
@@ -370,16 +340,18 @@ class ASGIApp:
 
     `state` is the lifespan state (`Lifespan.state`), copied into each
     request's scope; `root_path` is where the application is mounted;
-    `queue_depth` bounds the pieces a task the application started may
-    send ahead of the client. Await the handler, and read the response
-    stream, in one task: the application runs in it."""
+    `queue_depth` bounds the body pieces the application may send ahead of
+    the client; `grace` is how long (seconds) it may run on once its client
+    has gone or the driver stopped reading its response, before it is
+    cancelled."""
 
     def __init__(self, app: App, *, state: dict[str, Any] | None = None, root_path: str = "",
-                 queue_depth: int = QUEUE_DEPTH):
+                 queue_depth: int = QUEUE_DEPTH, grace: float = GRACE):
         self.app = app
         self.state = state
         self.root_path = root_path
         self.queue_depth = max(1, queue_depth)
+        self.grace = grace
 
     def scope(self, request: Request) -> Scope:
         headers = request.headers.raw_items()
@@ -387,7 +359,7 @@ class ASGIApp:
             headers.insert(0, (b"host", request.authority.encode()))
         scope: Scope = {
             "type": "http",
-            "asgi": {"version": "3.0", "spec_version": SPEC_VERSION},
+            "asgi": {"version": "3.0", "spec_version": ASGI_HTTP_VERSION},
             "http_version": HTTP_VERSIONS.get(request.version, "1.1"),
             "method": request.method,
             "scheme": request.scheme,
@@ -405,27 +377,39 @@ class ASGIApp:
         return scope
 
     async def __call__(self, request: Request) -> Response:
-        ex = _Exchange(request, self.queue_depth)
-        ex.coro = self.app(self.scope(request), ex.receive, ex.send)  # type: ignore[assignment]
-        await _Run(ex.drive(True))
-        ex.outcome()
+        loop = asyncio.get_running_loop()
+        ex = _Exchange(request, loop, self.queue_depth, self.grace)
+        ready = ex.ready = loop.create_future()
+        # In a copy of the current context, as any task.
+        ex.task = loop.create_task(ex.run(self.app, self.scope(request)))
+        try:
+            await ready
+        except asyncio.CancelledError:
+            ex.abandon(bound=True)
+            raise
+        ex.ready = None
         if ex.stage == START:
-            if ex.error is None:
+            if ex.error is None and not (ex.left or request.gone):
                 log.error("ASGI application returned without a response")
             return Response(500, TEXT, FAILED)
-        headers = ex.headers
-        length = _content_length(headers)
-        if ex.finished and ex.stage == DONE:
+        headers, length = ex.headers, ex.length
+        if ex.stage == DONE:
             body = b"".join(ex.pieces)
-            if request.method == "HEAD":
-                if body and length is None:
-                    headers["content-length"] = str(len(body))
-                return Response(ex.status, headers, b"", trailers=ex.trailers)
-            if length is None or length == len(body):
-                return Response(ex.status, headers, body, trailers=ex.trailers)
-            # A declared length the body does not fill: streamed, so the
-            # driver's framing cuts the response off instead of sending a
-            # head that promises what never comes.
+            if ex.head_only and length is None and body:
+                headers["content-length"] = str(len(body))
+                length = len(body)
+            if ex.finished:
+                if ex.head_only:
+                    return Response(ex.status, headers, b"", trailers=ex.trailers)
+                if length is None or length == len(body):
+                    return Response(ex.status, headers, body, trailers=ex.trailers)
+                # A declared length the body does not fill: streamed, so the
+                # driver's framing cuts the response off instead of sending a
+                # head that promises what never comes.
+        elif ex.head_only:
+            ex.abandon()  # the head is all that goes out: no use making the body
+        elif not ex.finished:
+            ex.watch()
         return Response(ex.status, headers, stream=_BodyStream(ex), length=length, trailers=ex.trailers)
 
 
