@@ -85,8 +85,8 @@ struct Config {
   std::optional<uint64_t> data_frame_budget;
   bool auto_date_header = true;
   std::optional<bool> enable_push;
-  // Server: SETTINGS_ENABLE_CONNECT_PROTOCOL advertised, so a request may
-  // carry RFC 8441's :protocol (a request that does without it is refused).
+  // Server: advertise SETTINGS_ENABLE_CONNECT_PROTOCOL; without it a request
+  // carrying RFC 8441's :protocol is refused.
   bool enable_connect_protocol = false;
   // Decoded header bytes one receive() hands back (kMaxBatchHeaderBytes;
   // smaller only to exercise the backlog in tests).
@@ -126,7 +126,7 @@ struct HeadersInfo {
   bool extended_connect = false;  // the head carried :protocol
 
   static HeadersInfo of(const HeadersFrame& f) {
-    return HeadersInfo{f.stream_id,      f.end_stream, f.status && *f.status >= 100 && *f.status <= 199,
+    return HeadersInfo{f.stream_id, f.end_stream, f.status && *f.status >= 100 && *f.status <= 199,
                        f.content_length, f.content_length_invalid, f.shape, f.truncated, f.protocol.has_value()};
   }
 };
