@@ -14,7 +14,7 @@ def aborted(n):
     return ("body_write_aborted", f"user body write aborted: early end, expected {n} more bytes")
 
 
-def response_codec(request=b"GET / HTTP/1.1\r\nte: trailers\r\n\r\n", **kwargs):
+def response_codec(request=b"GET / HTTP/1.1\r\nhost: h\r\nte: trailers\r\n\r\n", **kwargs):
     """A server codec with a request recorded and a response head encoded."""
     c = H1Codec(date_header=False)
     c.receive_request_head(request)
@@ -83,7 +83,7 @@ def test_terminator_is_one_shared_object():
         ends.append(c.serialize_end())
         c, _ = response_codec(**kwargs)  # no declared trailer is sent: the bare terminator
         ends.append(c.serialize_trailers(HeaderMap([("content-type", "x"), ("x-undeclared", "1")])))
-    c, _ = response_codec(b"GET / HTTP/1.1\r\n\r\n", chunked=True, headers=HeaderMap([("trailer", "x-t")]))
+    c, _ = response_codec(b"GET / HTTP/1.1\r\nhost: h\r\n\r\n", chunked=True, headers=HeaderMap([("trailer", "x-t")]))
     ends.append(c.serialize_trailers(HeaderMap([("x-t", "1")])))  # the request did not accept trailers
     client = H1Codec()
     client.serialize_request("POST", "/", chunked=True)
@@ -99,9 +99,9 @@ def test_serialize_head_and_body():
     c, head = response_codec(content_length=3)
     assert c.serialize_head_and_body(head, b"abcdef") == head + b"abc"
     # Bodyless framings give back the caller's head object itself.
-    c, head = response_codec(b"HEAD / HTTP/1.1\r\n\r\n", content_length=3)
+    c, head = response_codec(b"HEAD / HTTP/1.1\r\nhost: h\r\n\r\n", content_length=3)
     assert c.serialize_head_and_body(head, b"abc") is head
-    fresh_head = b"GET / HTTP/1.1\r\n\r\n"
+    fresh_head = b"GET / HTTP/1.1\r\nhost: h\r\n\r\n"
     assert H1Codec().serialize_head_and_body(fresh_head, b"ignored") is fresh_head
 
 
@@ -231,7 +231,7 @@ def test_chunked_byte_at_a_time_equals_whole():
 
 def test_take_body_into_moves_the_read_buffer():
     c = H1Codec()
-    head = c.receive_request_head(b"POST / HTTP/1.1\r\ntransfer-encoding: chunked\r\n\r\n" + CHUNKED[:20])
+    head = c.receive_request_head(b"POST / HTTP/1.1\r\nhost: h\r\ntransfer-encoding: chunked\r\n\r\n" + CHUNKED[:20])
     d = H1BodyDecoder(head.body_kind)
     c.take_body_into(d)
     assert c.buffered() == 0 and d.buffered == 20

@@ -48,7 +48,7 @@ def test_order_is_kept_when_input_arrives_while_fed_bytes_are_unread():
 
 def test_take_body_into_appends_after_unread_fed_bytes():
     c = H1Codec()
-    c.receive_request_head(b"POST / HTTP/1.1\r\ncontent-length: 8\r\n\r\n")
+    c.receive_request_head(b"POST / HTTP/1.1\r\nhost: h\r\ncontent-length: 8\r\n\r\n")
     d = H1BodyDecoder("length", 8)
     d.feed(b"abcd")
     c.feed(b"efghNEXT")

@@ -12,7 +12,7 @@ IMF_FIXDATE = rb"[A-Z][a-z]{2}, \d\d [A-Z][a-z]{2} \d{4} \d\d:\d\d:\d\d GMT"
 
 def server_after(request_line=b"GET / HTTP/1.1", **config):
     c = H1Codec(date_header=False, **config)
-    c.receive_request_head(request_line + b"\r\n\r\n")
+    c.receive_request_head(request_line + b"\r\nhost: h\r\n\r\n")
     return c
 
 

@@ -95,10 +95,10 @@ def test_chunked_exchange_with_trailers_then_pipelined_requests():
 
 def test_pipelined_leftover_goes_back_to_the_codec():
     server = H1Codec()
-    wire = b"POST /1 HTTP/1.1\r\ncontent-length: 3\r\n\r\nabcGET /2 HTTP/1.1\r\n\r\n"
+    wire = b"POST /1 HTTP/1.1\r\nhost: h\r\ncontent-length: 3\r\n\r\nabcGET /2 HTTP/1.1\r\nhost: h\r\n\r\n"
     head = server.receive_request_head(wire)
     got, dec = read_body(server, head)
-    assert got == b"abc" and dec.buffered == 19
+    assert got == b"abc" and dec.buffered == 28
     server.reset()
     server.feed(wire[-dec.buffered:])
     assert server.receive_request_head(b"").target == "/2"
@@ -154,7 +154,8 @@ def test_http10_peers():
 
 def test_expect_continue_and_connect_tunnel():
     client, server = H1Codec(), H1Codec(date_header=False)
-    wire = client.serialize_request("PUT", "/big", HeaderMap([("expect", "100-continue")]), content_length=4)
+    wire = client.serialize_request("PUT", "/big", HeaderMap([("host", "h"), ("expect", "100-continue")]),
+                                   content_length=4)
     head = server.receive_request_head(wire)
     assert head.expect_continue and server.buffered() == 0
     assert client.receive_head(H1Codec.continue_response()) is None and client.buffered() == 0
@@ -164,7 +165,8 @@ def test_expect_continue_and_connect_tunnel():
     assert (rhead.status, rhead.body_kind) == (201, "empty")
 
     client, server = H1Codec(), H1Codec(date_header=False)
-    head = server.receive_request_head(client.serialize_request("CONNECT", "example.com:443") + b"\x16\x03")
+    head = server.receive_request_head(client.serialize_request("CONNECT", "example.com:443", HeaderMap([("host", "example.com:443")]))
+                                      + b"\x16\x03")
     assert (head.is_upgrade, head.target) == (True, "example.com:443")
     assert server.take_body() == b"\x16\x03"
     resp = server.serialize_response(200)

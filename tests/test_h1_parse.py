@@ -15,6 +15,8 @@ PARSE_TEXT = {
     "header_content_length_invalid": "invalid content-length parsed",
     "header_transfer_encoding_invalid": "invalid transfer-encoding parsed",
     "header_transfer_encoding_unexpected": "unexpected transfer-encoding parsed",
+    "header_transfer_encoding_unsupported": "unsupported transfer-encoding parsed",
+    "header_host_invalid": "missing or repeated host header",
     "too_large": "message head is too large",
     "status": "invalid HTTP status-code parsed",
 }
@@ -22,8 +24,8 @@ H2_PREFACE = b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"
 STANDARD_METHODS = ["OPTIONS", "GET", "POST", "PUT", "DELETE", "HEAD", "TRACE", "CONNECT", "PATCH", "QUERY"]
 
 
-def req(fields=b"", line=b"GET / HTTP/1.1"):
-    return line + b"\r\n" + fields + b"\r\n"
+def req(fields=b"", line=b"GET / HTTP/1.1", host=b"host: h\r\n"):
+    return line + b"\r\n" + host + fields + b"\r\n"
 
 
 def many_headers(n):
@@ -139,7 +141,7 @@ def test_response_head_record():
 
 @pytest.mark.parametrize("method", STANDARD_METHODS + ["PROPFIND", "get"])
 def test_standard_methods_are_shared_strings(method):
-    line = f"{method} / HTTP/1.1\r\n\r\n".encode()
+    line = f"{method} / HTTP/1.1\r\nhost: h\r\n\r\n".encode()
     a = H1Codec().receive_request_head(line)
     b = H1Codec().receive_request_head(line)
     assert a.method == method and b.method == method
@@ -193,6 +195,15 @@ REQUEST_FAILURES = [
     (req(b"content-length: 1\r\ncontent-length: 2\r\n"), {}, "header_content_length_invalid", 400),
     (req(b"transfer-encoding: gzip\r\n", b"POST / HTTP/1.1"), {}, "header_transfer_encoding_invalid", 400),
     (req(b"transfer-encoding: chunked\r\n", b"POST / HTTP/1.0"), {}, "header_transfer_encoding_unexpected", 400),
+    (req(b"transfer-encoding: chunked, chunked\r\n", b"POST / HTTP/1.1"), {}, "header_transfer_encoding_invalid", 400),
+    (req(b"transfer-encoding: gzip, chunked\r\n", b"POST / HTTP/1.1"), {}, "header_transfer_encoding_unsupported",
+     501),
+    (req(b"transfer-encoding: gzip\r\ntransfer-encoding: chunked\r\n", b"POST / HTTP/1.1"), {},
+     "header_transfer_encoding_unsupported", 501),
+    (req(host=b""), {}, "header_host_invalid", 400),
+    (req(b"x-host: h\r\n", host=b""), {}, "header_host_invalid", 400),
+    (req(b"Host: h\r\n"), {}, "header_host_invalid", 400),
+    (req(b"host: h2\r\n", b"GET / HTTP/1.0"), {}, "header_host_invalid", 400),
     (req(b"content-length: 18446744073709551614\r\n"), {}, "too_large", 431),
     (req(many_headers(101)), {}, "too_large", 431),
     (req(many_headers(101)), {"max_headers": None}, "too_large", 431),
@@ -232,13 +243,13 @@ def test_response_head_failures(wire, kind):
 
 def test_head_limits_are_inclusive_and_the_codec_stays_usable():
     target = b"/" + b"a" * 65533
-    assert H1Codec().receive_request_head(b"GET " + target + b" HTTP/1.1\r\n\r\n").target == target.decode()
+    assert H1Codec().receive_request_head(b"GET " + target + b" HTTP/1.0\r\n\r\n").target == target.decode()
     wide = H1Codec(max_headers=200).receive_request_head(req(many_headers(101)))
-    assert len(wide.headers) == 101
+    assert len(wide.headers) == 102  # host and the 101
     # 8191 of 8192 bytes buffered is not yet too large; completing the head
     # then parses it even though it ends past the cap.
     c = H1Codec(max_buf_size=8192)
-    unterminated = b"GET / HTTP/1.1\r\nx: " + b"a" * (8191 - 19)
+    unterminated = b"GET / HTTP/1.0\r\nx: " + b"a" * (8191 - 19)
     assert c.receive_request_head(unterminated) is None and c.buffered() == 8191
     head = c.receive_request_head(b"\r\n\r\nnext")
     assert head.headers["x"] == b"a" * (8191 - 19) and c.buffered() == 4
@@ -260,7 +271,7 @@ def test_head_limits_are_inclusive_and_the_codec_stays_usable():
 )
 def test_ignore_invalid_headers_never_skips_a_framing_ambiguity(line, skipped):
     c = H1Codec(ignore_invalid_headers=True)
-    wire = req(b"host: h\r\n" + line + b"x-after: 1\r\n", b"POST / HTTP/1.1")
+    wire = req(line + b"x-after: 1\r\n", b"POST / HTTP/1.1")
     if skipped:
         h = c.receive_request_head(wire)
         assert h.headers.items() == [("host", b"h"), ("x-after", b"1")] and h.body_kind == "empty"
@@ -281,7 +292,7 @@ def test_ignore_invalid_headers_never_skips_a_framing_ambiguity(line, skipped):
     ],
 )
 def test_content_length_with_transfer_encoding_is_chunked_and_closes(fields, conflict):
-    h = H1Codec().receive_request_head(req(b"host: h\r\n" + fields, b"POST /u HTTP/1.1") + b"0\r\n\r\n")
+    h = H1Codec().receive_request_head(req(fields, b"POST /u HTTP/1.1") + b"0\r\n\r\n")
     assert h.body_kind == "chunked" and h.content_length is None
     assert "content-length" not in h.headers and h.headers["transfer-encoding"] == b"chunked"
     assert h.keep_alive is (not conflict)
@@ -289,7 +300,7 @@ def test_content_length_with_transfer_encoding_is_chunked_and_closes(fields, con
 
 PIECEWISE = [
     (True, b"GET /x?y HTTP/1.1\r\nHost: h\r\nA: 1\r\nA: 2\r\n\r\nrest"),
-    (True, b"\r\n\nPOST / HTTP/1.1\ncontent-length: 3\nTE: trailers\n\nabc"),
+    (True, b"\r\n\nPOST / HTTP/1.1\nhost: h\ncontent-length: 3\nTE: trailers\n\nabc"),
     (True, b"PUT / HTTP/1.0\r\nconnection: keep-alive\r\ncontent-length: 0\r\n\r\n"),
     (False, b"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\ncontent-length: 4\r\n\r\nbody"),
     (False, b"HTTP/1.1 200 OK\r\nconnection: close\r\ntransfer-encoding: chunked\r\n\r\n0\r\n\r\n"),
@@ -325,12 +336,12 @@ def test_byte_at_a_time_equals_whole(request_side, wire):
 
 def test_feed_and_reset_keep_the_read_buffer():
     c = H1Codec()
-    c.feed(b"GET /a HTTP/1.1\r\n\r\nGET /b HT")
+    c.feed(b"GET /a HTTP/1.0\r\n\r\nGET /b HT")
     assert c.buffered() == 28
     assert c.receive_request_head(b"").target == "/a"
     c.reset()
     assert c.buffered() == 9
-    assert c.receive_request_head(b"TP/1.1\r\n\r\n").target == "/b"
+    assert c.receive_request_head(b"TP/1.0\r\n\r\n").target == "/b"
     # take_body empties the buffer and the next head is scanned afresh.
     c.reset()
     c.feed(b"GET / HTTP/1.1\r\nx: 1")

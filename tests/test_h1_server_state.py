@@ -47,9 +47,9 @@ def test_constructor_and_repr():
 def test_keep_alive_and_pipelined_requests_with_bodies():
     s, t = server()
     assert s.begin_read() == (q.H1_READ_TRANSPORT, t) and s.unpark_idle_read() is False
-    wire = (b"POST /1 HTTP/1.1\r\ncontent-length: 3\r\n\r\nabc"
-            b"POST /2 HTTP/1.1\r\ntransfer-encoding: chunked\r\n\r\n2\r\nde\r\n0\r\n\r\n"
-            b"GET /3 HTTP/1.1\r\n\r\n")
+    wire = (b"POST /1 HTTP/1.1\r\nhost: h\r\ncontent-length: 3\r\n\r\nabc"
+            b"POST /2 HTTP/1.1\r\nhost: h\r\ntransfer-encoding: chunked\r\n\r\n2\r\nde\r\n0\r\n\r\n"
+            b"GET /3 HTTP/1.1\r\nhost: h\r\n\r\n")
     assert s.accept_head(wire[:20]) is None
     data, seen = wire[20:], []
     for expected_seq in (1, 2, 3):
@@ -69,7 +69,7 @@ def test_keep_alive_and_pipelined_requests_with_bodies():
 
 def test_expect_continue_is_claimed_once_before_the_head():
     s, _ = server()
-    _, seq, dec = s.accept_head(b"PUT / HTTP/1.1\r\nexpect: 100-continue\r\ncontent-length: 2\r\n\r\n")
+    _, seq, dec = s.accept_head(b"PUT / HTTP/1.1\r\nhost: h\r\nexpect: 100-continue\r\ncontent-length: 2\r\n\r\n")
     assert s.try_send_continue(seq) is True and s.try_send_continue(seq) is False
     assert s.respond_head(seq, 200, None, object()) == (q.H1_REQ_CONTINUE, None, False)
     assert respond(s, seq).startswith(b"HTTP/1.1 200 OK")
@@ -81,23 +81,23 @@ def test_expect_continue_is_claimed_once_before_the_head():
 
 def test_unread_body_is_drained_and_a_parked_reader_closes():
     s, t = server()
-    _, seq, dec = s.accept_head(b"POST / HTTP/1.1\r\ncontent-length: 4\r\n\r\nab")
+    _, seq, dec = s.accept_head(b"POST / HTTP/1.1\r\nhost: h\r\ncontent-length: 4\r\n\r\nab")
     respond(s, seq)
     s.finish_response(seq)
     assert s.begin_read() == (q.H1_NEXT_DRAIN, None)
-    assert read_body(dec, b"cdGET /next HTTP/1.1\r\n\r\n") == b"abcd"
+    assert read_body(dec, b"cdGET /next HTTP/1.1\r\nhost: h\r\n\r\n") == b"abcd"
     assert s.drain_done(True) == (q.H1_READ_PARSE, None)
     head, seq, _ = s.accept_head(b"")
     assert head.target == "/next"
     # A second request whose reader is parked on the transport cannot be drained.
-    s.accept_head(b"POST / HTTP/1.1\r\ncontent-length: 9\r\n\r\n")
+    s.accept_head(b"POST / HTTP/1.1\r\nhost: h\r\ncontent-length: 9\r\n\r\n")
     seq = s.current_seq
     assert s.begin_body_read(seq)
     respond(s, seq)
     s.finish_response(seq)
     assert s.begin_read() == (q.H1_NEXT_CLOSE, t) and s.closed and s.transport_ref() is None
     other, t2 = server()
-    _, seq, _ = other.accept_head(b"POST / HTTP/1.1\r\ncontent-length: 9\r\n\r\n")
+    _, seq, _ = other.accept_head(b"POST / HTTP/1.1\r\nhost: h\r\ncontent-length: 9\r\n\r\n")
     respond(other, seq)
     other.finish_response(seq)
     assert other.begin_read() == (q.H1_NEXT_DRAIN, None) and other.drain_done(False) == (q.H1_NEXT_CLOSE, t2)
@@ -109,7 +109,7 @@ def test_unread_body_is_drained_and_a_parked_reader_closes():
 ], ids=["shutdown", "closed"])
 def test_drain_completing_after_the_connection_ended_says_how(end, verdict):
     s, _ = server()
-    _, seq, dec = s.accept_head(b"POST / HTTP/1.1\r\ncontent-length: 4\r\n\r\n")
+    _, seq, dec = s.accept_head(b"POST / HTTP/1.1\r\nhost: h\r\ncontent-length: 4\r\n\r\n")
     respond(s, seq)
     s.finish_response(seq)
     assert s.begin_read() == (q.H1_NEXT_DRAIN, None)
@@ -120,7 +120,7 @@ def test_drain_completing_after_the_connection_ended_says_how(end, verdict):
 
 def test_client_leaving_mid_response():
     s, t = server()
-    _, seq, _ = s.accept_head(b"GET / HTTP/1.1\r\n\r\n")
+    _, seq, _ = s.accept_head(b"GET / HTTP/1.1\r\nhost: h\r\n\r\n")
     done, handle = object(), object()
     code, head, armed = s.respond_head(seq, 200, None, done, chunked=True, want=True)
     assert (code, armed, s.watcher_parked, s.watcher_done() is done) == (q.H1_REQ_OK, True, True, True)
@@ -136,12 +136,12 @@ def test_client_leaving_mid_response():
 def test_a_non_reusable_connection_says_connection_close():
     # The close follows this response: the client must not send another request into it.
     s, t = server()
-    _, seq, _ = s.accept_head(b"GET / HTTP/1.1\r\n\r\n")
+    _, seq, _ = s.accept_head(b"GET / HTTP/1.1\r\nhost: h\r\n\r\n")
     s.mark_unusable()
     assert b"connection: close" in respond(s, seq)
     assert s.finish_response(seq) == (False, True, t, None)
     s, t = server()
-    _, seq, _ = s.accept_head(b"GET / HTTP/1.1\r\n\r\n")
+    _, seq, _ = s.accept_head(b"GET / HTTP/1.1\r\nhost: h\r\n\r\n")
     assert s.arm_watcher(seq, object())  # peer_closed() asked before the response
     assert s.watcher_completed(None, OSError("reset")) is True  # the client left: nothing is written
     assert s.respond_head(seq, 200, None, object()) == (q.H1_REQ_PEER_CLOSED, None, False)
@@ -152,10 +152,10 @@ def test_a_non_reusable_connection_says_connection_close():
 @pytest.mark.parametrize(
     "request_head,status,outcome",
     [
-        (b"GET /ws HTTP/1.1\r\nupgrade: websocket\r\nconnection: upgrade\r\n\r\n", 101, "hand_off"),
+        (b"GET /ws HTTP/1.1\r\nhost: h\r\nupgrade: websocket\r\nconnection: upgrade\r\n\r\n", 101, "hand_off"),
         (b"CONNECT h:443 HTTP/1.1\r\nhost: h:443\r\n\r\n", 200, "hand_off"),
-        (b"CONNECT h:443 HTTP/1.1\r\n\r\n", 407, "reuse"),  # refused: the bytes are the next request
-        (b"GET / HTTP/1.1\r\n\r\n", 101, "close"),  # nothing to switch to
+        (b"CONNECT h:443 HTTP/1.1\r\nhost: h\r\n\r\n", 407, "reuse"),  # refused: the bytes are the next request
+        (b"GET / HTTP/1.1\r\nhost: h\r\n\r\n", 101, "close"),  # nothing to switch to
     ],
 )
 def test_upgrade_and_tunnel_hand_off_the_buffered_bytes(request_head, status, outcome):
@@ -175,7 +175,7 @@ def test_upgrade_and_tunnel_hand_off_the_buffered_bytes(request_head, status, ou
 
 def test_detach_waits_for_a_parked_watcher_and_keeps_its_bytes():
     s, t = server()
-    _, seq, dec = s.accept_head(b"POST / HTTP/1.1\r\ncontent-length: 2\r\n\r\nhi")
+    _, seq, dec = s.accept_head(b"POST / HTTP/1.1\r\nhost: h\r\ncontent-length: 2\r\n\r\nhi")
     assert read_body(dec) == b"hi"
     s.end_body_read(seq, True)
     assert s.arm_watcher(seq, object(), want=True) is True
@@ -194,7 +194,7 @@ def test_graceful_shutdown_with_an_idle_read_parked():
     # Mid-request, the shutdown makes the current response the last.
     s, t = server()
     assert s.begin_read() == (q.H1_READ_TRANSPORT, t)
-    _, seq, _ = s.accept_head(b"GET / HTTP/1.1\r\n\r\n")  # the idle read is over
+    _, seq, _ = s.accept_head(b"GET / HTTP/1.1\r\nhost: h\r\n\r\n")  # the idle read is over
     assert s.request_shutdown() is None and not s.closed and not s.reusable
     assert b"connection: close" in respond(s, seq)
     assert s.finish_response(seq) == (False, True, t, None) and s.begin_read() == (q.H1_NEXT_NONE, None)
@@ -202,7 +202,7 @@ def test_graceful_shutdown_with_an_idle_read_parked():
 
 def test_stop_serving_keeps_the_transport_for_mark_closed():
     s, t = server()
-    _, seq, _ = s.accept_head(b"GET / HTTP/1.1\r\n\r\n")
+    _, seq, _ = s.accept_head(b"GET / HTTP/1.1\r\nhost: h\r\n\r\n")
     s.stop_serving()
     assert s.closed and s.transport_ref() is t  # the last response may still be written
     assert s.begin_read() == (q.H1_NEXT_NONE, None)
@@ -227,7 +227,7 @@ STALE_CALLS = [
 @pytest.mark.parametrize("call,result", STALE_CALLS)
 def test_calls_for_an_earlier_request_are_stale(call, result):
     s, t = server()
-    _, seq, _ = s.accept_head(b"GET /a HTTP/1.1\r\n\r\nPOST /b HTTP/1.1\r\nexpect: 100-continue\r\n"
+    _, seq, _ = s.accept_head(b"GET /a HTTP/1.1\r\nhost: h\r\n\r\nPOST /b HTTP/1.1\r\nhost: h\r\nexpect: 100-continue\r\n"
                               b"content-length: 1\r\n\r\n")
     respond(s, seq)
     s.finish_response(seq)
@@ -241,13 +241,13 @@ def test_calls_for_an_earlier_request_are_stale(call, result):
 
 def test_watcher_is_not_armed_when_it_could_see_more_than_a_close():
     s, _ = server(half_close=True)
-    _, seq, _ = s.accept_head(b"GET / HTTP/1.1\r\n\r\n")
+    _, seq, _ = s.accept_head(b"GET / HTTP/1.1\r\nhost: h\r\n\r\n")
     assert s.arm_watcher(seq, object()) is False  # a half-close is not the client leaving
     s, _ = server()
-    _, seq, _ = s.accept_head(b"GET / HTTP/1.1\r\n\r\nGET /next HTTP/1.1\r\n\r\n")
+    _, seq, _ = s.accept_head(b"GET / HTTP/1.1\r\nhost: h\r\n\r\nGET /next HTTP/1.1\r\n\r\n")
     assert s.arm_watcher(seq, object()) is False and s.codec.buffered() > 0  # a next request to read
     s, _ = server()
-    _, seq, _ = s.accept_head(b"GET / HTTP/1.1\r\nupgrade: h2c\r\n\r\n")
+    _, seq, _ = s.accept_head(b"GET / HTTP/1.1\r\nhost: h\r\nupgrade: h2c\r\n\r\n")
     assert s.arm_watcher(seq, object()) is False  # switching protocols is not decided yet
     assert s.respond_head(seq, 200, None, object(), want=True)[2] is True
 
@@ -255,7 +255,7 @@ def test_watcher_is_not_armed_when_it_could_see_more_than_a_close():
 def test_racing_closers_get_the_transport_once():
     for _ in range(30):
         s, t = server()
-        _, seq, _ = s.accept_head(b"GET / HTTP/1.1\r\n\r\n")
+        _, seq, _ = s.accept_head(b"GET / HTTP/1.1\r\nhost: h\r\n\r\n")
         calls = [lambda: s.fail_response(seq), s.fail_read, lambda: s.mark_closed()[0], lambda: s.detach(seq)[1]]
         barrier = threading.Barrier(len(calls))
         got = []
@@ -279,7 +279,7 @@ def test_subclass_cycle_through_transport_and_watcher_is_collected():
     t = Transport()
     s = Conn(H1Codec(), t)
     t.owner = s
-    _, seq, _ = s.accept_head(b"GET / HTTP/1.1\r\n\r\n")
+    _, seq, _ = s.accept_head(b"GET / HTTP/1.1\r\nhost: h\r\n\r\n")
     s.respond_head(seq, 200, None, [s], chunked=True, want=True)
     assert s.store_watcher_handle({"conn": s}) is None
     ref = weakref.ref(s)

@@ -41,7 +41,7 @@ class Driver:
         self.c.begin()
         hello = [SettingsFrame(0)] + ([SettingsFrame(0, flags=["ACK"])] if ack else [])
         self.send(*hello, raw=PREFACE if self.c.is_server else b"")
-        self.out()
+        self.hello = self.out()  # what we sent first (a client's preface misread as frames)
 
     def send(self, *frames, raw=b""):
         data = raw + b"".join(f if isinstance(f, bytes) else f.serialize() for f in frames)
@@ -120,6 +120,10 @@ def without(name, fields=GET):
     return [f for f in fields if f[0] != name]
 
 
+def replaced(name, value, fields=GET):
+    return [(k, value if k == name else v) for k, v in fields]
+
+
 CONNECT = [(":method", "CONNECT"), (":authority", "a.test:443")]
 EXTENDED = [(":method", "CONNECT"), (":protocol", "websocket"), (":scheme", "https"), (":path", "/chat"),
             (":authority", "a.test")]
@@ -129,7 +133,12 @@ EXTENDED = [(":method", "CONNECT"), (":protocol", "websocket"), (":scheme", "htt
     (without(":method"), False),
     (without(":scheme"), False),
     (without(":path"), False),
-    ([(":path", "") if k == ":path" else (k, v) for k, v in GET], False),
+    (replaced(":path", ""), False),
+    (replaced(":path", "index.html"), False),
+    (replaced(":path", "*"), False),
+    (GET + [("x-a", " v")], False),
+    (GET + [("x-a", "v\t")], False),
+    (replaced(":authority", "a.test "), False),
     (GET + [(":status", "200")], False),
     ([], False),
     ([("content-type", "text/plain")], False),
@@ -141,18 +150,29 @@ EXTENDED = [(":method", "CONNECT"), (":protocol", "websocket"), (":scheme", "htt
     (without(":authority", EXTENDED), False),
     (without(":authority"), True),
     (CONNECT, True),
-    (EXTENDED, True),
+    (EXTENDED, False),  # we never advertised SETTINGS_ENABLE_CONNECT_PROTOCOL
+    (GET + [("x-a", "a \t b")], True),
     ([(":method", "OPTIONS"), (":scheme", "http"), (":path", "*")], True),
 ])
 def test_request_heads_are_checked_before_they_are_served(fields, served):
     d = Driver()
-    d.send(d.head(1, fields))
-    assert (1 in d.opened) == served
-    assert d.verdicts() == ([] if served else [(1, PROTOCOL_ERROR)], None)
+    # Twice: the second time HPACK sends the fields from its table.
+    d.send(d.head(1, fields), d.head(3, fields))
+    assert sorted(d.opened) == ([1, 3] if served else [])
+    assert d.verdicts() == ([] if served else [(1, PROTOCOL_ERROR), (3, PROTOCOL_ERROR)], None)
     # The table stayed in step: the next request decodes, and a later id is
     # still required.
-    d.send(d.head(3, GET + [("x-next", "1")]))
-    assert d.opened[3].headers["x-next"] == b"1" and d.error is None
+    d.send(d.head(5, GET + [("x-next", "1")]))
+    assert d.opened[5].headers["x-next"] == b"1" and d.error is None
+
+
+@pytest.mark.parametrize("enabled", [False, True])
+def test_extended_connect_is_served_once_we_advertised_it(enabled):
+    d = Driver(enable_connect_protocol=enabled)
+    assert d.hello[0].settings.get(SettingsFrame.ENABLE_CONNECT_PROTOCOL) == (1 if enabled else None)
+    d.send(d.head(1, EXTENDED), d.head(3, GET))
+    assert d.verdicts() == ([] if enabled else [(1, PROTOCOL_ERROR)], None)
+    assert {sid: r.protocol for sid, r in d.opened.items()} == ({1: "websocket", 3: None} if enabled else {3: None})
 
 
 def test_trailers_carry_no_pseudo_header():
@@ -178,6 +198,7 @@ def client_with_stream():
     ([[(":status", "200"), (":path", "/")]], False),
     ([[(":method", "GET")]], False),
     ([[(":status", "200")], [(":status", "200"), ("x-trailer", "1")]], False),  # trailers with :status
+    ([[(":status", "200"), ("x-a", "v ")]], False),
 ])
 def test_response_heads_are_checked_before_they_are_delivered(blocks, answered):
     d = client_with_stream()

@@ -80,14 +80,14 @@ def test_defaults_and_repr():
 
 def test_client_handshake():
     c = conn(initial_window_size=1000, max_frame_size=32768, max_header_list_size=8192,
-             max_concurrent_streams=7, enable_push=False)
+             max_concurrent_streams=7, enable_push=False, enable_connect_protocol=True)
     assert not c.has_pending()
     c.begin()
     data = pending(c)
     assert data.startswith(PREFACE)
     (s,) = peer_frames(data[24:])
     assert isinstance(s, SettingsFrame) and "ACK" not in s.flags
-    # a client does not advertise MAX_CONCURRENT_STREAMS
+    # a client advertises neither MAX_CONCURRENT_STREAMS nor ENABLE_CONNECT_PROTOCOL
     assert s.settings == {SettingsFrame.INITIAL_WINDOW_SIZE: 1000, SettingsFrame.MAX_FRAME_SIZE: 32768,
                           SettingsFrame.MAX_HEADER_LIST_SIZE: 8192, SettingsFrame.ENABLE_PUSH: 0}
     c.begin()  # the handshake happens once

@@ -321,6 +321,8 @@ class H2FrameHeaders:
     def content_length_invalid(self) -> bool: ...
     @property
     def is_informational(self) -> bool: ...
+    @property
+    def protocol(self) -> str | None: ...
 
 @final
 class H2FrameData:
@@ -558,6 +560,7 @@ class H2Streams:
         data_frame_budget: int | None = None,
         auto_date_header: bool = True,
         enable_push: bool | None = None,
+        enable_connect_protocol: bool = False,
     ) -> Self: ...
     # handshake, settings and the read side
     def begin(self) -> None: ...

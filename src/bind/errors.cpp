@@ -26,8 +26,8 @@ const TypeInfo kTypes[] = {
      "specific type (canceled operation, closed channel, header read timeout, body write).\n\n"
      "args: (message: str,)"},
     {"H1ParseError", 2,
-     "A malformed HTTP/1 message head. A server records the automatic error status (400, 414\n"
-     "or 431) on the codec and answers it; a client caller sees this for a malformed response.\n\n"
+     "A malformed HTTP/1 message head. A server records the automatic error status (400, 414,\n"
+     "431 or 501) on the codec and answers it; a client caller sees this for a malformed response.\n\n"
      "args: (kind: str, message: str)"},
     {"H1BodyError", 2,
      "An HTTP/1 body that could not be decoded: a framing error, or the transport closing before\n"

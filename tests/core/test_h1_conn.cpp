@@ -72,14 +72,14 @@ TEST_CASE("h1 server state: decoders, done events and watcher reads are buried a
   h1host::ServerHost host;
   const Ref transport = Ref::make();
   const Ref first_dec = Ref::make_decoder(), second_dec = Ref::make_decoder();
-  const Ref unarmed_done = Ref::make(), watcher_done = Ref::make(), read = Ref::make_bytes("GET /2 HTTP/1.1\r\n");
+  const Ref unarmed_done = Ref::make(), watcher_done = Ref::make(), read = Ref::make_bytes("GET /2 HTTP/1.1\r\nhost: h\r\n");
   {
     Core c(transport, true, false);
     RequestHead head;
     auto accept = [&](std::string_view bytes, const Ref& dec) {
       return run(c, host, [&](Core& c, auto& h) { return c.accept_head(bytes, dec, head, h); });
     };
-    const uint64_t seq = accept("POST /1 HTTP/1.1\r\ncontent-length: 2\r\n\r\nhi", first_dec).seq;
+    const uint64_t seq = accept("POST /1 HTTP/1.1\r\nhost: h\r\ncontent-length: 2\r\n\r\nhi", first_dec).seq;
     CHECK(c.current_decoder() == first_dec);
     CHECK_EQ(refs(first_dec), 2);
     CHECK(run(c, host, [&](Core& c, auto&) { return c.begin_body_read(seq); }));

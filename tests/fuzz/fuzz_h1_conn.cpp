@@ -146,23 +146,23 @@ std::string requests(fuzz::Reader& in, unsigned n) {
     const uint8_t kind = in.byte();
     switch (kind % 7) {
       case 0:
-        w += "GET /" + num + " HTTP/1.1\r\n\r\n";
+        w += "GET /" + num + " HTTP/1.1\r\nhost: h\r\n\r\n";
         break;
       case 1:
-        w += "POST /" + num + " HTTP/1.1\r\ncontent-length: " + std::to_string(kind >> 3) + "\r\n\r\n";
+        w += "POST /" + num + " HTTP/1.1\r\nhost: h\r\ncontent-length: " + std::to_string(kind >> 3) + "\r\n\r\n";
         w.append(kind >> 3, 'b');
         break;
       case 2:
-        w += "POST /" + num + " HTTP/1.1\r\ntransfer-encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n";
+        w += "POST /" + num + " HTTP/1.1\r\nhost: h\r\ntransfer-encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n";
         break;
       case 3:
-        w += "PUT /" + num + " HTTP/1.1\r\nexpect: 100-continue\r\ncontent-length: 2\r\n\r\nhi";
+        w += "PUT /" + num + " HTTP/1.1\r\nhost: h\r\nexpect: 100-continue\r\ncontent-length: 2\r\n\r\nhi";
         break;
       case 4:
-        w += "GET /" + num + " HTTP/1.1\r\nupgrade: websocket\r\nconnection: upgrade\r\n\r\n";
+        w += "GET /" + num + " HTTP/1.1\r\nhost: h\r\nupgrade: websocket\r\nconnection: upgrade\r\n\r\n";
         break;
       case 5:
-        w += "CONNECT /" + num + " HTTP/1.1\r\n\r\n";
+        w += "CONNECT /" + num + " HTTP/1.1\r\nhost: h\r\n\r\n";
         break;
       default:
         w += "GET /" + num + " HTTP/1.0\r\nconnection: keep-alive\r\n\r\n";

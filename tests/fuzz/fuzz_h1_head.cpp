@@ -5,8 +5,9 @@
 //   byte 2: bit 0 selects the smallest buffer cap instead of the default
 //   rest:   the bytes received
 // Checks: no crash or sanitizer report; a failed request head consumes
-// nothing; parsed heads are well formed; feeding in pieces gives the same
-// outcome as feeding whole; the body after a head decodes without crashing.
+// nothing; parsed heads are well formed (a request: one host, no coding but
+// chunked); feeding in pieces gives the same outcome as feeding whole; the
+// body after a head decodes without crashing.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include "fuzz_support.hpp"
 #include "h1/body_decoder.hpp"
 #include "h1/parse.hpp"
+#include "h1/tokens.hpp"
 
 using namespace quillon::h1;
 
@@ -80,6 +82,29 @@ void check_headers(const quillon::http::HeaderMapCore& h) {
   });
 }
 
+// RFC 9112 §3.2 and §6.1: one host (none only in HTTP/1.0), and a coded
+// body only when its one coding is chunked.
+void check_request_rules(const RequestHead& req) {
+  size_t hosts = 0;
+  req.headers.for_each_value("host", [&](std::string_view) { ++hosts; });
+  FUZZ_ASSERT(hosts == 1 || (hosts == 0 && req.http10));
+  std::string codings;
+  req.headers.for_each_value("transfer-encoding", [&](std::string_view v) { codings.append(v).append(","); });
+  if (req.body_kind != BodyKind::Chunked) {
+    FUZZ_ASSERT(codings.empty());
+    return;
+  }
+  size_t chunked = 0;
+  for (size_t at = 0; at < codings.size();) {
+    const size_t comma = codings.find(',', at);
+    const std::string_view c = trim_ows(std::string_view(codings).substr(at, comma - at));
+    FUZZ_ASSERT(c.empty() || quillon::http::ascii_iequals(c, "chunked"));
+    chunked += !c.empty();
+    at = comma + 1;
+  }
+  FUZZ_ASSERT(chunked == 1);
+}
+
 void check_framing(BodyKind kind, const std::optional<uint64_t>& len) {
   switch (kind) {
     case BodyKind::Empty: FUZZ_ASSERT(len == std::optional<uint64_t>(0)); break;
@@ -124,6 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_ASSERT(whole.req.body_kind != BodyKind::Close);
         FUZZ_ASSERT(!whole.req.target.empty() && whole.req.target.size() <= kMaxTargetLen);
         FUZZ_ASSERT(whole.req.headers.len() <= cfg.max_headers);
+        check_request_rules(whole.req);
       } else {
         check_headers(whole.resp.headers);
         check_framing(whole.resp.body_kind, whole.resp.content_length);

@@ -34,7 +34,7 @@ std::string describe(const Frame& f) {
     }
     std::string operator()(const HeadersFrame& h) {
       std::string s = "H" + std::to_string(h.stream_id) + (h.end_stream ? "e" : "");
-      for (const auto* p : {&h.method, &h.scheme, &h.authority, &h.path}) s += p->has_value() ? "[" + **p + "]" : "-";
+      for (const auto* p : {&h.method, &h.scheme, &h.authority, &h.path, &h.protocol}) s += p->has_value() ? "[" + **p + "]" : "-";
       s += h.status ? std::to_string(*h.status) : "-";
       h.headers.for_each([&](std::string_view n, std::string_view v) {
         s.append(n).append(":").append(v).append(";");

@@ -5,14 +5,16 @@
 // Checks: no crash or sanitizer report; a block that decodes whole decodes
 // the same in two fragments (the first one's incomplete representation
 // passed again, as the frame layer does); the table never
-// exceeds its size; a block that decodes is re-encoded by our encoder and
-// decodes back to the same fields.
+// exceeds its size; a block that is not malformed has no value with
+// whitespace at either end; a block that decodes is re-encoded by our
+// encoder and decodes back to the same fields.
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "fuzz_support.hpp"
 #include "h2/hpack.hpp"
+#include "http/chars.hpp"
 
 using namespace quillon::h2::hpack;
 
@@ -71,6 +73,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_ASSERT(whole.block.malformed == pieces.block.malformed);
   FUZZ_ASSERT(whole.block.over_size == pieces.block.over_size);
   if (whole.block.malformed || whole.block.over_size) return 0;
+  // A block that is not malformed holds no value with whitespace at an end.
+  for (const std::string& p : whole.block.pseudo) FUZZ_ASSERT(!quillon::http::has_edge_ows(p));
+  whole.block.fields.for_each(
+      [](std::string_view, std::string_view v) { FUZZ_ASSERT(!quillon::http::has_edge_ows(v)); });
 
   // Round trip through our encoder.
   Field pseudo[static_cast<int>(Pseudo::Count)];

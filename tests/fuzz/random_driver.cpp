@@ -28,7 +28,7 @@ const std::vector<std::string>& seeds() {
   static const std::vector<std::string> s = {
       "GET / HTTP/1.1\r\nHost: example.com\r\nAccept: */*\r\n\r\n",
       "POST /upload?x=1 HTTP/1.1\r\nHost: h\r\nContent-Length: 5\r\nExpect: 100-continue\r\n\r\nhello",
-      "PUT /c HTTP/1.1\r\nTransfer-Encoding: gzip, chunked\r\nTE: trailers\r\n\r\n5;x=y\r\nhello\r\n0\r\nT: 1\r\n\r\n",
+      "PUT /c HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: gzip, chunked\r\nTE: trailers\r\n\r\n5;x=y\r\nhello\r\n0\r\nT: 1\r\n\r\n",
       "CONNECT host:443 HTTP/1.1\r\nHost: host:443\r\n\r\n",
       "GET /ws HTTP/1.0\nConnection: keep-alive, Upgrade\nUpgrade: websocket\n\n",
       "HTTP/1.1 200 OK\r\nContent-Length: 3\r\nConnection: close\r\n\r\nabc",

@@ -669,7 +669,7 @@ PyTypeObject* build_codec() {
   d.getters = {
       py::property<codec_parse_error_status>("parse_error_status",
                                              "The automatic status for the last failed request head (400, 414,\n"
-                                             "431), or None."),
+                                             "431, 501), or None."),
       py::property<codec_max_buf_size>("max_buf_size", "Cap on buffered bytes of an incomplete head."),
       py::property<codec_flag<&h1::CodecState::request_connection_close>>(
           "request_connection_close", "The request serialized last carried connection: close."),

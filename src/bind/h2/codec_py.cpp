@@ -118,6 +118,7 @@ struct HeadersRec {
   bool content_length_invalid;
   h2::HeadShape shape;  // for the connection's checks; not exposed
   bool truncated;
+  py::Ref protocol;
 };
 
 py::Ref headers_end_headers(PyObject*) { return py::boolean(true); }
@@ -157,6 +158,8 @@ PyTypeObject* build_headers() {
           py::property<bool_field<R, &R::content_length_invalid>>("content_length_invalid",
                                                                   "A content-length field did not parse."),
           py::property<headers_is_informational>("is_informational", "status is in 100..199."),
+          py::property<ref_field<R, &R::protocol>>(
+              "protocol", "The :protocol pseudo-header of an extended CONNECT (RFC 8441), or None."),
       });
 }
 
@@ -315,13 +318,14 @@ py::Ref wrap_frame(h2::Frame& f) {
       py::Ref method = h.method ? py::ascii_str(*h.method) : py::none();
       py::Ref authority = opt_text_ref(h.authority);
       py::Ref path = opt_text_ref(h.path);
+      py::Ref protocol = opt_text_ref(h.protocol);
       const size_t count = h.headers.len();
       py::Ref headers = wrap_header_map(std::move(h.headers));
       return py::make<HeadersRec>(h2_frame_headers_type(),
                                   HeadersRec{h.stream_id, h.end_stream, std::move(method), std::move(scheme),
                                              std::move(authority), std::move(path), h.status, std::move(headers),
                                              count, h.content_length, h.content_length_invalid, h.shape,
-                                             h.truncated});
+                                             h.truncated, std::move(protocol)});
     }
     case 2:
       return py::make<PairRec>(h2_frame_priority_type(), PairRec{std::get<h2::PriorityFrame>(f).stream_id, 0});
@@ -695,6 +699,7 @@ bool h2_headers_fields(PyObject* rec, h2::HeadersInfo& out) {
   out.content_length_invalid = r.content_length_invalid;
   out.shape = r.shape;
   out.truncated = r.truncated;
+  out.extended_connect = r.protocol.get() != Py_None;
   return true;
 }
 

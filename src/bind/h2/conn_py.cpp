@@ -149,7 +149,7 @@ constexpr py::Sig kCtor("H2Streams",
                         "role, *, initial_window_size, connection_window, max_frame_size, max_header_list_size, "
                         "max_send_buf_size, max_concurrent_streams=None, max_pending_accept_reset_streams=20, "
                         "max_local_error_reset_streams=1024, data_frame_budget=None, auto_date_header=True, "
-                        "enable_push=None");
+                        "enable_push=None, enable_connect_protocol=False");
 
 py::Ref streams_new(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto a = py::parse<kCtor>(args, nargs, kwnames);
@@ -166,6 +166,7 @@ py::Ref streams_new(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs,
   c.data_frame_budget = arg_opt_u64(a.arg("data_frame_budget"));
   c.auto_date_header = a.flag("auto_date_header", true);
   if (a.has("enable_push")) c.enable_push = a.flag("enable_push", false);
+  c.enable_connect_protocol = a.flag("enable_connect_protocol", false);
   errors::h2_call([&] {
     c.role = h2::parse_role(role);
     c.validate();

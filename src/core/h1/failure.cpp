@@ -26,6 +26,8 @@ constexpr KindText kParseTexts[] = {
     {"header_content_length_invalid", "invalid content-length parsed"},
     {"header_transfer_encoding_invalid", "invalid transfer-encoding parsed"},
     {"header_transfer_encoding_unexpected", "unexpected transfer-encoding parsed"},
+    {"header_transfer_encoding_unsupported", "unsupported transfer-encoding parsed"},
+    {"header_host_invalid", "missing or repeated host header"},
     {"too_large", "message head is too large"},
     {"status", "invalid HTTP status-code parsed"},
     // Kept exactly as published, foreign name and all: callers match on it.

@@ -20,6 +20,8 @@ enum class ParseKind : uint8_t {
   ContentLengthInvalid,
   TransferEncodingInvalid,
   TransferEncodingUnexpected,
+  TransferEncodingUnsupported,
+  HostInvalid,
   TooLarge,
   Status,
   Internal,

@@ -507,7 +507,7 @@ Scanned scan_head(CodecState& st, const CodecConfig& config, size_t max_fields, 
 
 // The fields the head interpretation acts on. Told apart by length and
 // first byte, so an ordinary name costs a switch and rarely a comparison.
-enum class Special : uint8_t { None, TransferEncoding, ContentLength, Connection, Expect, Upgrade, Te };
+enum class Special : uint8_t { None, TransferEncoding, ContentLength, Connection, Expect, Upgrade, Te, Host };
 
 // `raw` (a tokenized name of the same length as `lower`) is `lower` in any
 // letter case. Every special name starts with a letter, which `| 0x20`
@@ -519,6 +519,7 @@ inline bool is_name(std::string_view raw, std::string_view lower) {
 inline Special classify_by_length(std::string_view raw) {
   switch (raw.size()) {
     case 2: return is_name(raw, "te") ? Special::Te : Special::None;
+    case 4: return is_name(raw, "host") ? Special::Host : Special::None;
     case 6: return is_name(raw, "expect") ? Special::Expect : Special::None;
     case 7: return is_name(raw, "upgrade") ? Special::Upgrade : Special::None;
     case 10: return is_name(raw, "connection") ? Special::Connection : Special::None;
@@ -531,7 +532,8 @@ inline Special classify_by_length(std::string_view raw) {
 // Most names have a length no special name has, and are told apart
 // without a call.
 inline Special classify(std::string_view raw) {
-  constexpr uint32_t kLengths = (1u << 2) | (1u << 6) | (1u << 7) | (1u << 10) | (1u << 14) | (1u << 17);
+  constexpr uint32_t kLengths =
+      (1u << 2) | (1u << 4) | (1u << 6) | (1u << 7) | (1u << 10) | (1u << 14) | (1u << 17);
   if (raw.size() >= 32 || ((kLengths >> raw.size()) & 1) == 0) return Special::None;
   return classify_by_length(raw);
 }
@@ -540,14 +542,58 @@ inline Special classify(std::string_view raw) {
 // the check keeps the map's precondition local.
 inline bool map_name_ok(std::string_view name) { return !name.empty() && name.size() <= http::kMaxHeaderNameLen; }
 
+// A request's transfer codings: every `transfer-encoding` line read as one
+// list, in order (RFC 9112 §6.1). Chunked must come last and once, or where
+// the body ends depends on who reads it (400). Any other coding is one we
+// would have to undo and do not implement (501): the body is never handed
+// on still coded.
+struct TransferCodings {
+  bool present = false;
+  bool broken = false;  // chunked twice, or a value that holds no token list
+  bool chunked_seen = false, chunked_last = false, other = false;
+
+  void add(std::string_view value) {
+    present = true;
+    if (!is_visible_ascii(value)) {
+      broken = true;
+      return;
+    }
+    for (;;) {
+      const size_t comma = value.find(',');
+      const std::string_view coding = trim_ows(value.substr(0, comma));
+      const bool chunked = ascii_iequals(coding, "chunked");
+      broken |= chunked && chunked_seen;
+      chunked_seen |= chunked;
+      // An empty element adds no coding, but a list may not end in one.
+      other |= !chunked && !coding.empty();
+      chunked_last = chunked;
+      if (comma == std::string_view::npos) return;
+      value.remove_prefix(comma + 1);
+    }
+  }
+
+  // The head error, or nullopt for chunked alone (or no coding at all).
+  std::optional<ParseKind> fault() const {
+    if (!present) return std::nullopt;
+    if (broken || !chunked_last) return ParseKind::TransferEncodingInvalid;
+    if (other) return ParseKind::TransferEncodingUnsupported;
+    return std::nullopt;
+  }
+};
+
 // What a request's fields say about its framing, keep-alive and upgrade,
 // read one field at a time in head order.
 struct RequestFields {
   bool http10 = false;
   bool keep_alive = true;
-  bool has_te = false, chunked = false, cl_seen = false, cl_stored = false;
+  bool cl_seen = false, cl_stored = false;
+  TransferCodings codings;
   uint64_t content_length = 0;
   std::optional<std::string_view> te;  // the first `te` value
+  // RFC 9112 §3.2: an HTTP/1.1 request names its host exactly once, and no
+  // request names two; which of two a server and a proxy in front of it
+  // would pick is the start of a cache-poisoning or routing attack.
+  unsigned hosts = 0;
 
   // Reads one field (`which` is its classify()) into `out`'s flags. False
   // with `err` for a head error; otherwise `store` says whether the field
@@ -562,8 +608,7 @@ struct RequestFields {
           err = ParseKind::TransferEncodingUnexpected;
           return false;
         }
-        has_te = true;
-        chunked = last_encoding_is_chunked(f.value);
+        codings.add(f.value);
         if (cl_seen) out.framing_conflict = true;
         if (cl_stored) {
           drop_cl = true;
@@ -571,7 +616,7 @@ struct RequestFields {
         }
         break;
       case Special::ContentLength:
-        if (has_te) {
+        if (codings.present) {
           out.framing_conflict = true;
           store = false;
         } else {
@@ -600,6 +645,12 @@ struct RequestFields {
         break;
       case Special::Te:
         if (!te) te = f.value;
+        break;
+      case Special::Host:
+        if (++hosts > 1) {
+          err = ParseKind::HostInvalid;
+          return false;
+        }
         break;
       case Special::None:
         break;
@@ -672,11 +723,15 @@ bool parse_request_inner(CodecState& st, const CodecConfig& config, RequestHead&
       }
     }
   }
-  if (rf.has_te && !rf.chunked) {
-    err = ParseKind::TransferEncodingInvalid;
+  if (const std::optional<ParseKind> fault = rf.codings.fault()) {
+    err = *fault;
     return false;
   }
-  if (rf.chunked) {
+  if (rf.hosts == 0 && !rl.http10) {
+    err = ParseKind::HostInvalid;
+    return false;
+  }
+  if (rf.codings.present) {
     out.body_kind = BodyKind::Chunked;
   } else if (rf.cl_seen && rf.content_length > 0) {
     out.body_kind = BodyKind::Length;
@@ -782,7 +837,10 @@ std::optional<uint16_t> parse_error_status_for(ParseKind kind) {
     case ParseKind::ContentLengthInvalid:
     case ParseKind::TransferEncodingInvalid:
     case ParseKind::TransferEncodingUnexpected:
+    case ParseKind::HostInvalid:
       return 400;
+    case ParseKind::TransferEncodingUnsupported:
+      return 501;
     case ParseKind::UriTooLong:
       return 414;
     case ParseKind::TooLarge:

@@ -252,8 +252,9 @@ HeadResult parse_response_head(CodecState& state, const CodecConfig& config, Res
 // and `state.parse_error_status` is set from the final kind.
 HeadResult parse_request_head(CodecState& state, const CodecConfig& config, RequestHead& out);
 
-// The status a server answers a failed request head with: 400, 414, 431, or
-// none (close without answering) for `version_h2`, `status` and `internal`.
+// The status a server answers a failed request head with: 400, 414, 431,
+// 501 for a transfer coding we do not implement, or none (close without
+// answering) for `version_h2`, `status` and `internal`.
 std::optional<uint16_t> parse_error_status_for(ParseKind kind);
 
 // The wire text of a standard method ("GET", ...); "" for None and

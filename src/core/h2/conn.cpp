@@ -82,7 +82,10 @@ void Connection::begin() {
   ours.initial_window_size = config_.initial_window_size;
   ours.max_frame_size = config_.max_frame_size;
   ours.max_header_list_size = config_.max_header_list_size;
-  if (is_server()) ours.max_concurrent_streams = config_.max_concurrent_streams;
+  if (is_server()) {
+    ours.max_concurrent_streams = config_.max_concurrent_streams;
+    if (config_.enable_connect_protocol) ours.enable_connect_protocol = true;
+  }
   ours.enable_push = config_.enable_push;
   const size_t before = pending_.size();
   if (!is_server()) pending_.append(kPreface);

@@ -85,6 +85,9 @@ struct Config {
   std::optional<uint64_t> data_frame_budget;
   bool auto_date_header = true;
   std::optional<bool> enable_push;
+  // Server: advertise SETTINGS_ENABLE_CONNECT_PROTOCOL; without it a request
+  // carrying RFC 8441's :protocol is refused.
+  bool enable_connect_protocol = false;
   // Decoded header bytes one receive() hands back (kMaxBatchHeaderBytes;
   // smaller only to exercise the backlog in tests).
   uint64_t max_batch_header_bytes = kMaxBatchHeaderBytes;
@@ -120,10 +123,11 @@ struct HeadersInfo {
   bool content_length_invalid = false;
   HeadShape shape = HeadShape::Fields;
   bool truncated = false;  // fields were dropped for our header-list size
+  bool extended_connect = false;  // the head carried :protocol
 
   static HeadersInfo of(const HeadersFrame& f) {
     return HeadersInfo{f.stream_id, f.end_stream, f.status && *f.status >= 100 && *f.status <= 199,
-                       f.content_length, f.content_length_invalid, f.shape, f.truncated};
+                       f.content_length, f.content_length_invalid, f.shape, f.truncated, f.protocol.has_value()};
   }
 };
 
@@ -241,8 +245,9 @@ class Connection {
   // methods: protocol (connection), stream (reset the stream), value.
   // A head is checked against what the stream needs before anything
   // changes: a request head opens a server stream (RFC 9113 §8.3.1, §8.5,
-  // RFC 8441 §4), a response head answers a client's, trailers carry no
-  // pseudo-header field; any other block is a stream error PROTOCOL_ERROR.
+  // RFC 8441 §4; an extended CONNECT only once we advertised it), a
+  // response head answers a client's, trailers carry no pseudo-header
+  // field; any other block is a stream error PROTOCOL_ERROR.
   // A head that lost fields to our header-list size is never served: a
   // server answers the request 431 and ends the stream itself (Ignored);
   // elsewhere it is a stream error PROTOCOL_ERROR.

@@ -347,7 +347,10 @@ HeadersResult Connection::recv_headers(const HeadersInfo& f, void* spare) {
       r.flags |= mark.wake();
       return r;
     }
-    if (f.shape != HeadShape::Request) throw Fault::library_reset(sid, Reason::ProtocolError);
+    // Without our SETTINGS_ENABLE_CONNECT_PROTOCOL, :protocol is an unknown
+    // pseudo-header field (RFC 8441 §3), not a tunnel to open.
+    if (f.shape != HeadShape::Request || (f.extended_connect && !config_.enable_connect_protocol))
+      throw Fault::library_reset(sid, Reason::ProtocolError);
     if (config_.max_concurrent_streams && active_streams_ >= *config_.max_concurrent_streams)
       throw Fault::library_reset(sid, Reason::RefusedStream);
     if (!spare) throw Fault::value("recv_headers: the server role needs a spare stream handle");

@@ -99,6 +99,8 @@ Fault encode_settings(const SettingsValues& s, std::string& out) {
       {SettingId::InitialWindowSize, s.initial_window_size},
       {SettingId::MaxFrameSize, s.max_frame_size},
       {SettingId::MaxHeaderListSize, s.max_header_list_size},
+      {SettingId::EnableConnectProtocol,
+       s.enable_connect_protocol ? std::optional<uint32_t>(*s.enable_connect_protocol ? 1 : 0) : std::nullopt},
   };
   uint32_t count = 0;
   for (const auto& e : entries) count += e.second.has_value();
@@ -533,10 +535,15 @@ HeadShape shape_of(const hpack::HeaderBlock& b) {
     // A tunnel names its authority and nothing else (§8.5).
     return b.has(Pseudo::Authority) && !has_scheme && !path ? HeadShape::Request : HeadShape::Malformed;
   }
-  // Every other request carries a scheme and a non-empty path; :protocol
-  // belongs to the extended CONNECT of RFC 8441, which names its authority.
+  // Every other request carries a scheme and a path; :protocol belongs to
+  // the extended CONNECT of RFC 8441, which names its authority.
   if (b.has(Pseudo::Protocol) && (*method != "CONNECT" || !b.has(Pseudo::Authority))) return HeadShape::Malformed;
-  return has_scheme && path && !path->empty() ? HeadShape::Request : HeadShape::Malformed;
+  if (!has_scheme || !path) return HeadShape::Malformed;
+  // The path is an absolute path, or "*" for a server-wide OPTIONS (§8.3.1);
+  // a relative one names no resource here.
+  const bool origin_form = !path->empty() && (*path)[0] == '/';
+  const bool asterisk = *path == "*" && *method == "OPTIONS" && !b.has(Pseudo::Protocol);
+  return origin_form || asterisk ? HeadShape::Request : HeadShape::Malformed;
 }
 
 }  // namespace
@@ -561,6 +568,7 @@ void Engine::finish_block(Partial& p, std::vector<Frame>& out) {
   take(Pseudo::Scheme, h.scheme);
   take(Pseudo::Authority, h.authority);
   take(Pseudo::Path, h.path);
+  take(Pseudo::Protocol, h.protocol);
   if (const std::string* s = b.get(Pseudo::Status))  // three digits, checked by the decoder
     h.status = static_cast<uint16_t>(((*s)[0] - '0') * 100 + ((*s)[1] - '0') * 10 + ((*s)[2] - '0'));
   h.headers = std::move(b.fields);

@@ -135,6 +135,8 @@ struct HeadersFrame {
   // is not the whole head and must not be served as if it were.
   bool truncated = false;
   std::optional<std::string> method, scheme, authority, path;
+  // RFC 8441's :protocol; whether the connection takes it is its own call.
+  std::optional<std::string> protocol;
   std::optional<uint16_t> status;
   http::HeaderMapCore headers;
   std::optional<uint64_t> content_length;
@@ -202,7 +204,7 @@ void write_frame_header(char* at, uint32_t length, uint8_t type, uint8_t flags, 
 struct SettingsValues {
   std::optional<uint32_t> header_table_size, max_concurrent_streams, initial_window_size, max_frame_size,
       max_header_list_size;
-  std::optional<bool> enable_push;
+  std::optional<bool> enable_push, enable_connect_protocol;
 };
 // Value failures for out-of-range max_frame_size or initial_window_size.
 Fault encode_settings(const SettingsValues& s, std::string& out);

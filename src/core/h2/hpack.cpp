@@ -447,7 +447,11 @@ DecodeError Decoder::read_string(const uint8_t*& p, const uint8_t* end, std::str
 DecodeError Decoder::emit(std::string_view name, std::string_view value, bool name_known, bool value_known,
                           uint64_t max_list_size, HeaderBlock& b) {
   const uint64_t size = name.size() + value.size() + kEntryOverhead;
-  bool keep = true;
+  // RFC 9113 §8.2.1: a value may not start or end with whitespace. That
+  // makes the message malformed, not the block undecodable, and such a value
+  // may sit in the table, so it is checked whatever the value's source.
+  bool keep = !http::has_edge_ows(value);
+  if (!keep) b.malformed = true;
   Pseudo which = Pseudo::Count;
   if (!name.empty() && name[0] == ':') {
     if (!pseudo_of(name, which)) return DecodeError::InvalidPseudoheader;

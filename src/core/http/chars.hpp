@@ -68,6 +68,10 @@ inline bool is_token(std::string_view s) {
 constexpr bool is_field_value_byte(unsigned char c) { return (kByteClass[c] & chars_detail::kFieldValueByte) != 0; }
 // A byte a request-target may hold: visible ASCII.
 constexpr bool is_target_byte(unsigned char c) { return (kByteClass[c] & chars_detail::kTargetByte) != 0; }
+// SP or HTAB: the whitespace HTTP/1 allows around a field value (and strips),
+// and which an HTTP/2 field value may neither start nor end with.
+constexpr bool is_ows(char c) { return c == ' ' || c == '\t'; }
+inline bool has_edge_ows(std::string_view v) { return !v.empty() && (is_ows(v.front()) || is_ows(v.back())); }
 
 // ---- ASCII case folding ------------------------------------------------------
 
