@@ -4,7 +4,8 @@
 help; the command line (`quillon --help`), the environment (`QUILLON_<NAME>`,
 e.g. `QUILLON_PORT=9000`, `QUILLON_ACCESS_LOG=false`) and keyword arguments
 (`quillon.run(app, port=9000)`) are all read through that one list, so the
-help, the names and the checks cannot drift apart. Where uvicorn has an
+help, the names and the checks cannot drift apart (a repeatable option
+takes one value a line from the environment: QUILLON_HEADER). Where uvicorn has an
 option for the same thing the setting has its name and meaning.
 
 A `Config` checks its values when it is made and raises `ConfigError`, a
@@ -158,7 +159,7 @@ class Config:
         environ = os.environ if environ is None else environ
         values: dict[str, Any] = {}
         for name in NAMES:
-            text = environ.get(ENV_PREFIX + name.upper())
+            text = environ.get(env_name(name))
             if text is not None:
                 values[name] = text
         unknown = sorted(set(options) - set(NAMES))
@@ -363,6 +364,11 @@ class Trusted:
 
 def flag_of(name: str) -> str:
     return FIELDS[name].metadata["flag"] or "--" + name.replace("_", "-")
+
+
+def env_name(name: str) -> str:
+    """QUILLON_ and the option's name: QUILLON_PORT, QUILLON_HEADER."""
+    return ENV_PREFIX + flag_of(name)[2:].replace("-", "_").upper()
 
 
 def at_least(config: Config, name: str, low: int) -> None:

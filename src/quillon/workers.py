@@ -143,6 +143,7 @@ class Supervisor:
         signal.signal(signal.SIGINT, signal.default_int_handler)
         signal.signal(signal.SIGTERM, signal.SIG_DFL)
         signal.signal(signal.SIGHUP, signal.SIG_IGN)
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, SIGNALS)  # blocked by the parent around the fork
 
         def ready() -> None:
             os.write(ready_w, b"r")
