@@ -16,8 +16,8 @@ import typing
 from importlib import metadata
 from typing import Any, Literal, NoReturn
 
-from .config import ENV_PREFIX, HINTS, Config, ConfigError, flag_of
-from .server import EXIT_USAGE, fail, launch
+from .config import ENV_PREFIX, HINTS, Config, ConfigError, fail, flag_of
+from .server import EXIT_USAGE, launch
 
 
 class Parser(argparse.ArgumentParser):

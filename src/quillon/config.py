@@ -23,6 +23,7 @@ import os
 import socket
 import ssl
 import stat
+import sys
 import typing
 from collections.abc import Mapping
 from dataclasses import dataclass, field
@@ -54,6 +55,11 @@ LOGGING: dict[str, Any] = {
         "quillon.access": {"handlers": ["access"], "level": "INFO", "propagate": False},
     },
 }
+
+
+def fail(message: object) -> None:
+    """A user's mistake, as the command line reports it: one line."""
+    print(f"quillon: error: {message}", file=sys.stderr, flush=True)
 
 
 class ConfigError(ValueError):

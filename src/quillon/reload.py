@@ -16,13 +16,13 @@ import signal
 import threading
 from typing import Any
 
-from .config import Config, ConfigError
+from .config import Config, ConfigError, fail
 
 logger = logging.getLogger("quillon.error")
 
 
 def run(app: Any, config: Config) -> int:
-    from .server import EXIT_BIND, fail, release
+    from .server import EXIT_BIND, release
 
     if app is not None and not isinstance(app, str):
         raise ConfigError("--reload needs the application as a reference, MODULE:NAME")
@@ -69,7 +69,7 @@ def run(app: Any, config: Config) -> int:
 
 def serve_child(app: str | None, config: Config, sock: Any) -> None:
     from .app import AppError, resolve
-    from .server import EXIT_STARTUP, EXIT_USAGE, StartupError, fail, serve_on
+    from .server import EXIT_STARTUP, EXIT_USAGE, StartupError, serve_on
     from .workers import use_loop
 
     signal.signal(signal.SIGINT, signal.default_int_handler)

@@ -23,12 +23,12 @@ concurrency limit, default response headers) wraps the handler once, in
 from __future__ import annotations
 
 import asyncio
+import dataclasses
 import logging
 import os
 import signal
 import socket
 import ssl
-import sys
 from collections.abc import Callable, Coroutine
 from typing import Any
 
@@ -37,7 +37,7 @@ import _quillon as q
 from . import workers
 from .app import AppError, AppRef, Application, resolve
 from .asgi import ASGIApp, Lifespan, LifespanError
-from .config import Config, ConfigError, Trusted
+from .config import Config, ConfigError, Trusted, fail
 from .h1server import H1ServerConnection
 from .h2server import H2ServerConnection
 from .handler import Handler, Request, Response, error_response
@@ -375,10 +375,6 @@ def run(app: AppRef | None = None, /, **settings: Any) -> None:
         raise SystemExit(status)
 
 
-def fail(message: object) -> None:
-    print(f"quillon: error: {message}", file=sys.stderr, flush=True)
-
-
 def launch(app: AppRef | None, config: Config) -> int:
     """Runs the server as `config` says and returns the exit status."""
     sock = None
@@ -403,8 +399,8 @@ def launch(app: AppRef | None, config: Config) -> int:
         except OSError as e:
             fail(e.strerror or e)
             return EXIT_BIND
-        if config.reuse_port():
-            config = with_port(config, sock.getsockname()[1])
+        if config.reuse_port():  # port 0 is resolved once, for every worker
+            config = dataclasses.replace(config, port=sock.getsockname()[1])
         if not supervised:
             asyncio.run(serve_on(sock, application, config, tls))
             return 0
@@ -416,11 +412,9 @@ def launch(app: AppRef | None, config: Config) -> int:
                 listening = shared if shared is not None else config.bind(reuse_port=True)
                 asyncio.run(serve_on(listening, application, config, tls, lambda _server: ready()))
             except StartupError as e:
-                fail(e)
-                return EXIT_STARTUP
+                raise workers.WorkerFailed(EXIT_STARTUP, str(e)) from None
             except OSError as e:
-                fail(e.strerror or e)
-                return EXIT_BIND
+                raise workers.WorkerFailed(EXIT_BIND, str(e.strerror or e)) from None
             return 0
 
         return workers.Supervisor(worker, config.workers, config.timeout_graceful_shutdown).run()
@@ -432,8 +426,3 @@ def launch(app: AppRef | None, config: Config) -> int:
     finally:
         if sock is not None:
             release(sock, config)
-
-
-def with_port(config: Config, port: int) -> Config:
-    import dataclasses
-    return dataclasses.replace(config, port=port)

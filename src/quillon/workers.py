@@ -31,7 +31,7 @@ import sys
 import time
 from typing import Any, Callable, Coroutine
 
-from .config import ConfigError
+from .config import ConfigError, fail
 
 Serve = Callable[[socket.socket], Coroutine[Any, Any, int | None]]
 Target = Callable[[Callable[[], None]], int]
@@ -66,8 +66,17 @@ def use_loop(name: str) -> None:
     asyncio.set_event_loop_policy(uvloop.EventLoopPolicy())
 
 
+class WorkerFailed(Exception):
+    """Raised by a worker's target that cannot start: the supervisor says
+    why once, however many workers fail the same way."""
+
+    def __init__(self, status: int, message: str) -> None:
+        super().__init__(message)
+        self.status = status
+
+
 class Worker:
-    __slots__ = ("process", "ready_fd", "ready", "retiring", "told")
+    __slots__ = ("process", "ready_fd", "ready", "retiring", "told", "failure")
 
     def __init__(self, process: Any, ready_fd: int) -> None:
         self.process = process
@@ -75,6 +84,7 @@ class Worker:
         self.ready = False
         self.retiring = False  # replaced by SIGHUP: stopped once its successor is ready
         self.told = False  # sent SIGTERM
+        self.failure = ""  # why it could not start, as it said before exiting
 
 
 class Supervisor:
@@ -152,6 +162,9 @@ class Supervisor:
             status = self.target(ready)
         except KeyboardInterrupt:
             status = 0
+        except WorkerFailed as e:
+            os.write(ready_w, b"e" + str(e).encode()[:4000])
+            status = e.status
         sys.exit(status)
 
     def step(self, wake_r: int) -> None:
@@ -186,7 +199,10 @@ class Supervisor:
 
     def on_ready(self, w: Worker) -> None:
         assert w.ready_fd is not None
-        if os.read(w.ready_fd, 64):
+        said = os.read(w.ready_fd, 4096)
+        if said.startswith(b"e"):
+            w.failure = said[1:].decode(errors="replace")
+        elif said:
             w.ready = True
             retiring = next((o for o in self.workers if o.retiring and not o.told), None)
             if retiring is not None:
@@ -198,15 +214,15 @@ class Supervisor:
     def on_exit(self, w: Worker) -> None:
         w.process.join()
         self.workers.remove(w)
-        if w.ready_fd is not None:
-            os.close(w.ready_fd)
-            w.ready_fd = None
+        while w.ready_fd is not None:  # what it said just before it ended
+            self.on_ready(w)
         code = w.process.exitcode or 0
         if self.stopping is not None or w.retiring:
             self.note(code)
             return
         if not w.ready:
-            logger.error("worker %d failed to start (exit status %d)", w.process.pid, code)
+            if not self.status:  # the first failure says it for all
+                fail(w.failure or f"worker {w.process.pid} failed to start (exit status {code})")
             self.note(code or 1)
             self.stop()
             return
