@@ -10,8 +10,10 @@ import json
 import logging
 import os
 import re
+import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import time
@@ -145,6 +147,41 @@ def test_unusable_certificates(tmp_path, monkeypatch, files, message):
     (tmp_path / "garbage.pem").write_text("not a certificate\n")
     with pytest.raises(ConfigError, match="^" + message):
         Config(ssl_certfile=files[0], ssl_keyfile=files[1]).ssl_context()
+
+
+@pytest.fixture(scope="module")
+def pems(tmp_path_factory):
+    if shutil.which("openssl") is None:
+        pytest.skip("openssl is not installed (.ci/run installs it)")
+    d = tmp_path_factory.mktemp("pems")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj", "/CN=t",
+                    "-keyout", d / "key.pem", "-out", d / "cert.pem"], check=True, capture_output=True)
+    subprocess.run(["openssl", "pkey", "-in", d / "key.pem", "-aes256", "-passout", "pass:secret",
+                    "-out", d / "locked.pem"], check=True, capture_output=True)
+    return {name: str(d / f"{name}.pem") for name in ("cert", "key", "locked")}
+
+
+@pytest.mark.parametrize("settings, verify, error", [
+    ({"ssl_keyfile": "key"}, ssl.CERT_NONE, None),
+    ({"ssl_keyfile": "locked", "ssl_keyfile_password": "secret"}, ssl.CERT_NONE, None),
+    ({"ssl_keyfile": "locked", "ssl_keyfile_password": "wrong"}, None, "--ssl-certfile: cannot load"),
+    ({"ssl_keyfile": "key", "ssl_ca_certs": "cert", "ssl_cert_reqs": 2}, ssl.CERT_REQUIRED, None),
+    ({"ssl_keyfile": "key", "ssl_ca_certs": "cert", "ssl_cert_reqs": 1}, ssl.CERT_OPTIONAL, None),
+    ({"ssl_keyfile": "key", "ssl_ca_certs": "key"}, None, "--ssl-ca-certs: cannot load"),
+    ({"ssl_keyfile": "key", "ssl_ciphers": "ECDHE-RSA-AES128-GCM-SHA256"}, ssl.CERT_NONE, None),
+    ({"ssl_keyfile": "key", "ssl_ciphers": "NO-SUCH-CIPHER"}, None, "--ssl-ciphers: OpenSSL knows none"),
+])
+def test_tls_settings(pems, settings, verify, error):
+    files = {k: pems.get(v, v) if k in ("ssl_keyfile", "ssl_ca_certs") else v for k, v in settings.items()}
+    config = Config(ssl_certfile=pems["cert"], **files)
+    if error:
+        with pytest.raises(ConfigError, match="^" + re.escape(error)):
+            config.ssl_context()
+        return
+    ctx = config.ssl_context()
+    assert ctx.verify_mode == verify
+    if "ssl_ciphers" in settings:
+        assert {c["name"] for c in ctx.get_ciphers() if c["protocol"] == "TLSv1.2"} == {settings["ssl_ciphers"]}
 
 
 # ---------------------------------------------------------------------------
@@ -527,11 +564,12 @@ def test_workers_are_replaced_one_by_one_on_death_and_all_on_sighup(tmp_path):
     assert all(gone(pid) for pid in first | second | third)
 
 
-def test_a_worker_restarts_after_its_request_limit(tmp_path):
+def test_run_from_python_with_a_request_limit(tmp_path):
     pytest.importorskip("starlette")
     (tmp_path / "main.py").write_text(PID_APP)
     port = free_port()
-    proc = quillon("main:app", "--port", str(port), "--limit-max-requests", "3", cwd=tmp_path)
+    proc = subprocess.Popen([sys.executable, "-c", f"import quillon, main; quillon.run(main.app, port={port}, "
+                             "limit_max_requests=3)"], cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
         pids = [int(wait_for(lambda: get_pid(port)).split()[0]) for _ in range(7)]
     finally:
