@@ -424,6 +424,7 @@ def test_usage_errors_are_one_line_and_leave_nothing_running(tmp_path):
         (["--log-config", "missing.json"], 2, "--log-config: cannot use missing.json"),
         (["--port", port], 1, f"cannot listen on 127.0.0.1:{port}: Address already in use"),
         (["--port", port, "--workers", "2"], 1, f"cannot listen on 127.0.0.1:{port}: Address already in use"),
+        (["--fd", "0"], 1, "--fd 0: Socket operation on non-socket"),
         (["--port", "0", "failing:app"], 3, "startup failed: no database"),
         (["--port", "0", "--workers", "2", "failing:app"], 3, "startup failed: no database"),
     ]

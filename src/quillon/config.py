@@ -281,15 +281,18 @@ class Config:
         `listen` false); OSError with the address in its message when it
         cannot be had."""
         if self.fd is not None:
-            sock = socket.socket(fileno=self.fd)
+            try:
+                sock = socket.socket(fileno=self.fd)
+            except OSError as e:
+                raise OSError(e.errno, f"--fd {self.fd}: {e.strerror or e}") from None
             try:
                 if sock.type != socket.SOCK_STREAM:
-                    raise OSError(f"fd {self.fd} is not a stream socket")
+                    raise OSError(0, f"--fd {self.fd}: not a stream socket")
                 sock.listen(self.backlog)
                 sock.setblocking(False)
-            except OSError:
+            except OSError as e:
                 sock.detach()
-                raise
+                raise OSError(e.errno, f"--fd {self.fd}: {e.strerror or e}") from None
             return sock
         if self.uds is not None:
             remove_stale_socket(self.uds)

@@ -4,9 +4,10 @@
 `target(ready)`, and keeps n of them running until it is told to stop:
 
 - a worker that ends while the server runs (a crash, or a graceful exit
-  after its request limit) is replaced; one that ends before it said
-  `ready()` failed to start, and takes the others down with it, since its
-  replacement would fail the same way;
+  after its request limit) is replaced; one of the first workers that ends
+  before it said `ready()` failed to start, and takes the others down with
+  it, since its replacement would fail the same way (a later replacement
+  that fails is tried again after a pause);
 - SIGHUP replaces every worker gracefully: a new one starts for each, and
   each old one is told to stop once a new one is ready;
 - SIGINT and SIGTERM stop them all (each gets SIGTERM and finishes its
@@ -15,7 +16,9 @@
 Workers on one TCP port each bind a listening socket of their own with
 SO_REUSEPORT, so the kernel spreads new connections over them (one shared
 accept queue would wake every worker for each connection); a UNIX socket
-or an inherited one is shared."""
+or an inherited one is shared. The price: connections still queued on a
+worker's own socket when it stops are reset, so a graceful replacement is
+graceful for the connections it accepted."""
 
 from __future__ import annotations
 
@@ -43,6 +46,9 @@ SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 # Beyond the workers' own shutdown timeout: the time a worker may take to
 # close down once its requests are done or cut.
 KILL_MARGIN = 5.0
+# A replacement that fails to start is tried again after this long, rather
+# than in a loop as fast as it can fail.
+RESPAWN_DELAY = 1.0
 
 logger = logging.getLogger("quillon.error")
 
@@ -97,6 +103,8 @@ class Supervisor:
         self.workers: list[Worker] = []
         self.signals: list[int] = []
         self.stopping: float | None = None  # when the stop began
+        self.serving = False  # some worker has started: a later failure to start is not fatal
+        self.respawns: list[float] = []  # when to try again for workers that failed to start
         self.status = 0
         self.ctx = multiprocessing.get_context("fork")
 
@@ -169,8 +177,11 @@ class Supervisor:
 
     def step(self, wake_r: int) -> None:
         timeout = None
+        now = time.monotonic()
         if self.stopping is not None:
-            timeout = max(0.0, self.stopping + self.kill_after - time.monotonic())
+            timeout = max(0.0, self.stopping + self.kill_after - now)
+        elif self.respawns:
+            timeout = max(0.0, min(self.respawns) - now)
         waits: list[Any] = [wake_r] + [w.process.sentinel for w in self.workers]
         waits += [w.ready_fd for w in self.workers if w.ready_fd is not None]
         ready = set(multiprocessing.connection.wait(waits, timeout))
@@ -192,6 +203,11 @@ class Supervisor:
         for w in list(self.workers):
             if w.process.sentinel in ready:
                 self.on_exit(w)
+        due = [t for t in self.respawns if t <= time.monotonic()]
+        for t in due:
+            self.respawns.remove(t)
+            if self.stopping is None:
+                self.spawn()
         if not ready and self.stopping is not None:
             for w in self.workers:
                 logger.warning("worker %d did not stop in time: killed", w.process.pid)
@@ -203,7 +219,7 @@ class Supervisor:
         if said.startswith(b"e"):
             w.failure = said[1:].decode(errors="replace")
         elif said:
-            w.ready = True
+            w.ready = self.serving = True
             retiring = next((o for o in self.workers if o.retiring and not o.told), None)
             if retiring is not None:
                 self.terminate(retiring)
@@ -221,8 +237,19 @@ class Supervisor:
             self.note(code)
             return
         if not w.ready:
+            why = w.failure or f"exit status {code}"
+            if self.serving:
+                # A replacement that cannot start: an old worker kept for it
+                # serves on, else another try later.
+                logger.error("worker %d failed to start: %s", w.process.pid, why)
+                keep = next((o for o in self.workers if o.retiring and not o.told), None)
+                if keep is not None:
+                    keep.retiring = False
+                else:
+                    self.respawns.append(time.monotonic() + RESPAWN_DELAY)
+                return
             if not self.status:  # the first failure says it for all
-                fail(w.failure or f"worker {w.process.pid} failed to start (exit status {code})")
+                fail(w.failure or f"worker {w.process.pid} failed to start ({why})")
             self.note(code or 1)
             self.stop()
             return
