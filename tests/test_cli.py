@@ -184,6 +184,26 @@ def test_tls_settings(pems, settings, verify, error):
         assert {c["name"] for c in ctx.get_ciphers() if c["protocol"] == "TLSv1.2"} == {settings["ssl_ciphers"]}
 
 
+@pytest.fixture
+def quillon_loggers():
+    names = ("quillon", "quillon.error", "quillon.access")
+    saved = [(n, logging.getLogger(n).handlers[:], logging.getLogger(n).level, logging.getLogger(n).propagate)
+             for n in names]
+    yield
+    for name, handlers, level, propagate in saved:
+        logger = logging.getLogger(name)
+        logger.handlers[:], logger.level, logger.propagate = handlers, level, propagate
+
+
+@pytest.mark.parametrize("level, access_on, error_on", [
+    ("info", True, True), ("warning", False, True), ("critical", False, False), ("trace", True, True)])
+def test_log_level_reaches_the_loggers(quillon_loggers, level, access_on, error_on):
+    Config(log_level=level).configure_logging()
+    assert logging.getLogger("quillon.access").isEnabledFor(logging.INFO) is access_on
+    assert logging.getLogger("quillon.error").isEnabledFor(logging.ERROR) is error_on
+    assert logging.getLogger("quillon.asgi").isEnabledFor(5) is (level == "trace")
+
+
 # ---------------------------------------------------------------------------
 # Finding the application
 
