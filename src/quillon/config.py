@@ -1,12 +1,13 @@
 """Every setting of the server, in one place.
 
 `Config` lists each setting once, with its default and its one line of
-help; the command line (`quillon --help`), the environment (`QUILLON_<NAME>`,
-e.g. `QUILLON_PORT=9000`, `QUILLON_ACCESS_LOG=false`) and keyword arguments
-(`quillon.run(app, port=9000)`) are all read through that one list, so the
-help, the names and the checks cannot drift apart (a repeatable option
-takes one value a line from the environment: QUILLON_HEADER). Where uvicorn has an
-option for the same thing the setting has its name and meaning.
+help; the command line (`quillon --help`), the environment
+(`QUILLON_<OPTION>`: `QUILLON_PORT=9000`, `QUILLON_ACCESS_LOG=false`, and
+one value a line for a repeatable option, `QUILLON_HEADER`) and keyword
+arguments (`quillon.run(app, port=9000)`) are all read through that one
+list, so the help, the names and the checks cannot drift apart. Where
+uvicorn has an option for the same thing the setting has its name and
+meaning.
 
 A `Config` checks its values when it is made and raises `ConfigError`, a
 one-line message naming the option, for a bad one. It also makes what the
@@ -149,8 +150,8 @@ class Config:
     h2_connection_window: int = setting(1 << 24, "HTTP/2 receive window of each connection, bytes", metavar="N")
     h2_max_frame_size: int = setting(16384, "largest HTTP/2 frame payload the server accepts, bytes", metavar="N")
     h2_max_header_list_size: int = setting(65536, "largest HTTP/2 request header list, bytes", metavar="N")
-    h2_max_send_buf_size: int = setting(1 << 20, "HTTP/2 bytes the frame engine may hold for writing per "
-                                                 "connection", metavar="N")
+    h2_max_send_buf_size: int = setting(1 << 20, "HTTP/2 response bytes one stream may have buffered for "
+                                                 "sending", metavar="N")
     h2_send_budget: int = setting(1 << 20, "HTTP/2 response DATA queued per connection for a client that does "
                                            "not read, bytes", metavar="N")
 
