@@ -69,7 +69,7 @@ def run(app: Any, config: Config) -> int:
 
 def serve_child(app: str | None, config: Config, sock: Any) -> None:
     from .app import AppError, resolve
-    from .server import EXIT_STARTUP, EXIT_USAGE, StartupError, serve_on
+    from .server import EXIT_STARTUP, EXIT_USAGE, StartupError, serve_socket
     from .workers import use_loop
 
     signal.signal(signal.SIGINT, signal.default_int_handler)
@@ -77,7 +77,7 @@ def serve_child(app: str | None, config: Config, sock: Any) -> None:
     try:
         use_loop(config.loop)
         application = resolve(app, config)
-        asyncio.run(serve_on(sock, application, config, config.ssl_context()))
+        asyncio.run(serve_socket(sock, application, config, config.ssl_context()))
     except (AppError, ConfigError) as e:
         fail(e)
         os._exit(EXIT_USAGE)

@@ -278,14 +278,16 @@ async def serve(app: AppRef | Application | None = None, config: Config | None =
     if sock is None:
         sock = config.bind()
     try:
-        await serve_on(sock, application, config, tls, ready)
+        await serve_socket(sock, application, config, tls, ready)
     finally:
         if own:
             release(sock, config)
 
 
-async def serve_on(sock: socket.socket, application: Application, config: Config, tls: ssl.SSLContext | None,
-                   ready: Callable[[Server], object] | None = None) -> None:
+async def serve_socket(sock: socket.socket, application: Application, config: Config,
+                       tls: ssl.SSLContext | None, ready: Callable[[Server], object] | None = None) -> None:
+    """`serve` on a listening socket, with the application found and the
+    TLS context made: what each worker process runs."""
     lifespan = None
     asgi = application.asgi
     if asgi is not None:
@@ -342,11 +344,8 @@ def where(sock: socket.socket, config: Config, tls: ssl.SSLContext | None) -> st
 
 
 def release(sock: socket.socket, config: Config) -> None:
-    """Closes a socket the server made; a UNIX socket's file goes with it.
-    One handed over by file descriptor stays open: it is its owner's."""
-    if config.fd is not None:
-        sock.detach()
-        return
+    """Closes a socket the server made (the listener has closed it already
+    when it served); a UNIX socket's file goes with it."""
     if sock.family == socket.AF_UNIX and config.uds is not None:
         try:
             os.unlink(config.uds)
@@ -402,7 +401,7 @@ def launch(app: AppRef | None, config: Config) -> int:
         if config.reuse_port():  # port 0 is resolved once, for every worker
             config = dataclasses.replace(config, port=sock.getsockname()[1])
         if not supervised:
-            asyncio.run(serve_on(sock, application, config, tls))
+            asyncio.run(serve_socket(sock, application, config, tls))
             return 0
         shared = None if config.reuse_port() else sock
 
@@ -410,7 +409,7 @@ def launch(app: AppRef | None, config: Config) -> int:
             try:
                 workers.use_loop(config.loop)
                 listening = shared if shared is not None else config.bind(reuse_port=True)
-                asyncio.run(serve_on(listening, application, config, tls, lambda _server: ready()))
+                asyncio.run(serve_socket(listening, application, config, tls, lambda _server: ready()))
             except StartupError as e:
                 raise workers.WorkerFailed(EXIT_STARTUP, str(e)) from None
             except OSError as e:
