@@ -21,8 +21,8 @@ as a real server must), and at least a quarter of nghttpd over HTTP/2.
 
 The ASGI rows run one bare ASGI application (benchmarks/peers/asgi_app.py:
 GET / answers 13 bytes) on uvicorn (httptools, access log off), on
-hypercorn (HTTP/1.1, and HTTP/2 with prior knowledge) and, once
-quillon takes `--asgi module:app`, on the example server:
+hypercorn (HTTP/1.1, and HTTP/2 with prior knowledge) and on the example
+server (`quillon asgi_app:app`, access log off like uvicorn's):
   ASGI HTTP/2       h2load -c 10 -m 10       target: example >= 15x hypercorn
   ASGI HTTP/1.1     h2load --h1 -c 10 -m 1   target: example >= 3x uvicorn
 h2load cannot read hypercorn's HTTP/1.1 status line (it has no reason
@@ -33,8 +33,9 @@ Every row is measured on the standard asyncio loop and, when uvloop is
 installed, again on uvloop (the example server only once it takes
 `--loop`); ratios compare servers on the same loop. nghttpd runs once.
 
-The example server runs as shipped, its per-request log line included
-(written to /dev/null); the peers log nothing.
+The example server runs as shipped, its per-request access log line
+included (the 'quillon.access' logger, written to /dev/null); the peers
+log nothing.
 
 Beside requests per second each row shows the server process's CPU time
 per request (user plus system, microseconds, over the measured runs), and
@@ -222,10 +223,10 @@ def server_commands(docroot: str, loop: str, options: str) -> dict:
     if asyncio_loop or "--loop" in options:
         example += [] if asyncio_loop else ["--loop", loop]
         servers["example"] = (example, example_env(), False)
-        if "--asgi" in options:
+        if "MODULE:APP" in options:
             env = example_env()
             env["PYTHONPATH"] = os.pathsep.join([str(PEERS), env.get("PYTHONPATH", "")]).rstrip(os.pathsep)
-            servers["example-asgi"] = (example + ["--asgi", ASGI_APP], env, False)
+            servers["example-asgi"] = (example + [ASGI_APP, "--no-access-log"], env, False)
     for name in ("h2", "h11", "httptools"):
         servers[name] = ([py, str(PEERS / f"peer_{name}.py"), "--port", "{port}", "--loop", loop], tool_env(), False)
     if asyncio_loop:
@@ -305,8 +306,8 @@ def main() -> int:
         started = time.monotonic()
         print(f"GET {ROUTE} ({BODY_SIZE}-byte body) from our own handlers, GET {ASGI_ROUTE} (13-byte body) from "
               f"the ASGI app; {n} requests per run, best of {args.repeat}; loops: {', '.join(loops)}")
-        if "--asgi" not in options and args.only != "own":
-            print("quillon has no --asgi option yet: the ASGI sections show the peers only")
+        if "MODULE:APP" not in options and args.only != "own":
+            print("quillon takes no application argument: the ASGI sections show the peers only")
         for title, load, path, ours_name, peers in sections:
             print(f"\n{title}: h2load {' '.join(load)} -n {n}")
             print(f"  {'loop':<9}{'server':<22}{'req/s':>12}{'CPU us':>9}  example vs server")

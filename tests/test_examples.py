@@ -162,7 +162,7 @@ def test_h2load_bounded_load(server, h1):
 @pytest.mark.parametrize("flag, version", [("--http1.1", "HTTP/1.1"), ("--http2-prior-knowledge", "HTTP/2")])
 def test_graceful_shutdown_finishes_the_request_in_flight(flag, version, deadline):
     need("curl")
-    s = Server(*(["--shutdown-timeout", deadline] if deadline else []))
+    s = Server(*(["--timeout-graceful-shutdown", deadline] if deadline else []))
     try:
         p = subprocess.Popen(["curl", "-sS", flag, "--max-time", "30", s.url("/slow")], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, env=tool_env())
@@ -278,7 +278,7 @@ def cert(tmp_path_factory):
 
 @pytest.mark.parametrize("flag, version", [("--http1.1", b"1.1"), ("--http2", b"2")])
 def test_curl_over_tls_with_alpn(cert, flag, version):
-    s = Server("--tls", *cert)
+    s = Server("--ssl-certfile", cert[0], "--ssl-keyfile", cert[1])
     try:
         out = curl(flag, "--cacert", cert[0], "-w", "\n%{http_version}", s.url("/bytes/10", "https"))
     finally:
@@ -435,7 +435,7 @@ def test_a_client_that_never_reads_costs_bounded_memory(lean_server, h2):
 
 
 def slow_server(*extra):
-    return Server("--head-timeout", "0.5", "--idle-timeout", "0.5", "--write-timeout", "0.5", *extra)
+    return Server("--head-timeout", "0.5", "--timeout-keep-alive", "0.5", "--write-timeout", "0.5", *extra)
 
 
 @pytest.fixture
@@ -543,7 +543,7 @@ def test_h2_whole_answer_larger_than_the_stream_window(server):
 @pytest.mark.parametrize("tls", [True, False], ids=["tls", "cleartext"])
 def test_h2spec_strict(cert, tls):
     need("h2spec", "no Debian package; put it on PATH to run this")
-    s = Server(*(["--tls", *cert] if tls else []))
+    s = Server(*(["--ssl-certfile", cert[0], "--ssl-keyfile", cert[1]] if tls else []))
     try:
         r = run(["h2spec", "--strict", "-p", str(s.port), "-o", "5", *(["-t", "-k"] if tls else [])])
     finally:
@@ -615,7 +615,7 @@ def serve_handlers(d):
     (d / "handlers.py").write_text(HANDLERS)
     e = env()
     e["PYTHONPATH"] = os.pathsep.join([str(d), e.get("PYTHONPATH", "")])
-    return Server("--handler", "handlers:handle", environ=e)
+    return Server("handlers:handle", environ=e)
 
 
 @pytest.fixture(scope="module")
@@ -715,7 +715,7 @@ def test_asgi_starlette_app_over_both_protocols(tmp_path):
     e = env()
     e["PYTHONPATH"] = os.pathsep.join([str(tmp_path), e.get("PYTHONPATH", "")])
     e["LIFESPAN_MARKS"] = str(marks)
-    s = Server("--asgi", "starlette_app:app", environ=e)
+    s = Server("starlette_app:app", environ=e)
     body = tmp_path / "body"
     body.write_bytes(os.urandom(200_000))
     try:

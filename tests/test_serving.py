@@ -4,7 +4,7 @@ whole, however it arrives, and what a hostile HTTP/2 client can make a
 connection do stays bounded."""
 
 import asyncio
-import io
+import logging
 import os
 import ssl
 import subprocess
@@ -71,7 +71,6 @@ class Serving:
 
     def __init__(self, handler, eager, tls=None, timeouts=None):
         self.server = Server(handler, timeouts or Timeouts(), eager=eager)
-        self.server.out = io.StringIO()
         self.tls = tls
 
     async def __aenter__(self):
@@ -482,7 +481,9 @@ def test_h1_trailers_are_announced_only_when_sent(te, announced):
     assert trailers == ({b"x-echo-length": b"3"} if announced else {})
 
 
-def test_whole_answers_carry_their_length_and_complete_ones_log_as_such():
+def test_whole_answers_carry_their_length_and_complete_ones_log_as_such(caplog):
+    caplog.set_level(logging.INFO, logger="quillon.access")
+
     async def go():
         async with Serving(streamed_then_lingers, False) as serving:
             reader, writer = await serving.connect()
@@ -492,7 +493,7 @@ def test_whole_answers_carry_their_length_and_complete_ones_log_as_such():
                 data += await asyncio.wait_for(reader.read(65536), TIMEOUT)
             writer.close()
             await asyncio.sleep(0.3)
-            h1_log = serving.server.out.getvalue()
+            h1_log = "\n".join(caplog.messages)
         async with Serving(demo.route, True) as serving:
             client = H2Client(*await serving.connect())
             await client.handshake()
