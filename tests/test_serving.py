@@ -406,12 +406,34 @@ class LongPoll:
             self.running -= 1
 
 
+class LongPollApp(LongPoll):
+    """The same as an ASGI application: `cooperative` waits on `receive`
+    for the disconnect."""
+
+    async def __call__(self, scope, receive, send):
+        self.running += 1
+        self.peak = max(self.peak, self.running)
+        try:
+            while (await receive())["type"] != "http.request":
+                pass
+            if self.cooperative:
+                assert (await receive())["type"] == "http.disconnect"
+                self.told += 1
+            else:
+                await asyncio.sleep(3600)
+        finally:
+            self.running -= 1
+
+
+@pytest.mark.parametrize("asgi", [False, True], ids=["handler", "asgi"])
 @pytest.mark.parametrize("cooperative", [True, False], ids=["cooperative", "stubborn"])
-def test_streams_reset_under_their_handlers_stop_them_and_count_until_they_do(cooperative):
-    handler = LongPoll(cooperative)
+def test_streams_reset_under_their_handlers_stop_them_and_count_until_they_do(cooperative, asgi):
+    app = LongPollApp(cooperative) if asgi else None
+    handler = app or LongPoll(cooperative)
 
     async def go():
-        async with Serving(handler, False, timeouts=Timeouts(grace=0.3)) as serving:
+        served = ASGIApp(app, grace=0.3) if app else handler
+        async with Serving(served, False, timeouts=Timeouts(grace=0.3)) as serving:
             raw = RawH2(*await serving.connect())
             await raw.start()
             sid = 1
@@ -509,3 +531,63 @@ def test_whole_answers_carry_their_length_and_complete_ones_log_as_such(caplog):
     h1_log, h2_head = asyncio.run(asyncio.wait_for(go(), TIMEOUT))
     assert h1_log.rstrip().endswith('"GET / HTTP/1.1" 200')
     assert h2_head[b"content-length"] == b"10"
+
+
+async def trickled(serving, h2c):
+    """Sends a 100-byte body one byte every 50 ms: never idle long, never done."""
+    reader, writer = await serving.connect()
+    if h2c:
+        client = H2Client(reader, writer)
+        await client.handshake()
+        client.conn.send_headers(1, [(b":method", b"POST"), (b":path", b"/"), (b":scheme", b"http"),
+                                     (b":authority", b"t")])
+        writer.write(client.conn.data_to_send())
+    else:
+        writer.write(b"POST / HTTP/1.1\r\nhost: t\r\ncontent-length: 100\r\n\r\n")
+    try:
+        for i in range(100):
+            if h2c:
+                client.conn.send_data(1, b"x")
+                writer.write(client.conn.data_to_send())
+            else:
+                writer.write(b"x")
+            await writer.drain()
+            await asyncio.sleep(0.05)
+            if h2c:
+                try:
+                    await asyncio.wait_for(client.pump(), 0.001)
+                except asyncio.TimeoutError:
+                    pass
+                if client.reply(1)[2]:
+                    return i
+    except ConnectionError:
+        return i
+    return 100
+
+
+@pytest.mark.parametrize("h2c", [False, True], ids=["h1", "h2c"])
+def test_a_trickled_body_is_cut_at_the_body_deadline(h2c):
+    async def go():
+        async with Serving(echo_handler, False, timeouts=Timeouts(idle=1.0, body=0.5)) as serving:
+            return await trickled(serving, h2c)
+
+    # Cut after about 0.5 s of the 5 s the body would take.
+    assert asyncio.run(asyncio.wait_for(go(), TIMEOUT)) < 40
+
+
+@pytest.mark.parametrize("request_bytes, status", [
+    (b"GET / HTTP/1.1\r\n\r\n", 400),
+    (b"GET / HTTP/1.1\r\nhost: a\r\nhost: b\r\n\r\n", 400),
+    (b"POST /echo HTTP/1.1\r\nhost: t\r\ntransfer-encoding: gzip, chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n", 501),
+    (b"CONNECT example.org:443 HTTP/1.1\r\nhost: example.org:443\r\n\r\n", 405),
+])
+def test_heads_the_server_must_refuse(request_bytes, status):
+    async def go():
+        async with Serving(demo.route, True) as serving:
+            reader, writer = await serving.connect()
+            writer.write(request_bytes)
+            line = await asyncio.wait_for(reader.readline(), TIMEOUT)
+            writer.close()
+            return line
+
+    assert asyncio.run(go()).split()[1] == b"%d" % status

@@ -88,6 +88,8 @@ class H1Body:
         if not self.started:
             self.started = True
             conn = self.conn
+            if conn.timeouts.body is not None:
+                conn.body_end = conn.link.loop.time() + conn.timeouts.body
             if self.expect_continue and conn.try_send_continue(self.seq):
                 conn.link.write(conn.codec.continue_response())
             self.owned = conn.begin_body_read(self.seq)
@@ -122,6 +124,8 @@ class H1ServerConnection(q.H1ServerState):
         self.timeouts = link.timeouts
         site.connections.add(self)
         self.sniffing: bytes | None = b""
+        self.body_end: float | None = None
+        self.allow_trailers = True
         self.phase = "fresh"  # then "head", "busy", "idle"
         link.deadline(self.timeouts.head, self.head_expired)
         link.sink = self.on_read
@@ -161,8 +165,14 @@ class H1ServerConnection(q.H1ServerState):
 
     async def read_more(self) -> bytes:
         """The next read of a request body, waiting at most the idle
-        timeout for it."""
-        self.link.deadline(self.timeouts.idle, self.close_all)
+        timeout for it, and no later than the body's own deadline (a body
+        that trickles in a byte per idle timeout would hold the
+        connection for ever)."""
+        wait = self.timeouts.idle
+        if self.body_end is not None:
+            left = max(0.0, self.body_end - self.link.loop.time())
+            wait = left if wait is None else min(wait, left)
+        self.link.deadline(wait, self.close_all)
         data = await self.link.read()
         self.link.clear_deadline()
         return data
@@ -272,6 +282,7 @@ class H1ServerConnection(q.H1ServerState):
                 decoder: q.H1BodyDecoder) -> tuple[Request, H1Body | None, int]:
         self.busy()
         self.allow_trailers = head.allow_trailers
+        self.body_end = None  # when the body being read must have ended
         body = None if head.body_kind == "empty" else H1Body(self, seq, decoder, head.expect_continue)
         link = self.link
         request = Request(head.method, head.target, head.headers, "HTTP/1.0" if head.http10 else "HTTP/1.1",

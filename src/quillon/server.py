@@ -301,7 +301,7 @@ async def serve_socket(sock: socket.socket, application: Application, config: Co
                 await lifespan.shutdown()
                 raise StartupError(f"--lifespan on: {application.name} does not support the lifespan scope")
         handler: Handler = ASGIApp(asgi, state=None if lifespan is None else lifespan.state,
-                                   root_path=config.root_path)
+                                   root_path=config.root_path, grace=config.handler_grace)
     else:
         assert application.handler is not None
         handler = application.handler
