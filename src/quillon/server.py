@@ -37,7 +37,7 @@ import _quillon as q
 from . import workers
 from .app import AppError, AppRef, Application, resolve
 from .asgi import ASGIApp, Lifespan, LifespanError
-from .config import Config, ConfigError, Trusted, fail
+from .config import Config, ConfigError, Trusted, direct_stream, fail
 from .h1server import H1ServerConnection
 from .h2server import H2ServerConnection
 from .handler import Handler, Request, Response, error_response
@@ -84,6 +84,7 @@ class Server:
         # Held as None when off, so a request costs the log nothing then.
         on = config.access_log and access_logger.isEnabledFor(logging.INFO)
         self.access: logging.Logger | None = access_logger if on else None
+        self.direct = direct_stream(access_logger) if on else None
         self.proxied = config.proxy_headers  # the client address may differ from the socket's peer
 
     def connection_made(self, link: Link) -> None:
@@ -108,6 +109,10 @@ class Server:
             return
         if self.proxied and request.client is not None:
             peer = f"{request.client[0]}:{request.client[1]}"
+        if self.direct is not None:
+            self.direct.write(f'{peer} "{request.method} {request.target} {request.version}" '
+                              f'{"-" if status is None else status}{f" {note}" if note else ""}\n')
+            return
         self.access.info('%s "%s %s %s" %s%s', peer, request.method, request.target, request.version,
                          "-" if status is None else status, f" {note}" if note else "")
 
@@ -173,7 +178,7 @@ def front(handler: Handler, server: Server, config: Config) -> Handler:
     uds = config.uds
 
     async def serve_request(request: Request) -> Response:
-        if trusted is not None:
+        if trusted is not None and forwarded(request.headers):
             # A UNIX socket's peer has no address: it is the socket's path.
             peer = request.client[0] if request.client is not None else uds
             if peer in trusted:
@@ -199,6 +204,11 @@ def front(handler: Handler, server: Server, config: Config) -> Handler:
 
 
 SCHEMES = {"http", "https", "ws", "wss"}
+
+
+def forwarded(headers: q.HeaderMap) -> bool:
+    """Whether a proxy reported anything: most requests need no more look."""
+    return "forwarded" in headers or "x-forwarded-for" in headers or "x-forwarded-proto" in headers
 
 
 def apply_proxy_headers(request: Request, trusted: Trusted) -> None:
