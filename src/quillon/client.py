@@ -27,9 +27,16 @@ from urllib.parse import urlsplit
 
 import _quillon as q
 from .h1server import decoded
-from .h2 import READ_SIZE, H2Driver, H2Stream
+from .h2 import CANCEL, READ_SIZE, H2Driver, H2Stream, StreamStopped
 
 MAX_BODY = 1 << 30
+# Streams a new HTTP/2 connection may open before the server's SETTINGS
+# say how many it allows: what the widely used HTTP/2 libraries assume, so
+# servers are sized for it.
+ASSUMED_STREAM_LIMIT = 100
+# A request body goes out in pieces this size, each drained before the
+# next, so the socket buffers bound what it holds and reading goes on.
+SEND_PIECE = 65536
 USER_AGENT = "quillon-example"
 # Requests a server may see twice without harm: the ones retried on a fresh
 # connection when a kept-alive one turns out closed before any answer.
@@ -138,45 +145,71 @@ class H1Connection(q.H1ClientState):
     async def exchange(self, transport: Transport, method: str, route: Route, headers: q.HeaderMap,
                        body: bytes | None, reused: bool) -> Reply:
         codec = self.codec
+        sender: asyncio.Future[None] | None = None
         headers["host"] = route.authority
         if route.proxy_auth:
             headers["proxy-authorization"] = route.proxy_auth
         try:
             self.exchange_started()
             if body is None:
-                out = codec.serialize_request(method, route.target, headers)
+                transport.writer.write(codec.serialize_request(method, route.target, headers))
+                sender = None
             else:
                 request_head = codec.serialize_request(method, route.target, headers, content_length=len(body))
-                out = codec.serialize_head_and_body(request_head, body)
-            transport.writer.write(out)
-            await transport.writer.drain()
-            head = None
-            seen = False
-            while head is None:
-                data = await transport.reader.read(READ_SIZE)
-                if not data:
-                    if reused and not seen and method in IDEMPOTENT:
-                        raise Stale("kept-alive connection closed before the response")
-                    raise q.ConnectionClosedError("connection closed before the response head")
-                seen = True
-                head = codec.receive_head(data)
-            if head.http10:
-                self.set_peer_http10(True)
-            decoder = q.H1BodyDecoder(head.body_kind, head.content_length or 0)
-            codec.take_body_into(decoder)
-            reader = transport.reader
-            pieces = [piece async for piece in decoded(decoder, lambda: reader.read(READ_SIZE))]
+                # The body goes out while the answer is read: a server that
+                # answers as it reads, or early, is never left waiting on
+                # a client that only reads once it has sent everything.
+                sender = asyncio.ensure_future(send_body(transport.writer, request_head, body))
+            try:
+                head = None
+                seen = False
+                while head is None:
+                    data = await transport.reader.read(READ_SIZE)
+                    if not data:
+                        if reused and not seen and method in IDEMPOTENT:
+                            raise Stale("kept-alive connection closed before the response")
+                        raise q.ConnectionClosedError("connection closed before the response head")
+                    seen = True
+                    head = codec.receive_head(data)
+                if head.http10:
+                    self.set_peer_http10(True)
+                decoder = q.H1BodyDecoder(head.body_kind, head.content_length or 0)
+                codec.take_body_into(decoder)
+                reader = transport.reader
+                pieces = [piece async for piece in decoded(decoder, lambda: reader.read(READ_SIZE))]
+            except (ConnectionError, q.ConnectionClosedError) as e:
+                if sender is not None and sender.done() and not sender.cancelled() and sender.exception():
+                    raise q.ConnectionClosedError(f"request not sent: {sender.exception()!r}") from e
+                raise
             reply = Reply(head.status, "HTTP/1.0" if head.http10 else "HTTP/1.1", head.headers, b"".join(pieces),
                           decoder.take_trailers())
-            if not (head.keep_alive and not codec.request_connection_close and decoder.buffered == 0):
+            # An answer that came before the whole request went out (or
+            # while sending failed) leaves the request cut short: the
+            # connection cannot carry another.
+            upload_whole = sender is None or (sender.done() and not sender.cancelled()
+                                              and sender.exception() is None)
+            if not (upload_whole and head.keep_alive and not codec.request_connection_close
+                    and decoder.buffered == 0):
                 close_transport(self.close_now())
             return reply
         except BaseException as e:
             close_transport(self.fail(e))
             raise
+        finally:
+            if sender is not None and not sender.done():
+                sender.cancel()
+                await asyncio.gather(sender, return_exceptions=True)
 
     async def close(self) -> None:
         close_transport(self.close_now())
+
+
+class ClientStream(H2Stream):
+    __slots__ = ("ended",)
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.ended = False  # the response's END_STREAM arrived: its body is whole
 
 
 class H2Connection(H2Driver):
@@ -187,6 +220,9 @@ class H2Connection(H2Driver):
     def over(cls, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> H2Connection:
         conn = cls("client", initial_window_size=1 << 20, connection_window=1 << 24, max_frame_size=16384,
                    max_header_list_size=65536, max_send_buf_size=1 << 20)
+        # Until the server's SETTINGS arrive its limit is unknown, and a
+        # stream beyond it costs the whole connection.
+        conn.apply_stream_limit(ASSUMED_STREAM_LIMIT)
         conn.slot_freed = asyncio.Event()
         conn.writer_end = writer
         conn.start(writer)
@@ -210,6 +246,26 @@ class H2Connection(H2Driver):
         if flags & q.H2_FLAG_SLOT_FREED:
             self.slot_freed.set()
 
+    def recv_settings(self, frame: q.H2FrameSettings) -> tuple[bool, list[Any], int]:
+        initial, wake_windows, flags = super().recv_settings(frame)
+        if initial and frame.max_concurrent_streams is None:
+            # The server names no limit: the assumed one no longer holds.
+            self.apply_stream_limit(None)
+            flags |= q.H2_FLAG_SLOT_FREED
+        return initial, wake_windows, flags
+
+    def recv_headers(self, frame: q.H2FrameHeaders, spare: Any = None) -> q.H2RecvHeadersVerdict:
+        v = super().recv_headers(frame, spare)
+        if v.eof and isinstance(v.handle, ClientStream):
+            v.handle.ended = True
+        return v
+
+    def recv_data(self, frame: q.H2FrameData) -> q.H2RecvDataVerdict:
+        v = super().recv_data(frame)
+        if v.eof and isinstance(v.handle, ClientStream):
+            v.handle.ended = True
+        return v
+
     @property
     def usable(self) -> bool:
         return not self.life.done()
@@ -220,20 +276,49 @@ class H2Connection(H2Driver):
                 raise Stale("connection closed")
             self.slot_freed.clear()
             await wait_either(self.slot_freed.wait(), self.life)
-        stream = H2Stream()
+        stream = ClientStream()
         sid = self.open_stream(method, route.target, headers, body is None, method == "HEAD", stream,
                                scheme=route.scheme, authority=route.authority)
         if sid is None:
             raise Stale("connection going away")
         stream.sid = sid
         self.kick.set()
-        if body is not None and not await self.send_all(stream, body, True):
-            raise q.ConnectionClosedError(f"request stopped: {stream.stop!r}")
-        await wait_either(stream.headed.wait(), self.life)
-        if stream.head is None:
-            raise q.ConnectionClosedError(f"no response: {stream.stop!r}")
-        data = await self.read_body(stream, MAX_BODY)
+        # The body goes out while the answer comes in: reading the answer is
+        # what gives the server window back, and a server may answer (and
+        # stop reading) before the body is through.
+        sender = None if body is None else asyncio.ensure_future(self.send_all(stream, body, True))
+        try:
+            await wait_either(stream.headed.wait(), self.life)
+            if stream.head is None:
+                raise q.ConnectionClosedError(f"no response: {stream.stop!r}")
+            data = await self.read_answer(stream, MAX_BODY)
+        finally:
+            if sender is not None and not sender.done():
+                # The answer ended (or failed) before the upload did.
+                sender.cancel()
+                await asyncio.gather(sender, return_exceptions=True)
+                if stream.stop is None:
+                    self.reset(self.reset_stream(sid, CANCEL))
         return Reply(stream.head.status, "HTTP/2", stream.head.headers, data, stream.trailers)
+
+    async def read_answer(self, stream: ClientStream, limit: int) -> bytes:
+        """The whole response body. A reset after the body ended (a server
+        stopping an upload it no longer needs) does not spoil it."""
+        pieces: list[bytes] = []
+        size = 0
+        while True:
+            while stream.chunks:
+                payload = self.consume(stream)
+                size += len(payload)
+                if size > limit:
+                    raise StreamStopped("body too large")
+                pieces.append(payload)
+            if stream.ended:
+                return b"".join(pieces)
+            if stream.stop is not None:
+                raise StreamStopped(f"stream stopped: {stream.stop!r}")
+            stream.data.clear()
+            await stream.data.wait()
 
     async def close(self) -> None:
         self.life.cancel()
@@ -254,6 +339,15 @@ def dialled(pending: asyncio.Future[Connection]) -> Connection | None:
     if pending.done() and not pending.cancelled() and pending.exception() is None:
         return pending.result()
     return None
+
+
+async def send_body(writer: asyncio.StreamWriter, head: bytes, body: bytes) -> None:
+    writer.write(head)
+    view = memoryview(body)
+    for start in range(0, len(body), SEND_PIECE):
+        writer.write(view[start:start + SEND_PIECE])
+        await writer.drain()
+    await writer.drain()
 
 
 def close_transport(t: Transport | None) -> None:
