@@ -10,7 +10,7 @@ from __future__ import annotations
 from ._client import Client
 from ._errors import (ConnectError, ConnectTimeout, HTTPError, HTTPStatusError, InvalidURL, LocalProtocolError,
                       NetworkError, PoolTimeout, ProtocolError, ProxyError, ReadError, ReadTimeout,
-                      RemoteProtocolError, StreamError, TimeoutException, TooManyRedirects, TransportError,
+                      RemoteProtocolError, StreamError, TimeoutException, TooLarge, TooManyRedirects, TransportError,
                       WriteError, WriteTimeout)
 from ._models import Limits, Request, Response, Timeout
 
@@ -19,5 +19,5 @@ __all__ = [
     "HTTPError", "InvalidURL", "TransportError", "TimeoutException", "ConnectTimeout", "ReadTimeout",
     "WriteTimeout", "PoolTimeout", "NetworkError", "ConnectError", "ReadError", "WriteError", "ProxyError",
     "ProtocolError", "RemoteProtocolError", "LocalProtocolError", "TooManyRedirects", "HTTPStatusError",
-    "StreamError",
+    "StreamError", "TooLarge",
 ]

@@ -24,6 +24,12 @@ from ._pool import Connection, Key, Pool
 USER_AGENT = "quillon"
 DEFAULT_TIMEOUT = Timeout(5.0)
 DEFAULT_LIMITS = Limits()
+# The largest body `request` reads whole: a server cannot make the client
+# hold more (`stream` reads any size piece by piece).
+MAX_BODY = 1 << 30
+# Tries of a request no server acted on (refused, beyond a GOAWAY, never
+# written) before the client gives up on it.
+UNSENT_TRIES = 3
 # Fields that carry the caller's credentials: never sent to another origin
 # a redirect leads to.
 CREDENTIALS = ("authorization", "proxy-authorization", "cookie")
@@ -51,7 +57,8 @@ class Client:
                  timeout: Timeout | float | None = DEFAULT_TIMEOUT, limits: Limits = DEFAULT_LIMITS,
                  http2: bool = False, verify: bool | str | ssl.SSLContext = True,
                  cert: str | tuple[str, ...] | None = None, trust_env: bool = True,
-                 follow_redirects: bool = False, max_redirects: int = 20, insecure: bool = False) -> None:
+                 follow_redirects: bool = False, max_redirects: int = 20, max_body: int | None = MAX_BODY,
+                 insecure: bool = False) -> None:
         self.base_url = base_url
         self.headers = q.HeaderMap({"user-agent": USER_AGENT, "accept": "*/*"})
         merge_headers(self.headers, headers)
@@ -60,6 +67,7 @@ class Client:
         self.http2 = http2
         self.follow_redirects = follow_redirects
         self.max_redirects = max_redirects
+        self.max_body = max_body
         self.verify: bool | str | ssl.SSLContext = False if insecure else verify
         self.cert = cert
         self.proxies = q.ProxyMatcher.from_env() if trust_env else None
@@ -91,7 +99,7 @@ class Client:
                                                       data=data, json=json),
                                    timeout=timeout, follow_redirects=follow_redirects)
         try:
-            await response.aread()
+            await response.aread(self.max_body)
         finally:
             await response.aclose()
         return response
@@ -172,6 +180,9 @@ class Client:
         if (status == 303 and method != "HEAD") or (status in (301, 302) and method == "POST"):
             method = "GET"
         headers = q.HeaderMap(request.headers)
+        for name in ("host", "proxy-authorization"):  # the new route sets its own
+            if name in headers:
+                del headers[name]
         body = request.body
         if method != request.method:
             body = None
@@ -197,7 +208,8 @@ class Client:
         request.headers.setdefault("host", request.authority)
         if proxy_auth and key[3] and request.scheme == "http":
             request.headers["proxy-authorization"] = proxy_auth
-        for attempt in (1, 2):
+        repeated = False
+        for attempt in range(UNSENT_TRIES):
             conn = await self.pool.acquire(key, request, timeout)
             # HTTP/2 carries the authority as a pseudo-header.
             sent = request.with_headers(q.HeaderMap(request.headers)) if conn.http2 else request
@@ -205,7 +217,11 @@ class Client:
                 status, fields, version, source = await conn.handle(sent, timeout)
             except Stale as e:
                 self.pool.forget(key, conn)
-                if attempt == 1 and (e.unsent or (request.method in IDEMPOTENT and request.replayable)):
+                # A streamed body cannot go again: some of it is gone.
+                if e.unsent and request.replayable and attempt + 1 < UNSENT_TRIES:
+                    continue
+                if not e.unsent and not repeated and request.method in IDEMPOTENT and request.replayable:
+                    repeated = True
                     continue
                 raise ReadError(f"connection closed before the answer: {e}") from None
             except HTTPError:
@@ -216,7 +232,7 @@ class Client:
                 self.pool.forget(key, conn)
                 raise wrap(e) from e
             return Response(status, fields, version, request, source)
-        raise AssertionError("unreachable")
+        raise ReadError("the server refused the request on every connection tried")
 
     def route(self, request: Request) -> tuple[Key, str, str | None]:
         """The pool key, request target and proxy credentials of `request`:

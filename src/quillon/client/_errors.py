@@ -72,6 +72,10 @@ class LocalProtocolError(ProtocolError):
     """The request itself cannot be sent as given."""
 
 
+class TooLarge(HTTPError):
+    """A response body read whole passed the client's `max_body`."""
+
+
 class TooManyRedirects(HTTPError):
     """More redirects than `max_redirects`."""
 
@@ -93,5 +97,5 @@ __all__ = [
     "HTTPError", "InvalidURL", "TransportError", "TimeoutException", "ConnectTimeout", "ReadTimeout",
     "WriteTimeout", "PoolTimeout", "NetworkError", "ConnectError", "ReadError", "WriteError", "ProxyError",
     "ProtocolError", "RemoteProtocolError", "LocalProtocolError", "TooManyRedirects", "HTTPStatusError",
-    "StreamError",
+    "StreamError", "TooLarge",
 ]

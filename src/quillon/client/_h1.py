@@ -6,10 +6,11 @@ from __future__ import annotations
 import asyncio
 import time
 from collections.abc import AsyncIterable
+from typing import Any
 
 import _quillon as q
 
-from ._errors import LocalProtocolError, ReadError, RemoteProtocolError, TransportError, WriteError
+from ._errors import LocalProtocolError, ReadError, RemoteProtocolError, WriteError
 from ._models import IDEMPOTENT, Request, Timeout
 from ._net import Notify, Stale, Transport, close_transport, drain, read_some
 
@@ -45,8 +46,21 @@ class H1Connection(q.H1ClientState):
     def idle(self) -> bool:
         return not self.busy
 
+    stream_hint = None
+
+    def learn_stream_limit(self, limit: int) -> None:
+        pass
+
     def try_acquire(self) -> bool:
-        return not self.is_dead() and self.try_begin_exchange()
+        if self.is_dead():
+            return False
+        transport = self.transport_ref()
+        if transport is not None and transport.reader.at_eof():
+            # The server closed it while it was idle: no request need find
+            # that out by failing.
+            close_transport(self.close_now())
+            return False
+        return self.try_begin_exchange()
 
     def release(self) -> None:
         if self.end_exchange():
@@ -97,7 +111,7 @@ class H1Connection(q.H1ClientState):
             seen = False
             while answer is None:
                 try:
-                    data = await read_some(transport.reader, timeout.read)
+                    data = await read_during(transport.reader, timeout.read, sender)
                 except ReadError as e:
                     if reused and not seen:
                         raise Stale(str(e), unsent=False) from e
@@ -145,18 +159,35 @@ class H1Connection(q.H1ClientState):
         await drain(writer, seconds)
 
 
-def upload_failure(sender: asyncio.Future[None] | None) -> TransportError | None:
+async def read_during(reader: asyncio.StreamReader, seconds: float | None,
+                      sender: asyncio.Future[None] | None) -> bytes:
+    """A read while the body may still be going out. A write timeout ends
+    it at once (a server that takes nothing will not answer); a failed
+    write does not, as the answer may already be on its way."""
+    if sender is None or sender.done():
+        return await read_some(reader, seconds)
+    read = asyncio.ensure_future(read_some(reader, seconds))
+    try:
+        pending: list[asyncio.Future[Any]] = [read, sender]
+        await asyncio.wait(pending, return_when=asyncio.FIRST_COMPLETED)
+        failure = upload_failure(sender)
+        if not read.done() and failure is not None and not isinstance(failure, WriteError):
+            raise failure
+        return await read
+    finally:
+        await stop(read)
+
+
+def upload_failure(sender: asyncio.Future[None] | None) -> BaseException | None:
     """The error that ended the upload, when it ended in one: the real
-    cause of an answer that then never came."""
+    cause of an answer that then never came (the caller's own, when its
+    body failed)."""
     if sender is None or not sender.done() or sender.cancelled():
         return None
-    e = sender.exception()
-    if e is None:
-        return None
-    return e if isinstance(e, TransportError) else WriteError(str(e) or type(e).__name__)
+    return sender.exception()
 
 
-async def stop(sender: asyncio.Future[None]) -> None:
+async def stop(sender: asyncio.Future[Any]) -> None:
     if not sender.done():
         sender.cancel()
     await asyncio.gather(sender, return_exceptions=True)
@@ -188,7 +219,7 @@ class H1Body:
                     await self.finish()
                     return b""
                 if piece is None:
-                    data = await read_some(self.transport.reader, self.timeout.read)
+                    data = await read_during(self.transport.reader, self.timeout.read, self.sender)
                     if data:
                         decoder.feed(data)
                     else:

@@ -29,11 +29,12 @@ CONNECTION_FIELDS = ("connection", "keep-alive", "proxy-connection", "transfer-e
 
 
 class ClientStream(H2Stream):
-    __slots__ = ("ended",)
+    __slots__ = ("ended", "upload_error")
 
     def __init__(self) -> None:
         super().__init__()
         self.ended = False  # the answer's END_STREAM arrived: its body is whole
+        self.upload_error: Exception | None = None  # what ended the body's sending early
 
 
 class H2Connection(H2Driver):
@@ -73,6 +74,14 @@ class H2Connection(H2Driver):
     @property
     def idle(self) -> bool:
         return self.num_streams == 0 and self.num_open_streams == 0
+
+    @property
+    def stream_hint(self) -> int | None:
+        return self.peer_max_concurrent_streams
+
+    def learn_stream_limit(self, limit: int) -> None:
+        if self.peer_max_concurrent_streams is None:
+            self.apply_stream_limit(limit)
 
     def try_acquire(self) -> bool:
         # After the server's GOAWAY the connection drains: it finishes its
@@ -166,6 +175,8 @@ class H2Connection(H2Driver):
 
     def no_answer(self, stream: ClientStream, sender: asyncio.Future[None] | None) -> Exception:
         """What a stream that stopped before its answer's head means."""
+        if stream.upload_error is not None and stream.stopped_by == "local":
+            return stream.upload_error
         stop_ = stream.stop
         info = self.goaway_info()
         reason = getattr(stop_, "reason", None)
@@ -198,13 +209,22 @@ class H2Connection(H2Driver):
 
     async def send_body(self, stream: ClientStream, body: bytes | AsyncIterable[bytes], seconds: float | None,
                         offset: int = 0) -> None:
-        if isinstance(body, bytes):
-            await self.send_piece(stream, body, True, seconds, offset)
-            return
-        async for piece in body:
-            if piece:
-                await self.send_piece(stream, bytes(piece), False, seconds)
-        await self.send_piece(stream, b"", True, seconds)
+        try:
+            if isinstance(body, bytes):
+                await self.send_piece(stream, body, True, seconds, offset)
+                return
+            async for piece in body:
+                if piece:
+                    await self.send_piece(stream, bytes(piece), False, seconds)
+            await self.send_piece(stream, b"", True, seconds)
+        except Exception as e:
+            # A server that takes nothing will not answer either, and a
+            # caller's body that fails leaves the request cut short: either
+            # way the stream ends, and its reader says why.
+            stream.upload_error = e
+            if stream.stop is None and (isinstance(e, WriteTimeout) or not isinstance(e, WriteError)):
+                self.reset(self.reset_stream(stream.sid, CANCEL))
+            raise
 
     async def send_piece(self, stream: ClientStream, data: bytes, end: bool, seconds: float | None,
                          offset: int = 0) -> None:
@@ -253,6 +273,8 @@ class H2Body:
                 if self.done:
                     return b""
                 if stream.stop is not None:
+                    if stream.upload_error is not None and stream.stopped_by == "local":
+                        raise stream.upload_error
                     raise RemoteProtocolError(f"stream reset in the answer's body: {stream.stop!r}") \
                         if stream.stopped_by == "peer" else ReadError(f"connection ended: {stream.stop!r}")
                 stream.data.clear()

@@ -12,7 +12,7 @@ from urllib.parse import urlencode, urlsplit
 
 import _quillon as q
 
-from ._errors import HTTPStatusError, InvalidURL, StreamError
+from ._errors import HTTPStatusError, InvalidURL, StreamError, TooLarge
 
 HeaderInit: TypeAlias = "q.HeaderMap | Mapping[str, str | bytes] | Iterable[tuple[str, str | bytes]]"
 ParamInit: TypeAlias = "Mapping[str, Any] | Iterable[tuple[str, Any]] | str"
@@ -76,7 +76,7 @@ class Limits:
 def join_url(base: str, url: str) -> str:
     """`url` on top of a base URL: a relative one is appended to the base's
     path, as a REST base URL ("https://api/v1/") is meant."""
-    if not base or "://" in url:
+    if not base or urlsplit(url).scheme:
         return url
     if url.startswith("?") or not url:
         return base + url
@@ -253,10 +253,18 @@ class Response:
             raise HTTPStatusError(f"{kind} '{self.status_code} {self.reason_phrase}' for url '{self.url}'", self)
         return self
 
-    async def aread(self) -> bytes:
-        """The whole body (read once, then kept)."""
+    async def aread(self, limit: int | None = None) -> bytes:
+        """The whole body (read once, then kept); TooLarge past `limit`
+        bytes."""
         if self._content is None:
-            self._content = b"".join([piece async for piece in self.aiter_bytes()])
+            pieces = []
+            size = 0
+            async for piece in self.aiter_bytes():
+                size += len(piece)
+                if limit is not None and size > limit:
+                    raise TooLarge(f"the response body passed {limit} bytes")
+                pieces.append(piece)
+            self._content = b"".join(pieces)
         return self._content
 
     async def aiter_bytes(self) -> AsyncIterator[bytes]:

@@ -28,6 +28,13 @@ class Connection(Protocol):
 
     def try_acquire(self) -> bool: ...
 
+    @property
+    def stream_hint(self) -> int | None:
+        """The stream limit the server named, when it did (HTTP/2)."""
+        ...
+
+    def learn_stream_limit(self, limit: int) -> None: ...
+
     def release(self) -> None: ...
 
     async def aclose(self) -> None: ...
@@ -72,7 +79,8 @@ class Pool:
                 if conn.try_acquire():
                     return conn
             dialling = self.dialling.get(key, 0)
-            waiting_for_h2 = self.http2 and dialling > 0 and not conns
+            # A connection being dialled may be HTTP/2 with room for many.
+            waiting_for_h2 = self.http2 and dialling > 0 and all(conn.http2 for conn in conns)
             per_origin = self.limits.max_connections_per_origin
             room = per_origin is None or len(conns) + dialling < per_origin
             limit = self.limits.max_connections
@@ -103,6 +111,11 @@ class Pool:
             if not self.dialling[key]:
                 del self.dialling[key]
             self.notify()
+        # A new connection to an origin starts from the stream limit the
+        # origin's server named on another, not from the assumed one.
+        known = [c.stream_hint for c in self.conns.get(key, ()) if c.stream_hint is not None]
+        if known:
+            conn.learn_stream_limit(min(known))
         self.conns.setdefault(key, []).append(conn)
         return conn
 
