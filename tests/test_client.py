@@ -454,3 +454,82 @@ def test_http2_opens_another_connection_when_the_servers_stream_limit_is_reached
     replies, conns = run(go())
     assert [(r.status_code, r.http_version) for r in replies] == [(200, "HTTP/2")] * 7
     assert conns == 3
+
+
+@pytest.fixture(scope="module")
+def cert(tmp_path_factory):
+    import shutil
+    import subprocess
+    if shutil.which("openssl") is None:
+        pytest.skip("openssl is not installed (.ci/run installs it)")
+    d = tmp_path_factory.mktemp("tls")
+    crt, key = d / "cert.pem", d / "key.pem"
+    r = subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj", "/CN=localhost",
+                        "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost", "-keyout", str(key), "-out", str(crt)],
+                       capture_output=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    return str(crt), str(key)
+
+
+@contextlib.asynccontextmanager
+async def connect_proxy(seen):
+    """A forward proxy that only tunnels (CONNECT), noting each request line."""
+    async def pipe(reader, writer):
+        try:
+            while data := await reader.read(65536):
+                writer.write(data)
+                await writer.drain()
+        except ConnectionError:
+            pass
+        finally:
+            writer.close()
+
+    async def serve(reader, writer):
+        head = await reader.readuntil(b"\r\n\r\n")
+        seen.append(head.split(b"\r\n")[0].decode())
+        host, port = head.split()[1].decode().rsplit(":", 1)
+        upstream_reader, upstream_writer = await asyncio.open_connection(host, int(port))
+        writer.write(b"HTTP/1.1 200 Connection established\r\n\r\n")
+        await asyncio.gather(pipe(reader, upstream_writer), pipe(upstream_reader, writer))
+
+    server = await asyncio.start_server(serve, "127.0.0.1", 0)
+    async with server:
+        yield f"http://127.0.0.1:{server.sockets[0].getsockname()[1]}"
+
+
+@pytest.mark.parametrize("via_proxy", [False, True], ids=["direct", "tunnel"])
+def test_https_verifies_the_server_and_picks_http2_by_alpn(cert, monkeypatch, via_proxy):
+    from quillon.server import make_tls
+
+    for name in ("https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"):
+        monkeypatch.delenv(name, raising=False)
+    seen = []
+
+    async def go():
+        server = Server(own_handler)
+        server.out = Quiet()
+        listener = await asyncio.get_running_loop().create_server(lambda: Link(server), "127.0.0.1", 0,
+                                                                  ssl=make_tls(*cert))
+        url = f"https://127.0.0.1:{listener.sockets[0].getsockname()[1]}/slow"
+        try:
+            async with contextlib.AsyncExitStack() as stack:
+                if via_proxy:
+                    monkeypatch.setenv("https_proxy", await stack.enter_async_context(connect_proxy(seen)))
+                versions = []
+                for http2 in (False, True):
+                    async with Client(http2=http2, verify=cert[0]) as client:
+                        r = await client.get(url)
+                        versions.append((r.http_version, r.content))
+                async with Client(verify=False) as client:
+                    versions.append(((await client.get(url)).http_version, b""))
+                async with Client() as client:  # the system's CAs do not know this certificate
+                    with pytest.raises(qc.ConnectError):
+                        await client.get(url)
+                return versions
+        finally:
+            listener.close()
+            await server.shutdown()
+
+    versions = run(go())
+    assert versions == [("HTTP/1.1", b"slow"), ("HTTP/2", b"slow"), ("HTTP/1.1", b"")]
+    assert len(seen) == (4 if via_proxy else 0) and all(line.startswith("CONNECT 127.0.0.1:") for line in seen)
