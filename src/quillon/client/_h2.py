@@ -205,7 +205,8 @@ class H2Connection(H2Driver):
         if seconds is None:
             await event.wait()
         else:
-            await asyncio.wait_for(event.wait(), seconds)
+            async with asyncio.timeout(seconds):
+                await event.wait()
 
     async def send_body(self, stream: ClientStream, body: bytes | AsyncIterable[bytes], seconds: float | None,
                         offset: int = 0) -> None:

@@ -81,7 +81,9 @@ def tls_context(verify: bool | str | ssl.SSLContext, cert: str | tuple[str, ...]
 async def within(aw: Awaitable[T], seconds: float | None) -> T:
     if seconds is None:
         return await aw
-    return await asyncio.wait_for(aw, seconds)
+    # A deadline on this task, not wait_for's task per wait.
+    async with asyncio.timeout(seconds):
+        return await aw
 
 
 async def read_some(reader: asyncio.StreamReader, seconds: float | None) -> bytes:
