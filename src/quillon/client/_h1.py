@@ -159,7 +159,7 @@ class H1Connection(q.H1ClientState):
         await drain(writer, seconds)
 
 
-async def read_during(reader: asyncio.StreamReader, seconds: float | None,
+async def read_during(reader: Transport, seconds: float | None,
                       sender: asyncio.Future[None] | None) -> bytes:
     """A read while the body may still be going out. A write timeout ends
     it at once (a server that takes nothing will not answer); a failed

@@ -4,15 +4,18 @@ failure as the client's own exception."""
 from __future__ import annotations
 
 import asyncio
+import collections
 import ssl
 from collections.abc import Awaitable, Callable
-from typing import TypeVar
+from typing import TypeVar, cast
 
 import _quillon as q
 
 from ._errors import ConnectError, ConnectTimeout, ProxyError, ReadError, ReadTimeout, WriteError, WriteTimeout
 
 READ_SIZE = 65536
+# Unread bytes a connection holds before it stops reading from the socket.
+INBOX_LIMIT = 256 * 1024
 # A proxy's answer to CONNECT is a head and nothing more; one larger than
 # this is not a proxy we can talk to.
 TUNNEL_HEAD_LIMIT = 65536
@@ -30,22 +33,119 @@ class Stale(Exception):
         self.unsent = unsent
 
 
-class Transport:
-    """A connected socket's reader and writer, as the connection states
-    hold it."""
+class Transport(asyncio.Protocol):
+    """A connected socket, read as the bytes arrive: each read hands back
+    what the loop delivered, with no stream buffer copying it in and out.
+    Reading pauses once INBOX_LIMIT unread bytes wait, so a server that
+    sends what nobody reads costs that much. `reader` and `writer` are the
+    object itself: the faces the connection drivers read and write through."""
 
-    __slots__ = ("reader", "writer")
+    def __init__(self) -> None:
+        self.transport: asyncio.Transport | None = None
+        self.inbox: collections.deque[bytes] = collections.deque()
+        self.inbox_size = 0
+        self.eof = False
+        self.error: BaseException | None = None
+        self.waiter: asyncio.Future[None] | None = None
+        self.drained: asyncio.Future[None] | None = None
+        self.writing_paused = False
+        self.reading_paused = False
+        self.reader = self.writer = self
 
-    def __init__(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
-        self.reader, self.writer = reader, writer
+    # asyncio.Protocol
+
+    def connection_made(self, transport: asyncio.BaseTransport) -> None:
+        self.transport = cast(asyncio.Transport, transport)
+
+    def data_received(self, data: bytes) -> None:
+        self.inbox.append(data)
+        self.inbox_size += len(data)
+        if self.inbox_size >= INBOX_LIMIT and not self.reading_paused and self.transport is not None:
+            self.reading_paused = True
+            self.transport.pause_reading()
+        self.wake()
+
+    def eof_received(self) -> bool:
+        self.eof = True
+        self.wake()
+        return False
+
+    def connection_lost(self, exc: Exception | None) -> None:
+        self.eof = True
+        self.error = exc
+        self.wake()
+        drained, self.drained = self.drained, None
+        if drained is not None and not drained.done():
+            if exc is None:
+                drained.set_result(None)
+            else:
+                drained.set_exception(exc)
+
+    def pause_writing(self) -> None:
+        self.writing_paused = True
+
+    def resume_writing(self) -> None:
+        self.writing_paused = False
+        drained, self.drained = self.drained, None
+        if drained is not None and not drained.done():
+            drained.set_result(None)
+
+    def wake(self) -> None:
+        waiter, self.waiter = self.waiter, None
+        if waiter is not None and not waiter.done():
+            waiter.set_result(None)
+
+    # the reader and writer faces
+
+    async def read(self, _size: int = READ_SIZE) -> bytes:
+        """The next bytes that arrived; b"" at the end; the connection's
+        error when it failed."""
+        while not self.inbox:
+            if self.eof:
+                if self.error is not None:
+                    raise ConnectionResetError(str(self.error)) from self.error
+                return b""
+            self.waiter = asyncio.get_running_loop().create_future()
+            await self.waiter
+        data = self.inbox.popleft()
+        self.inbox_size -= len(data)
+        if self.reading_paused and self.inbox_size < INBOX_LIMIT and self.transport is not None:
+            self.reading_paused = False
+            self.transport.resume_reading()
+        return data
+
+    def at_eof(self) -> bool:
+        return self.eof and not self.inbox
+
+    def write(self, data: bytes | memoryview) -> None:
+        if self.transport is not None:
+            self.transport.write(data)
+
+    async def drain(self) -> None:
+        if self.error is not None:
+            raise ConnectionResetError(str(self.error))
+        if self.transport is None or self.transport.is_closing():
+            raise ConnectionResetError("connection closed")
+        if self.writing_paused:
+            if self.drained is None:
+                self.drained = asyncio.get_running_loop().create_future()
+            await asyncio.shield(self.drained)
 
     def close(self) -> None:
-        self.writer.close()
+        if self.transport is not None:
+            self.transport.close()
 
     @property
     def alpn(self) -> str | None:
-        obj = self.writer.get_extra_info("ssl_object")
+        obj = None if self.transport is None else self.transport.get_extra_info("ssl_object")
         return None if obj is None else obj.selected_alpn_protocol()
+
+    async def start_tls(self, ctx: ssl.SSLContext, server_hostname: str) -> None:
+        assert self.transport is not None
+        tls = await asyncio.get_running_loop().start_tls(self.transport, self, ctx, server_hostname=server_hostname)
+        if tls is None:
+            raise ConnectionResetError("connection closed during the TLS handshake")
+        self.transport = tls
 
 
 def close_transport(t: Transport | None) -> None:
@@ -86,7 +186,7 @@ async def within(aw: Awaitable[T], seconds: float | None) -> T:
         return await aw
 
 
-async def read_some(reader: asyncio.StreamReader, seconds: float | None) -> bytes:
+async def read_some(reader: Transport, seconds: float | None) -> bytes:
     try:
         return await within(reader.read(READ_SIZE), seconds)
     except asyncio.TimeoutError:
@@ -95,7 +195,7 @@ async def read_some(reader: asyncio.StreamReader, seconds: float | None) -> byte
         raise ReadError(str(e) or type(e).__name__) from e
 
 
-async def drain(writer: asyncio.StreamWriter, seconds: float | None) -> None:
+async def drain(writer: Transport, seconds: float | None) -> None:
     try:
         await within(writer.drain(), seconds)
     except asyncio.TimeoutError:
@@ -110,20 +210,20 @@ async def open_transport(host: str, port: int, ctx: ssl.SSLContext | None, serve
     `tunnel` names a proxy (host, port, its proxy-authorization), with TLS
     when `ctx` is given; all within `timeout`."""
     async def connect() -> Transport:
+        loop = asyncio.get_running_loop()
         if tunnel is None:
-            reader, writer = await asyncio.open_connection(host, port, ssl=ctx,
-                                                           server_hostname=server_hostname if ctx else None)
-            return Transport(reader, writer)
-        reader, writer = await asyncio.open_connection(tunnel[0], tunnel[1])
+            _t, wire = await loop.create_connection(Transport, host, port, ssl=ctx,
+                                                    server_hostname=server_hostname if ctx else None)
+            return wire
+        _t, wire = await loop.create_connection(Transport, tunnel[0], tunnel[1])
         try:
-            await open_tunnel(reader, writer, f"{host}:{port}" if ":" not in host else f"[{host}]:{port}",
-                              tunnel[2])
+            await open_tunnel(wire, f"{host}:{port}" if ":" not in host else f"[{host}]:{port}", tunnel[2])
             if ctx is not None:
-                await writer.start_tls(ctx, server_hostname=server_hostname)
+                await wire.start_tls(ctx, server_hostname)
         except BaseException:
-            writer.close()
+            wire.close()
             raise
-        return Transport(reader, writer)
+        return wire
 
     try:
         return await within(connect(), timeout)
@@ -135,18 +235,17 @@ async def open_transport(host: str, port: int, ctx: ssl.SSLContext | None, serve
         raise ConnectError(f"connecting to {host}:{port}: {e}") from e
 
 
-async def open_tunnel(reader: asyncio.StreamReader, writer: asyncio.StreamWriter, authority: str,
-                      auth: str | None) -> None:
+async def open_tunnel(wire: Transport, authority: str, auth: str | None) -> None:
     codec = q.H1Codec()
     headers = q.HeaderMap({"host": authority})
     if auth:
         headers["proxy-authorization"] = auth
-    writer.write(codec.serialize_request("CONNECT", authority, headers))
-    await writer.drain()
+    wire.write(codec.serialize_request("CONNECT", authority, headers))
+    await wire.drain()
     head = None
     seen = 0
     while head is None:
-        data = await reader.read(READ_SIZE)
+        data = await wire.read()
         seen += len(data)
         if not data or seen > TUNNEL_HEAD_LIMIT:
             raise ProxyError("the proxy closed the connection before answering CONNECT")
