@@ -61,7 +61,8 @@ class H2Connection(H2Driver):
         try:
             await self.read_pump(self.transport.reader)
         except Exception as e:  # a frame the core refused outside its protocol errors
-            self.fail(e, "connection failed")
+            for handle, stop_ in self.fail(e, "connection failed"):
+                handle.stopped(stop_, "connection")
         finally:
             await self.finish()
             self.transport.close()

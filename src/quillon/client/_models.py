@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import codecs
 import json as jsonlib
-from collections.abc import AsyncIterable, AsyncIterator, Awaitable, Callable, Iterable, Mapping
+from collections.abc import AsyncIterable, AsyncIterator, Iterable, Mapping
 from http import HTTPStatus
 from typing import Any, Protocol, TypeAlias
 from urllib.parse import urlencode, urlsplit
@@ -196,7 +196,6 @@ class Response:
         self._content: bytes | None = None if source is not None else b""
         self._streamed = False
         self._closed = source is None
-        self.on_close: Callable[[], Awaitable[None]] | None = None
 
     def __repr__(self) -> str:
         return f"<Response [{self.status_code} {self.reason_phrase}]>"
@@ -288,5 +287,3 @@ class Response:
         self._closed = True
         if self._source is not None:
             await self._source.aclose()
-        if self.on_close is not None:
-            await self.on_close()

@@ -63,6 +63,7 @@ class Pool:
         self.count = 0  # connections open or being dialled
         self.changed = asyncio.Event()  # replaced each time it is set, so every waiter wakes once
         self.closed = False
+        self.closing: set[asyncio.Task[None]] = set()  # connections being closed, kept until they are
 
     def notify(self) -> None:
         self.changed.set()
@@ -71,6 +72,8 @@ class Pool:
     async def acquire(self, key: Key, request: Request, timeout: Timeout) -> Connection:
         """A connection holding a slot for `request`: released by the
         exchange when its answer is read."""
+        if self.closed:
+            raise RuntimeError("the client is closed: no request can be sent with it")
         deadline = None if timeout.pool is None else time.monotonic() + timeout.pool
         while True:
             self.prune()
@@ -136,7 +139,9 @@ class Pool:
         if conns is not None and conn in conns:
             conns.remove(conn)
             self.count -= 1
-            asyncio.ensure_future(conn.aclose())
+            task = asyncio.ensure_future(conn.aclose())
+            self.closing.add(task)
+            task.add_done_callback(self.closing.discard)
 
     def forget(self, key: Key, conn: Connection) -> None:
         """A connection that failed under a request: no request gets it
@@ -170,4 +175,4 @@ class Pool:
         conns = [conn for conns in self.conns.values() for conn in conns]
         self.conns.clear()
         self.count = 0
-        await asyncio.gather(*(conn.aclose() for conn in conns), return_exceptions=True)
+        await asyncio.gather(*(conn.aclose() for conn in conns), *self.closing, return_exceptions=True)
