@@ -533,3 +533,54 @@ def test_https_verifies_the_server_and_picks_http2_by_alpn(cert, monkeypatch, vi
     versions = run(go())
     assert versions == [("HTTP/1.1", b"slow"), ("HTTP/2", b"slow"), ("HTTP/1.1", b"")]
     assert len(seen) == (4 if via_proxy else 0) and all(line.startswith("CONNECT 127.0.0.1:") for line in seen)
+
+
+@contextlib.asynccontextmanager
+async def h2_server_answering(per_connection):
+    """An HTTP/2 server (the h2 library) that answers `per_connection`
+    requests on each connection, then says GOAWAY to the next and closes."""
+    import h2.config
+    import h2.connection
+    import h2.events
+
+    connections = 0
+
+    async def serve(reader, writer):
+        nonlocal connections
+        connections += 1
+        name = b"connection %d" % connections
+        conn = h2.connection.H2Connection(h2.config.H2Configuration(client_side=False))
+        conn.initiate_connection()
+        writer.write(conn.data_to_send())
+        answered, last = 0, 0
+        while data := await reader.read(65536):
+            for event in conn.receive_data(data):
+                if isinstance(event, h2.events.RequestReceived):
+                    if answered == per_connection:
+                        conn.close_connection(last_stream_id=last)
+                        writer.write(conn.data_to_send())
+                        await writer.drain()
+                        writer.close()
+                        return
+                    answered, last = answered + 1, event.stream_id
+                    conn.send_headers(event.stream_id, [(":status", "200")])
+                    conn.send_data(event.stream_id, name, end_stream=True)
+            writer.write(conn.data_to_send())
+            await writer.drain()
+        writer.close()
+
+    server = await asyncio.start_server(serve, "127.0.0.1", 0)
+    async with server:
+        yield f"http://127.0.0.1:{server.sockets[0].getsockname()[1]}"
+
+
+def test_requests_beyond_a_goaway_go_again_on_a_new_connection():
+    async def go():
+        async with h2_server_answering(2) as base, Client(http2=True) as client:
+            first = await client.post(base + "/", content=b"x")
+            # Streams 3 and 5: the server answers 3, and its GOAWAY leaves 5
+            # unprocessed, so even this POST may go again.
+            rest = await asyncio.gather(client.post(base + "/", content=b"y"), client.post(base + "/", content=b"z"))
+            return [r.content for r in (first, *rest)]
+
+    assert sorted(run(go())) == [b"connection 1", b"connection 1", b"connection 2"]
