@@ -584,3 +584,24 @@ def test_requests_beyond_a_goaway_go_again_on_a_new_connection():
             return [r.content for r in (first, *rest)]
 
     assert sorted(run(go())) == [b"connection 1", b"connection 1", b"connection 2"]
+
+
+@pytest.mark.parametrize("start, more, error", [
+    (b"HTTP/1.1 200 OK\r\ntransfer-encoding: chunked\r\n\r\n", b"4000\r\n" + b"x" * 0x4000 + b"\r\n", qc.TooLarge),
+    (b"HTTP/1.1 200 OK\r\n", b"x-field: " + b"v" * 1000 + b"\r\n", qc.RemoteProtocolError),
+], ids=["endless-body", "endless-head"])
+def test_an_endless_answer_stops_at_a_limit(start, more, error):
+    async def answer(_reader, writer, _n):
+        writer.write(start)
+        with contextlib.suppress(ConnectionError):
+            for _ in range(10_000):  # 160 MB at most, if nothing stopped it
+                writer.write(more)
+                await writer.drain()
+        return False
+
+    async def go():
+        async with raw_server(answer) as base, Client(max_body=1 << 20) as client:
+            with pytest.raises(error):
+                await client.get(base + "/")
+
+    run(go())
