@@ -605,3 +605,50 @@ def test_an_endless_answer_stops_at_a_limit(start, more, error):
                 await client.get(base + "/")
 
     run(go())
+
+
+def test_the_pool_keeps_few_idle_connections_and_not_for_long():
+    async def go():
+        limits = Limits(max_keepalive_connections=2, keepalive_expiry=0.2)
+        async with own(limits=limits) as (_base, client):
+            await asyncio.gather(*(client.get("/slow") for _ in range(5)))
+            kept = client.pool.count
+            await asyncio.sleep(0.3)
+            await client.get("/slow")
+            return kept, client.pool.count
+
+    assert run(go()) == (2, 1)
+
+
+def test_command_line_sends_method_headers_and_data_and_writes_the_body_to_a_file(tmp_path):
+    import subprocess
+    import sys
+    import threading
+
+    ready = threading.Event()
+    running = {}
+
+    def serve():
+        async def main():
+            running["loop"], running["stop"] = asyncio.get_running_loop(), asyncio.Event()
+            async with own_server() as url:
+                running["base"] = url
+                ready.set()
+                await running["stop"].wait()
+
+        asyncio.run(main())
+
+    loop_thread = threading.Thread(target=serve)
+    loop_thread.start()
+    try:
+        assert ready.wait(10)
+        out = tmp_path / "body"
+        r = subprocess.run([sys.executable, "-m", "quillon.client", "-X", "PUT", "-H", "x-mark: here", "-d", "hi",
+                            "-o", str(out), "-v", running["base"] + "/inspect"], capture_output=True, timeout=60)
+    finally:
+        running["loop"].call_soon_threadsafe(running["stop"].set)
+        loop_thread.join(10)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.startswith(b"HTTP/1.1 200\n") and b"> PUT " in r.stderr
+    seen = json.loads(out.read_bytes())
+    assert (seen["method"], seen["body"], seen["headers"]["x-mark"]) == ("PUT", "hi", "here")
