@@ -209,10 +209,7 @@ class H1Body:
         decoder = self.decoder
         try:
             while not self.done:
-                try:
-                    piece = decoder.decode()
-                except q.H1Error as e:
-                    raise RemoteProtocolError(f"malformed body: {e}") from e
+                piece = decoder.decode()
                 if piece:
                     return piece
                 if piece is None and decoder.is_complete:
@@ -225,6 +222,9 @@ class H1Body:
                     else:
                         decoder.mark_eof()
             return b""
+        except q.QuillonError as e:
+            await self.fail(e)
+            raise RemoteProtocolError(f"malformed body: {e}") from e
         except BaseException as e:
             await self.fail(e)
             raise
