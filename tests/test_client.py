@@ -5,9 +5,11 @@ retries, proxies and errors."""
 
 import asyncio
 import contextlib
+import hashlib
 import json
 import os
 import socket
+import zlib
 from urllib.parse import parse_qsl
 
 import pytest
@@ -47,6 +49,13 @@ async def own_handler(request: Request) -> Response:
         seen = {"method": request.method, "target": request.target, "body": body.decode("latin-1"),
                 "headers": {k: v.decode("latin-1") for k, v in request.headers.items()}}
         return Response(200, {"content-type": "application/json"}, json.dumps(seen).encode())
+    if request.path == "/coded":
+        raw = bytes(int(query["n"])) if "zeros" in query else os.urandom(int(query["n"]))
+        wbits = {"gzip": 31, "deflate": 15, "raw": -15}[query["as"]]
+        z = zlib.compressobj(1, zlib.DEFLATED, wbits)
+        coded = z.compress(raw) + z.flush()
+        return Response(200, {"content-encoding": "deflate" if query["as"] == "raw" else query["as"],
+                              "x-raw-sha": hashlib.sha256(raw).hexdigest()}, coded)
     if request.path == "/loop":
         return Response(307, {"location": "/loop"})
     if request.path == "/redirect":
@@ -652,3 +661,19 @@ def test_command_line_sends_method_headers_and_data_and_writes_the_body_to_a_fil
     assert r.stdout.startswith(b"HTTP/1.1 200\n") and b"> PUT " in r.stderr
     seen = json.loads(out.read_bytes())
     assert (seen["method"], seen["body"], seen["headers"]["x-mark"]) == ("PUT", "hi", "here")
+
+
+@pytest.mark.parametrize("coding", ["gzip", "deflate", "raw"])
+def test_compressed_answers_are_undone_in_bounded_pieces(coding):
+    async def go():
+        async with own(max_body=2 << 20) as (_base, client):
+            r = await client.get(f"/coded?as={coding}&n=300000")
+            async with client.stream("GET", f"/coded?as={coding}&n={16 << 20}&zeros") as big:
+                sizes = [len(p) async for p in big.aiter_bytes()]
+            with pytest.raises(qc.TooLarge):  # 16 MiB of zeros, a few KiB on the wire
+                await client.get(f"/coded?as={coding}&n={16 << 20}&zeros")
+            return r, sizes
+
+    r, sizes = run(go())
+    assert hashlib.sha256(r.content).hexdigest() == r.headers["x-raw-sha"].decode()
+    assert sum(sizes) == 16 << 20 and max(sizes) <= 65536

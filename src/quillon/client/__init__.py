@@ -8,7 +8,7 @@
 from __future__ import annotations
 
 from ._client import Client
-from ._errors import (ConnectError, ConnectTimeout, HTTPError, HTTPStatusError, InvalidURL, LocalProtocolError,
+from ._errors import (ConnectError, ConnectTimeout, DecodingError, HTTPError, HTTPStatusError, InvalidURL, LocalProtocolError,
                       NetworkError, PoolTimeout, ProtocolError, ProxyError, ReadError, ReadTimeout,
                       RemoteProtocolError, StreamError, TimeoutException, TooLarge, TooManyRedirects, TransportError,
                       WriteError, WriteTimeout)
@@ -19,5 +19,5 @@ __all__ = [
     "HTTPError", "InvalidURL", "TransportError", "TimeoutException", "ConnectTimeout", "ReadTimeout",
     "WriteTimeout", "PoolTimeout", "NetworkError", "ConnectError", "ReadError", "WriteError", "ProxyError",
     "ProtocolError", "RemoteProtocolError", "LocalProtocolError", "TooManyRedirects", "HTTPStatusError",
-    "StreamError", "TooLarge",
+    "StreamError", "TooLarge", "DecodingError",
 ]

@@ -4,6 +4,7 @@ HTTP/2 connections, with redirects, proxies, timeouts and retries."""
 from __future__ import annotations
 
 import asyncio
+import base64
 import contextlib
 import ssl
 from collections.abc import AsyncIterator, Mapping
@@ -16,7 +17,7 @@ from ._errors import (HTTPError, LocalProtocolError, ReadError, RemoteProtocolEr
                       TransportError)
 from ._h1 import H1Connection
 from ._h2 import H2Connection
-from ._models import (IDEMPOTENT, UNSET, Content, HeaderInit, Limits, ParamInit, Request, Response, Timeout,
+from ._models import (ACCEPT_ENCODING, IDEMPOTENT, UNSET, Content, HeaderInit, Limits, ParamInit, Request, Response, Timeout,
                       encode_body, join_url, merge_headers, with_params)
 from ._net import Stale, open_transport, tls_context
 from ._pool import Connection, Key, Pool
@@ -54,13 +55,16 @@ class Client:
     environment (http_proxy, https_proxy, all_proxy, no_proxy)."""
 
     def __init__(self, *, base_url: str = "", headers: HeaderInit | None = None, params: ParamInit | None = None,
+                 auth: tuple[str, str] | None = None,
                  timeout: Timeout | float | None = DEFAULT_TIMEOUT, limits: Limits = DEFAULT_LIMITS,
                  http2: bool = False, verify: bool | str | ssl.SSLContext = True,
                  cert: str | tuple[str, ...] | None = None, trust_env: bool = True,
                  follow_redirects: bool = False, max_redirects: int = 20, max_body: int | None = MAX_BODY,
                  insecure: bool = False) -> None:
         self.base_url = base_url
-        self.headers = q.HeaderMap({"user-agent": USER_AGENT, "accept": "*/*"})
+        self.headers = q.HeaderMap({"user-agent": USER_AGENT, "accept": "*/*", "accept-encoding": ACCEPT_ENCODING})
+        if auth is not None:
+            self.headers["authorization"] = basic_auth(*auth)
         merge_headers(self.headers, headers)
         self.params = params
         self.timeout = Timeout(timeout)
@@ -87,16 +91,16 @@ class Client:
 
     # -- the request methods ---------------------------------------------------------
 
-    async def request(self, method: str, url: str, *, params: ParamInit | None = None,
-                      headers: HeaderInit | None = None, content: Content | None = None,
+    async def request(self, method: str, url: str, headers: HeaderInit | None = None, body: Content | None = None,
+                      *, params: ParamInit | None = None, content: Content | None = None,
                       data: Mapping[str, Any] | bytes | str | None = None, json: Any = None,
-                      body: Content | None = None, timeout: Timeout | float | None = UNSET,
+                      auth: tuple[str, str] | None = None, timeout: Timeout | float | None = UNSET,
                       follow_redirects: bool | None = None) -> Response:
         """Sends the request and reads the whole answer. `body` is the older
         name of `content`."""
         response = await self.send(self.build_request(method, url, params=params, headers=headers,
                                                       content=content if content is not None else body,
-                                                      data=data, json=json),
+                                                      data=data, json=json, auth=auth),
                                    timeout=timeout, follow_redirects=follow_redirects)
         try:
             await response.aread(self.max_body)
@@ -108,11 +112,11 @@ class Client:
     async def stream(self, method: str, url: str, *, params: ParamInit | None = None,
                      headers: HeaderInit | None = None, content: Content | None = None,
                      data: Mapping[str, Any] | bytes | str | None = None, json: Any = None,
-                     timeout: Timeout | float | None = UNSET,
+                     auth: tuple[str, str] | None = None, timeout: Timeout | float | None = UNSET,
                      follow_redirects: bool | None = None) -> AsyncIterator[Response]:
         """The answer with its body still to read; closed on leaving."""
         response = await self.send(self.build_request(method, url, params=params, headers=headers, content=content,
-                                                      data=data, json=json),
+                                                      data=data, json=json, auth=auth),
                                    timeout=timeout, follow_redirects=follow_redirects)
         try:
             yield response
@@ -142,10 +146,13 @@ class Client:
 
     def build_request(self, method: str, url: str, *, params: ParamInit | None = None,
                       headers: HeaderInit | None = None, content: Content | None = None,
-                      data: Mapping[str, Any] | bytes | str | None = None, json: Any = None) -> Request:
+                      data: Mapping[str, Any] | bytes | str | None = None, json: Any = None,
+                      auth: tuple[str, str] | None = None) -> Request:
         full = with_params(with_params(join_url(self.base_url, url), self.params), params)
         fields = q.HeaderMap(self.headers)
         merge_headers(fields, headers)
+        if auth is not None:
+            fields["authorization"] = basic_auth(*auth)
         return Request(method, full, fields, encode_body(content, data, json, fields))
 
     async def send(self, request: Request, *, timeout: Timeout | float | None = UNSET,
@@ -270,6 +277,10 @@ class Client:
         if self.http2 and (transport.alpn == "h2" if ctx is not None else not proxy_uri):
             return H2Connection.over(transport, notify)
         return H1Connection.over(transport, notify)
+
+
+def basic_auth(user: str, password: str) -> str:
+    return "Basic " + base64.b64encode(f"{user}:{password}".encode()).decode("ascii")
 
 
 def wrap(e: BaseException) -> TransportError:

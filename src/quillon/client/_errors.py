@@ -72,6 +72,10 @@ class LocalProtocolError(ProtocolError):
     """The request itself cannot be sent as given."""
 
 
+class DecodingError(HTTPError):
+    """The body's content-coding (gzip, deflate) does not decode."""
+
+
 class TooLarge(HTTPError):
     """A response body read whole passed the client's `max_body`."""
 
@@ -97,5 +101,5 @@ __all__ = [
     "HTTPError", "InvalidURL", "TransportError", "TimeoutException", "ConnectTimeout", "ReadTimeout",
     "WriteTimeout", "PoolTimeout", "NetworkError", "ConnectError", "ReadError", "WriteError", "ProxyError",
     "ProtocolError", "RemoteProtocolError", "LocalProtocolError", "TooManyRedirects", "HTTPStatusError",
-    "StreamError", "TooLarge",
+    "StreamError", "TooLarge", "DecodingError",
 ]

@@ -5,14 +5,15 @@ from __future__ import annotations
 
 import codecs
 import json as jsonlib
-from collections.abc import AsyncIterable, AsyncIterator, Iterable, Mapping
+import zlib
+from collections.abc import AsyncIterable, AsyncIterator, Iterable, Iterator, Mapping
 from http import HTTPStatus
 from typing import Any, Protocol, TypeAlias
 from urllib.parse import urlencode, urlsplit
 
 import _quillon as q
 
-from ._errors import HTTPStatusError, InvalidURL, StreamError, TooLarge
+from ._errors import DecodingError, HTTPStatusError, InvalidURL, StreamError, TooLarge
 
 HeaderInit: TypeAlias = "q.HeaderMap | Mapping[str, str | bytes] | Iterable[tuple[str, str | bytes]]"
 ParamInit: TypeAlias = "Mapping[str, Any] | Iterable[tuple[str, Any]] | str"
@@ -164,6 +165,49 @@ class Request:
         return f"<Request {self.method} {self.url}>"
 
 
+# Content-codings the client undoes (and asks for), with zlib's window
+# flag for each; deflate's second entry is the raw stream some servers send.
+DECODERS = {b"gzip": (zlib.MAX_WBITS | 16,), b"x-gzip": (zlib.MAX_WBITS | 16,),
+            b"deflate": (zlib.MAX_WBITS, -zlib.MAX_WBITS)}
+ACCEPT_ENCODING = "gzip, deflate"
+# The most one step of decompression makes: a small compressed piece that
+# expands hugely comes out in pieces this size, never all at once.
+DECODE_PIECE = 65536
+
+
+class Decompressor:
+    """Undoes one content-coding, piece by piece, within DECODE_PIECE at a
+    time."""
+
+    def __init__(self, coding: bytes) -> None:
+        self.wbits = DECODERS[coding]
+        self.zlib = zlib.decompressobj(self.wbits[0])
+        self.started = False
+
+    def decode(self, data: bytes) -> Iterator[bytes]:
+        while data:
+            try:
+                out = self.zlib.decompress(data, DECODE_PIECE)
+            except zlib.error as e:
+                if not self.started and len(self.wbits) > 1:
+                    self.wbits = self.wbits[1:]
+                    self.zlib = zlib.decompressobj(self.wbits[0])
+                    continue
+                raise DecodingError(f"the body's content-coding is broken: {e}") from e
+            self.started = True
+            if out:
+                yield out
+            data = self.zlib.unconsumed_tail
+
+    def end(self) -> Iterator[bytes]:
+        try:
+            out = self.zlib.flush()
+        except zlib.error as e:
+            raise DecodingError(f"the body's content-coding is broken: {e}") from e
+        if out:
+            yield out
+
+
 class BodySource(Protocol):
     """A connection's reader of one response body."""
 
@@ -267,11 +311,26 @@ class Response:
         return self._content
 
     async def aiter_bytes(self) -> AsyncIterator[bytes]:
-        """Each piece of the body as it arrives."""
+        """Each piece of the body as it arrives, its content-coding (gzip,
+        deflate) undone."""
         if self._content is not None:
             if self._content:
                 yield self._content
             return
+        coding = self.headers.get("content-encoding", b"").strip().lower()
+        if coding not in DECODERS:
+            async for piece in self.aiter_raw():
+                yield piece
+            return
+        decoder = Decompressor(coding)
+        async for piece in self.aiter_raw():
+            for out in decoder.decode(piece):
+                yield out
+        for out in decoder.end():
+            yield out
+
+    async def aiter_raw(self) -> AsyncIterator[bytes]:
+        """Each piece of the body as it arrives, as it was sent."""
         if self._streamed or self._closed or self._source is None:
             raise StreamError("the body was already read or closed")
         self._streamed = True
@@ -280,6 +339,26 @@ class Response:
                 yield piece
         finally:
             await self.aclose()
+
+    async def aiter_text(self) -> AsyncIterator[str]:
+        """The body as text, piece by piece, in the answer's charset."""
+        decoder = codecs.getincrementaldecoder(self.encoding)(errors="replace")
+        async for piece in self.aiter_bytes():
+            if text := decoder.decode(piece):
+                yield text
+        if text := decoder.decode(b"", final=True):
+            yield text
+
+    async def aiter_lines(self) -> AsyncIterator[str]:
+        """The body as lines of text, without their line ends."""
+        pending = ""
+        async for text in self.aiter_text():
+            lines = (pending + text).splitlines(keepends=True)
+            pending = lines.pop() if lines and not lines[-1].endswith(("\n", "\r")) else ""
+            for line in lines:
+                yield line.rstrip("\r\n")
+        if pending:
+            yield pending
 
     async def aclose(self) -> None:
         if self._closed:
