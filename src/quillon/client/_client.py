@@ -257,7 +257,7 @@ class Client:
             self._tls = tls_context(self.verify, self.cert, self.http2)
         return self._tls
 
-    async def dial(self, key: Key, request: Request, timeout: Timeout, notify: Any) -> Connection:
+    async def dial(self, key: Key, request: Request, timeout: Timeout) -> Connection:
         scheme, host, port, proxy_uri = key
         tunnel = None
         dial_host, dial_port = host, port
@@ -275,8 +275,8 @@ class Client:
         # Cleartext HTTP/2 is prior knowledge, except to a forward proxy,
         # which speaks HTTP/1.1.
         if self.http2 and (transport.alpn == "h2" if ctx is not None else not proxy_uri):
-            return H2Connection.over(transport, notify)
-        return H1Connection.over(transport, notify)
+            return H2Connection.over(transport)
+        return H1Connection.over(transport)
 
 
 def basic_auth(user: str, password: str) -> str:

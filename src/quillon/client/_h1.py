@@ -12,7 +12,7 @@ import _quillon as q
 
 from ._errors import LocalProtocolError, ReadError, RemoteProtocolError, WriteError
 from ._models import IDEMPOTENT, Request, Timeout
-from ._net import Notify, Stale, Transport, close_transport, drain, read_some
+from ._net import Notify, Stale, ignore, Transport, close_transport, drain, read_some
 
 # A request body goes out in pieces this size, each drained before the
 # next, so the socket buffers bound what is held and reading goes on.
@@ -30,10 +30,10 @@ class H1Connection(q.H1ClientState):
     exchanges: int
 
     @classmethod
-    def over(cls, transport: Transport, notify: Notify) -> H1Connection:
+    def over(cls, transport: Transport) -> H1Connection:
         conn = cls(transport)
         conn.codec = q.H1Codec()
-        conn.notify = notify
+        conn.notify = ignore  # the pool's, once it holds the connection
         conn.idle_since = time.monotonic()
         conn.exchanges = 0
         return conn

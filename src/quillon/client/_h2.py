@@ -14,7 +14,7 @@ import _quillon as q
 from ..h2 import CANCEL, H2Driver, H2Stream
 from ._errors import LocalProtocolError, ReadError, ReadTimeout, RemoteProtocolError, WriteError, WriteTimeout
 from ._models import Request, Timeout
-from ._net import Notify, Stale, Transport
+from ._net import Notify, Stale, ignore, Transport
 from ._h1 import stop
 
 # Streams a new connection may open before the server's SETTINGS say how
@@ -45,11 +45,11 @@ class H2Connection(H2Driver):
     transport: Transport
 
     @classmethod
-    def over(cls, transport: Transport, notify: Notify) -> H2Connection:
+    def over(cls, transport: Transport) -> H2Connection:
         conn = cls("client", initial_window_size=1 << 20, connection_window=1 << 24, max_frame_size=16384,
                    max_header_list_size=65536, max_send_buf_size=1 << 20)
         conn.apply_stream_limit(ASSUMED_STREAM_LIMIT)
-        conn.notify = notify
+        conn.notify = ignore  # the pool's, once it holds the connection
         conn.transport = transport
         conn.idle_since = time.monotonic()
         conn.start(transport.writer)

@@ -262,3 +262,7 @@ async def open_tunnel(wire: Transport, authority: str, auth: str | None) -> None
 
 
 Notify = Callable[[], None]
+
+
+def ignore() -> None:
+    pass

@@ -1,9 +1,18 @@
 """The connections of every origin: HTTP/1.1 ones taking one exchange at a
-time, HTTP/2 ones carrying many streams, within the client's limits."""
+time, HTTP/2 ones carrying many streams, within the client's limits.
+
+Handing out a connection costs the same with 1 or 100 open: idle HTTP/1.1
+connections wait on a stack per origin (the most recently used first, its
+socket the likeliest still open) and in one queue across origins, oldest
+first, which the keep-alive limits trim from the front. HTTP/2 connections
+are few per origin and are tried in turn. Connections that die while busy
+are dropped when their exchange ends; a sweep at most once a second drops
+the ones that die or expire while idle."""
 
 from __future__ import annotations
 
 import asyncio
+import collections
 import time
 from collections.abc import Awaitable, Callable
 from typing import Any, Protocol
@@ -14,11 +23,13 @@ from ._errors import PoolTimeout
 from ._models import Limits, Request, Timeout
 
 Key = tuple[str, str, int, str]  # scheme, host, port, and the proxy it goes through ("" for none)
+SWEEP_EVERY = 1.0
 
 
 class Connection(Protocol):
     http2: bool
     idle_since: float
+    notify: Callable[[], None]  # the connection came free, closed, or has room again
 
     @property
     def usable(self) -> bool: ...
@@ -42,7 +53,7 @@ class Connection(Protocol):
     async def handle(self, request: Request, timeout: Timeout) -> tuple[int, q.HeaderMap, str, Any]: ...
 
 
-Dial = Callable[[Key, Request, Timeout, Callable[[], None]], Awaitable[Connection]]
+Dial = Callable[[Key, Request, Timeout], Awaitable[Connection]]
 
 
 class Pool:
@@ -50,18 +61,22 @@ class Pool:
     slot, else an idle HTTP/1.1 one, else a new one while the limits allow,
     else the first to come free within the pool timeout.
 
-    While the first connection of an origin is being dialled with HTTP/2
-    possible, other requests for it wait to learn its protocol rather than
-    each dial their own."""
+    While a connection of an origin is being dialled with HTTP/2 possible,
+    other requests for it wait to learn its protocol (and its room) rather
+    than each dial their own."""
 
     def __init__(self, limits: Limits, dial: Dial, http2: bool) -> None:
         self.limits = limits
         self.dial = dial
         self.http2 = http2
-        self.conns: dict[Key, list[Connection]] = {}
+        self.conns: dict[Key, list[Connection]] = {}  # every open connection
+        self.multiplexed: dict[Key, list[Connection]] = {}  # the HTTP/2 ones
+        self.idle_stack: dict[Key, list[Connection]] = {}  # idle HTTP/1.1 ones, last used on top
+        self.idle_order: collections.OrderedDict[Connection, Key] = collections.OrderedDict()
         self.dialling: dict[Key, int] = {}
         self.count = 0  # connections open or being dialled
         self.changed = asyncio.Event()  # replaced each time it is set, so every waiter wakes once
+        self.swept = time.monotonic()
         self.closed = False
         self.closing: set[asyncio.Task[None]] = set()  # connections being closed, kept until they are
 
@@ -76,14 +91,13 @@ class Pool:
             raise RuntimeError("the client is closed: no request can be sent with it")
         deadline = None if timeout.pool is None else time.monotonic() + timeout.pool
         while True:
-            self.prune()
+            conn = self.take(key)
+            if conn is not None:
+                return conn
             conns = self.conns.get(key, ())
-            for conn in conns:
-                if conn.try_acquire():
-                    return conn
             dialling = self.dialling.get(key, 0)
             # A connection being dialled may be HTTP/2 with room for many.
-            waiting_for_h2 = self.http2 and dialling > 0 and all(conn.http2 for conn in conns)
+            waiting_for_h2 = self.http2 and dialling > 0 and all(c.http2 for c in conns)
             per_origin = self.limits.max_connections_per_origin
             room = per_origin is None or len(conns) + dialling < per_origin
             limit = self.limits.max_connections
@@ -97,15 +111,36 @@ class Pool:
             if left is not None and left <= 0:
                 raise PoolTimeout(f"no connection came free within {timeout.pool}s")
             try:
-                await asyncio.wait_for(changed.wait(), left)
-            except asyncio.TimeoutError:
+                async with asyncio.timeout(left):
+                    await changed.wait()
+            except TimeoutError:
                 raise PoolTimeout(f"no connection came free within {timeout.pool}s") from None
+
+    def take(self, key: Key) -> Connection | None:
+        now = time.monotonic()
+        if now - self.swept > SWEEP_EVERY:
+            self.sweep(now)
+        for conn in self.multiplexed.get(key, ()):
+            if conn.try_acquire():
+                return conn
+        stack = self.idle_stack.get(key)
+        expiry = self.limits.keepalive_expiry
+        while stack:
+            conn = stack.pop()
+            del self.idle_order[conn]
+            if expiry is not None and now - conn.idle_since > expiry:
+                self.drop(key, conn)
+            elif conn.try_acquire():
+                return conn
+            elif not conn.usable:
+                self.drop(key, conn)
+        return None
 
     async def open(self, key: Key, request: Request, timeout: Timeout) -> Connection:
         self.count += 1
         self.dialling[key] = self.dialling.get(key, 0) + 1
         try:
-            conn = await self.dial(key, request, timeout, self.released)
+            conn = await self.dial(key, request, timeout)
         except BaseException:
             self.count -= 1
             raise
@@ -114,34 +149,48 @@ class Pool:
             if not self.dialling[key]:
                 del self.dialling[key]
             self.notify()
-        # A new connection to an origin starts from the stream limit the
-        # origin's server named on another, not from the assumed one.
-        known = [c.stream_hint for c in self.conns.get(key, ()) if c.stream_hint is not None]
-        if known:
-            conn.learn_stream_limit(min(known))
+        conn.notify = lambda: self.released(key, conn)
+        if conn.http2:
+            # A new connection to an origin starts from the stream limit the
+            # origin's server named on another, not from the assumed one.
+            known = [c.stream_hint for c in self.multiplexed.get(key, ()) if c.stream_hint is not None]
+            if known:
+                conn.learn_stream_limit(min(known))
+            self.multiplexed.setdefault(key, []).append(conn)
         self.conns.setdefault(key, []).append(conn)
         return conn
 
-    def prune(self) -> None:
-        """Forgets dead connections and closes idle ones past their expiry."""
-        expiry = self.limits.keepalive_expiry
-        now = time.monotonic()
-        for key, conns in list(self.conns.items()):
-            for conn in list(conns):
-                stale = expiry is not None and conn.idle and now - conn.idle_since > expiry
-                if not conn.usable or stale:
-                    self.drop(key, conn)
-            if not conns:
-                del self.conns[key]
+    def released(self, key: Key, conn: Connection) -> None:
+        """An exchange ended, a stream slot freed, or the connection closed."""
+        if not conn.usable:
+            self.drop(key, conn)
+        elif not conn.http2 and conn.idle and conn not in self.idle_order:
+            self.idle_stack.setdefault(key, []).append(conn)
+            self.idle_order[conn] = key
+            keep = self.limits.max_keepalive_connections
+            while keep is not None and len(self.idle_order) > keep:
+                self.evict_idle()
+        self.notify()
 
     def drop(self, key: Key, conn: Connection) -> None:
         conns = self.conns.get(key)
-        if conns is not None and conn in conns:
-            conns.remove(conn)
-            self.count -= 1
-            task = asyncio.ensure_future(conn.aclose())
-            self.closing.add(task)
-            task.add_done_callback(self.closing.discard)
+        if conns is None or conn not in conns:
+            return
+        conns.remove(conn)
+        if not conns:
+            del self.conns[key]
+        if conn.http2:
+            self.multiplexed[key].remove(conn)
+            if not self.multiplexed[key]:
+                del self.multiplexed[key]
+        elif self.idle_order.pop(conn, None) is not None:
+            self.idle_stack[key].remove(conn)
+        if not self.idle_stack.get(key, True):
+            del self.idle_stack[key]
+        self.count -= 1
+        task = asyncio.ensure_future(conn.aclose())
+        self.closing.add(task)
+        task.add_done_callback(self.closing.discard)
 
     def forget(self, key: Key, conn: Connection) -> None:
         """A connection that failed under a request: no request gets it
@@ -150,29 +199,30 @@ class Pool:
         self.notify()
 
     def evict_idle(self) -> bool:
-        """Closes the longest idle connection to make room; False if none
-        is idle."""
-        idle = [(conn.idle_since, key, conn) for key, conns in self.conns.items() for conn in conns if conn.idle]
-        if not idle:
+        """Closes the longest idle HTTP/1.1 connection to make room; False
+        if none is idle."""
+        if not self.idle_order:
             return False
-        _since, key, conn = min(idle, key=lambda t: t[0])
+        conn, key = next(iter(self.idle_order.items()))
         self.drop(key, conn)
         return True
 
-    def released(self) -> None:
-        """An exchange ended: keeps at most max_keepalive_connections idle."""
-        keep = self.limits.max_keepalive_connections
-        if keep is not None:
-            idle = [(conn.idle_since, key, conn) for key, conns in self.conns.items() for conn in conns
-                    if conn.idle and conn.usable]
-            idle.sort(key=lambda t: t[0])
-            for _since, key, conn in idle[:max(0, len(idle) - keep)]:
-                self.drop(key, conn)
-        self.notify()
+    def sweep(self, now: float) -> None:
+        """Drops connections that died or expired while idle."""
+        self.swept = now
+        expiry = self.limits.keepalive_expiry
+        for key, conns in list(self.conns.items()):
+            for conn in list(conns):
+                expired = expiry is not None and conn.idle and now - conn.idle_since > expiry
+                if expired or not conn.usable:
+                    self.drop(key, conn)
 
     async def aclose(self) -> None:
         self.closed = True
         conns = [conn for conns in self.conns.values() for conn in conns]
         self.conns.clear()
+        self.multiplexed.clear()
+        self.idle_stack.clear()
+        self.idle_order.clear()
         self.count = 0
         await asyncio.gather(*(conn.aclose() for conn in conns), *self.closing, return_exceptions=True)
