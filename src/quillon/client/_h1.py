@@ -12,7 +12,7 @@ import _quillon as q
 
 from ._errors import LocalProtocolError, ReadError, RemoteProtocolError, WriteError
 from ._models import IDEMPOTENT, Request, Timeout
-from ._net import Notify, Stale, ignore, Transport, close_transport, drain, read_some
+from ._net import Notify, Stale, Transport, close_transport, drain, ignore, read_some, settle_quietly
 
 # A request body goes out in pieces this size, each drained before the
 # next, so the socket buffers bound what is held and reading goes on.
@@ -107,6 +107,7 @@ class H1Connection(q.H1ClientState):
                 # answers as it reads, or early, is never left waiting on a
                 # client that reads only once it has sent everything.
                 sender = asyncio.ensure_future(self.send_body(transport, head, body, timeout.write))
+                sender.add_done_callback(settle_quietly)
             answer = None
             seen = False
             while answer is None:

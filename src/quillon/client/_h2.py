@@ -14,7 +14,7 @@ import _quillon as q
 from ..h2 import CANCEL, H2Driver, H2Stream
 from ._errors import LocalProtocolError, ReadError, ReadTimeout, RemoteProtocolError, WriteError, WriteTimeout
 from ._models import Request, Timeout
-from ._net import Notify, Stale, ignore, Transport
+from ._net import Notify, Stale, Transport, ignore, settle_quietly
 from ._h1 import stop
 
 # Streams a new connection may open before the server's SETTINGS say how
@@ -159,6 +159,7 @@ class H2Connection(H2Driver):
         offset = None if body is None else self.send_now(stream, body)
         if body is not None and offset is not None:
             sender = asyncio.ensure_future(self.send_body(stream, body, timeout.write, offset))
+            sender.add_done_callback(settle_quietly)
         try:
             try:
                 await self.wait_data(stream, stream.headed, timeout.read)

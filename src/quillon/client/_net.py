@@ -76,10 +76,7 @@ class Transport(asyncio.Protocol):
         self.wake()
         drained, self.drained = self.drained, None
         if drained is not None and not drained.done():
-            if exc is None:
-                drained.set_result(None)
-            else:
-                drained.set_exception(exc)
+            drained.set_result(None)  # the writer finds the error itself
 
     def pause_writing(self) -> None:
         self.writing_paused = True
@@ -130,6 +127,8 @@ class Transport(asyncio.Protocol):
             if self.drained is None:
                 self.drained = asyncio.get_running_loop().create_future()
             await asyncio.shield(self.drained)
+            if self.error is not None or self.transport.is_closing():
+                raise ConnectionResetError(str(self.error or "connection closed"))
 
     def close(self) -> None:
         if self.transport is not None:
@@ -266,3 +265,10 @@ Notify = Callable[[], None]
 
 def ignore() -> None:
     pass
+
+
+def settle_quietly(task: asyncio.Future[None]) -> None:
+    """Marks a sender's failure as seen: the exchange reports what matters
+    of it (a write timeout, the caller's body failing) on its own."""
+    if not task.cancelled():
+        task.exception()
