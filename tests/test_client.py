@@ -677,3 +677,28 @@ def test_compressed_answers_are_undone_in_bounded_pieces(coding):
     r, sizes = run(go())
     assert hashlib.sha256(r.content).hexdigest() == r.headers["x-raw-sha"].decode()
     assert sum(sizes) == 16 << 20 and max(sizes) <= 65536
+
+
+def test_a_client_certificate_is_presented_when_the_server_asks(cert):
+    import ssl
+
+    async def go():
+        tls = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH, cafile=cert[0])
+        tls.load_cert_chain(*cert)
+        tls.verify_mode = ssl.CERT_REQUIRED
+        server = Server(own_handler)
+        server.out = Quiet()
+        listener = await asyncio.get_running_loop().create_server(lambda: Link(server), "127.0.0.1", 0, ssl=tls)
+        url = f"https://127.0.0.1:{listener.sockets[0].getsockname()[1]}/slow"
+        try:
+            async with Client(verify=cert[0], cert=cert) as client:
+                ok = await client.get(url)
+            async with Client(verify=cert[0]) as client:
+                with pytest.raises(qc.TransportError):
+                    await client.get(url)
+            return ok
+        finally:
+            listener.close()
+            await server.shutdown()
+
+    assert run(go()).content == b"slow"
