@@ -9,7 +9,7 @@ import contextlib
 import ssl
 from collections.abc import AsyncIterator, Mapping
 from typing import Any
-from urllib.parse import urljoin, urlsplit
+from urllib.parse import unquote, urljoin, urlsplit, urlunsplit
 
 import _quillon as q
 
@@ -151,6 +151,13 @@ class Client:
         full = with_params(with_params(join_url(self.base_url, url), self.params), params)
         fields = q.HeaderMap(self.headers)
         merge_headers(fields, headers)
+        parts = urlsplit(full)
+        if parts.username is not None:
+            # Credentials in the URL become basic auth; the URL sent on
+            # (to a proxy, in redirects) goes without them.
+            if auth is None:
+                auth = (unquote(parts.username), unquote(parts.password or ""))
+            full = urlunsplit(parts._replace(netloc=parts.netloc.rpartition("@")[2]))
         if auth is not None:
             fields["authorization"] = basic_auth(*auth)
         return Request(method, full, fields, encode_body(content, data, json, fields))

@@ -11,7 +11,7 @@ from typing import Any
 import _quillon as q
 
 from ._errors import LocalProtocolError, ReadError, RemoteProtocolError, WriteError
-from ._models import IDEMPOTENT, Request, Timeout
+from ._models import Request, Timeout
 from ._net import Notify, Stale, Transport, close_transport, drain, ignore, read_some, settle_quietly
 
 # A request body goes out in pieces this size, each drained before the
@@ -259,4 +259,4 @@ class H1Body:
             await self.fail(ReadError("the body was closed before its end"))
 
 
-__all__ = ["H1Connection", "H1Body", "IDEMPOTENT"]
+__all__ = ["H1Connection", "H1Body"]

@@ -5,13 +5,14 @@ answer is read."""
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import time
 from collections.abc import AsyncIterable
 from typing import Any
 
 import _quillon as q
 
-from ..h2 import CANCEL, H2Driver, H2Stream
+from ..h2 import CANCEL, NO_ERROR, H2Driver, H2Stream
 from ._errors import LocalProtocolError, ReadError, ReadTimeout, RemoteProtocolError, WriteError, WriteTimeout
 from ._models import Request, Timeout
 from ._net import Notify, Stale, Transport, ignore, settle_quietly
@@ -127,6 +128,10 @@ class H2Connection(H2Driver):
         return result
 
     async def aclose(self) -> None:
+        if not self.life.done():
+            # Said before the pumps stop, so the server knows the end is meant.
+            with contextlib.suppress(q.QuillonError):
+                self.wake(self.send_goaway(NO_ERROR))
         self.life.cancel()
         await asyncio.gather(self.life, return_exceptions=True)
 
