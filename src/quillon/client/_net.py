@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import asyncio
 import collections
+import os
 import ssl
 from collections.abc import Awaitable, Callable
 from typing import TypeVar, cast
@@ -163,9 +164,8 @@ def tls_context(verify: bool | str | ssl.SSLContext, cert: str | tuple[str, ...]
         ctx.check_hostname = False
         ctx.verify_mode = ssl.CERT_NONE
     elif isinstance(verify, str):
-        import os
-        ctx = ssl.create_default_context(capath=verify) if os.path.isdir(verify) else \
-            ssl.create_default_context(cafile=verify)
+        folder = os.path.isdir(verify)
+        ctx = ssl.create_default_context(cafile=None if folder else verify, capath=verify if folder else None)
     else:
         ctx = ssl.create_default_context()
     if cert is not None:
