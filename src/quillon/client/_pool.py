@@ -199,13 +199,18 @@ class Pool:
         self.notify()
 
     def evict_idle(self) -> bool:
-        """Closes the longest idle HTTP/1.1 connection to make room; False
-        if none is idle."""
-        if not self.idle_order:
-            return False
-        conn, key = next(iter(self.idle_order.items()))
-        self.drop(key, conn)
-        return True
+        """Closes the longest idle HTTP/1.1 connection, or else an HTTP/2
+        one with no stream, to make room; False if none is idle."""
+        if self.idle_order:
+            conn, key = next(iter(self.idle_order.items()))
+            self.drop(key, conn)
+            return True
+        for key, conns in self.multiplexed.items():
+            for conn in conns:
+                if conn.idle:
+                    self.drop(key, conn)
+                    return True
+        return False
 
     def sweep(self, now: float) -> None:
         """Drops connections that died or expired while idle."""
