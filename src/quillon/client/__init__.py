@@ -8,8 +8,8 @@
 from __future__ import annotations
 
 from ._client import Client
-from ._errors import (ConnectError, ConnectTimeout, DecodingError, HTTPError, HTTPStatusError, InvalidURL, LocalProtocolError,
-                      NetworkError, PoolTimeout, ProtocolError, ProxyError, ReadError, ReadTimeout,
+from ._errors import (ConnectError, ConnectTimeout, DecodingError, HTTPError, HTTPStatusError, InvalidURL,
+                      LocalProtocolError, NetworkError, PoolTimeout, ProtocolError, ProxyError, ReadError, ReadTimeout,
                       RemoteProtocolError, StreamError, TimeoutException, TooLarge, TooManyRedirects, TransportError,
                       WriteError, WriteTimeout)
 from ._models import Limits, Request, Response, Timeout

@@ -3,7 +3,6 @@ HTTP/2 connections, with redirects, proxies, timeouts and retries."""
 
 from __future__ import annotations
 
-import asyncio
 import base64
 import contextlib
 import ssl
@@ -17,8 +16,8 @@ from ._errors import (HTTPError, LocalProtocolError, ReadError, RemoteProtocolEr
                       TransportError)
 from ._h1 import H1Connection
 from ._h2 import H2Connection
-from ._models import (ACCEPT_ENCODING, IDEMPOTENT, UNSET, Content, HeaderInit, Limits, ParamInit, Request, Response, Timeout,
-                      encode_body, join_url, merge_headers, with_params)
+from ._models import (ACCEPT_ENCODING, IDEMPOTENT, UNSET, Content, HeaderInit, Limits, ParamInit, Request,
+                      Response, Timeout, encode_body, join_url, merge_headers, with_params)
 from ._net import Stale, open_transport, tls_context
 from ._pool import Connection, Key, Pool
 
