@@ -476,7 +476,8 @@ def cert(tmp_path_factory):
     d = tmp_path_factory.mktemp("tls")
     crt, key = d / "cert.pem", d / "key.pem"
     r = subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
-                        "-subj", "/CN=localhost", "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost", "-keyout", str(key), "-out", str(crt)],
+                        "-subj", "/CN=localhost", "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost",
+                        "-keyout", str(key), "-out", str(crt)],
                        capture_output=True, timeout=60)
     assert r.returncode == 0, r.stderr
     return str(crt), str(key)
