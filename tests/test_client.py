@@ -57,6 +57,8 @@ async def own_handler(request: Request) -> Response:
         coded = z.compress(raw) + z.flush()
         return Response(200, {"content-encoding": "deflate" if query["as"] == "raw" else query["as"],
                               "x-raw-sha": hashlib.sha256(raw).hexdigest()}, coded)
+    if request.path == "/login":
+        return Response(303, {"set-cookie": "session=abc; Path=/", "location": "/inspect"})
     if request.path == "/loop":
         return Response(307, {"location": "/loop"})
     if request.path == "/redirect":
@@ -705,3 +707,17 @@ def test_a_client_certificate_is_presented_when_the_server_asks(cert):
             await server.shutdown()
 
     assert run(go()).content == b"slow"
+
+
+def test_cookies_from_answers_go_with_the_requests_they_match():
+    async def go():
+        async with own(follow_redirects=True, cookies={"lang": "en"}) as (base, client):
+            after_login = (await client.get("/login")).json()
+            later = (await client.get("/inspect")).json()
+            elsewhere = (await client.get(base.replace("127.0.0.1", "localhost") + "/inspect")).json()
+            return after_login, later, elsewhere, client.cookies.get("session")
+
+    after_login, later, elsewhere, kept = run(go())
+    assert after_login["headers"]["cookie"] == later["headers"]["cookie"]
+    assert sorted(later["headers"]["cookie"].split("; ")) == ["lang=en", "session=abc"]
+    assert elsewhere["headers"].get("cookie") == "lang=en" and kept == "abc"

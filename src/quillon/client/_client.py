@@ -7,11 +7,13 @@ import base64
 import contextlib
 import ssl
 from collections.abc import AsyncIterator, Mapping
+from http.cookiejar import CookieJar
 from typing import Any
 from urllib.parse import unquote, urljoin, urlsplit, urlunsplit
 
 import _quillon as q
 
+from ._cookies import Cookies
 from ._errors import (HTTPError, LocalProtocolError, ReadError, RemoteProtocolError, TooManyRedirects,
                       TransportError)
 from ._h1 import H1Connection
@@ -51,10 +53,12 @@ class Client:
     offers it by ALPN to https: ones. `verify` is True (system CAs), False,
     a CA bundle path or an `ssl.SSLContext`; `cert` a client certificate
     file or (cert, key[, password]). `trust_env` takes proxies from the
-    environment (http_proxy, https_proxy, all_proxy, no_proxy)."""
+    environment (http_proxy, https_proxy, all_proxy, no_proxy). `cookies`
+    (a dict or an `http.cookiejar.CookieJar`) starts the cookies kept
+    from answers and sent with the requests they match (`client.cookies`)."""
 
     def __init__(self, *, base_url: str = "", headers: HeaderInit | None = None, params: ParamInit | None = None,
-                 auth: tuple[str, str] | None = None,
+                 auth: tuple[str, str] | None = None, cookies: dict[str, str] | CookieJar | None = None,
                  timeout: Timeout | float | None = DEFAULT_TIMEOUT, limits: Limits = DEFAULT_LIMITS,
                  http2: bool = False, verify: bool | str | ssl.SSLContext = True,
                  cert: str | tuple[str, ...] | None = None, trust_env: bool = True,
@@ -66,6 +70,7 @@ class Client:
             self.headers["authorization"] = basic_auth(*auth)
         merge_headers(self.headers, headers)
         self.params = params
+        self.cookies = Cookies(jar=cookies) if isinstance(cookies, CookieJar) else Cookies(cookies)
         self.timeout = Timeout(timeout)
         self.http2 = http2
         self.follow_redirects = follow_redirects
@@ -169,7 +174,10 @@ class Client:
         follow = self.follow_redirects if follow_redirects is None else follow_redirects
         history: list[Response] = []
         while True:
+            if "cookie" not in request.headers:
+                self.cookies.add_to(request)
             response = await self.send_once(request, limits)
+            self.cookies.take_from(response)
             if not (follow and response.is_redirect):
                 response.history = history
                 return response
@@ -193,7 +201,7 @@ class Client:
         if (status == 303 and method != "HEAD") or (status in (301, 302) and method == "POST"):
             method = "GET"
         headers = q.HeaderMap(request.headers)
-        for name in ("host", "proxy-authorization"):  # the new route sets its own
+        for name in ("host", "proxy-authorization", "cookie"):  # the new route and URL set their own
             if name in headers:
                 del headers[name]
         body = request.body
