@@ -47,8 +47,9 @@ class H2Connection(H2Driver):
 
     @classmethod
     def over(cls, transport: Transport) -> H2Connection:
+        # No server push: nothing here would take a pushed stream.
         conn = cls("client", initial_window_size=1 << 20, connection_window=1 << 24, max_frame_size=16384,
-                   max_header_list_size=65536, max_send_buf_size=1 << 20)
+                   max_header_list_size=65536, max_send_buf_size=1 << 20, enable_push=False)
         conn.apply_stream_limit(ASSUMED_STREAM_LIMIT)
         conn.notify = ignore  # the pool's, once it holds the connection
         conn.transport = transport
