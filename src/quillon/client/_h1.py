@@ -16,7 +16,7 @@ from ._net import Notify, Stale, Transport, close_transport, drain, ignore, read
 
 # A request body goes out in pieces this size, each drained before the
 # next, so the socket buffers bound what is held and reading goes on.
-SEND_PIECE = 65536
+SEND_PIECE = 262144
 
 
 class H1Connection(q.H1ClientState):
