@@ -15,6 +15,7 @@ from urllib.parse import parse_qsl
 
 import pytest
 
+import quillon
 import quillon.client as qc
 from quillon.client import Client, Limits, Timeout
 import _quillon as q
@@ -33,11 +34,6 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
-
-
-class Quiet:
-    def write(self, _text):
-        pass
 
 
 async def own_handler(request: Request) -> Response:
@@ -124,9 +120,8 @@ async def asgi_app(scope, receive, send):
 
 
 @contextlib.asynccontextmanager
-async def own_server():
-    server = Server(own_handler)
-    server.out = Quiet()
+async def own_server(**settings):
+    server = Server(own_handler, config=quillon.Config(**settings))
     listener = await asyncio.get_running_loop().create_server(lambda: Link(server), "127.0.0.1", 0)
     try:
         yield f"http://127.0.0.1:{listener.sockets[0].getsockname()[1]}"
@@ -231,11 +226,11 @@ def test_an_early_answer_ends_the_upload(peer, http2):
 # The client's surface, against the project's server
 
 
-def own(http2=False, **kw):
+def own(http2=False, settings=None, **kw):
     """A client and the project's server, as one async context."""
     @contextlib.asynccontextmanager
     async def both():
-        async with own_server() as base, Client(base_url=base, http2=http2, **kw) as client:
+        async with own_server(**(settings or {})) as base, Client(base_url=base, http2=http2, **kw) as client:
             yield base, client
 
     return both()
@@ -450,12 +445,9 @@ def test_http_urls_go_through_the_environments_proxy_in_absolute_form(monkeypatc
     assert seen["headers"]["host"] == "quillon.invalid:8080"
 
 
-def test_http2_opens_another_connection_when_the_servers_stream_limit_is_reached(monkeypatch):
-    import quillon.server
-    monkeypatch.setitem(quillon.server.H2_SETTINGS, "max_concurrent_streams", 2)
-
+def test_http2_opens_another_connection_when_the_servers_stream_limit_is_reached():
     async def go():
-        async with own(http2=True) as (_base, client):
+        async with own(http2=True, settings={"h2_max_concurrent_streams": 2}) as (_base, client):
             first = await client.get("/slow")  # the server's SETTINGS are known from here on
             rest = await asyncio.gather(*(client.get("/slow") for _ in range(6)))
             return [first, *rest], len(client.pool.conns[next(iter(client.pool.conns))])
@@ -511,17 +503,14 @@ async def connect_proxy(seen):
 
 @pytest.mark.parametrize("via_proxy", [False, True], ids=["direct", "tunnel"])
 def test_https_verifies_the_server_and_picks_http2_by_alpn(cert, monkeypatch, via_proxy):
-    from quillon.server import make_tls
-
     for name in ("https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"):
         monkeypatch.delenv(name, raising=False)
     seen = []
 
     async def go():
         server = Server(own_handler)
-        server.out = Quiet()
         listener = await asyncio.get_running_loop().create_server(lambda: Link(server), "127.0.0.1", 0,
-                                                                  ssl=make_tls(*cert))
+                                                                  ssl=quillon.Config(ssl_certfile=cert[0], ssl_keyfile=cert[1]).ssl_context())
         url = f"https://127.0.0.1:{listener.sockets[0].getsockname()[1]}/slow"
         try:
             async with contextlib.AsyncExitStack() as stack:
@@ -690,7 +679,6 @@ def test_a_client_certificate_is_presented_when_the_server_asks(cert):
         tls.load_cert_chain(*cert)
         tls.verify_mode = ssl.CERT_REQUIRED
         server = Server(own_handler)
-        server.out = Quiet()
         listener = await asyncio.get_running_loop().create_server(lambda: Link(server), "127.0.0.1", 0, ssl=tls)
         url = f"https://127.0.0.1:{listener.sockets[0].getsockname()[1]}/slow"
         try:
