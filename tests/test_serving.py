@@ -591,3 +591,4 @@ def test_heads_the_server_must_refuse(request_bytes, status):
             return line
 
     assert asyncio.run(go()).split()[1] == b"%d" % status
+

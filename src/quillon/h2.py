@@ -40,7 +40,7 @@ class H2Stream:
     this driver's events and queues for one stream."""
 
     __slots__ = ("sid", "head", "trailers", "chunks", "eof", "stop", "stopped_by", "data", "window", "headed",
-                 "status", "request")
+                 "status", "request", "ended")
 
     def __init__(self) -> None:
         self.sid = 0
@@ -55,6 +55,7 @@ class H2Stream:
         self.headed = asyncio.Event()  # the response head arrived (client)
         self.status: int | None = None  # the status of the response head we sent (server)
         self.request: Any = None  # the Request a handler is serving from this stream (server)
+        self.ended = False  # the peer's END_STREAM arrived: its body is whole, whatever follows
 
     def stopped(self, stop: Any, by: str) -> None:
         if not self.stopped_by:
@@ -189,6 +190,7 @@ class H2Driver(q.H2Streams):
                     if v.payload is not None:
                         h.chunks.append((v.payload, v.budgeted))
                     h.eof = h.eof or v.eof
+                    h.ended = h.ended or v.eof
                     h.data.set()
                 self.wake(v.flags)
             elif kind is q.H2FrameHeaders:
@@ -225,14 +227,14 @@ class H2Driver(q.H2Streams):
         if h is None:
             pass  # ignored: a stream we forgot, or an informational head
         elif v.kind == q.H2_HEADERS_OPENED:
-            h.sid, h.head, h.eof = v.stream_id, frame, v.eof
+            h.sid, h.head, h.eof, h.ended = v.stream_id, frame, v.eof, v.eof
             self.opened(h)
         elif v.kind == q.H2_HEADERS_HEAD:
-            h.head, h.eof = frame, h.eof or v.eof
+            h.head, h.eof, h.ended = frame, h.eof or v.eof, h.ended or v.eof
             h.headed.set()
             h.data.set()
         elif v.kind == q.H2_HEADERS_TRAILERS:
-            h.trailers, h.eof = frame.headers, True
+            h.trailers, h.eof, h.ended = frame.headers, True, True
             h.data.set()
         self.wake(v.flags)
 
@@ -258,6 +260,8 @@ class H2Driver(q.H2Streams):
         while True:
             while stream.chunks:
                 yield self.consume(stream)
+            if stream.ended:
+                return  # a reset after the end (an early answer's NO_ERROR) takes nothing away
             if stream.stop is not None:
                 raise StreamStopped(f"stream stopped: {stream.stop!r}")
             if stream.eof:

@@ -30,11 +30,10 @@ CONNECTION_FIELDS = ("connection", "keep-alive", "proxy-connection", "transfer-e
 
 
 class ClientStream(H2Stream):
-    __slots__ = ("ended", "upload_error")
+    __slots__ = ("upload_error",)
 
     def __init__(self) -> None:
         super().__init__()
-        self.ended = False  # the answer's END_STREAM arrived: its body is whole
         self.upload_error: Exception | None = None  # what ended the body's sending early
 
 
@@ -110,18 +109,6 @@ class H2Connection(H2Driver):
             self.apply_stream_limit(None)
             flags |= q.H2_FLAG_SLOT_FREED
         return initial, wake_windows, flags
-
-    def recv_headers(self, frame: q.H2FrameHeaders, spare: Any = None) -> q.H2RecvHeadersVerdict:
-        v = super().recv_headers(frame, spare)
-        if v.eof and isinstance(v.handle, ClientStream):
-            v.handle.ended = True
-        return v
-
-    def recv_data(self, frame: q.H2FrameData) -> q.H2RecvDataVerdict:
-        v = super().recv_data(frame)
-        if v.eof and isinstance(v.handle, ClientStream):
-            v.handle.ended = True
-        return v
 
     def recv_go_away(self, frame: q.H2FrameGoAway) -> tuple[list[tuple[Any, q.H2Stopped]], int]:
         result = super().recv_go_away(frame)
