@@ -1,13 +1,16 @@
 """The documentation's code runs: every ```python block of a page in docs/,
 in order, as one program (so a page may build a driver up step by step),
 in a fresh interpreter with a time limit. A block the page does not mean
-to run is preceded by the line `<!-- not run: why -->`.
+to run is preceded by the line `<!-- not run: why -->`; one that needs
+a name the package does not have yet by `<!-- needs: module.name -->`
+(it runs once that name exists).
 
 The program keeps each block on the line it has in the page, so a
 traceback's line numbers are the page's."""
 
 from __future__ import annotations
 
+import importlib
 import os
 import re
 import subprocess
@@ -19,6 +22,15 @@ import pytest
 DOCS = Path(__file__).resolve().parent.parent / "docs"
 FENCE = re.compile(r"^(?P<indent> *)```(?P<info>[^\n`]*)\n(?P<body>.*?)^(?P=indent)```[ \t]*$", re.M | re.S)
 SKIP = re.compile(r"<!--\s*not run:[^>]*-->\s*$")
+NEEDS = re.compile(r"<!--\s*needs:\s*([\w.]+)\s*-->\s*$")
+
+
+def available(dotted: str) -> bool:
+    module, _, name = dotted.rpartition(".")
+    try:
+        return hasattr(importlib.import_module(module), name)
+    except ImportError:
+        return False
 
 
 def blocks(text: str) -> list[tuple[int, str]]:
@@ -29,6 +41,9 @@ def blocks(text: str) -> list[tuple[int, str]]:
             continue
         before = text[:m.start()].rstrip("\n").rsplit("\n", 1)[-1]
         if SKIP.search(before):
+            continue
+        needs = NEEDS.search(before)
+        if needs and not available(needs[1]):
             continue
         indent = len(m["indent"])
         code = "\n".join(line[indent:] for line in m["body"].split("\n"))
@@ -60,6 +75,8 @@ def test_blocks_keep_their_lines():
     assert program(text).split("\n")[3] == "x = 1"
     assert program(text).split("\n")[12] == "y = x"
     assert "boom" not in program(text)
+    assert program("<!-- needs: os.nothing_here -->\n```python\nboom()\n```\n").strip() == ""
+    assert program("<!-- needs: os.sep -->\n```python\nok()\n```\n").strip() == "ok()"
 
 
 @pytest.mark.parametrize("page", PAGES, ids=lambda p: str(p.relative_to(DOCS)))
