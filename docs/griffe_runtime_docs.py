@@ -25,7 +25,8 @@ class RuntimeDocstrings(griffe.Extension):
             if value is None:
                 continue
             doc = getattr(value, "__doc__", None)
-            if member.docstring is None and isinstance(doc, str) and (member.is_class or member.is_function):
+            documented = member.is_class or member.is_function or (member.is_attribute and "property" in member.labels)
+            if member.docstring is None and isinstance(doc, str) and documented:
                 # A class's own text, not one inherited from `object`.
                 if not member.is_class or "__doc__" in vars(value):
                     member.docstring = griffe.Docstring(doc, parent=member)
