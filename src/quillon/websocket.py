@@ -275,10 +275,10 @@ def handshake(request: Request, opening: Opening) -> Handshake | Response:
     versions = headers.get_all("sec-websocket-version")
     if [v.strip() for v in versions] != [b"13"]:
         return refusal(426, "WebSocket version 13 is required", {"sec-websocket-version": "13"})
-    if not request.body_complete:
-        return refusal(400, "a WebSocket opening has no body")
     key = None
     if opening.version == "HTTP/1.1":
+        if not request.body_complete:  # (over HTTP/2 the stream's DATA is the WebSocket)
+            return refusal(400, "a WebSocket opening has no body")
         if request.method != "GET":
             return refusal(400, "a WebSocket opens with GET")
         if "upgrade" not in [t.lower() for t in tokens(headers.get_all("connection"))]:
@@ -382,6 +382,7 @@ class WebSocket:
         self.pings: dict[bytes, asyncio.Future[None]] = {}
         self.ended = asyncio.Event()  # the connection is closed
         self.channel_closed = False
+        self.cut = False  # the connection was aborted
         self.close_code: int | None = None
         self.close_reason = ""
         self.registry = registry
@@ -436,11 +437,12 @@ class WebSocket:
                 p.send_close(code, reason)
             except Exception:  # a code the application may not send: the session still closes
                 p.send_close(INTERNAL_ERROR)
+            self.room.set()  # a reader held back by a full queue reads on to the client's close
             await self.flush()
         try:
             await asyncio.wait_for(self.ended.wait(), self.options.close_timeout)
         except asyncio.TimeoutError:
-            self.channel.abort()
+            self.abort()
             await self.ended.wait()
 
     @property
@@ -465,7 +467,13 @@ class WebSocket:
             if eof:
                 await self.close_channel()
         except (ConnectionError, OSError):
-            self.channel.abort()
+            self.abort()
+
+    def abort(self) -> None:
+        """Cuts the connection; the reader sees its end."""
+        self.cut = True
+        self.channel.abort()
+        self.room.set()
 
     async def close_channel(self) -> None:
         if not self.channel_closed:
@@ -476,7 +484,7 @@ class WebSocket:
         p, channel, options = self.protocol, self.channel, self.options
         try:
             while True:
-                while len(self.messages) >= options.max_queue and p.state is State.OPEN:
+                while len(self.messages) >= options.max_queue and p.state is State.OPEN and not self.cut:
                     self.room.clear()
                     await self.room.wait()
                 try:
@@ -579,7 +587,7 @@ class WebSocket:
                 if p.state is State.OPEN:
                     p.fail(INTERNAL_ERROR, "keepalive ping timeout")
                     await self.flush()
-                self.channel.abort()
+                self.abort()
                 return
 
 
@@ -726,5 +734,5 @@ async def run_asgi(app: Callable[..., Any], http_scope: MutableMapping[str, Any]
     except asyncio.CancelledError:
         task.cancel()
         if session.ws is not None:
-            session.ws.channel.abort()
+            session.ws.abort()
         raise
