@@ -23,7 +23,7 @@ from websockets.exceptions import ConnectionClosed
 from quillon import Request, Response
 from quillon.asgi import ASGIApp
 from quillon.config import Config
-from quillon.link import Link, Timeouts
+from quillon.link import Link
 from quillon.server import Server
 
 TIMEOUT = 20
@@ -31,7 +31,8 @@ TIMEOUT = 20
 
 class Serving:
     def __init__(self, handler, **settings):
-        self.server = Server(handler, Timeouts(), config=Config(**settings))
+        config = Config(**{"timeout_graceful_shutdown": 1, **settings})
+        self.server = Server(handler, config.timeouts(), config=config)
 
     async def __aenter__(self):
         self.listener = await asyncio.get_running_loop().create_server(lambda: Link(self.server), "127.0.0.1", 0)
@@ -287,6 +288,9 @@ def test_ws_none_leaves_upgrades_to_the_application():
 
 def starlette_app():
     from fastapi import FastAPI, WebSocket, WebSocketDisconnect
+    from starlette.endpoints import WebSocketEndpoint
+    from starlette.responses import PlainTextResponse
+    from starlette.routing import WebSocketRoute
 
     app = FastAPI()
     app.state.left = []
@@ -305,6 +309,17 @@ def starlette_app():
     async def guarded(websocket: WebSocket):
         await websocket.close(code=1008)
 
+    @app.websocket("/private")
+    async def private(websocket: WebSocket):
+        await websocket.send_denial_response(PlainTextResponse("sign in first", 401))
+
+    class Shout(WebSocketEndpoint):  # a Starlette class-based endpoint
+        encoding = "text"
+
+        async def on_receive(self, websocket, data):
+            await websocket.send_text(data.upper())
+
+    app.router.routes.append(WebSocketRoute("/shout", Shout))
     return app
 
 
@@ -316,9 +331,12 @@ def test_fastapi_routes():
             async with connect(s.url + "/chat/7", subprotocols=["v1"]) as ws:
                 await ws.send('{"n": 1}')
                 assert await ws.recv() == '{"room":"7","got":{"n":1}}'
-            for path in ("/guarded", "/nowhere"):
+            async with connect(s.url + "/shout") as ws:
+                await ws.send("hey")
+                assert await ws.recv() == "HEY"
+            for path, status in (("/guarded", 403), ("/nowhere", 403), ("/private", 401)):
                 reader, writer, head = await open_raw(s.url, opening(path.encode()))
-                assert head.startswith(b"HTTP/1.1 403 ")
+                assert head.startswith(b"HTTP/1.1 %d " % status)
                 writer.close()
             await asyncio.sleep(0.05)
             assert app.state.left == [1000]

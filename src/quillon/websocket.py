@@ -35,7 +35,6 @@ import os
 from collections.abc import MutableMapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Callable, Protocol
-from urllib.parse import unquote
 
 import _quillon as q
 from websockets.datastructures import Headers
@@ -686,8 +685,6 @@ def asgi_scope(http_scope: MutableMapping[str, Any], request: Request) -> dict[s
     del scope["method"]
     scope["subprotocols"] = tokens(request.headers.get_all("sec-websocket-protocol"))
     scope["extensions"] = {"websocket.http.response": {}}
-    if "%" in request.path:
-        scope["path"] = unquote(request.path)
     return scope
 
 
@@ -711,6 +708,8 @@ async def run_asgi(app: Callable[..., Any], http_scope: MutableMapping[str, Any]
                 log.error("ASGI application failed before accepting the WebSocket", exc_info=task.exception())
                 session.status = 500
             session.decide()
+            if not task.done():  # told of the end by `receive`; bounded like any other
+                asyncio.get_running_loop().call_later(grace, task.cancel)
             return session.response()
         # Accepted: the session lasts until the application returns, or
         # (a grace period after the client left) is cancelled.
