@@ -6,6 +6,7 @@ frames; the bounds on a client that floods."""
 import asyncio
 import base64
 import os
+import socket
 import struct
 import zlib
 from urllib.parse import unquote
@@ -237,6 +238,11 @@ def test_a_flooding_client_stops_being_read(flood):
     async def main():
         async with Serving(handler, ws_max_queue=4, ws_per_message_deflate=False) as s:
             reader, writer, head = await open_raw(s.url, opening())
+            while not sessions:
+                await asyncio.sleep(0.01)
+            for sock in (writer.get_extra_info("socket"), sessions[0].channel.link.transport.get_extra_info("socket")):
+                for option in (socket.SO_RCVBUF, socket.SO_SNDBUF):  # small kernel buffers fill soon
+                    sock.setsockopt(socket.SOL_SOCKET, option, 16384)
             count = 0
             try:
                 while True:  # until the client's own buffers are full too
