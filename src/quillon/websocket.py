@@ -51,6 +51,7 @@ if TYPE_CHECKING:
     from .h1server import H1ServerConnection
     from .h2 import H2Stream
     from .h2server import H2ServerConnection
+    from .link import Link
 
 log = logging.getLogger("quillon.websocket")
 
@@ -154,7 +155,7 @@ class LinkChannel:
     """The raw socket after an HTTP/1 switch: first the bytes the HTTP/1
     state had read past the request, then the socket's."""
 
-    def __init__(self, link: Any, leftover: bytes) -> None:
+    def __init__(self, link: Link, leftover: bytes) -> None:
         self.link = link
         self.leftover = leftover
 
@@ -162,7 +163,7 @@ class LinkChannel:
         if self.leftover:
             data, self.leftover = self.leftover, b""
             return data
-        return await self.link.read()  # type: ignore[no-any-return]
+        return await self.link.read()
 
     async def send(self, data: bytes) -> None:
         if data:
