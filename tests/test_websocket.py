@@ -58,6 +58,8 @@ async def echo_app(scope, receive, send):
         if message.get("text") == "close":
             await send({"type": "websocket.close", "code": 4000, "reason": "asked"})
             break
+        if message.get("text") == "raise":
+            raise RuntimeError("asked to")
         await send({"type": "websocket.send", "text": message.get("text"), "bytes": message.get("bytes")})
     else:
         echo_app.last = message
@@ -71,7 +73,11 @@ async def echo_handler(request: Request) -> Response:
         if message == "close":
             await ws.close(4000, "asked")
             break
+        if message == "raise":
+            raise RuntimeError("asked to")
         await ws.send(message)
+    else:
+        echo_app.last = {"code": ws.close_code, "reason": ws.close_reason}
     return Response(200)
 
 
@@ -96,10 +102,14 @@ def test_echo(serve, deflate):
                     await ws.recv()
                 assert (closed.value.rcvd.code, closed.value.rcvd.reason) == (4000, "asked")
             async with connect(s.url) as ws:
+                await ws.send("raise")
+                with pytest.raises(ConnectionClosed) as closed:
+                    await ws.recv()
+                assert closed.value.rcvd.code == 1011
+            async with connect(s.url) as ws:
                 await ws.close(4321, "bye")
             await asyncio.sleep(0.05)
-            if serve is not echo_handler:
-                assert (echo_app.last["code"], echo_app.last["reason"]) == (4321, "bye")
+            assert (echo_app.last["code"], echo_app.last["reason"]) == (4321, "bye")
 
     run(main())
 
@@ -374,7 +384,7 @@ def test_http2_extended_connect(serve):
                 await exchange(lambda: len(got) == n)
             assert got[:2] == ["over h2", b"\1" * 70000] and got[2].code == 4001
             await asyncio.sleep(0.05)
-            assert serve is echo_handler or echo_app.last["code"] == 4001
+            assert echo_app.last["code"] == 4001
             writer.close()
 
     run(main())

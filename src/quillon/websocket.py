@@ -42,6 +42,7 @@ from websockets.exceptions import InvalidHandshake, InvalidState
 from websockets.extensions.base import Extension
 from websockets.extensions.permessage_deflate import ServerPerMessageDeflateFactory
 from websockets.frames import Frame, Opcode
+from websockets.protocol import Protocol as Framing
 from websockets.protocol import State
 from websockets.server import ServerProtocol
 
@@ -365,9 +366,10 @@ class WebSocket:
         await ws.close(1000, "bye")
 
     or `async for message in ws`. `close_code` and `close_reason` say how
-    it ended, once it has."""
+    it ended, once it has. Nothing in it is the server's but its framing
+    (`protocol`), so a client's session is the same over a client framing."""
 
-    def __init__(self, channel: Channel, protocol: ServerProtocol, options: Options, subprotocol: str | None,
+    def __init__(self, channel: Channel, protocol: Framing, options: Options, subprotocol: str | None,
                  registry: set[Any] | None = None) -> None:
         self.channel = channel
         self.protocol = protocol
