@@ -236,6 +236,18 @@ def test_hostile_frames_close_with_their_code(frames, code):
     run(main())
 
 
+def test_frames_sent_with_the_opening_are_not_lost():
+    async def main():
+        async with Serving(ASGIApp(echo_app)) as s:
+            # The HTTP/1 state has read them with the head: they reach the session first.
+            reader, writer, head = await open_raw(s.url, opening() + frame(1, b"early") + frame(2, b"bird"))
+            assert head.startswith(b"HTTP/1.1 101 ")
+            assert await reader.readexactly(13) == b"\x81\x05early\x82\x04bird"
+            writer.close()
+
+    run(main())
+
+
 @pytest.mark.parametrize("flood", ["messages", "pings"])
 def test_a_flooding_client_stops_being_read(flood):
     sessions = []
@@ -276,13 +288,13 @@ def test_a_flooding_client_stops_being_read(flood):
 
 def test_the_server_ends_silent_clients_and_says_when_it_goes():
     async def main():
-        s = await Serving(ASGIApp(echo_app), ws_ping_interval=0.1, ws_ping_timeout=0.2).__aenter__()
+        s = await Serving(ASGIApp(echo_app), ws_ping_interval=0.1, ws_ping_timeout=0.5).__aenter__()
         async with connect(s.url, ping_interval=None) as ws:  # answers pings all the same
-            await asyncio.sleep(0.5)
+            await asyncio.sleep(0.8)
             await ws.send("still")
             assert await ws.recv() == "still"
         reader, writer, head = await open_raw(s.url, opening())  # answers none
-        assert await asyncio.wait_for(close_code(reader), 2) == 1011
+        assert await asyncio.wait_for(close_code(reader), 5) == 1011
         writer.close()
         async with connect(s.url) as ws:
             closing = asyncio.ensure_future(s.__aexit__())
