@@ -1,12 +1,16 @@
 """WebSocket in process on loopback: the websockets client (and wsproto's
 framing carried by the h2 library over HTTP/2) against ASGI applications,
-handlers, and Starlette and FastAPI routes; openings done wrong; hostile
-frames; the bounds on a client that floods."""
+handlers, and Starlette and FastAPI routes, and Chromium over HTTP/1.1 and
+HTTP/2; openings done wrong; hostile frames; the bounds on a client that
+floods."""
 
 import asyncio
 import base64
 import os
+import shutil
 import socket
+import ssl
+import subprocess
 import struct
 import zlib
 from urllib.parse import unquote
@@ -31,12 +35,14 @@ TIMEOUT = 20
 
 
 class Serving:
-    def __init__(self, handler, **settings):
+    def __init__(self, handler, ssl=None, **settings):
         config = Config(**{"timeout_graceful_shutdown": 1, **settings})
         self.server = Server(handler, config.timeouts(), config=config)
+        self.ssl = ssl
 
     async def __aenter__(self):
-        self.listener = await asyncio.get_running_loop().create_server(lambda: Link(self.server), "127.0.0.1", 0)
+        self.listener = await asyncio.get_running_loop().create_server(lambda: Link(self.server), "127.0.0.1", 0,
+                                                                       ssl=self.ssl)
         self.url = f"ws://127.0.0.1:{self.listener.sockets[0].getsockname()[1]}"
         return self
 
@@ -398,5 +404,60 @@ def test_http2_extended_connect(serve):
             await asyncio.sleep(0.05)
             assert echo_app.last["code"] == 4001
             writer.close()
+
+    run(main())
+
+
+PAGE = b"""<!doctype html><script>
+const ws = new WebSocket(location.origin.replace("http", "ws") + "/ws", ["chat"]);
+ws.onopen = () => ws.send("hello " + "x".repeat(70000));
+ws.onmessage = (e) => {
+  fetch("/done?" + [e.data.length, e.data.slice(0, 5), ws.protocol, ws.extensions.split(";")[0]].join(","));
+  ws.close(4000, "bye");
+};
+ws.onerror = () => fetch("/done?error");
+</script>"""
+
+
+@pytest.mark.parametrize("tls", [False, True], ids=["http1", "http2-tls"])
+def test_chromium(tls, tmp_path):
+    if shutil.which("chromium") is None or (tls and shutil.which("openssl") is None):
+        pytest.skip("chromium (and openssl for TLS) not installed")
+    seen = {}
+
+    async def handler(request):
+        if request.path == "/ws":
+            seen["version"] = request.version
+            ws = await request.websocket("chat")
+            async for message in ws:
+                await ws.send(message.upper())
+            seen["closed"] = ws.close_code
+        elif request.path == "/done":
+            if not seen["done"].done():
+                seen["done"].set_result(request.query)
+        return Response(200, {"content-type": "text/html"}, PAGE)
+
+    async def main():
+        seen["done"] = asyncio.get_running_loop().create_future()
+        ctx = None
+        if tls:  # a browser speaks HTTP/2 only over TLS, and then opens its WebSocket on the same connection
+            crt, key = tmp_path / "crt.pem", tmp_path / "key.pem"
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj", "/CN=x",
+                            "-keyout", key, "-out", crt], check=True, capture_output=True)
+            ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+            ctx.load_cert_chain(crt, key)
+            ctx.set_alpn_protocols(["h2", "http/1.1"])
+        async with Serving(handler, ssl=ctx) as s:
+            browser = await asyncio.create_subprocess_exec(
+                "chromium", "--headless", "--no-sandbox", "--disable-gpu", "--ignore-certificate-errors",
+                f"--user-data-dir={tmp_path}", s.url.replace("ws", "https" if tls else "http", 1) + "/",
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            try:
+                assert await seen["done"] == "70006,HELLO,chat,permessage-deflate"
+                await asyncio.sleep(0.2)
+            finally:
+                browser.kill()
+                await browser.wait()
+        assert seen["version"] == ("HTTP/2" if tls else "HTTP/1.1") and seen["closed"] == 4000
 
     run(main())
