@@ -19,9 +19,12 @@ import asyncio
 import sys
 import traceback
 from collections.abc import AsyncGenerator, Coroutine
-from typing import Any, AsyncIterator, Awaitable, Callable, Mapping, Union
+from typing import TYPE_CHECKING, Any, AsyncIterator, Awaitable, Callable, Mapping, Union
 
 import _quillon as q  # type: ignore[import-not-found, unused-ignore]
+
+if TYPE_CHECKING:
+    from .websocket import WebSocket
 
 Reader = Callable[[], Awaitable[bytes]]
 HeaderInit = Union["q.HeaderMap", Mapping[str, Union[str, bytes]], None]
@@ -138,12 +141,12 @@ class Request:
             self._done = True
         return piece
 
-    async def websocket(self, subprotocol: str | None = None, headers: HeaderInit = None) -> Any:
-        """Accepts the WebSocket this request opens and returns it (a
-        `quillon.websocket.WebSocket`); what the handler returns after that
-        is not sent. A request that does not open one well is answered
-        with its HTTP error (400, 426) when the handler lets the error
-        raised here through."""
+    async def websocket(self, subprotocol: str | None = None, headers: HeaderInit = None) -> WebSocket:
+        """Accepts the WebSocket this request opens and returns it
+        (`quillon.websocket.WebSocket`); what the handler returns after
+        that is not sent. A request that does not open one well is
+        answered with its HTTP error (400, 426) when the handler lets the
+        error raised here through."""
         from .websocket import accept
         return await accept(self, subprotocol, headers)
 
