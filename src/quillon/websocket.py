@@ -378,8 +378,8 @@ class WebSocket:
         self.messages: collections.deque[str | bytes] = collections.deque()
         self.arrived = asyncio.Event()  # a message, or the end
         self.room = asyncio.Event()  # the application took a message from a full queue
-        self.parts: list[bytes | str] = []
-        self.decoder: Any = None  # the UTF-8 decoder of a text message in progress
+        self.buffer = bytearray()  # a fragmented message so far
+        self.decoder: Any = None  # the UTF-8 check of a fragmented text message
         self.binary = False
         self.pings: dict[bytes, asyncio.Future[None]] = {}
         self.ended = asyncio.Event()  # the connection is closed
@@ -532,32 +532,47 @@ class WebSocket:
                 channel.abort()
 
     def on_frame(self, frame: Frame) -> bool:
-        """Takes one received frame; False when it failed the connection."""
+        """Takes one received frame; False when it failed the connection.
+
+        A fragmented message gathers in one bytearray: a byte per byte
+        received, however small its fragments (a list of pieces would cost
+        dozens of bytes per one-byte fragment). Text is checked as it comes,
+        so bad UTF-8 fails the connection at once, not at the message's end."""
         op = frame.opcode
         if op is Opcode.TEXT or op is Opcode.BINARY:
             self.binary = op is Opcode.BINARY
+            if frame.fin:  # the common case: a whole message in one frame
+                return self.deliver(frame.data)
+            self.buffer = bytearray(frame.data)
             self.decoder = None if self.binary else codecs.getincrementaldecoder("utf-8")()
-            self.parts = []
+        elif op is Opcode.CONT:
+            self.buffer += frame.data
         elif op is Opcode.PONG:
             self.ponged(bytes(frame.data))
             return True
-        elif op is not Opcode.CONT:
+        else:
             return True  # ping (answered by the framing) or close
         if self.decoder is not None:
             try:
-                self.parts.append(self.decoder.decode(frame.data, frame.fin))
+                self.decoder.decode(frame.data, frame.fin)
             except UnicodeDecodeError as e:
                 self.protocol.fail(1007, f"invalid UTF-8 at position {e.start}")
                 return False
-        else:
-            self.parts.append(bytes(frame.data))
         if frame.fin:
-            parts, self.parts = self.parts, []
-            if self.binary:
-                self.messages.append(parts[0] if len(parts) == 1 else b"".join(parts))  # type: ignore[arg-type]
-            else:
-                self.messages.append("".join(parts))  # type: ignore[arg-type]
-            self.arrived.set()
+            buffer, self.buffer, self.decoder = self.buffer, bytearray(), None
+            return self.deliver(buffer)
+        return True
+
+    def deliver(self, data: bytes | bytearray | memoryview) -> bool:
+        if self.binary:
+            self.messages.append(bytes(data))
+        else:
+            try:
+                self.messages.append(str(data, "utf-8"))
+            except UnicodeDecodeError as e:
+                self.protocol.fail(1007, f"invalid UTF-8 at position {e.start}")
+                return False
+        self.arrived.set()
         return True
 
     def ponged(self, data: bytes) -> None:
