@@ -194,7 +194,12 @@ class H2ServerConnection(H2Driver):
             if answer is None:
                 handler = self.site.handler
                 answer = start(handler, request) if self.site.eager else handler(request)
-            response = answer if isinstance(answer, Response) else await settle(answer)
+            try:
+                response = answer if isinstance(answer, Response) else await settle(answer)
+            except ConnectionError:
+                if request.upgrade is None or not request.upgrade.switched:
+                    raise
+                response = Response()  # the handler let its WebSocket's closing through: a normal end
             if request.upgrade is not None and request.upgrade.switched:
                 await request.upgrade.end(response)  # the stream carried a WebSocket, now ended
                 return
