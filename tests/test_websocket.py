@@ -6,6 +6,7 @@ floods."""
 
 import asyncio
 import base64
+import dataclasses
 import os
 import shutil
 import socket
@@ -249,6 +250,25 @@ def test_frames_sent_with_the_opening_are_not_lost():
             assert head.startswith(b"HTTP/1.1 101 ")
             assert await reader.readexactly(13) == b"\x81\x05early\x82\x04bird"
             writer.close()
+
+    run(main())
+
+
+def test_a_client_that_floods_instead_of_closing_is_cut():
+    async def main():
+        async with Serving(ASGIApp(echo_app), ws_max_queue=2) as s:
+            s.server.websocket = dataclasses.replace(s.server.websocket, close_timeout=0.5)
+            reader, writer, head = await open_raw(s.url, opening() + frame(1, b"close"))
+            assert await close_code(reader) == 4000
+            (ws,) = s.server.connections
+            start = asyncio.get_running_loop().time()
+            with pytest.raises(ConnectionError):
+                while True:  # data, never the close the server waits for
+                    writer.write(frame(2, b"x") * 1000)
+                    await writer.drain()
+                    assert len(ws.messages) <= 2
+                    await asyncio.sleep(0.01)
+            assert asyncio.get_running_loop().time() - start < 3
 
     run(main())
 

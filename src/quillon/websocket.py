@@ -486,6 +486,8 @@ class WebSocket:
 
     async def read_loop(self) -> None:
         p, channel, options = self.protocol, self.channel, self.options
+        loop = asyncio.get_running_loop()
+        deadline = None  # once closing: when the client's close must have come
         try:
             while True:
                 while len(self.messages) >= options.max_queue and p.state is State.OPEN and not self.cut:
@@ -495,8 +497,10 @@ class WebSocket:
                     if p.state is State.OPEN:
                         data = await channel.recv()
                     else:
-                        # Closing: the client gets the close timeout to finish.
-                        data = await asyncio.wait_for(channel.recv(), options.close_timeout)
+                        # Closing: the client gets the close timeout, in all, to finish.
+                        if deadline is None:
+                            deadline = loop.time() + options.close_timeout
+                        data = await asyncio.wait_for(channel.recv(), max(0.0, deadline - loop.time()))
                 except (ConnectionError, OSError):
                     data = b""
                 except asyncio.TimeoutError:
@@ -566,6 +570,8 @@ class WebSocket:
         return True
 
     def deliver(self, data: bytes | bytearray | memoryview) -> bool:
+        if len(self.messages) >= self.options.max_queue and self.protocol.state is not State.OPEN:
+            return True  # we are closing and the application reads no more: dropped, not held
         if self.binary:
             self.messages.append(bytes(data))
         else:
