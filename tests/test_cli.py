@@ -78,6 +78,12 @@ OPTIONS = [
     (["--h2-max-header-list-size", "4096"], "h2_max_header_list_size", 4096),
     (["--h2-max-send-buf-size", "65536"], "h2_max_send_buf_size", 65536),
     (["--h2-send-budget", "65536"], "h2_send_budget", 65536),
+    (["--ws", "none"], "ws", "none"),
+    (["--ws-max-size", "1024"], "ws_max_size", 1024),
+    (["--ws-max-queue", "2"], "ws_max_queue", 2),
+    (["--ws-ping-interval", "0"], "ws_ping_interval", 0.0),
+    (["--ws-ping-timeout", "5"], "ws_ping_timeout", 5.0),
+    (["--no-ws-per-message-deflate"], "ws_per_message_deflate", False),
 ]
 
 

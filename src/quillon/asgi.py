@@ -377,6 +377,9 @@ class ASGIApp:
         return scope
 
     async def __call__(self, request: Request) -> Response:
+        if request.upgrade is not None:  # a WebSocket opening, and the server serves them
+            from .websocket import run_asgi
+            return await run_asgi(self.app, self.scope(request), request, self.grace)
         loop = asyncio.get_running_loop()
         ex = _Exchange(request, loop, self.queue_depth, self.grace)
         ready = ex.ready = loop.create_future()

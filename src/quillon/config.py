@@ -16,6 +16,7 @@ drivers take: `timeouts()`, `h2_settings()`, `ssl_context()`, `bind()`."""
 from __future__ import annotations
 
 import dataclasses
+import importlib.util
 import ipaddress
 import json
 import logging
@@ -109,6 +110,7 @@ Interface = Literal["auto", "asgi", "handler"]
 LoopName = Literal["auto", "asyncio", "uvloop"]
 LifespanMode = Literal["auto", "on", "off"]
 LogLevel = Literal["critical", "error", "warning", "info", "debug", "trace"]
+WSMode = Literal["auto", "none", "websockets"]
 
 
 @dataclass
@@ -185,6 +187,17 @@ class Config:
                                                  "sending", metavar="N")
     h2_send_budget: int = setting(1 << 20, "HTTP/2 response DATA queued per connection for a client that does "
                                            "not read, bytes", metavar="N")
+    # WebSocket
+    ws: WSMode = setting("auto", "WebSocket: websockets (its framing), auto (when installed), none (Upgrade "
+                                 "requests go to the application as plain HTTP)")
+    ws_max_size: int = setting(16 * 1024 * 1024, "largest WebSocket message received, bytes (closed with 1009 "
+                                                 "beyond)", metavar="N")
+    ws_max_queue: int = setting(32, "received WebSocket messages held for the application before reading stops",
+                                metavar="N")
+    ws_ping_interval: float = setting(20.0, "a WebSocket ping every S seconds (0: none)", metavar="S")
+    ws_ping_timeout: float = setting(20.0, "a WebSocket whose ping has no pong within S seconds is closed (0: no "
+                                           "limit)", metavar="S")
+    ws_per_message_deflate: bool = setting(True, "offer WebSocket compression (permessage-deflate)")
 
     def __post_init__(self) -> None:
         for name, hint in HINTS.items():
@@ -239,6 +252,12 @@ class Config:
         at_least(self, "h2_max_header_list_size", 1024)
         at_least(self, "h2_max_send_buf_size", 16384)
         at_least(self, "h2_send_budget", 16384)
+        at_least(self, "ws_max_size", 1)
+        at_least(self, "ws_max_queue", 1)
+        at_least(self, "ws_ping_interval", 0)
+        at_least(self, "ws_ping_timeout", 0)
+        if self.ws == "websockets" and importlib.util.find_spec("websockets") is None:
+            raise ConfigError("--ws websockets: the 'websockets' package is not installed (the 'websocket' extra)")
         if self.reload and self.workers > 1:
             raise ConfigError("--reload and --workers: choose one")
 
@@ -253,7 +272,18 @@ class Config:
         return dict(initial_window_size=self.h2_initial_window_size, connection_window=self.h2_connection_window,
                     max_frame_size=self.h2_max_frame_size, max_header_list_size=self.h2_max_header_list_size,
                     max_send_buf_size=self.h2_max_send_buf_size,
-                    max_concurrent_streams=self.h2_max_concurrent_streams, auto_date_header=self.date_header)
+                    max_concurrent_streams=self.h2_max_concurrent_streams, auto_date_header=self.date_header,
+                    enable_connect_protocol=self.websocket() is not None)
+
+    def websocket(self) -> Any:
+        """The WebSocket settings (`websocket.Options`), or None when the
+        server does not serve WebSockets."""
+        if self.ws == "none" or importlib.util.find_spec("websockets") is None:
+            return None
+        from .websocket import Options
+        return Options(max_size=self.ws_max_size, max_queue=self.ws_max_queue,
+                       ping_interval=self.ws_ping_interval or None, ping_timeout=self.ws_ping_timeout or None,
+                       per_message_deflate=self.ws_per_message_deflate)
 
     def default_headers(self) -> list[tuple[str, str]]:
         """The headers added to every response that lacks them."""

@@ -57,6 +57,7 @@ class H1Site(Protocol):
     handler: Handler
     eager: bool  # the handler may start inside the read callback, with no task (see handler.start)
     connections: set[Any]
+    websocket: Any  # the WebSocket options (`websocket.Options`), None when off
 
     def spawn(self, coro: Coroutine[Any, Any, Any]) -> None: ...
 
@@ -236,7 +237,7 @@ class H1ServerConnection(q.H1ServerState):
                     self.go_async(self.finish_async(request, body, seq, handler(request)))
                     return
                 answer = start(handler, request)
-                if (not isinstance(answer, Response) or answer.stream is not None
+                if (not isinstance(answer, Response) or answer.stream is not None or self.upgraded
                         or (body is not None and body.started and not body.complete)):
                     self.flush(out)
                     self.go_async(self.finish_async(request, body, seq, answer))
@@ -288,6 +289,10 @@ class H1ServerConnection(q.H1ServerState):
         request = Request(head.method, head.target, head.headers, "HTTP/1.0" if head.http10 else "HTTP/1.1",
                           None if body is None else body.read, scheme=link.scheme, client=link.client,
                           server=link.local)
+        if head.is_upgrade and self.site.websocket is not None:
+            from .websocket import H1Opening, upgrade_asked
+            if upgrade_asked(head.headers):
+                request.upgrade = H1Opening(self, seq, request, self.site.websocket)
         return request, body, seq
 
     # -- the asynchronous path ------------------------------------------------
@@ -466,6 +471,9 @@ class H1ServerConnection(q.H1ServerState):
 
     async def respond(self, request: Request, seq: int, response: Response) -> bool:
         """Writes `response` and logs it; False when the connection ends."""
+        if self.upgraded:  # a WebSocket took the connection: its handler has returned
+            await request.upgrade.end(response)
+            return False
         streamed = response.stream is not None
         done = asyncio.Event() if streamed else None  # the watcher's, only while a body streams
         code, head, armed = self.start_response(seq, request, response, done)

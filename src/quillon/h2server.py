@@ -22,6 +22,8 @@ class H2Site(Protocol):
 
     handler: Handler
     eager: bool  # the handler may start before its first wait outside a task's own step (see handler.start)
+    websocket: Any  # the WebSocket options (`websocket.Options`), None when off
+    connections: set[Any]
 
     def log(self, peer: str, request: Request, status: int | None, note: str | None = None) -> None: ...
 
@@ -147,6 +149,9 @@ class H2ServerConnection(H2Driver):
                           None if body is None else body.read, scheme=head.scheme or link.scheme,
                           client=link.client, server=link.local, authority=head.authority)
         request.grace = link.timeouts.grace
+        if head.protocol == "websocket" and head.method == "CONNECT" and self.site.websocket is not None:
+            from .websocket import H2Opening
+            request.upgrade = H2Opening(self, stream, request, self.site.websocket, self.site.connections)
         stream.request = request
         return request
 
@@ -189,9 +194,18 @@ class H2ServerConnection(H2Driver):
             if answer is None:
                 handler = self.site.handler
                 answer = start(handler, request) if self.site.eager else handler(request)
-            response = answer if isinstance(answer, Response) else await settle(answer)
+            try:
+                response = answer if isinstance(answer, Response) else await settle(answer)
+            except ConnectionError:
+                if request.upgrade is None or not request.upgrade.switched:
+                    raise
+                response = Response()  # the handler let its WebSocket's closing through: a normal end
+            if request.upgrade is not None and request.upgrade.switched:
+                await request.upgrade.end(response)  # the stream carried a WebSocket, now ended
+                return
             if offset is None:
-                if not request.body_complete and response.stream is None and not stream.eof:
+                if (not request.body_complete and response.stream is None and not stream.eof
+                        and request.upgrade is None):
                     # A response that reads no body goes out once the request
                     # has ended, so a client that breaks its own framing (a
                     # DATA frame beyond content-length) sees the stream error

@@ -16,11 +16,15 @@ refusal) never pulls a large upload through, and the HTTP/1 driver answers
 from __future__ import annotations
 
 import asyncio
+import sys
 import traceback
 from collections.abc import AsyncGenerator, Coroutine
-from typing import Any, AsyncIterator, Awaitable, Callable, Mapping, Union
+from typing import TYPE_CHECKING, Any, AsyncIterator, Awaitable, Callable, Mapping, Union
 
 import _quillon as q  # type: ignore[import-not-found, unused-ignore]
+
+if TYPE_CHECKING:
+    from .websocket import WebSocket
 
 Reader = Callable[[], Awaitable[bytes]]
 HeaderInit = Union["q.HeaderMap", Mapping[str, Union[str, bytes]], None]
@@ -37,6 +41,15 @@ class ResponseAborted(ConnectionError):
     sent. The driver then resets the stream (HTTP/2) or closes the
     connection (HTTP/1), so the client sees a cut-off response rather than
     one that looks complete."""
+
+
+class Refused(Exception):
+    """Raised through a handler to answer with `response` instead (a
+    WebSocket opening that cannot be accepted)."""
+
+    def __init__(self, response: Response) -> None:
+        super().__init__(response.status)
+        self.response = response
 
 
 class BodyTooLarge(Exception):
@@ -76,7 +89,7 @@ class Request:
     b"" once the body is complete. None means the request has no body."""
 
     __slots__ = ("method", "target", "path", "query", "headers", "version", "scheme", "client", "server",
-                 "authority", "grace", "_reader", "_done", "_peer_gone")
+                 "authority", "grace", "upgrade", "_reader", "_done", "_peer_gone")
 
     def __init__(self, method: str, target: str, headers: q.HeaderMap, version: str,
                  reader: Reader | None = None, *, scheme: str = "http",
@@ -95,6 +108,9 @@ class Request:
         self._done = reader is None
         self._peer_gone: asyncio.Event | None = None
         self.grace = 5.0  # how long the handler may run on once `peer_gone` is set, where a driver enforces it
+        # Set by a driver on a request that opens a WebSocket, when the
+        # server serves them: how it switches (see `websocket()`).
+        self.upgrade: Any = None
 
     @property
     def peer_gone(self) -> asyncio.Event:
@@ -124,6 +140,15 @@ class Request:
         if not piece:
             self._done = True
         return piece
+
+    async def websocket(self, subprotocol: str | None = None, headers: HeaderInit = None) -> WebSocket:
+        """Accepts the WebSocket this request opens and returns it
+        (`quillon.websocket.WebSocket`); what the handler returns after
+        that is not sent. A request that does not open one well is
+        answered with its HTTP error (400, 426) when the handler lets the
+        error raised here through."""
+        from .websocket import accept
+        return await accept(self, subprotocol, headers)
 
     async def body(self, limit: int) -> bytes:
         """The rest of the body as one `bytes`; `BodyTooLarge` past `limit`
@@ -173,7 +198,11 @@ def error_response(status: int, text: str) -> Response:
 
 
 def failed() -> Response:
-    """A handler raised: the traceback goes to stderr, the client gets 500."""
+    """A handler raised: the traceback goes to stderr, the client gets 500
+    (or the answer a `Refused` carries)."""
+    error = sys.exc_info()[1]
+    if isinstance(error, Refused):
+        return error.response
     traceback.print_exc()
     return error_response(500, "internal server error")
 

@@ -75,6 +75,7 @@ class Server:
         self.date_header = config.date_header
         self.max_connections = config.limit_connections
         self.max_requests = config.limit_max_requests
+        self.websocket = config.websocket()  # WebSocket options, None when not served
         self.links: set[Link] = set()  # open sockets
         self.connections: set[Any] = set()  # connection states, for shutdown
         self.tasks: set[asyncio.Task[Any]] = set()
