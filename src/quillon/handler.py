@@ -18,6 +18,7 @@ from __future__ import annotations
 import asyncio
 import sys
 import traceback
+from types import CoroutineType
 from collections.abc import AsyncGenerator, Coroutine
 from typing import TYPE_CHECKING, Any, AsyncIterator, Awaitable, Callable, Mapping, Union
 
@@ -225,7 +226,8 @@ def start(handler: Handler, request: Request) -> Response | Awaitable[Response]:
     current task, so only handlers written for it (the example routes) are
     started this way; `settle` runs any other."""
     coro = handler(request)
-    if not isinstance(coro, Coroutine):
+    # The exact type first: the ABC check costs more than the whole step.
+    if type(coro) is not CoroutineType and not isinstance(coro, Coroutine):
         return settle(coro)
     try:
         yielded = coro.send(None)
