@@ -32,12 +32,20 @@ TIMEOUT = 60
 PEER_ENV = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
 
 
+def text(n: int) -> bytes:
+    return b"".join(b"line %d of the text nginx compresses\n" % i for i in range(n))
+
+
 async def echo(request: Request) -> Response:
     """The body back, with what nginx passed on about the client's side:
-    its connection, the protocol it spoke and its request line."""
+    its connection, the protocol it spoke and its request line; /text,
+    text for nginx to gzip."""
     body = await request.body(1 << 26)
     h = request.headers
-    return Response(200, {name: h.get(name, b"-") for name in ("x-conn", "x-proto", "x-line")}, body)
+    fields = {name: h.get(name, b"-") for name in ("x-conn", "x-proto", "x-line")}
+    if request.path == "/text":
+        return Response(200, {**fields, "content-type": "text/plain"}, text(int(request.query[2:])))
+    return Response(200, fields, body)
 
 
 @pytest.fixture(scope="module")
@@ -85,6 +93,10 @@ http {{
     access_log off;
 {temp}
     client_max_body_size 64m;
+    # Compressed on the way, so chunked on HTTP/1.1.
+    gzip on;
+    gzip_proxied any;
+    gzip_types text/plain;
     upstream backend {{ server 127.0.0.1:{origin}; keepalive 4; }}
     upstream origin.test {{ server 127.0.0.1:{origin}; }}
     ssl_certificate {crt};
@@ -150,6 +162,8 @@ async def exchanges(client: Client, base: str) -> dict:
     together = await asyncio.gather(*(client.get(base + f"/b{i}") for i in range(4)))
     posted = await client.post(base + "/up", content=UPLOAD)
     streamed = await client.post(base + "/up", content=pieces(UPLOAD, 100_000))
+    async with client.stream("GET", base + "/text?n=20000") as r:
+        coded = (r.headers.get("content-encoding"), r.headers.get("transfer-encoding"), await r.aread())
     return {
         "status": {r.status_code for r in (*seq, *together, posted, streamed)},
         "version": {r.http_version for r in (*seq, *together, posted, streamed)},
@@ -159,6 +173,7 @@ async def exchanges(client: Client, base: str) -> dict:
         "together_conns": {r.headers["x-conn"] for r in together},
         "echoed": [hashlib.sha256(r.content).hexdigest() for r in (posted, streamed)],
         "empty_gets": {r.content for r in (*seq, *together)},
+        "coded": coded,
     }
 
 
@@ -183,6 +198,7 @@ def test_client_over_tls_to_nginx(nginx, server, http2, version):
         assert seen["together_conns"] == seen["seq_conns"]
     assert seen["echoed"] == [hashlib.sha256(UPLOAD).hexdigest()] * 2
     assert seen["empty_gets"] == {b""}
+    assert seen["coded"] == (b"gzip", b"chunked" if version == "HTTP/1.1" else None, text(20000))
 
 
 def test_client_through_nginx_as_forward_proxy(nginx, monkeypatch):
@@ -202,3 +218,4 @@ def test_client_through_nginx_as_forward_proxy(nginx, monkeypatch):
     assert len(seen["seq_conns"]) == 1
     assert seen["echoed"] == [hashlib.sha256(UPLOAD).hexdigest()] * 2
     assert seen["empty_gets"] == {b""}
+    assert seen["coded"] == (b"gzip", b"chunked", text(20000))
