@@ -51,7 +51,8 @@ async def echo(request: Request) -> Response:
 @pytest.fixture(scope="module")
 def nginx(tmp_path_factory):
     """Ports of nginx serving TLS with HTTP/2 offered ("h2"), TLS with
-    HTTP/1.1 only ("h1") and a forward proxy ("proxy") whose one known
+    HTTP/1.1 only ("h1"), each also closing connections after 3 requests
+    ("h2-short", "h1-short"), and a forward proxy ("proxy") whose one known
     origin, http://origin.test, is the quillon server; stopped at the end."""
     if NGINX is None:
         pytest.skip("nginx is not installed (.ci/run installs Debian's nginx)")
@@ -74,7 +75,7 @@ def nginx(tmp_path_factory):
     thread = threading.Thread(target=loop.run_forever, daemon=True)
     thread.start()
 
-    ports = {"h2": free_port(), "h1": free_port(), "proxy": free_port()}
+    ports = {name: free_port() for name in ("h2", "h1", "proxy", "h2-short", "h1-short")}
     temp = "\n".join(f"    {kind}_temp_path {work}/{kind};" for kind in ("client_body", "proxy", "fastcgi", "uwsgi",
                                                                              "scgi"))
     tell = """
@@ -107,6 +108,16 @@ http {{
     }}
     server {{
         listen 127.0.0.1:{ports["h1"]} ssl;
+        location / {{ proxy_pass http://backend; {tell} }}
+    }}
+    server {{
+        listen 127.0.0.1:{ports["h2-short"]} ssl http2;
+        keepalive_requests 3;
+        location / {{ proxy_pass http://backend; {tell} }}
+    }}
+    server {{
+        listen 127.0.0.1:{ports["h1-short"]} ssl;
+        keepalive_requests 3;
         location / {{ proxy_pass http://backend; {tell} }}
     }}
     server {{
@@ -199,6 +210,28 @@ def test_client_over_tls_to_nginx(nginx, server, http2, version):
     assert seen["echoed"] == [hashlib.sha256(UPLOAD).hexdigest()] * 2
     assert seen["empty_gets"] == {b""}
     assert seen["coded"] == (b"gzip", b"chunked" if version == "HTTP/1.1" else None, text(20000))
+
+
+@pytest.mark.parametrize("server", ["h2-short", "h1-short"])
+def test_client_moves_on_when_nginx_ends_connections(nginx, server):
+    # nginx says goodbye after 3 requests (GOAWAY, or Connection: close):
+    # requests it did not take go again on new connections.
+    ports, ca = nginx
+
+    async def go():
+        async with Client(http2=True, verify=ca, trust_env=False) as client:
+            base = f"https://127.0.0.1:{ports[server]}"
+            seq = [await client.get(base + "/s") for _ in range(9)]
+            together = await asyncio.gather(*(client.get(base + "/t") for _ in range(20)),
+                                            *(client.post(base + "/p", content=UPLOAD[:200_000]) for _ in range(5)))
+            return seq, together
+
+    seq, together = run(go())
+    assert {(r.status_code, r.http_version) for r in (*seq, *together)} == {
+        (200, "HTTP/2" if server == "h2-short" else "HTTP/1.1")}
+    assert [len({r.headers["x-conn"] for r in seq[i:i + 3]}) for i in (0, 3, 6)] == [1, 1, 1]
+    assert len({r.headers["x-conn"] for r in seq}) == 3
+    assert [r.content for r in together[20:]] == [UPLOAD[:200_000]] * 5
 
 
 def test_client_through_nginx_as_forward_proxy(nginx, monkeypatch):

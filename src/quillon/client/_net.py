@@ -27,11 +27,14 @@ class Stale(Exception):
     """The connection ended under a request before any of its answer came.
     `unsent`: the server cannot have acted on it (never written, refused,
     or beyond the server's GOAWAY), so any request may go again; otherwise
-    only one that may be repeated."""
+    only one that may be repeated. `busy`: the server went on to answer
+    other requests of that connection (an HTTP/2 GOAWAY past stream 0),
+    so the refusal says it was full, not that this request fails."""
 
-    def __init__(self, message: str, unsent: bool = False) -> None:
+    def __init__(self, message: str, unsent: bool = False, busy: bool = False) -> None:
         super().__init__(message)
         self.unsent = unsent
+        self.busy = busy
 
 
 class Transport(asyncio.Protocol):
