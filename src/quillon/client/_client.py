@@ -226,9 +226,10 @@ class Client:
 
     async def send_once(self, request: Request, timeout: Timeout) -> Response:
         """One request and answer head, on a pooled connection or a new one.
-        A pooled connection that died under the request before any of its
-        answer came gets the request again on another, once, when the
-        server cannot have acted on it or it may be repeated."""
+        A request the server cannot have acted on goes again on another
+        connection (a few times; more while servers go on answering others
+        before turning it away); one that died under the request before any
+        of its answer came, once, when it may be repeated."""
         key, target, proxy_auth = self.route(request)
         request.target = target
         request.headers.setdefault("host", request.authority)
