@@ -15,8 +15,10 @@ import _quillon as q
 from ._errors import ConnectError, ConnectTimeout, ProxyError, ReadError, ReadTimeout, WriteError, WriteTimeout
 
 READ_SIZE = 65536
-# Unread bytes a connection holds before it stops reading from the socket.
-INBOX_LIMIT = 256 * 1024
+# Unread bytes a connection holds before it stops reading from the socket:
+# above the event loop's largest single read (256 KiB), so a reader that
+# keeps up never pauses (each pause and resume is a pair of epoll calls).
+INBOX_LIMIT = 512 * 1024
 # A proxy's answer to CONNECT is a head and nothing more; one larger than
 # this is not a proxy we can talk to.
 TUNNEL_HEAD_LIMIT = 65536
