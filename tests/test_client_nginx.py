@@ -1,12 +1,12 @@
 """`quillon.Client` against nginx: over TLS with ALPN choosing HTTP/2 or
-HTTP/1.1, and through nginx as a forward proxy for http: URLs. nginx hands
+HTTP/1.1, across the connections nginx ends after a few requests, and
+through nginx as a forward proxy for http: URLs. nginx hands
 every request to a quillon server in this process, which answers with what
 nginx saw of the client's connection and echoes any body."""
 
 from __future__ import annotations
 
 import asyncio
-import contextlib
 import hashlib
 import os
 import shutil
@@ -28,7 +28,7 @@ from quillon.server import Server
 from test_nginx import NGINX, free_port
 
 TIMEOUT = 60
-# nginx is not our code: the sanitizer runtime stays out of it (and openssl).
+# Peers are not our code: the sanitizer runtime stays out of nginx and openssl.
 PEER_ENV = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
 
 
