@@ -587,6 +587,16 @@ def test_requests_beyond_a_goaway_go_again_on_a_new_connection():
     assert sorted(run(go())) == [b"connection 1", b"connection 1", b"connection 2"]
 
 
+def test_a_burst_larger_than_each_connection_takes_is_served_over_several():
+    async def go():
+        async with h2_server_answering(2) as base, Client(http2=True) as client:
+            return await asyncio.gather(*(client.get(base + "/") for _ in range(12)))
+
+    replies = run(go())
+    per_connection = [r.content for r in replies]
+    assert len(replies) == 12 and all(per_connection.count(c) <= 2 for c in per_connection)
+
+
 @pytest.mark.parametrize("start, more, error", [
     (b"HTTP/1.1 200 OK\r\ntransfer-encoding: chunked\r\n\r\n", b"4000\r\n" + b"x" * 0x4000 + b"\r\n", qc.TooLarge),
     (b"HTTP/1.1 200 OK\r\n", b"x-field: " + b"v" * 1000 + b"\r\n", qc.RemoteProtocolError),

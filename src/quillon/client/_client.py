@@ -32,6 +32,11 @@ MAX_BODY = 1 << 30
 # Tries of a request no server acted on (refused, beyond a GOAWAY, never
 # written) before the client gives up on it.
 UNSENT_TRIES = 3
+# Tries of a request left over by servers that went on answering others on
+# the connection (a GOAWAY after so many requests): a burst larger than
+# what one connection takes is served over a few connections in turn,
+# while a server that never gets to this request still ends the retries.
+BUSY_TRIES = 50
 # Fields that carry the caller's credentials: never sent to another origin
 # a redirect leads to.
 CREDENTIALS = ("authorization", "proxy-authorization", "cookie")
@@ -221,16 +226,18 @@ class Client:
 
     async def send_once(self, request: Request, timeout: Timeout) -> Response:
         """One request and answer head, on a pooled connection or a new one.
-        A pooled connection that died under the request before any of its
-        answer came gets the request again on another, once, when the
-        server cannot have acted on it or it may be repeated."""
+        A request the server cannot have acted on goes again on another
+        connection (a few times; more while servers go on answering others
+        before turning it away); one that died under the request before any
+        of its answer came, once, when it may be repeated."""
         key, target, proxy_auth = self.route(request)
         request.target = target
         request.headers.setdefault("host", request.authority)
         if proxy_auth and key[3] and request.scheme == "http":
             request.headers["proxy-authorization"] = proxy_auth
         repeated = False
-        for attempt in range(UNSENT_TRIES):
+        unsent = busy = 0
+        while True:
             conn = await self.pool.acquire(key, request, timeout)
             # HTTP/2 carries the authority as a pseudo-header.
             sent = request.with_headers(q.HeaderMap(request.headers)) if conn.http2 else request
@@ -239,8 +246,14 @@ class Client:
             except Stale as e:
                 self.pool.forget(key, conn)
                 # A streamed body cannot go again: some of it is gone.
-                if e.unsent and request.replayable and attempt + 1 < UNSENT_TRIES:
-                    continue
+                if e.unsent and request.replayable:
+                    if e.busy:
+                        busy += 1
+                    else:
+                        unsent += 1
+                    if unsent < UNSENT_TRIES and busy < BUSY_TRIES:
+                        continue
+                    raise ReadError("the server refused the request on every connection tried") from None
                 if not e.unsent and not repeated and request.method in IDEMPOTENT and request.replayable:
                     repeated = True
                     continue
@@ -253,7 +266,6 @@ class Client:
                 self.pool.forget(key, conn)
                 raise wrap(e) from e
             return Response(status, fields, version, request, source)
-        raise ReadError("the server refused the request on every connection tried")
 
     def route(self, request: Request) -> tuple[Key, str, str | None]:
         """The pool key, request target and proxy credentials of `request`:

@@ -142,7 +142,7 @@ class H2Connection(H2Driver):
             raise LocalProtocolError(str(e)) from e
         if sid is None:
             self.notify()
-            raise Stale("connection going away", unsent=True)
+            raise Stale("connection going away", unsent=True, busy=self.served_others())
         stream.sid = sid
         self.kick.set()
         # The body goes out while the answer comes in: reading the answer is
@@ -176,13 +176,17 @@ class H2Connection(H2Driver):
         info = self.goaway_info()
         reason = getattr(stop_, "reason", None)
         if reason == REFUSED_STREAM or (info is not None and stream.sid > info[0]):
-            return Stale("the server did not process the request", unsent=True)
+            return Stale("the server did not process the request", unsent=True, busy=self.served_others())
         if getattr(stop_, "conn", False) or stream.stopped_by == "connection":
             if sender is not None and sender.done() and not sender.cancelled() and sender.exception():
                 return WriteError(str(sender.exception()))
             return Stale("connection closed before the answer") if stream.stopped_by == "connection" \
                 else RemoteProtocolError(f"connection ended: {stop_!r}")
         return RemoteProtocolError(f"stream reset before the answer: {stop_!r}")
+
+    def served_others(self) -> bool:
+        info = self.goaway_info()
+        return info is not None and info[0] > 0
 
     def send_now(self, stream: ClientStream, body: bytes | AsyncIterable[bytes]) -> int | None:
         """Frames what the windows take of a body at once, with no task:

@@ -15,8 +15,10 @@ import _quillon as q
 from ._errors import ConnectError, ConnectTimeout, ProxyError, ReadError, ReadTimeout, WriteError, WriteTimeout
 
 READ_SIZE = 65536
-# Unread bytes a connection holds before it stops reading from the socket.
-INBOX_LIMIT = 256 * 1024
+# Unread bytes a connection holds before it stops reading from the socket:
+# above the event loop's largest single read (256 KiB), so a reader that
+# keeps up never pauses (each pause and resume is a pair of epoll calls).
+INBOX_LIMIT = 512 * 1024
 # A proxy's answer to CONNECT is a head and nothing more; one larger than
 # this is not a proxy we can talk to.
 TUNNEL_HEAD_LIMIT = 65536
@@ -27,11 +29,14 @@ class Stale(Exception):
     """The connection ended under a request before any of its answer came.
     `unsent`: the server cannot have acted on it (never written, refused,
     or beyond the server's GOAWAY), so any request may go again; otherwise
-    only one that may be repeated."""
+    only one that may be repeated. `busy`: the server went on to answer
+    other requests of that connection (an HTTP/2 GOAWAY past stream 0),
+    so the refusal says it was full, not that this request fails."""
 
-    def __init__(self, message: str, unsent: bool = False) -> None:
+    def __init__(self, message: str, unsent: bool = False, busy: bool = False) -> None:
         super().__init__(message)
         self.unsent = unsent
+        self.busy = busy
 
 
 class Transport(asyncio.Protocol):

@@ -79,6 +79,7 @@ class Pool:
         self.swept = time.monotonic()
         self.closed = False
         self.closing: set[asyncio.Task[None]] = set()  # connections being closed, kept until they are
+        self.draining: set[Connection] = set()  # out of the pool, closed once their streams end
 
     def notify(self) -> None:
         self.changed.set()
@@ -172,7 +173,9 @@ class Pool:
                 self.evict_idle()
         self.notify()
 
-    def drop(self, key: Key, conn: Connection) -> None:
+    def drop(self, key: Key, conn: Connection, gently: bool = False) -> None:
+        """Takes `conn` out of the pool and closes it; `gently`, an HTTP/2
+        one still carrying streams closes once they end."""
         conns = self.conns.get(key)
         if conns is None or conn not in conns:
             return
@@ -188,14 +191,29 @@ class Pool:
         if not self.idle_stack.get(key, True):
             del self.idle_stack[key]
         self.count -= 1
+        if gently and conn.http2 and conn.usable and not conn.idle:
+            self.draining.add(conn)
+
+            def settle() -> None:
+                if conn in self.draining and (conn.idle or not conn.usable):
+                    self.draining.discard(conn)
+                    self.close(conn)
+
+            conn.notify = settle
+            return
+        self.close(conn)
+
+    def close(self, conn: Connection) -> None:
         task = asyncio.ensure_future(conn.aclose())
         self.closing.add(task)
         task.add_done_callback(self.closing.discard)
 
     def forget(self, key: Key, conn: Connection) -> None:
         """A connection that failed under a request: no request gets it
-        again."""
-        self.drop(key, conn)
+        again. An HTTP/2 one may have failed only that request (a stream
+        refused, or beyond the server's GOAWAY): its other streams still
+        get their answers."""
+        self.drop(key, conn, gently=True)
         self.notify()
 
     def evict_idle(self) -> bool:
@@ -224,7 +242,8 @@ class Pool:
 
     async def aclose(self) -> None:
         self.closed = True
-        conns = [conn for conns in self.conns.values() for conn in conns]
+        conns = [conn for conns in self.conns.values() for conn in conns] + list(self.draining)
+        self.draining.clear()
         self.conns.clear()
         self.multiplexed.clear()
         self.idle_stack.clear()
