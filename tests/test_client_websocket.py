@@ -1,7 +1,8 @@
 """The client's WebSocket in process on loopback: against the project's
 server (an ASGI application and a handler), and against the websockets
 package's and uvicorn's servers; refusals, bad answers and timeouts
-against a scripted server; TLS with HTTP/2 offered, through a tunnel."""
+against a scripted server; over HTTP/2 streams, with TLS and through a
+tunnel, and back to HTTP/1.1 when the server has no extended CONNECT."""
 
 import asyncio
 import base64
@@ -93,19 +94,22 @@ def test_echo(server, deflate):
     run(main())
 
 
-@pytest.mark.parametrize("handler, path, status, body", [
-    (ASGIApp(refusing_app), "/deny", 418, b"teapot"),
-    (ASGIApp(refusing_app), "/close", 403, None),
-    (refusing_handler, "/plain", 200, b"plain"),
-], ids=["asgi-http-answer", "asgi-close", "handler-plain"])
-def test_refusals_carry_the_answer(handler, path, status, body):
+@pytest.mark.parametrize("handler, path, status, body, http2", [
+    (ASGIApp(refusing_app), "/deny", 418, b"teapot", False),
+    (ASGIApp(refusing_app), "/deny", 418, b"teapot", True),
+    (ASGIApp(refusing_app), "/close", 403, None, False),
+    (ASGIApp(refusing_app), "/close", 403, None, True),
+    (refusing_handler, "/plain", 200, b"plain", False),  # (over HTTP/2 a 200 accepts)
+], ids=["asgi-http-answer", "asgi-http-answer-h2", "asgi-close", "asgi-close-h2", "handler-plain"])
+def test_refusals_carry_the_answer(handler, path, status, body, http2):
     async def main():
-        async with Serving(handler) as s, qc.Client() as client:
+        async with Serving(handler) as s, qc.Client(http2=http2) as client:
             for _ in range(2):  # the refused opening's connection serves the next
                 with pytest.raises(qc.WebSocketRejected) as refused:
                     async with client.websocket(s.url + path):
                         pass
                 assert refused.value.status_code == status
+                assert refused.value.response.http_version == ("HTTP/2" if http2 else "HTTP/1.1")
                 assert body is None or refused.value.content == body
             assert client.pool.count == 1
 
@@ -199,7 +203,7 @@ def test_timeouts_and_the_pool():
 
 
 @pytest.mark.parametrize("via_proxy", [False, True], ids=["direct", "tunnel"])
-def test_wss_with_http2_offered(cert, monkeypatch, via_proxy):  # noqa: F811
+def test_wss_over_http2(cert, monkeypatch, via_proxy):  # noqa: F811
     for name in ("https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"):
         monkeypatch.delenv(name, raising=False)
     seen = []
@@ -211,8 +215,43 @@ def test_wss_with_http2_offered(cert, monkeypatch, via_proxy):  # noqa: F811
                 monkeypatch.setenv("https_proxy", await stack.enter_async_context(connect_proxy(seen)))
             async with qc.Client(http2=True, verify=cert[0]) as client:
                 async with client.websocket(s.url.replace("ws:", "wss:")) as ws:
+                    assert ws.http_version == "HTTP/2"
                     await ws.send(BIG)
                     assert await ws.receive() == BIG
         assert len(seen) == via_proxy
+
+    run(main())
+
+
+@pytest.mark.parametrize("handler", [ASGIApp(echo_app), echo_handler], ids=["asgi", "handler"])
+def test_http2_streams(handler):
+    async def main():
+        echo_app.last = None
+        async with Serving(handler) as s, qc.Client(http2=True) as client:
+            async with client.websocket(s.url + "/p", subprotocols=["one", "two"]) as ws, \
+                    client.websocket(s.url) as other:
+                assert (ws.status_code, ws.http_version, ws.subprotocol) == (200, "HTTP/2", "two")
+                assert ws.protocol.extensions and client.pool.count == 1
+                for message in [BIG, "héllo", b"", "x" * 70000]:
+                    await ws.send(message)
+                    await other.send(message)
+                    assert await other.receive() == message == await ws.receive()
+                await ws.send("close")
+                assert [m async for m in ws] == []
+                assert (ws.close_code, ws.close_reason) == (4000, "asked")
+                await other.close(4321, "bye")
+            await asyncio.sleep(0.05)
+            assert (echo_app.last["code"], echo_app.last["reason"]) == (4321, "bye")
+
+    run(main())
+
+
+def test_http2_without_extended_connect_falls_back():
+    async def main():
+        async with Serving(refusing_handler, ws="none") as s, qc.Client(http2=True) as client:
+            with pytest.raises(qc.WebSocketRejected) as refused:
+                async with client.websocket(s.url + "/plain"):
+                    pass
+            assert (refused.value.status_code, refused.value.response.http_version) == (200, "HTTP/1.1")
 
     run(main())

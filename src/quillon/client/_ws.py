@@ -1,7 +1,9 @@
 """The client's WebSocket: the opening handshake over HTTP/1.1 (an
-Upgrade on a connection of its own), then the same session the server
-runs (`quillon.websocket.WebSocket`), over the `websockets` package's
-client framing, which masks what it sends.
+Upgrade on a connection of its own) or, when the client speaks HTTP/2 and
+the server allows extended CONNECT, on a stream of a pooled HTTP/2
+connection; then the same session the server runs
+(`quillon.websocket.WebSocket`), over the `websockets` package's client
+framing, which masks what it sends.
 
     async with client.websocket("wss://example.org/chat") as ws:
         await ws.send("hello")
@@ -15,7 +17,7 @@ import base64
 import contextlib
 import os
 from collections.abc import AsyncIterator, Sequence
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, cast
 
 import _quillon as q
 from websockets.client import ClientProtocol
@@ -27,10 +29,11 @@ from websockets.protocol import State
 from websockets.typing import Subprotocol
 from websockets.uri import parse_uri
 
-from ..websocket import INTERNAL_ERROR, NORMAL, Options, WebSocket, WebSocketClosed, accept_key
-from ._errors import HTTPError, ReadError, RemoteProtocolError, TooLarge, TransportError
+from ..websocket import INTERNAL_ERROR, NORMAL, Options, StreamChannel, WebSocket, WebSocketClosed, accept_key
+from ._errors import HTTPError, ReadError, ReadTimeout, RemoteProtocolError, TooLarge, TransportError
 from ._h1 import Switched
-from ._models import HeaderInit, ParamInit, Response, Timeout
+from ._h2 import H2Connection
+from ._models import HeaderInit, ParamInit, Request, Response, Timeout
 from ._net import Stale, Transport, within
 
 if TYPE_CHECKING:
@@ -109,9 +112,10 @@ def websocket_url(url: str) -> str:
     return url
 
 
-def opening_headers(key: str, subprotocols: Sequence[str], framing: ClientProtocol) -> dict[str, str]:
-    fields = {"upgrade": "websocket", "connection": "Upgrade", "sec-websocket-key": key,
-              "sec-websocket-version": "13"}
+def opening_headers(key: str | None, subprotocols: Sequence[str], framing: ClientProtocol) -> dict[str, str]:
+    fields = {"sec-websocket-version": "13"}
+    if key is not None:  # HTTP/1.1's; an HTTP/2 stream needs no proof it was understood
+        fields.update({"upgrade": "websocket", "connection": "Upgrade", "sec-websocket-key": key})
     if subprotocols:
         fields["sec-websocket-protocol"] = ", ".join(subprotocols)
     offers: list[ClientExtensionFactory] = list(framing.available_extensions or ())
@@ -154,21 +158,16 @@ async def open_websocket(client: Client, url: str, subprotocols: Sequence[str], 
 async def connect(client: Client, url: str, subprotocols: Sequence[str], headers: HeaderInit | None,
                   params: ParamInit | None, auth: tuple[str, str] | None, timeout: Timeout,
                   options: Options) -> ClientWebSocket:
-    """Opens the WebSocket: the Upgrade request on a pooled HTTP/1.1
+    """Opens the WebSocket: over HTTP/2 when the client speaks it and the
+    server allows, else with the Upgrade request on a pooled HTTP/1.1
     connection (pooled apart from the client's other requests, as one
     that switches is never given back), checked, then the socket taken."""
-    request = client.build_request("GET", websocket_url(url), params=params, headers=headers, auth=auth)
-    framing = ClientProtocol(parse_uri("ws://placeholder/"), state=State.OPEN, max_size=options.max_size,
-                             subprotocols=[Subprotocol(s) for s in subprotocols] or None,
-                             extensions=[ClientPerMessageDeflateFactory(client_max_window_bits=True)]
-                             if options.per_message_deflate else None)
+    if client.http2:
+        ws = await connect_h2(client, url, subprotocols, headers, params, auth, timeout, options)
+        if ws is not None:
+            return ws
     key = base64.b64encode(os.urandom(16)).decode()
-    for name, value in opening_headers(key, subprotocols, framing).items():
-        request.headers[name] = value
-    if "accept-encoding" in request.headers:  # (a body only comes with a refusal)
-        del request.headers["accept-encoding"]
-    if "cookie" not in request.headers:
-        client.cookies.add_to(request)
+    request, framing = opening(client, "GET", url, key, subprotocols, headers, params, auth, options)
     route, _target, _proxy_auth = client.route(request)
     pool_key = ("wss" if request.scheme == "https" else "ws", route[1], route[2], route[3])
     request.headers.setdefault("host", request.authority)
@@ -176,13 +175,7 @@ async def connect(client: Client, url: str, subprotocols: Sequence[str], headers
     client.cookies.take_from(response)
     source = response._source
     if response.status_code != 101 or not isinstance(source, Switched):
-        try:
-            await response.aread(REFUSAL_BODY)
-        except (TooLarge, TransportError):
-            pass
-        finally:
-            await response.aclose()
-        raise WebSocketRejected(response)
+        raise await refused(response)
     try:
         accepted = response.headers.get_all("sec-websocket-accept")
         if [a.strip() for a in accepted] != [accept_key(key.encode()).encode()]:
@@ -198,6 +191,95 @@ async def connect(client: Client, url: str, subprotocols: Sequence[str], headers
     ws = ClientWebSocket(TransportChannel(transport, leftover, timeout.write), framing, options,
                          framing.subprotocol)
     ws.status_code, ws.headers, ws.http_version = 101, response.headers, response.http_version
+    return ws
+
+
+def opening(client: Client, method: str, url: str, key: str | None, subprotocols: Sequence[str],
+            headers: HeaderInit | None, params: ParamInit | None, auth: tuple[str, str] | None,
+            options: Options) -> tuple[Request, ClientProtocol]:
+    request = client.build_request(method, websocket_url(url), params=params, headers=headers, auth=auth)
+    framing = ClientProtocol(parse_uri("ws://placeholder/"), state=State.OPEN, max_size=options.max_size,
+                             subprotocols=[Subprotocol(s) for s in subprotocols] or None,
+                             extensions=[ClientPerMessageDeflateFactory(client_max_window_bits=True)]
+                             if options.per_message_deflate else None)
+    for name, value in opening_headers(key, subprotocols, framing).items():
+        request.headers[name] = value
+    if "accept-encoding" in request.headers:  # (a body only comes with a refusal)
+        del request.headers["accept-encoding"]
+    if "cookie" not in request.headers:
+        client.cookies.add_to(request)
+    return request, framing
+
+
+async def refused(response: Response) -> WebSocketRejected:
+    try:
+        await response.aread(REFUSAL_BODY)
+    except (TooLarge, TransportError):
+        pass
+    finally:
+        await response.aclose()
+    return WebSocketRejected(response)
+
+
+async def connect_h2(client: Client, url: str, subprotocols: Sequence[str], headers: HeaderInit | None,
+                     params: ParamInit | None, auth: tuple[str, str] | None, timeout: Timeout,
+                     options: Options) -> ClientWebSocket | None:
+    """The WebSocket on a stream of the origin's HTTP/2 connection (an
+    extended CONNECT); None when the origin speaks HTTP/1.1 or its server
+    does not allow extended CONNECT."""
+    from ._client import wrap
+
+    request, framing = opening(client, "CONNECT", url, None, subprotocols, headers, params, auth, options)
+    key, _target, _proxy_auth = client.route(request)
+    if key[3] and request.scheme == "http":
+        return None  # a forward proxy speaks HTTP/1.1
+    pool = client.pool
+    conn = await pool.acquire(key, request, timeout)
+    if not isinstance(conn, H2Connection):
+        conn.release()
+        return None
+    if not conn.settled.is_set():
+        # The server's first SETTINGS say whether it takes extended CONNECT.
+        waiter = asyncio.ensure_future(conn.settled.wait())
+        either: list[asyncio.Future[Any]] = [waiter, conn.life]
+        try:
+            await asyncio.wait(either, timeout=timeout.read, return_when=asyncio.FIRST_COMPLETED)
+        finally:
+            waiter.cancel()
+        if not conn.settled.is_set():
+            conn.release()
+            if conn.life.done():
+                pool.forget(key, conn)
+                raise ReadError("the HTTP/2 connection closed before the server's SETTINGS")
+            raise ReadTimeout(f"no SETTINGS from the server for {timeout.read}s")
+    if not conn.peer_enable_connect_protocol:
+        conn.release()
+        return None
+    try:
+        status, fields, version, body = await conn.handle(request.with_headers(q.HeaderMap(request.headers)),
+                                                          timeout, protocol="websocket")
+    except Stale:
+        pool.forget(key, conn)
+        return None  # the connection is going away: HTTP/1.1 it is
+    except HTTPError:
+        if not conn.usable:
+            pool.forget(key, conn)
+        raise
+    except (q.QuillonError, ConnectionError, OSError) as e:
+        pool.forget(key, conn)
+        raise wrap(e) from e
+    response = Response(status, fields, version, request, body)
+    client.cookies.take_from(response)
+    if not 200 <= status < 300:
+        raise await refused(response)
+    try:
+        negotiate(framing, fields)
+    except BaseException:
+        await response.aclose()
+        raise
+    # (The server's WebSocket channel works on any HTTP/2 driver's stream.)
+    ws = ClientWebSocket(StreamChannel(cast(Any, conn), body.stream), framing, options, framing.subprotocol)
+    ws.status_code, ws.headers, ws.http_version = status, fields, version
     return ws
 
 
