@@ -1,6 +1,6 @@
 """The client's WebSocket in process on loopback: against the project's
 server (an ASGI application and a handler), and against the websockets
-package's and uvicorn's servers; refusals, bad answers and timeouts
+package's, uvicorn's and hypercorn's (HTTP/1.1 and HTTP/2) servers; refusals, bad answers and timeouts
 against a scripted server; over HTTP/2 streams, with TLS and through a
 tunnel, and back to HTTP/1.1 when the server has no extended CONNECT."""
 
@@ -11,6 +11,8 @@ import hashlib
 import os
 import socket
 
+import hypercorn.asyncio
+import hypercorn.config
 import pytest
 import uvicorn
 from test_client import cert, connect_proxy  # noqa: F401 (a fixture)
@@ -58,6 +60,24 @@ async def uvicorn_echo():
 
 
 @contextlib.asynccontextmanager
+async def hypercorn_echo():
+    sock = socket.socket()
+    sock.bind(("127.0.0.1", 0))
+    sock.listen()
+    config = hypercorn.config.Config()
+    config.bind, config.loglevel = [f"fd://{sock.fileno()}"], "CRITICAL"
+    stop = asyncio.Event()
+    task = asyncio.ensure_future(hypercorn.asyncio.serve(echo_app, config, shutdown_trigger=stop.wait))
+    await asyncio.sleep(0.2)
+    try:
+        # (hypercorn tells the application 1006 however a client closes)
+        yield f"ws://127.0.0.1:{sock.getsockname()[1]}", None
+    finally:
+        stop.set()
+        await task  # (the server closes the socket)
+
+
+@contextlib.asynccontextmanager
 async def own_echo(handler):
     echo_app.last = None
     async with Serving(handler) as s:
@@ -65,17 +85,21 @@ async def own_echo(handler):
 
 
 SERVERS = {"own-asgi": lambda: own_echo(ASGIApp(echo_app)), "own-handler": lambda: own_echo(echo_handler),
-           "websockets": websockets_echo, "uvicorn": uvicorn_echo}
+           "websockets": websockets_echo, "uvicorn": uvicorn_echo, "hypercorn": hypercorn_echo,
+           "hypercorn-h2": hypercorn_echo}
 
 
 @pytest.mark.parametrize("deflate", [True, False], ids=["deflate", "plain"])
 @pytest.mark.parametrize("server", SERVERS)
 def test_echo(server, deflate):
+    http2 = server.endswith("-h2")
+
     async def main():
-        async with SERVERS[server]() as (url, noted), qc.Client() as client:
+        async with SERVERS[server]() as (url, noted), qc.Client(http2=http2) as client:
             async with client.websocket(url.replace("ws:", "http:") + "/p", subprotocols=["one", "two"],
                                         per_message_deflate=deflate) as ws:
-                assert (ws.status_code, ws.subprotocol) == (101, "two")
+                assert (ws.status_code, ws.http_version) == ((200, "HTTP/2") if http2 else (101, "HTTP/1.1"))
+                assert ws.subprotocol == "two"
                 assert bool(ws.protocol.extensions) is deflate
                 for message in ["héllo", b"\x00\xff", BIG, "x" * 70000]:
                     await ws.send(message)
