@@ -142,9 +142,11 @@ class H2Connection(H2Driver):
             headers["content-length"] = str(len(body))
         stream = ClientStream()
         try:
+            # protocol= goes only with an extended CONNECT: plain requests run on a core built before it
+            extended = {} if protocol is None else {"protocol": protocol}
             sid = self.open_stream(request.method, request.target, headers, body is None and protocol is None,
                                    request.method == "HEAD", stream, scheme=request.scheme,
-                                   authority=request.authority, protocol=protocol)
+                                   authority=request.authority, **extended)
         except (q.H2Error, ValueError) as e:
             self.notify()
             raise LocalProtocolError(str(e)) from e
