@@ -35,6 +35,7 @@ from ._h1 import Switched
 from ._h2 import H2Connection
 from ._models import HeaderInit, ParamInit, Request, Response, Timeout
 from ._net import Stale, Transport, within
+from ._pool import Key
 
 if TYPE_CHECKING:
     from ._client import Client
@@ -283,7 +284,7 @@ async def connect_h2(client: Client, url: str, subprotocols: Sequence[str], head
     return ws
 
 
-async def exchange(client: Client, key: Any, request: Any, timeout: Timeout) -> Response:
+async def exchange(client: Client, key: Key, request: Request, timeout: Timeout) -> Response:
     """The opening and its answer's head. A kept-alive connection that
     turns out closed gets the opening again on another: it has no body
     and asks for nothing the server could have acted on."""
