@@ -223,3 +223,37 @@ def test_subclass_cycle_through_a_handle_is_collected():
     del d, task
     gc.collect()
     assert alive() is None
+
+
+def test_extended_connect_needs_the_peers_setting():
+    from hpack import Decoder
+    from hyperframe.frame import HeadersFrame
+
+    c = conn()
+    c.begin()
+    pending(c)
+    headers = q.HeaderMap({"sec-websocket-version": "13"})
+    assert c.try_claim_slot()
+    with pytest.raises(ValueError, match="SETTINGS_ENABLE_CONNECT_PROTOCOL"):
+        c.open_stream("CONNECT", "/chat", headers, False, False, object(), scheme="https", authority="a.test",
+                      protocol="websocket")
+    assert c.num_open_streams == 0  # the slot came back
+    rec = settings_record({SettingsFrame.ENABLE_CONNECT_PROTOCOL: 1})
+    assert (rec.enable_connect_protocol, settings_record().enable_connect_protocol) == (True, None)
+    assert not c.peer_enable_connect_protocol
+    c.recv_settings(rec)
+    assert c.peer_enable_connect_protocol
+    pending(c)
+    for method, protocol in [("GET", "websocket"), ("CONNECT", "web socket")]:
+        assert c.try_claim_slot()
+        with pytest.raises(ValueError, match=":protocol"):
+            c.open_stream(method, "/chat", headers, False, False, object(), scheme="https", authority="a.test",
+                          protocol=protocol)
+    assert c.try_claim_slot()
+    assert c.open_stream("CONNECT", "/chat?x", headers, False, False, object(), scheme="https", authority="a.test",
+                         protocol="websocket") == 1
+    (frame,) = peer_frames(pending(c))
+    assert isinstance(frame, HeadersFrame) and "END_STREAM" not in frame.flags
+    assert Decoder().decode(frame.data) == [(":method", "CONNECT"), (":protocol", "websocket"), (":scheme", "https"),
+                                            (":authority", "a.test"), (":path", "/chat?x"),
+                                            ("sec-websocket-version", "13")]

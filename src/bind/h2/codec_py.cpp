@@ -179,6 +179,10 @@ py::Ref settings_enable_push(PyObject* self) {
   const auto& v = py::unbox<SettingsRec>(self).s.enable_push;
   return v ? py::boolean(*v) : py::none();
 }
+py::Ref settings_enable_connect_protocol(PyObject* self) {
+  const auto& v = py::unbox<SettingsRec>(self).s.enable_connect_protocol;
+  return v ? py::boolean(*v) : py::none();
+}
 
 PyObject* settings_repr(PyObject* self) {
   const h2::SettingsFrame& s = py::unbox<SettingsRec>(self).s;
@@ -197,6 +201,8 @@ PyTypeObject* build_settings() {
           py::property<settings_ack>("ack", "ACK was set."),
           py::property<settings_value<&S::header_table_size>>("header_table_size", "SETTINGS_HEADER_TABLE_SIZE."),
           py::property<settings_enable_push>("enable_push", "SETTINGS_ENABLE_PUSH as a bool."),
+          py::property<settings_enable_connect_protocol>("enable_connect_protocol",
+                                                         "SETTINGS_ENABLE_CONNECT_PROTOCOL as a bool."),
           py::property<settings_value<&S::max_concurrent_streams>>("max_concurrent_streams",
                                                                   "SETTINGS_MAX_CONCURRENT_STREAMS."),
           py::property<settings_value<&S::initial_window_size>>("initial_window_size",

@@ -220,6 +220,10 @@ py::Ref streams_recv_settings(PyObject* self, PyObject* const* args, Py_ssize_t 
     py::Ref push = py::Ref::check(PyObject_GetAttrString(fr, "enable_push"));
     if (push.get() != Py_None) f.enable_push = push.get() == Py_True;
   }
+  {
+    py::Ref ecp = py::Ref::check(PyObject_GetAttrString(fr, "enable_connect_protocol"));
+    if (ecp.get() != Py_None) f.enable_connect_protocol = ecp.get() == Py_True;
+  }
   StreamsObj& o = obj_of(self);
   std::vector<py::Ref> wake;  // released after the lock, if an error cuts the step short
   bool initial = false;
@@ -317,6 +321,7 @@ constexpr auto kNumOpen = [](C c) { return c.num_open_streams(); };
 constexpr auto kStreamLimit = [](C c) { return c.stream_limit(); };
 constexpr auto kPeerWindow = [](C c) { return c.peer_initial_window_size(); };
 constexpr auto kPeerFrame = [](C c) { return c.peer_max_frame_size(); };
+constexpr auto kPeerConnect = [](C c) { return c.peer_enable_connect_protocol(); };
 constexpr auto kPeerMcs = [](C c) -> std::optional<uint64_t> { return c.peer_max_concurrent_streams(); };
 constexpr auto kSendWindow = [](C c) { return c.conn_send_flow().window(); };
 constexpr auto kRecvAvailable = [](C c) { return c.conn_recv_flow().available(); };
@@ -645,7 +650,8 @@ py::Ref streams_apply_stream_limit(PyObject* self, PyObject* const* args, Py_ssi
 }
 
 constexpr py::Sig kOpenStream("H2Streams.open_stream",
-                              "method, target, headers, end_stream, is_head, handle, *, scheme=None, authority=None");
+                              "method, target, headers, end_stream, is_head, handle, *, scheme=None, authority=None, "
+                              "protocol=None");
 py::Ref streams_open_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   StreamsObj& o = obj_of(self);
   py::Named<kOpenStream> a;
@@ -654,7 +660,7 @@ py::Ref streams_open_stream(PyObject* self, PyObject* const* args, Py_ssize_t na
   std::string method, target;
   PyObject* headers = nullptr;
   bool end_stream = false, is_head = false;
-  std::optional<std::string> scheme, authority;
+  std::optional<std::string> scheme, authority, protocol;
   try {
     a = py::parse<kOpenStream>(args, nargs, kwnames);
     method = a.str("method");
@@ -664,6 +670,7 @@ py::Ref streams_open_stream(PyObject* self, PyObject* const* args, Py_ssize_t na
     is_head = a.flag("is_head", false);
     if (a.has("scheme")) scheme = std::string(a.str("scheme"));
     if (a.has("authority")) authority = std::string(a.str("authority"));
+    if (a.has("protocol")) protocol = std::string(a.str("protocol"));
   } catch (...) {
     py::locked(o.state, [&] { o.core.release_slot_count(); });
     throw;
@@ -672,7 +679,7 @@ py::Ref streams_open_stream(PyObject* self, PyObject* const* args, Py_ssize_t na
   const std::optional<uint32_t> sid = with_state(self, [&](h2::Connection& c) {
     auto r = read_header_map(headers, [&](const http::HeaderMapCore& m) {
       return c.open_stream(method, target, headers ? &m : nullptr, end_stream, is_head, handle.get(), scheme,
-                           authority);
+                           authority, protocol);
     });
     if (r) (void)handle.release();  // the stream owns it now
     return r;
@@ -1058,6 +1065,8 @@ PyTypeObject* build_streams() {
       py::property<state_opt<kStreamLimit>>("stream_limit", "The local stream limit, or None."),
       py::property<state_int<kPeerWindow>>("peer_initial_window_size", "The peer's SETTINGS_INITIAL_WINDOW_SIZE."),
       py::property<state_int<kPeerFrame>>("peer_max_frame_size", "The peer's SETTINGS_MAX_FRAME_SIZE."),
+      py::property<state_bool<kPeerConnect>>("peer_enable_connect_protocol",
+                                             "The peer sent SETTINGS_ENABLE_CONNECT_PROTOCOL = 1 (extended CONNECT)."),
       py::property<state_opt<kPeerMcs>>("peer_max_concurrent_streams",
                                         "The peer's SETTINGS_MAX_CONCURRENT_STREAMS, or None."),
       py::property<state_int<kSendWindow>>("conn_send_window", "The connection send window (may be negative)."),

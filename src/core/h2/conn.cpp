@@ -148,6 +148,7 @@ uint32_t Connection::recv_peer_settings(const SettingsFrame& f, bool& initial, s
     engine_.set_send_header_table_size(*f.header_table_size);
   }
   if (f.enable_push) peer_.enable_push = *f.enable_push;
+  if (f.enable_connect_protocol) peer_.enable_connect_protocol = *f.enable_connect_protocol;
   if (f.initial_window_size && *f.initial_window_size != peer_.initial_window_size) {
     const int64_t delta = int64_t{*f.initial_window_size} - peer_.initial_window_size;
     store_.for_each([&](Stream& s) {

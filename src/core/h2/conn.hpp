@@ -222,7 +222,8 @@ class Connection {
   // is released on every path where no stream is created.
   std::optional<uint32_t> open_stream(std::string_view method, std::string_view target,
                                       const http::HeaderMapCore* headers, bool end_stream, bool is_head, void* handle,
-                                      std::optional<std::string_view> scheme, std::optional<std::string_view> authority);
+                                      std::optional<std::string_view> scheme, std::optional<std::string_view> authority,
+                                      std::optional<std::string_view> protocol = std::nullopt);
   // At most one DATA frame of `data` within the connection window, the
   // stream window, the stream's send-buffer room and the peer's frame size.
   // An empty `data` ending the stream is one empty frame; one that ends
@@ -381,6 +382,8 @@ class Connection {
   std::optional<uint64_t> stream_limit() const { return stream_limit_; }
   uint32_t peer_initial_window_size() const { return peer_.initial_window_size; }
   uint32_t peer_max_frame_size() const { return peer_.max_frame_size; }
+  // The peer allows extended CONNECT (RFC 8441): a client may send :protocol.
+  bool peer_enable_connect_protocol() const { return peer_.enable_connect_protocol; }
   std::optional<uint32_t> peer_max_concurrent_streams() const { return peer_.max_concurrent_streams; }
   uint32_t peer_header_table_size() const { return peer_.header_table_size; }
   const FlowControl& conn_send_flow() const { return conn_send_; }
@@ -482,6 +485,7 @@ class Connection {
     std::optional<uint32_t> max_concurrent_streams;
     uint32_t header_table_size = 4096;
     std::optional<bool> enable_push;
+    bool enable_connect_protocol = false;
     bool received = false;
   } peer_;
   uint32_t recv_initial_window_;

@@ -156,7 +156,8 @@ bool Connection::try_claim_slot() {
 std::optional<uint32_t> Connection::open_stream(std::string_view method, std::string_view target,
                                                 const http::HeaderMapCore* headers, bool end_stream, bool is_head,
                                                 void* handle, std::optional<std::string_view> scheme,
-                                                std::optional<std::string_view> authority) {
+                                                std::optional<std::string_view> authority,
+                                                std::optional<std::string_view> protocol) {
   // Request streams are the client's: a server that opened one would use an
   // odd id its peer may open itself, and no peer expects it.
   if (is_server()) {
@@ -176,9 +177,15 @@ std::optional<uint32_t> Connection::open_stream(std::string_view method, std::st
     release_slot_count();
     throw Fault::user(UserKind::MalformedHeaders);
   }
+  // :protocol means nothing to a server that did not offer it.
+  if (protocol && !peer_.enable_connect_protocol) {
+    release_slot_count();
+    throw Fault::value("invalid protocol: the peer did not send SETTINGS_ENABLE_CONNECT_PROTOCOL");
+  }
   // The engine checks every argument before its HPACK state changes, so a
   // failure here has queued nothing.
-  if (Fault f = engine_.encode_request(sid, method, target, headers, end_stream, scheme, authority, pending_)) {
+  if (Fault f = engine_.encode_request(sid, method, target, headers, end_stream, scheme, authority, pending_,
+                                       protocol)) {
     release_slot_count();
     throw f;
   }

@@ -349,8 +349,10 @@ bool apply_setting(SettingsFrame& s, SettingId id, uint32_t v) {
     case SettingId::MaxHeaderListSize:
       s.max_header_list_size = v;
       return true;
-    case SettingId::EnableConnectProtocol:  // checked, not kept
-      return v <= 1;
+    case SettingId::EnableConnectProtocol:
+      if (v > 1) return false;
+      s.enable_connect_protocol = v == 1;
+      return true;
   }
   return true;  // an identifier we do not know: ignored
 }
@@ -617,7 +619,7 @@ Fault bad_stream_id(uint64_t id) {
 Fault Engine::encode_request(uint32_t sid, std::string_view method, std::string_view target,
                                const http::HeaderMapCore* headers, bool end_stream,
                                std::optional<std::string_view> scheme, std::optional<std::string_view> authority,
-                               std::string& out) {
+                               std::string& out, std::optional<std::string_view> protocol) {
   if (!valid_stream_id(sid)) return bad_stream_id(sid);
   if (!http::is_token(method)) return Fault::value("invalid method: invalid HTTP method");
   http::UriView uri;
@@ -625,13 +627,18 @@ Fault Engine::encode_request(uint32_t sid, std::string_view method, std::string_
   if (ue == http::UriError::None) ue = http::check_port(uri);
   if (ue != http::UriError::None) return Fault::value(std::string("invalid url: ") + http::uri_error_text(ue));
 
-  hpack::Field pseudo[4];
+  // An extended CONNECT (RFC 8441) names its protocol and otherwise has
+  // the pseudo-headers of any request.
+  if (protocol && (method != "CONNECT" || protocol->empty() || !http::is_token(*protocol)))
+    return Fault::value("invalid protocol: :protocol goes with CONNECT and is a token");
+  hpack::Field pseudo[5];
   size_t n = 0;
   pseudo[n++] = {":method", method};
+  if (protocol) pseudo[n++] = {":protocol", *protocol};
   std::string path;
   if (uri.has_authority) authority = uri.hostport;
   if (uri.scheme != http::Scheme::None) scheme = uri.scheme_text;
-  if (method == "CONNECT") {
+  if (method == "CONNECT" && !protocol) {
     if (!authority)
       return Fault::value(
           "request target is a bare path but the connection has no authority; pass authority=... to "

@@ -156,7 +156,7 @@ struct SettingsFrame {
   bool ack = false;
   std::optional<uint32_t> header_table_size, max_concurrent_streams, initial_window_size, max_frame_size,
       max_header_list_size;
-  std::optional<bool> enable_push;
+  std::optional<bool> enable_push, enable_connect_protocol;
 };
 
 struct PingFrame {
@@ -267,7 +267,8 @@ class Engine {
   // Argument failures are found before the HPACK state changes.
   Fault encode_request(uint32_t stream_id, std::string_view method, std::string_view target,
                          const http::HeaderMapCore* headers, bool end_stream, std::optional<std::string_view> scheme,
-                         std::optional<std::string_view> authority, std::string& out);
+                         std::optional<std::string_view> authority, std::string& out,
+                         std::optional<std::string_view> protocol = std::nullopt);
   Fault encode_response(uint32_t stream_id, uint32_t status, const http::HeaderMapCore* headers, bool end_stream,
                           bool auto_date, std::string& out);
   Fault encode_trailers(uint32_t stream_id, const http::HeaderMapCore& trailers, std::string& out);

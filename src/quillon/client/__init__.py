@@ -13,11 +13,12 @@ from ._errors import (ConnectError, ConnectTimeout, DecodingError, HTTPError, HT
                       RemoteProtocolError, StreamError, TimeoutException, TooLarge, TooManyRedirects, TransportError,
                       WriteError, WriteTimeout)
 from ._models import Limits, Request, Response, Timeout
+from ._ws import ClientWebSocket, WebSocketClosed, WebSocketRejected
 
 __all__ = [
     "Client", "Limits", "Request", "Response", "Timeout",
     "HTTPError", "InvalidURL", "TransportError", "TimeoutException", "ConnectTimeout", "ReadTimeout",
     "WriteTimeout", "PoolTimeout", "NetworkError", "ConnectError", "ReadError", "WriteError", "ProxyError",
     "ProtocolError", "RemoteProtocolError", "LocalProtocolError", "TooManyRedirects", "HTTPStatusError",
-    "StreamError", "TooLarge", "DecodingError",
+    "StreamError", "TooLarge", "DecodingError", "ClientWebSocket", "WebSocketClosed", "WebSocketRejected",
 ]

@@ -6,13 +6,14 @@ from __future__ import annotations
 import base64
 import contextlib
 import ssl
-from collections.abc import AsyncIterator, Mapping
+from collections.abc import AsyncIterator, Mapping, Sequence
 from http.cookiejar import CookieJar
 from typing import Any
 from urllib.parse import unquote, urljoin, urlsplit, urlunsplit
 
 import _quillon as q
 
+from ..websocket import Options as WSOptions
 from ._cookies import Cookies
 from ._errors import (HTTPError, LocalProtocolError, ReadError, RemoteProtocolError, TooManyRedirects,
                       TransportError)
@@ -22,10 +23,12 @@ from ._models import (ACCEPT_ENCODING, IDEMPOTENT, UNSET, Content, HeaderInit, L
                       Response, Timeout, encode_body, join_url, merge_headers, with_params)
 from ._net import Stale, open_transport, tls_context
 from ._pool import Connection, Key, Pool
+from ._ws import ClientWebSocket, open_websocket
 
 USER_AGENT = "quillon"
 DEFAULT_TIMEOUT = Timeout(5.0)
 DEFAULT_LIMITS = Limits()
+WS_DEFAULTS = WSOptions()
 # The largest body `request` reads whole: a server cannot make the client
 # hold more (`stream` reads any size piece by piece).
 MAX_BODY = 1 << 30
@@ -85,6 +88,7 @@ class Client:
         self.cert = cert
         self.proxies = q.ProxyMatcher.from_env() if trust_env else None
         self._tls: ssl.SSLContext | None = None
+        self._tls_h1: ssl.SSLContext | None = None  # for WebSocket openings when HTTP/2 is offered
         self.pool = Pool(limits, self.dial, http2)
 
     async def __aenter__(self) -> Client:
@@ -152,6 +156,34 @@ class Client:
 
     async def patch(self, url: str, **kw: Any) -> Response:
         return await self.request("PATCH", url, **kw)
+
+    def websocket(self, url: str, *, subprotocols: Sequence[str] = (), headers: HeaderInit | None = None,
+                  params: ParamInit | None = None, auth: tuple[str, str] | None = None,
+                  timeout: Timeout | float | None = UNSET, max_size: int | None = WS_DEFAULTS.max_size,
+                  max_queue: int = WS_DEFAULTS.max_queue, ping_interval: float | None = WS_DEFAULTS.ping_interval,
+                  ping_timeout: float | None = WS_DEFAULTS.ping_timeout,
+                  close_timeout: float = WS_DEFAULTS.close_timeout,
+                  per_message_deflate: bool = True) -> contextlib.AbstractAsyncContextManager[ClientWebSocket]:
+        """A WebSocket to `url` (ws:, wss:, http: or https:), closed on
+        leaving:
+
+            async with client.websocket("wss://example.org/chat", subprotocols=["chat"]) as ws:
+                await ws.send("hello")
+                reply = await ws.receive()      # str or bytes
+                async for message in ws: ...    # until the server closes
+
+        A server that does not switch raises `WebSocketRejected` (with its
+        answer's `status_code`); a closed WebSocket raises `WebSocketClosed`
+        from `send` and `receive`. The timeouts bound the opening (connect,
+        pool, read) and each send (write); an open WebSocket's liveness is
+        the pings' (`ping_interval`, `ping_timeout`) to judge. `max_size` is
+        the largest message taken, `max_queue` how many wait unread before
+        reading stops."""
+        options = WSOptions(max_size=max_size, max_queue=max_queue, ping_interval=ping_interval,
+                            ping_timeout=ping_timeout, per_message_deflate=per_message_deflate,
+                            close_timeout=close_timeout)
+        return open_websocket(self, url, subprotocols, headers, params, auth,
+                              self.timeout if timeout is UNSET else Timeout(timeout), options)
 
     def build_request(self, method: str, url: str, *, params: ParamInit | None = None,
                       headers: HeaderInit | None = None, content: Content | None = None,
@@ -278,29 +310,39 @@ class Client:
             return ("http", request.host, request.port, proxy.uri), request.url.split("#")[0], proxy.basic_auth()
         return ("https", request.host, request.port, proxy.uri), request.target, proxy.basic_auth()
 
-    def tls(self) -> ssl.SSLContext:
+    def tls(self, http1: bool = False) -> ssl.SSLContext:
+        if http1 and self.http2:
+            if self._tls_h1 is None:
+                self._tls_h1 = tls_context(self.verify, self.cert, False)
+            return self._tls_h1
         if self._tls is None:
             self._tls = tls_context(self.verify, self.cert, self.http2)
         return self._tls
 
     async def dial(self, key: Key, request: Request, timeout: Timeout) -> Connection:
         scheme, host, port, proxy_uri = key
+        # A WebSocket's connections ("ws", "wss") are HTTP/1.1 ones, to
+        # upgrade: tunnelled through a proxy, as a forward proxy may not
+        # pass an upgrade on.
+        upgrade = scheme in ("ws", "wss")
+        if upgrade:
+            scheme = "https" if scheme == "wss" else "http"
         tunnel = None
         dial_host, dial_port = host, port
         if proxy_uri:
             _s, proxy_host, proxy_port, _a = q.uri_parts(proxy_uri)
             if proxy_host is None or proxy_port is None:
                 raise LocalProtocolError(f"unsupported proxy: {proxy_uri}")
-            if scheme == "https":
+            if scheme == "https" or upgrade:
                 match = self.proxies.intercept(request.url) if self.proxies is not None else None
                 tunnel = (proxy_host, proxy_port, match.basic_auth() if match is not None else None)
             else:
                 dial_host, dial_port = proxy_host, proxy_port
-        ctx = self.tls() if scheme == "https" else None
+        ctx = (self.tls(upgrade) if scheme == "https" else None)
         transport = await open_transport(dial_host, dial_port, ctx, host, tunnel, timeout.connect)
         # Cleartext HTTP/2 is prior knowledge, except to a forward proxy,
         # which speaks HTTP/1.1.
-        if self.http2 and (transport.alpn == "h2" if ctx is not None else not proxy_uri):
+        if self.http2 and not upgrade and (transport.alpn == "h2" if ctx is not None else not proxy_uri):
             return H2Connection.over(transport)
         return H1Connection.over(transport)
 

@@ -71,7 +71,7 @@ class H1Connection(q.H1ClientState):
         close_transport(self.close_now())
         self.notify()
 
-    async def handle(self, request: Request, timeout: Timeout) -> tuple[int, q.HeaderMap, str, H1Body]:
+    async def handle(self, request: Request, timeout: Timeout) -> tuple[int, q.HeaderMap, str, H1Body | Switched]:
         """Sends `request` on the acquired connection and reads the answer's
         head; the body follows from the returned reader, and the connection
         is free again once that reader is done."""
@@ -126,6 +126,10 @@ class H1Connection(q.H1ClientState):
                     answer = codec.receive_head(data)
                 except q.H1Error as e:
                     raise RemoteProtocolError(f"malformed answer: {e}") from e
+            if answer.status == 101 and "upgrade" in request.headers:
+                # The socket now speaks what the request switched to: it and
+                # the bytes read past the head go to the caller.
+                return 101, answer.headers, "HTTP/1.1", Switched(self, codec.take_body())
             if answer.http10:
                 self.set_peer_http10(True)
             decoder = q.H1BodyDecoder(answer.body_kind, answer.content_length or 0)
@@ -259,4 +263,33 @@ class H1Body:
             await self.fail(ReadError("the body was closed before its end"))
 
 
-__all__ = ["H1Connection", "H1Body"]
+class Switched:
+    """The answer to an upgrade the server took, as a body that has none:
+    `take` hands over the socket (and the connection leaves the pool);
+    closed untaken, the socket is closed."""
+
+    trailers = None
+
+    def __init__(self, conn: H1Connection, leftover: bytes) -> None:
+        self.conn, self.leftover = conn, leftover
+        self.done = False
+
+    def take(self) -> tuple[Transport, bytes]:
+        transport = self.conn.upgrade()
+        self.done = True
+        self.conn.release()
+        if transport is None:
+            raise ReadError("connection closed")
+        return transport, self.leftover
+
+    async def read(self) -> bytes:
+        return b""
+
+    async def aclose(self) -> None:
+        if not self.done:
+            self.done = True
+            close_transport(self.conn.close_now())
+            self.conn.release()
+
+
+__all__ = ["H1Connection", "H1Body", "Switched"]

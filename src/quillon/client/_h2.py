@@ -43,6 +43,7 @@ class H2Connection(H2Driver):
     idle_since: float
     life: asyncio.Future[None]
     transport: Transport
+    settled: asyncio.Event  # the server's first SETTINGS arrived: what it allows is known
 
     @classmethod
     def over(cls, transport: Transport) -> H2Connection:
@@ -53,6 +54,7 @@ class H2Connection(H2Driver):
         conn.notify = ignore  # the pool's, once it holds the connection
         conn.transport = transport
         conn.idle_since = time.monotonic()
+        conn.settled = asyncio.Event()
         conn.start(transport.writer)
         conn.life = asyncio.ensure_future(conn.live())
         return conn
@@ -104,6 +106,8 @@ class H2Connection(H2Driver):
 
     def recv_settings(self, frame: q.H2FrameSettings) -> tuple[bool, list[Any], int]:
         initial, wake_windows, flags = super().recv_settings(frame)
+        if initial:
+            self.settled.set()
         if initial and frame.max_concurrent_streams is None:
             # The server names no limit: the assumed one no longer holds.
             self.apply_stream_limit(None)
@@ -123,9 +127,12 @@ class H2Connection(H2Driver):
         self.life.cancel()
         await asyncio.gather(self.life, return_exceptions=True)
 
-    async def handle(self, request: Request, timeout: Timeout) -> tuple[int, q.HeaderMap, str, H2Body]:
+    async def handle(self, request: Request, timeout: Timeout,
+                     protocol: str | None = None) -> tuple[int, q.HeaderMap, str, H2Body]:
         """Opens a stream for `request` on a slot already claimed, and reads
-        the answer's head; the body follows from the returned reader."""
+        the answer's head; the body follows from the returned reader.
+        `protocol` makes a CONNECT an extended one, its stream left open
+        for what the protocol carries."""
         headers = request.headers
         for name in CONNECTION_FIELDS:
             if name in headers:
@@ -135,8 +142,11 @@ class H2Connection(H2Driver):
             headers["content-length"] = str(len(body))
         stream = ClientStream()
         try:
-            sid = self.open_stream(request.method, request.target, headers, body is None, request.method == "HEAD",
-                                   stream, scheme=request.scheme, authority=request.authority)
+            # protocol= goes only with an extended CONNECT: plain requests run on a core built before it
+            extended = {} if protocol is None else {"protocol": protocol}
+            sid = self.open_stream(request.method, request.target, headers, body is None and protocol is None,
+                                   request.method == "HEAD", stream, scheme=request.scheme,
+                                   authority=request.authority, **extended)
         except (q.H2Error, ValueError) as e:
             self.notify()
             raise LocalProtocolError(str(e)) from e
