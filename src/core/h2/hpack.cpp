@@ -218,6 +218,26 @@ struct MultiTable {
 
 const MultiTable kMulti;
 
+// One step of the octet-wide decoder: the entry `e` for the top eight bits
+// of `acc` in `table` either ends a code (its symbol is written and the
+// next lookup starts at the root) or names the table for the next eight
+// bits. False when the code is EOS, which a string may not contain.
+inline bool huffman_step(uint16_t e, uint64_t& acc, unsigned& bits, const uint16_t*& table, char*& w) {
+  if (e & kHuffSymbol) {
+    if ((e & 0x1FF) == 256) return false;
+    const unsigned used = (e >> 9) & 0xF;
+    *w++ = static_cast<char>(e);
+    acc <<= used;
+    bits -= used;
+    table = kHuffmanDecode[0];
+  } else {
+    acc <<= 8;
+    bits -= 8;
+    table = kHuffmanDecode[e];
+  }
+  return true;
+}
+
 }  // namespace
 
 char* huffman_decode_to(std::string_view in, char* w) {
@@ -236,36 +256,25 @@ char* huffman_decode_to(std::string_view in, char* w) {
     acc |= __builtin_bswap64(word) >> bits;
     p += (63 - bits) >> 3;
     bits |= 56;
-    // At a code boundary, whole short codes two at a time. The output has
-    // room for two octets per input octet and codes take five bits or more,
-    // so both octets are always written (past a lone symbol the second is
-    // overwritten by the next, or lies past the end returned).
-    if (table == kHuffmanDecode[0]) {
-      while (bits >= kMultiBits) {
-        const uint32_t e = kMulti.e[acc >> (64 - kMultiBits)];
-        if (e == 0) break;
-        w[0] = static_cast<char>(e);
-        w[1] = static_cast<char>(e >> 8);
-        w += (e >> 16) & 3;
-        const unsigned used = e >> 20;
-        acc <<= used;
-        bits -= used;
-      }
-    }
     while (bits >= 8) {
-      const uint16_t e = table[acc >> 56];
-      if (e & kHuffSymbol) {
-        const unsigned used = (e >> 9) & 0xF;
-        if ((e & 0x1FF) == 256) return nullptr;  // EOS inside a string
-        *w++ = static_cast<char>(e);
-        acc <<= used;
-        bits -= used;
-        table = kHuffmanDecode[0];
-      } else {
-        acc <<= 8;
-        bits -= 8;
-        table = kHuffmanDecode[e];
+      // At a code boundary, whole short codes two at a time. The output has
+      // room for two octets per input octet and codes take five bits or
+      // more, so both octets are always written (past a lone symbol the
+      // second is overwritten by the next, or lies past the end returned).
+      // A longer code goes octet by octet, and the pairs resume after it.
+      if (table == kHuffmanDecode[0] && bits >= kMultiBits) {
+        const uint32_t e = kMulti.e[acc >> (64 - kMultiBits)];
+        if (e != 0) {
+          w[0] = static_cast<char>(e);
+          w[1] = static_cast<char>(e >> 8);
+          w += (e >> 16) & 3;
+          const unsigned used = e >> 20;
+          acc <<= used;
+          bits -= used;
+          continue;
+        }
       }
+      if (!huffman_step(table[acc >> 56], acc, bits, table, w)) return nullptr;
     }
   }
   for (;;) {
@@ -274,20 +283,7 @@ char* huffman_decode_to(std::string_view in, char* w) {
       bits += 8;
     }
     if (bits < 8) break;
-    const uint16_t e = table[acc >> 56];
-    if (e & kHuffSymbol) {
-      const unsigned used = (e >> 9) & 0xF;
-      const unsigned sym = e & 0x1FF;
-      if (sym == 256) return nullptr;  // EOS inside a string
-      *w++ = static_cast<char>(sym);
-      acc <<= used;
-      bits -= used;
-      table = kHuffmanDecode[0];
-    } else {
-      acc <<= 8;
-      bits -= 8;
-      table = kHuffmanDecode[e];
-    }
+    if (!huffman_step(table[acc >> 56], acc, bits, table, w)) return nullptr;
   }
   // Fewer than eight bits left: the codes that still fit, then padding.
   while (bits > 0) {
