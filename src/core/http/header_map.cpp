@@ -191,32 +191,6 @@ const SipKey& process_key() {
   return key;
 }
 
-// Linear-scan mode keeps this in Entry::hash instead of a SipHash: a few
-// loads instead of a hash. For a name under 8 bytes it is exact: its bytes
-// little-endian in the low 56 bits and its length in the top byte, so equal
-// fingerprints mean equal names. A longer name mixes both ends (names that
-// share a prefix, "sec-fetch-..." or "accept-...", still rarely reach the
-// memcmp) and always has the top bit set, so no long name, however chosen,
-// can pass for a short one without the byte comparison.
-inline uint64_t fingerprint(std::string_view name) {
-  const auto* p = reinterpret_cast<const unsigned char*>(name.data());
-  const size_t n = name.size();
-  if (n >= 8) return (load_le64(p) ^ std::rotl(load_le64(p + n - 8), 23) ^ n) | (uint64_t{1} << 63);
-  uint64_t w = 0;
-  if (n >= 4) {
-    uint32_t a, b;
-    std::memcpy(&a, p, 4);
-    std::memcpy(&b, p + n - 4, 4);
-    if constexpr (std::endian::native == std::endian::big) {
-      a = __builtin_bswap32(a);
-      b = __builtin_bswap32(b);
-    }
-    w = a | (static_cast<uint64_t>(b) << (8 * (n - 4)));  // the overlap ORs equal bytes
-  } else if (n > 0) {
-    w = p[0] | (static_cast<uint64_t>(p[n / 2]) << (8 * (n / 2))) | (static_cast<uint64_t>(p[n - 1]) << (8 * (n - 1)));
-  }
-  return w | (static_cast<uint64_t>(n) << 56);
-}
 // Fingerprints of names shorter than this decide equality on their own.
 constexpr size_t kExactFingerprintLen = 8;
 
@@ -334,6 +308,30 @@ bool is_lower_header_name(std::string_view name) {
     if (kTokenLower[p[i]] != p[i] || p[i] == 0) return false;
   }
   return true;
+}
+
+// Linear-scan mode keeps this in Entry::hash instead of a SipHash: a few
+// loads instead of a hash. For a name under 8 bytes it is exact: its bytes
+// little-endian in the low 56 bits and its length in the top byte, so equal
+// fingerprints mean equal names. A longer name mixes both ends (names that
+// share a prefix, "sec-fetch-..." or "accept-...", still rarely reach the
+// memcmp) and always has the top bit set, so no long name, however chosen,
+// can pass for a short one without the byte comparison.
+uint64_t HeaderMapCore::fingerprint(std::string_view name) {
+  const size_t n = name.size();
+  LoweredEnds e{0, 0};
+  if (n >= 8) {
+    std::memcpy(&e.first, name.data(), 8);
+    std::memcpy(&e.last, name.data() + n - 8, 8);
+  } else if (n >= 4) {
+    uint32_t a, b;
+    std::memcpy(&a, name.data(), 4);
+    std::memcpy(&b, name.data() + n - 4, 4);
+    e = LoweredEnds{a, b};
+  } else {
+    std::memcpy(&e.first, name.data(), n);
+  }
+  return HeaderMapCore::key_of(e, n);
 }
 
 // ---- HeaderMapCore: store ---------------------------------------------------------
