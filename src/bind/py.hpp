@@ -192,15 +192,15 @@ class Sig {
   // The number of parameters ("*" is not one).
   constexpr size_t count() const {
     size_t n = 0;
-    for_each_param([&](std::string_view) { ++n; });
+    for_each_param([&](Param) { ++n; });
     return n;
   }
   // The position of parameter `name`; outside a constant expression a
   // missing name is a programming error, inside one it does not compile.
   constexpr size_t index_of(std::string_view name) const {
     size_t i = 0, found = count();
-    for_each_param([&](std::string_view p) {
-      if (p == name && found == count()) found = i;
+    for_each_param([&](Param p) {
+      if (p.name == name && found == count()) found = i;
       ++i;
     });
     if (found == count()) throw "no parameter of that name in the signature";
@@ -218,19 +218,32 @@ class Sig {
   const char* param_name(size_t index) const;
 
  private:
-  // Calls f(name) for each parameter name, in order.
+  // One parameter as the text declares it.
+  struct Param {
+    std::string_view name;
+    bool required;      // no "=default"
+    bool keyword_only;  // after "*"
+  };
+  // Calls f(Param) for each parameter, in order: the one reading of the
+  // text, for the compiler (count, index_of) and for the run-time table.
   template <class F>
   constexpr void for_each_param(F&& f) const {
+    bool keyword_only = false;
     const char* c = params_;
     while (*c) {
       while (*c == ' ' || *c == ',') ++c;
       const char* start = c;
       while (*c && *c != ',' && *c != '=') ++c;
       const char* end = c;
+      const bool required = *c != '=';
       while (end > start && end[-1] == ' ') --end;
       while (*c && *c != ',') ++c;
       std::string_view name(start, static_cast<size_t>(end - start));
-      if (!name.empty() && name != "*") f(name);
+      if (name == "*") {
+        keyword_only = true;
+      } else if (!name.empty()) {
+        f(Param{name, required, keyword_only});
+      }
     }
   }
 
