@@ -34,6 +34,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -348,6 +349,45 @@ Ref none();
 PyObject* interned(const char* text);
 // A new bytes object of `size` bytes to be filled in place.
 Ref bytes_uninit(size_t size, char** data);
+
+// A step's plain result as a host value: None for an empty Ref, the Ref
+// itself otherwise; bool; any integer; an optional as its value or None; a
+// pair as a 2-tuple of both converted.
+template <class T>
+Ref to_host(T&& v) {
+  using V = std::remove_cvref_t<T>;
+  if constexpr (std::is_same_v<V, Ref>) {
+    return v ? Ref(std::forward<T>(v)) : none();
+  } else if constexpr (std::is_same_v<V, bool>) {
+    return boolean(v);
+  } else if constexpr (std::is_integral_v<V> && std::is_signed_v<V>) {
+    return integer(v);
+  } else if constexpr (std::is_integral_v<V>) {
+    return uinteger(v);
+  } else if constexpr (requires { v.has_value(); *v; }) {
+    return v ? to_host(*std::forward<T>(v)) : none();
+  } else {
+    Ref first = to_host(std::forward<T>(v).first), second = to_host(std::forward<T>(v).second);
+    PyObject* t = PyTuple_New(2);
+    if (!t) throw PyErrSet{};
+    PyTuple_SET_ITEM(t, 0, first.release());
+    PyTuple_SET_ITEM(t, 1, second.release());
+    return Ref::steal(t);
+  }
+}
+
+// Runs `f` and hands back its result through to_host (None when it returns
+// nothing): the tail of every binding that does one step and returns what
+// the step returned.
+template <class F>
+Ref call_to_host(F&& f) {
+  if constexpr (std::is_void_v<std::invoke_result_t<F>>) {
+    f();
+    return none();
+  } else {
+    return to_host(f());
+  }
+}
 
 // ---------------------------------------------------------------------------
 // Object boxes

@@ -63,10 +63,10 @@ py::Ref ref_field(PyObject* self) {
   return py::unbox<R>(self).*F;
 }
 
-template <class R>
-PyTypeObject* build_record(const char* name, const char* doc, reprfunc repr, std::vector<py::GetterDef> getters) {
+template <class R, py::slots::Unary Repr>
+PyTypeObject* build_record(const char* name, const char* doc, std::vector<py::GetterDef> getters) {
   py::TypeDef d = py::type_def<R>(name, doc, py::kNoConstructor);
-  d.slots = {{Py_tp_repr, reinterpret_cast<void*>(repr)}};
+  d.slots = {py::slots::repr<Repr>()};
   d.getters = std::move(getters);
   return py::build_type(std::move(d));
 }
@@ -86,14 +86,15 @@ py::Ref data_padding(PyObject* self) {
   return py::uinteger(r.flow_controlled_len - r.len());
 }
 
-PyObject* data_repr(PyObject* self) {
+py::Ref data_repr(PyObject* self) {
   const DataRec& r = py::unbox<DataRec>(self);
-  return PyUnicode_FromFormat("Data(stream_id=%u, end_stream=%s, len=%zu)", r.stream_id, tf(r.end_stream), r.len());
+  return py::Ref::check(PyUnicode_FromFormat("Data(stream_id=%u, end_stream=%s, len=%zu)", r.stream_id,
+                                             tf(r.end_stream), r.len()));
 }
 
 PyTypeObject* build_data() {
   using R = DataRec;
-  return build_record<R>("H2FrameData", "A received DATA frame (padding removed).", &data_repr,
+  return build_record<R, data_repr>("H2FrameData", "A received DATA frame (padding removed).",
                          {
                              py::property<u32_field<R, &R::stream_id>>("stream_id", "The stream."),
                              py::property<bool_field<R, &R::end_stream>>("end_stream", "END_STREAM was set."),
@@ -132,17 +133,17 @@ py::Ref headers_is_informational(PyObject* self) {
   return py::boolean(s && *s >= 100 && *s <= 199);
 }
 
-PyObject* headers_repr(PyObject* self) {
+py::Ref headers_repr(PyObject* self) {
   const HeadersRec& r = py::unbox<HeadersRec>(self);
   const std::string status = r.status ? "Some(" + std::to_string(*r.status) + ")" : "None";
-  return PyUnicode_FromFormat("Headers(stream_id=%u, status=%s, end_stream=%s, fields=%zu)", r.stream_id,
-                              status.c_str(), tf(r.end_stream), r.field_count);
+  return py::Ref::check(PyUnicode_FromFormat("Headers(stream_id=%u, status=%s, end_stream=%s, fields=%zu)",
+                                             r.stream_id, status.c_str(), tf(r.end_stream), r.field_count));
 }
 
 PyTypeObject* build_headers() {
   using R = HeadersRec;
-  return build_record<R>(
-      "H2FrameHeaders", "A complete received header block (HEADERS plus any CONTINUATION frames).", &headers_repr,
+  return build_record<R, headers_repr>(
+      "H2FrameHeaders", "A complete received header block (HEADERS plus any CONTINUATION frames).",
       {
           py::property<u32_field<R, &R::stream_id>>("stream_id", "The stream."),
           py::property<bool_field<R, &R::end_stream>>("end_stream", "END_STREAM was set."),
@@ -180,19 +181,19 @@ py::Ref settings_enable_push(PyObject* self) {
   return v ? py::boolean(*v) : py::none();
 }
 
-PyObject* settings_repr(PyObject* self) {
+py::Ref settings_repr(PyObject* self) {
   const h2::SettingsFrame& s = py::unbox<SettingsRec>(self).s;
   const std::string text = std::string("Settings(ack=") + tf(s.ack) +
                            ", max_concurrent_streams=" + opt_text(s.max_concurrent_streams) +
                            ", initial_window_size=" + opt_text(s.initial_window_size) +
                            ", max_frame_size=" + opt_text(s.max_frame_size) + ")";
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  return py::Ref::check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 PyTypeObject* build_settings() {
   using S = h2::SettingsFrame;
-  return build_record<SettingsRec>(
-      "H2FrameSettings", "A received SETTINGS frame; a setting the frame did not carry is None.", &settings_repr,
+  return build_record<SettingsRec, settings_repr>(
+      "H2FrameSettings", "A received SETTINGS frame; a setting the frame did not carry is None.",
       {
           py::property<settings_ack>("ack", "ACK was set."),
           py::property<settings_value<&S::header_table_size>>("header_table_size", "SETTINGS_HEADER_TABLE_SIZE."),
@@ -213,12 +214,12 @@ struct PingRec {
   bool ack;
   py::Ref data;
 };
-PyObject* ping_repr(PyObject* self) {
-  return PyUnicode_FromFormat("Ping(ack=%s)", tf(py::unbox<PingRec>(self).ack));
+py::Ref ping_repr(PyObject* self) {
+  return py::Ref::check(PyUnicode_FromFormat("Ping(ack=%s)", tf(py::unbox<PingRec>(self).ack)));
 }
 PyTypeObject* build_ping() {
   using R = PingRec;
-  return build_record<R>("H2FramePing", "A received PING frame.", &ping_repr,
+  return build_record<R, ping_repr>("H2FramePing", "A received PING frame.",
                          {
                              py::property<bool_field<R, &R::ack>>("ack", "ACK was set."),
                              py::property<ref_field<R, &R::data>>("data", "The 8 payload octets."),
@@ -230,14 +231,15 @@ struct GoAwayRec {
   uint32_t error_code;
   py::Ref debug_data;
 };
-PyObject* go_away_repr(PyObject* self) {
+py::Ref go_away_repr(PyObject* self) {
   const GoAwayRec& r = py::unbox<GoAwayRec>(self);
-  return PyUnicode_FromFormat("GoAway(last_stream_id=%u, error_code=%u)", r.last_stream_id, r.error_code);
+  return py::Ref::check(
+      PyUnicode_FromFormat("GoAway(last_stream_id=%u, error_code=%u)", r.last_stream_id, r.error_code));
 }
 PyTypeObject* build_go_away() {
   using R = GoAwayRec;
-  return build_record<R>(
-      "H2FrameGoAway", "A received GOAWAY frame.", &go_away_repr,
+  return build_record<R, go_away_repr>(
+      "H2FrameGoAway", "A received GOAWAY frame.",
       {
           py::property<u32_field<R, &R::last_stream_id>>("last_stream_id", "The last stream the peer processed."),
           py::property<u32_field<R, &R::error_code>>("error_code", "The HTTP/2 error code."),
@@ -252,9 +254,9 @@ struct PairRec {
 };
 
 template <const char* Format>
-PyObject* pair_repr(PyObject* self) {
+py::Ref pair_repr(PyObject* self) {
   const PairRec& r = py::unbox<PairRec>(self);
-  return PyUnicode_FromFormat(Format, r.stream_id, r.value);
+  return py::Ref::check(PyUnicode_FromFormat(Format, r.stream_id, r.value));
 }
 
 constexpr char kWindowUpdateRepr[] = "WindowUpdate(stream_id=%u, increment=%u)";
@@ -264,7 +266,7 @@ constexpr char kPriorityRepr[] = "Priority(stream_id=%u)";
 
 PyTypeObject* build_window_update() {
   using R = PairRec;
-  return build_record<R>("H2FrameWindowUpdate", "A received WINDOW_UPDATE frame.", &pair_repr<kWindowUpdateRepr>,
+  return build_record<R, pair_repr<kWindowUpdateRepr>>("H2FrameWindowUpdate", "A received WINDOW_UPDATE frame.",
                          {
                              py::property<u32_field<R, &R::stream_id>>("stream_id", "The stream (0: connection)."),
                              py::property<u32_field<R, &R::value>>("increment", "The window increment (31 bits)."),
@@ -272,7 +274,7 @@ PyTypeObject* build_window_update() {
 }
 PyTypeObject* build_rst_stream() {
   using R = PairRec;
-  return build_record<R>("H2FrameRstStream", "A received RST_STREAM frame.", &pair_repr<kRstStreamRepr>,
+  return build_record<R, pair_repr<kRstStreamRepr>>("H2FrameRstStream", "A received RST_STREAM frame.",
                          {
                              py::property<u32_field<R, &R::stream_id>>("stream_id", "The stream."),
                              py::property<u32_field<R, &R::value>>("error_code", "The HTTP/2 error code."),
@@ -280,17 +282,16 @@ PyTypeObject* build_rst_stream() {
 }
 PyTypeObject* build_priority() {
   using R = PairRec;
-  return build_record<R>("H2FramePriority", "A received PRIORITY frame (its contents are not used).",
-                         &pair_repr<kPriorityRepr>,
+  return build_record<R, pair_repr<kPriorityRepr>>("H2FramePriority",
+                                                   "A received PRIORITY frame (its contents are not used).",
                          {py::property<u32_field<R, &R::stream_id>>("stream_id", "The stream.")});
 }
 PyTypeObject* build_stream_error() {
   using R = PairRec;
-  return build_record<R>(
+  return build_record<R, pair_repr<kStreamErrorRepr>>(
       "H2FrameStreamError",
       "A stream-level problem found while decoding (a malformed header block, a self-dependency):\n"
       "the stream is to be reset, the connection lives on.",
-      &pair_repr<kStreamErrorRepr>,
       {
           py::property<u32_field<R, &R::stream_id>>("stream_id", "The stream."),
           py::property<u32_field<R, &R::value>>("error_code", "The HTTP/2 error code (1, PROTOCOL_ERROR)."),
