@@ -24,6 +24,7 @@
 
 #include "sync.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <concepts>
 #include <cstdint>
@@ -208,6 +209,23 @@ class Sig {
     return found;
   }
 
+  // Parameters before "*".
+  constexpr size_t positional_count() const {
+    size_t n = 0;
+    for_each_param([&](Param p) { n += !p.keyword_only; });
+    return n;
+  }
+  // The fewest positional arguments that give every required parameter:
+  // past the positional count when a keyword-only one is required.
+  constexpr size_t positional_needed() const {
+    size_t i = 0, need = 0;
+    for_each_param([&](Param p) {
+      ++i;
+      if (p.required) need = p.keyword_only ? SIZE_MAX : std::max(need, i);
+    });
+    return need;
+  }
+
   // Parses fastcall arguments into out[0..count) (borrowed references;
   // nullptr for omitted optional ones). Raises TypeError naming the callable
   // and the argument. `count` must equal the number of parameters.
@@ -297,6 +315,8 @@ class Named {
     consteval Name(const char* name) : i(S.index_of(name)) {}  // NOLINT: implicit by design
   };
   static constexpr size_t kCount = S.count();
+  static constexpr size_t kPositional = S.positional_count();
+  static constexpr size_t kNeeded = S.positional_needed();
 
   PyObject* operator[](Name n) const { return v_[n.i]; }
   // Given, and not None.
@@ -318,9 +338,15 @@ class Named {
   [[noreturn]] void bad_type(Name n, const char* expected) const { S.bad_type(n.i, expected, v_[n.i]); }
   [[noreturn]] void bad_value(Name n, const char* what) const { S.bad_value(n.i, what); }
 
-  // Parses fastcall arguments (see Sig::parse).
+  // Parses fastcall arguments (see Sig::parse). The usual call, positional
+  // arguments only and enough of them, is decided here from constants.
   static Named parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Named a;
+    const auto n = static_cast<size_t>(nargs);
+    if (kwnames == nullptr && n >= kNeeded && n <= kPositional) {
+      for (size_t i = 0; i < n; ++i) a.v_[i] = args[i];
+      return a;
+    }
     S.parse(args, nargs, kwnames, a.v_, kCount);
     return a;
   }
