@@ -562,12 +562,6 @@ DecodeError Decoder::decode_fragment(std::string_view block, size_t& consumed, u
 
 Encoder::Encoder() = default;
 
-uint32_t Encoder::hash_name(std::string_view name) {
-  uint32_t h = 2166136261u;  // FNV-1a
-  for (unsigned char c : name) h = (h ^ c) * 16777619u;
-  return h ^ (h >> 16);
-}
-
 void Encoder::evict_one() {
   Slot& s = table_->slots[(next_seq_ - count_) % kSlots];
   size_ -= s.name.size() + s.value.size() + kEntryOverhead;
@@ -602,24 +596,68 @@ void Encoder::request_size_update(uint64_t requested) {
   }
 }
 
+namespace {
+
+// The most one field can take: a literal with both strings, each with its
+// length octets and four code octets per input octet (codes are at most 30
+// bits), after a name index of up to six octets.
+constexpr size_t kFieldOverhead = 18;
+inline size_t field_room(size_t name_len, size_t value_len) { return kFieldOverhead + 4 * (name_len + value_len); }
+
+// Table hashes: eight octets a step, every octet reaching the bucket bits.
+inline uint64_t hash_text(std::string_view s, uint64_t seed) {
+  const char* p = s.data();
+  const size_t n = s.size();
+  uint64_t h = seed ^ (n * 0x9E3779B97F4A7C15ull);
+  auto mix = [&h](uint64_t w) {
+    h = (h ^ w) * 0xFF51AFD7ED558CCDull;
+    h ^= h >> 29;
+  };
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    mix(w);
+  }
+  if (i < n) {
+    uint64_t w = 0;
+    std::memcpy(&w, p + i, n - i);
+    mix(w);
+  }
+  return h * 0x9E3779B97F4A7C15ull;
+}
+
+}  // namespace
+
 void Encoder::encode(const Field* pseudo, size_t pseudo_count, const http::HeaderMapCore* fields,
                      const Field* extra, size_t extra_count, std::string& out) {
-  out_ = &out;
+  size_t room = 12;  // two size updates
+  for (size_t i = 0; i < pseudo_count; ++i) room += field_room(pseudo[i].name.size(), pseudo[i].value.size());
+  for (size_t i = 0; i < extra_count; ++i) room += field_room(extra[i].name.size(), extra[i].value.size());
+  if (fields) fields->for_each([&](std::string_view n, std::string_view v) { room += field_room(n.size(), v.size()); });
+  if (room > scratch_cap_) {
+    scratch_ = std::make_unique_for_overwrite<char[]>(room);
+    scratch_cap_ = room;
+  }
+  char* const start = scratch_.get();
+  char* w = start;
   if (pending_.kind != Pending::Kind::None) {
-    char buf[12];
-    char* w = write_int(buf, 0x20, 5, pending_.a);
+    w = write_int(w, 0x20, 5, pending_.a);
     resize(pending_.a);
     if (pending_.kind == Pending::Kind::Two) {
       w = write_int(w, 0x20, 5, pending_.b);
       resize(pending_.b);
     }
-    out.append(buf, static_cast<size_t>(w - buf));
     pending_ = {};
   }
-  for (size_t i = 0; i < pseudo_count; ++i) field(pseudo[i].name, pseudo[i].value);
-  if (fields) fields->for_each([this](std::string_view n, std::string_view v) { field(n, v); });
-  for (size_t i = 0; i < extra_count; ++i) field(extra[i].name, extra[i].value);
-  out_ = nullptr;
+  for (size_t i = 0; i < pseudo_count; ++i) w = field(w, pseudo[i].name, pseudo[i].value);
+  if (fields) fields->for_each([&](std::string_view n, std::string_view v) { w = field(w, n, v); });
+  for (size_t i = 0; i < extra_count; ++i) w = field(w, extra[i].name, extra[i].value);
+  out.append(start, static_cast<size_t>(w - start));
+  if (scratch_cap_ > kScratchKeep) {
+    scratch_.reset();
+    scratch_cap_ = 0;
+  }
 }
 
 namespace {
@@ -641,19 +679,9 @@ char* write_string(char* w, std::string_view s) {
   return end + extra;
 }
 
-// Room for one string: the length octets plus four code octets per input
-// octet (codes are at most 30 bits).
-inline size_t string_room(std::string_view s) { return 6 + s.size() * 4; }
-
 }  // namespace
 
-void Encoder::field(std::string_view name, std::string_view value) {
-  std::string& out = *out_;
-  const size_t at = out.size();
-  // Worst case: one representation with a literal name and value.
-  out.resize(at + 6 + string_room(name) + string_room(value));
-  char* const start = out.data() + at;
-  char* w = start;
+char* Encoder::field(char* w, std::string_view name, std::string_view value) {
   const int static_name = static_name_index(name);
   const size_t entry_size = name.size() + value.size() + kEntryOverhead;
 
@@ -665,62 +693,63 @@ void Encoder::field(std::string_view name, std::string_view value) {
 
   if (never_index(name, value)) {
     literal(0x00, 4, static_cast<uint64_t>(static_name));
-  } else {
-    int full = 0;
-    if (static_name) {
-      for (size_t i = static_cast<size_t>(static_name); i <= kStaticTableSize && kStaticTable[i - 1].name == name; ++i) {
-        const std::string_view sv = kStaticTable[i - 1].value;
-        if (!sv.empty() && sv == value) {
-          full = static_cast<int>(i);
-          break;
-        }
-      }
-    }
-    if (full) {
-      w = write_int(w, 0x80, 7, static_cast<uint64_t>(full));
-    } else if (entry_size * 4 > max_ * 3) {
-      // Would take most of the table: evicting everything else for one
-      // field costs more than it saves.
-      literal(0x00, 4, static_cast<uint64_t>(static_name));
-    } else {
-      // Search the dynamic table: the bucket chain holds every entry of
-      // this name, newest first.
-      const uint32_t hash = hash_name(name);
-      const size_t bucket = hash & (kBuckets - 1);
-      const uint64_t oldest = next_seq_ - count_;
-      uint64_t full_seq = 0, name_seq = 0;  // seq + 1
-      for (uint64_t link = table_ ? table_->heads[bucket] : 0; link && link - 1 >= oldest;) {
-        const Slot& s = table_->slots[(link - 1) % kSlots];
-        if (s.hash == hash && s.name == name) {
-          if (!name_seq) name_seq = link;
-          if (s.value == value) {
-            full_seq = link;
-            break;
-          }
-        }
-        link = s.chain;
-      }
-      if (full_seq) {
-        w = write_int(w, 0x80, 7, kStaticTableSize + 1 + (next_seq_ - full_seq));
-      } else {
-        uint64_t name_index = static_cast<uint64_t>(static_name);
-        if (!name_index && name_seq) name_index = kStaticTableSize + 1 + (next_seq_ - name_seq);
-        literal(0x40, 6, name_index);
-        // Insert (§4.4); the entry fits, so evicting makes room for it.
-        while (size_ + entry_size > max_) evict_one();
-        if (!table_) table_ = std::make_unique<Table>();
-        Slot& s = table_->slots[next_seq_ % kSlots];
-        s.name.assign(name);
-        s.value.assign(value);
-        s.chain = table_->heads[bucket];
-        s.hash = hash;
-        table_->heads[bucket] = ++next_seq_;
-        ++count_;
-        size_ += entry_size;
-      }
+    return w;
+  }
+  if (static_name) {
+    for (size_t i = static_cast<size_t>(static_name); i <= kStaticTableSize && kStaticTable[i - 1].name == name; ++i) {
+      const std::string_view sv = kStaticTable[i - 1].value;
+      if (!sv.empty() && sv == value) return write_int(w, 0x80, 7, i);
     }
   }
-  out.resize(at + static_cast<size_t>(w - start));
+  if (entry_size * 4 > max_ * 3) {
+    // Would take most of the table: evicting everything else for one
+    // field costs more than it saves.
+    literal(0x00, 4, static_cast<uint64_t>(static_name));
+    return w;
+  }
+  // Search the dynamic table: the pair chain for the whole field, else the
+  // name chain for the newest entry of the name.
+  const uint64_t name_hash = hash_text(name, 0);
+  const uint64_t pair_hash = hash_text(value, name_hash);
+  const size_t name_bucket = name_hash >> (64 - kBucketBits);
+  const size_t pair_bucket = pair_hash >> (64 - kBucketBits);
+  const uint64_t oldest = next_seq_ - count_;
+  if (table_) {
+    for (uint64_t link = table_->pair_heads[pair_bucket]; link && link - 1 >= oldest;) {
+      const Slot& s = table_->slots[(link - 1) % kSlots];
+      if (s.pair_hash == pair_hash && s.name == name && s.value == value)
+        return write_int(w, 0x80, 7, kStaticTableSize + 1 + (next_seq_ - link));
+      link = s.pair_chain;
+    }
+  }
+  uint64_t name_index = static_cast<uint64_t>(static_name);
+  if (!name_index && table_) {
+    for (uint64_t link = table_->name_heads[name_bucket]; link && link - 1 >= oldest;) {
+      const Slot& s = table_->slots[(link - 1) % kSlots];
+      if (s.name_hash == name_hash && s.name == name) {
+        name_index = kStaticTableSize + 1 + (next_seq_ - link);
+        break;
+      }
+      link = s.name_chain;
+    }
+  }
+  literal(0x40, 6, name_index);
+  // Insert (§4.4); the entry fits, so evicting makes room for it.
+  while (size_ + entry_size > max_) evict_one();
+  if (!table_) table_ = std::make_unique<Table>();
+  Slot& s = table_->slots[next_seq_ % kSlots];
+  s.name.assign(name);
+  s.value.assign(value);
+  s.name_chain = table_->name_heads[name_bucket];
+  s.pair_chain = table_->pair_heads[pair_bucket];
+  s.name_hash = name_hash;
+  s.pair_hash = pair_hash;
+  ++next_seq_;
+  table_->name_heads[name_bucket] = next_seq_;
+  table_->pair_heads[pair_bucket] = next_seq_;
+  ++count_;
+  size_ += entry_size;
+  return w;
 }
 
 }  // namespace quillon::h2::hpack
