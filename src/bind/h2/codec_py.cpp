@@ -472,11 +472,22 @@ void apply_send_max_frame(h2::Engine& e, uint32_t v) { e.set_send_max_frame_size
 
 // --- encoders
 
-http::HeaderMapCore headers_arg(py::Arg a, bool& present) {
-  present = a.given();
-  if (!present) return {};
+// A HeaderMap argument, or nullptr for None. A poisoned map fails the call
+// here, before the codec's lock is taken.
+PyObject* headers_arg(py::Arg a) {
+  if (!a.given()) return nullptr;
   if (!is_header_map(a.value)) a.bad_type("HeaderMap or None");
-  return copy_header_map(a.value);
+  header_map_mutex(a.value).check_usable();
+  return a.value;
+}
+
+// Runs `f(map or nullptr)` with the map locked inside the codec's step: the
+// map's lock is a leaf (it never takes another), and encoding straight from
+// it spares a copy of every field.
+template <class F>
+decltype(auto) with_headers(PyObject* headers, F&& f) {
+  if (!headers) return f(nullptr);
+  return read_header_map(headers, [&](const http::HeaderMapCore& m) { return f(&m); });
 }
 
 constexpr py::Sig kSettings("H2Codec.serialize_settings",
@@ -509,16 +520,16 @@ py::Ref codec_serialize_request(PyObject* self, PyObject* const* args, Py_ssize_
   const uint32_t sid = arg_stream_id(a.arg("stream_id"));
   std::string_view method = a.str("method");
   std::string_view target = a.str("target");
-  bool has_headers;
-  http::HeaderMapCore headers = headers_arg(a.arg("headers"), has_headers);
+  PyObject* headers = headers_arg(a.arg("headers"));
   const bool end_stream = a.flag("end_stream", false);
   auto scheme = opt_str(a.arg("scheme"));
   auto authority = opt_str(a.arg("authority"));
   CodecObj& c = codec_of(self);
   std::string out;
   if (Fault f = py::locked(c, [&] {
-        return c.engine.encode_request(sid, method, target, has_headers ? &headers : nullptr, end_stream, scheme,
-                                       authority, out);
+        return with_headers(headers, [&](const http::HeaderMapCore* m) {
+          return c.engine.encode_request(sid, method, target, m, end_stream, scheme, authority, out);
+        });
       }))
     errors::raise_h2(f);
   return py::bytes(out);
@@ -530,15 +541,15 @@ py::Ref codec_serialize_response(PyObject* self, PyObject* const* args, Py_ssize
   auto a = py::parse<kResponse>(args, nargs, kwnames);
   const uint32_t sid = arg_stream_id(a.arg("stream_id"));
   const long long status = py::arg_int_in(a.arg("status"), 100, 999, "invalid status: invalid status code");
-  bool has_headers;
-  http::HeaderMapCore headers = headers_arg(a.arg("headers"), has_headers);
+  PyObject* headers = headers_arg(a.arg("headers"));
   const bool end_stream = a.flag("end_stream", false);
   const bool auto_date = a.flag("auto_date", false);
   CodecObj& c = codec_of(self);
   std::string out;
   if (Fault f = py::locked(c, [&] {
-        return c.engine.encode_response(sid, static_cast<uint32_t>(status), has_headers ? &headers : nullptr,
-                                        end_stream, auto_date, out);
+        return with_headers(headers, [&](const http::HeaderMapCore* m) {
+          return c.engine.encode_response(sid, static_cast<uint32_t>(status), m, end_stream, auto_date, out);
+        });
       }))
     errors::raise_h2(f);
   return py::bytes(out);

@@ -613,15 +613,23 @@ inline uint64_t hash_text(std::string_view s, uint64_t seed) {
     h = (h ^ w) * 0xFF51AFD7ED558CCDull;
     h ^= h >> 29;
   };
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    uint64_t w;
-    std::memcpy(&w, p + i, 8);
-    mix(w);
-  }
-  if (i < n) {
+  if (n >= 8) {
+    // The last word overlaps the one before it.
+    for (size_t i = 0;; i += 8) {
+      if (i + 8 > n) i = n - 8;
+      uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      mix(w);
+      if (i + 8 == n) break;
+    }
+  } else if (n >= 4) {
+    uint32_t a, b;
+    std::memcpy(&a, p, 4);
+    std::memcpy(&b, p + n - 4, 4);
+    mix(a | (uint64_t{b} << 32));
+  } else {
     uint64_t w = 0;
-    std::memcpy(&w, p + i, n - i);
+    for (size_t i = 0; i < n; ++i) w |= uint64_t{static_cast<unsigned char>(p[i])} << (8 * i);
     mix(w);
   }
   return h * 0x9E3779B97F4A7C15ull;
