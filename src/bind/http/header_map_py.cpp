@@ -373,10 +373,15 @@ py::Ref hm_new(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyOb
     core = snapshot(self_of(init));
   } else if ((seq && static_cast<size_t>(PySequence_Fast_GET_SIZE(init)) <= kBulkPairs) ||
              (dict && static_cast<size_t>(PyDict_GET_SIZE(init)) <= kBulkPairs)) {
-    http::FieldView fields[kBulkPairs];
+    // Written by convert_bulk before any is read, so left uninitialised:
+    // clearing all of them would cost more than converting a typical head.
+    union Fields {
+      Fields() {}
+      http::FieldView v[kBulkPairs];
+    } fields;
     size_t n = 0;
-    if (convert_bulk(init, fields, n)) {
-      fill_fresh(core, fields, n);
+    if (convert_bulk(init, fields.v, n)) {
+      fill_fresh(core, fields.v, n);
     } else {
       add_pairs(core, init);
     }
