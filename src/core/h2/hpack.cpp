@@ -603,6 +603,8 @@ namespace {
 // bits), after a name index of up to six octets.
 constexpr size_t kFieldOverhead = 18;
 inline size_t field_room(size_t name_len, size_t value_len) { return kFieldOverhead + 4 * (name_len + value_len); }
+// The scratch a block starts with: most heads fit in it.
+constexpr size_t kScratchStart = 2048;
 
 // Table hashes: eight octets a step, every octet reaching the bucket bits.
 inline uint64_t hash_text(std::string_view s, uint64_t seed) {
@@ -639,17 +641,28 @@ inline uint64_t hash_text(std::string_view s, uint64_t seed) {
 
 void Encoder::encode(const Field* pseudo, size_t pseudo_count, const http::HeaderMapCore* fields,
                      const Field* extra, size_t extra_count, std::string& out) {
-  size_t room = 12;  // two size updates
-  for (size_t i = 0; i < pseudo_count; ++i) room += field_room(pseudo[i].name.size(), pseudo[i].value.size());
-  for (size_t i = 0; i < extra_count; ++i) room += field_room(extra[i].name.size(), extra[i].value.size());
-  if (fields) fields->for_each([&](std::string_view n, std::string_view v) { room += field_room(n.size(), v.size()); });
-  if (room > scratch_cap_) {
-    scratch_ = std::make_unique_for_overwrite<char[]>(room);
-    scratch_cap_ = room;
+  if (!scratch_) {
+    scratch_cap_ = kScratchStart;
+    scratch_ = std::make_unique_for_overwrite<char[]>(scratch_cap_);
   }
-  char* const start = scratch_.get();
-  char* w = start;
+  char* w = scratch_.get();
+  // Room for the field about to be written, the buffer growing (rarely)
+  // when the worst case might not fit.
+  auto one = [&](std::string_view n, std::string_view v) {
+    const size_t used = static_cast<size_t>(w - scratch_.get());
+    const size_t room = field_room(n.size(), v.size());
+    if (scratch_cap_ - used < room) {
+      const size_t cap = std::max(scratch_cap_ * 2, used + room);
+      auto bigger = std::make_unique_for_overwrite<char[]>(cap);
+      std::memcpy(bigger.get(), scratch_.get(), used);
+      scratch_ = std::move(bigger);
+      scratch_cap_ = cap;
+      w = scratch_.get() + used;
+    }
+    w = field(w, n, v);
+  };
   if (pending_.kind != Pending::Kind::None) {
+    // Two size updates fit in any scratch.
     w = write_int(w, 0x20, 5, pending_.a);
     resize(pending_.a);
     if (pending_.kind == Pending::Kind::Two) {
@@ -658,10 +671,10 @@ void Encoder::encode(const Field* pseudo, size_t pseudo_count, const http::Heade
     }
     pending_ = {};
   }
-  for (size_t i = 0; i < pseudo_count; ++i) w = field(w, pseudo[i].name, pseudo[i].value);
-  if (fields) fields->for_each([&](std::string_view n, std::string_view v) { w = field(w, n, v); });
-  for (size_t i = 0; i < extra_count; ++i) w = field(w, extra[i].name, extra[i].value);
-  out.append(start, static_cast<size_t>(w - start));
+  for (size_t i = 0; i < pseudo_count; ++i) one(pseudo[i].name, pseudo[i].value);
+  if (fields) fields->for_each(one);
+  for (size_t i = 0; i < extra_count; ++i) one(extra[i].name, extra[i].value);
+  out.append(scratch_.get(), static_cast<size_t>(w - scratch_.get()));
   if (scratch_cap_ > kScratchKeep) {
     scratch_.reset();
     scratch_cap_ = 0;
