@@ -256,24 +256,23 @@ char* huffman_decode_to(std::string_view in, char* w) {
     acc |= __builtin_bswap64(word) >> bits;
     p += (63 - bits) >> 3;
     bits |= 56;
-    while (bits >= 8) {
-      // At a code boundary, whole short codes two at a time. The output has
-      // room for two octets per input octet and codes take five bits or
-      // more, so both octets are always written (past a lone symbol the
-      // second is overwritten by the next, or lies past the end returned).
-      // A longer code goes octet by octet, and the pairs resume after it.
-      if (table == kHuffmanDecode[0] && bits >= kMultiBits) {
+    // At a code boundary, whole short codes two at a time. The output has
+    // room for two octets per input octet and codes take five bits or more,
+    // so both octets are always written (past a lone symbol the second is
+    // overwritten by the next, or lies past the end returned).
+    if (table == kHuffmanDecode[0]) {
+      while (bits >= kMultiBits) {
         const uint32_t e = kMulti.e[acc >> (64 - kMultiBits)];
-        if (e != 0) {
-          w[0] = static_cast<char>(e);
-          w[1] = static_cast<char>(e >> 8);
-          w += (e >> 16) & 3;
-          const unsigned used = e >> 20;
-          acc <<= used;
-          bits -= used;
-          continue;
-        }
+        if (e == 0) break;
+        w[0] = static_cast<char>(e);
+        w[1] = static_cast<char>(e >> 8);
+        w += (e >> 16) & 3;
+        const unsigned used = e >> 20;
+        acc <<= used;
+        bits -= used;
       }
+    }
+    while (bits >= 8) {
       if (!huffman_step(table[acc >> 56], acc, bits, table, w)) return nullptr;
     }
   }
