@@ -318,8 +318,15 @@ bool check_name(std::string_view name, char* out) {
       const __m128i l = chars_detail::lower_letters(x);
       a = static_cast<uint64_t>(_mm_cvtsi128_si64(l));
       b = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(l, l)));
-      std::memcpy(out, &a, w);
-      std::memcpy(out + n - w, &b, w);
+      // Fixed sizes, so each store is one instruction rather than a call.
+      if (wide) {
+        std::memcpy(out, &a, 8);
+        std::memcpy(out + n - 8, &b, 8);
+      } else {
+        const auto a4 = static_cast<uint32_t>(a), b4 = static_cast<uint32_t>(b);
+        std::memcpy(out, &a4, 4);
+        std::memcpy(out + n - 4, &b4, 4);
+      }
     }
     return true;
   }
