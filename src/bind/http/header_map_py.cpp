@@ -352,6 +352,28 @@ bool convert_bulk(PyObject* init, http::FieldView* out, size_t& n) {
 // pairs' bytes are first gathered into one block, so the map takes them
 // the way it takes a parsed head: one copy of the block, each name lowered
 // in place, no per-field allocation or index.
+// Copies `n` bytes; most names and values are short, and a memcpy call
+// costs more than the bytes it moves for those.
+inline void copy_bytes(char* dst, const char* src, size_t n) {
+  if (n >= 16) {
+    std::memcpy(dst, src, n);
+  } else if (n >= 8) {
+    uint64_t a, b;
+    std::memcpy(&a, src, 8);
+    std::memcpy(&b, src + n - 8, 8);
+    std::memcpy(dst, &a, 8);
+    std::memcpy(dst + n - 8, &b, 8);
+  } else if (n >= 4) {
+    uint32_t a, b;
+    std::memcpy(&a, src, 4);
+    std::memcpy(&b, src + n - 4, 4);
+    std::memcpy(dst, &a, 4);
+    std::memcpy(dst + n - 4, &b, 4);
+  } else {
+    for (size_t i = 0; i < n; ++i) dst[i] = src[i];
+  }
+}
+
 void fill_fresh(HeaderMapCore& core, http::FieldView* fields, size_t n) {
   size_t total = 0;
   for (size_t i = 0; i < n; ++i) total += fields[i].name.size() + fields[i].value.size();
@@ -365,10 +387,10 @@ void fill_fresh(HeaderMapCore& core, http::FieldView* fields, size_t n) {
   char* w = block;
   for (size_t i = 0; i < n; ++i) {
     http::FieldView& f = fields[i];
-    std::memcpy(w, f.name.data(), f.name.size());
+    copy_bytes(w, f.name.data(), f.name.size());
     f.name = std::string_view(w, f.name.size());
     w += f.name.size();
-    std::memcpy(w, f.value.data(), f.value.size());
+    copy_bytes(w, f.value.data(), f.value.size());
     f.value = std::string_view(w, f.value.size());
     w += f.value.size();
   }
