@@ -354,21 +354,22 @@ bool convert_bulk(PyObject* init, http::FieldView* out, size_t& n) {
 // in place, no per-field allocation or index.
 // Copies `n` bytes; most names and values are short, and a memcpy call
 // costs more than the bytes it moves for those.
+template <class Word>
+inline void copy_ends(char* dst, const char* src, size_t n) {  // sizeof(Word) <= n <= 2 * sizeof(Word)
+  Word a, b;
+  std::memcpy(&a, src, sizeof(Word));
+  std::memcpy(&b, src + n - sizeof(Word), sizeof(Word));
+  std::memcpy(dst, &a, sizeof(Word));
+  std::memcpy(dst + n - sizeof(Word), &b, sizeof(Word));
+}
+
 inline void copy_bytes(char* dst, const char* src, size_t n) {
   if (n >= 16) {
     std::memcpy(dst, src, n);
   } else if (n >= 8) {
-    uint64_t a, b;
-    std::memcpy(&a, src, 8);
-    std::memcpy(&b, src + n - 8, 8);
-    std::memcpy(dst, &a, 8);
-    std::memcpy(dst + n - 8, &b, 8);
+    copy_ends<uint64_t>(dst, src, n);
   } else if (n >= 4) {
-    uint32_t a, b;
-    std::memcpy(&a, src, 4);
-    std::memcpy(&b, src + n - 4, 4);
-    std::memcpy(dst, &a, 4);
-    std::memcpy(dst + n - 4, &b, 4);
+    copy_ends<uint32_t>(dst, src, n);
   } else {
     for (size_t i = 0; i < n; ++i) dst[i] = src[i];
   }
