@@ -143,6 +143,7 @@ def main():
          {"hpack.Encoder": ns_per_call(hpack_encode, repeat=3)}),
     ]
     report("HPACK (whole stories per run)", rows)
+    hpack_rows = rows
     # Both sides allocate and free about 1 MiB per call. Left to itself,
     # glibc may hand that back to the kernel on every free and fault it in
     # again on the next call, depending on what the process did before, so
@@ -158,6 +159,17 @@ def main():
              "bytes copy per payload": ns_per_call(lambda: [bytes(view[a:b]) for a, b in offsets])}
     rows = [("receive 64 x 16 KiB DATA frames", ns_per_call(lambda: codec.receive(stream)), peers)]
     report("HTTP/2 frame layer (speed-up < 1: slower than the peer)", rows)
+
+    print("\nTargets (ratios measured in this run)")
+    for op, ours, peers in hpack_rows:
+        (peer, ns), = peers.items()
+        target(f"{op}: >= 100x {peer}", ns / ours, 100.0)
+    op, ours, peers = rows[0]
+    target(f"{op}: within 2x of a bytes copy (copy / ours)", peers["bytes copy of the stream"] / ours, 0.5)
+
+
+def target(what, ratio, need):
+    print(f"  {what:<72} {ratio:7.2f}x  {'met' if ratio >= need else 'NOT met'}")
 
 
 if __name__ == "__main__":

@@ -89,28 +89,14 @@ struct Sig::Parsed {
 const Sig::Parsed& Sig::parsed() const {
   if (cache_) return *cache_;
   auto* p = new Parsed();
-  std::string_view rest(params_);
-  bool kwonly = false;
-  while (!rest.empty()) {
-    size_t comma = rest.find(',');
-    std::string_view item = rest.substr(0, comma);
-    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-    while (!item.empty() && item.front() == ' ') item.remove_prefix(1);
-    while (!item.empty() && item.back() == ' ') item.remove_suffix(1);
-    if (item.empty()) continue;
-    if (item == "*") {
-      kwonly = true;
-      continue;
-    }
-    size_t eq = item.find('=');
-    std::string name(item.substr(0, eq));
-    if (eq == std::string_view::npos && p->required.size() < 64)
-      p->required_mask |= uint64_t{1} << p->required.size();
-    p->required.push_back(eq == std::string_view::npos);
+  for_each_param([&](Param param) {
+    std::string name(param.name);
+    if (param.required && p->required.size() < 64) p->required_mask |= uint64_t{1} << p->required.size();
+    p->required.push_back(param.required);
     p->interned.push_back(PyUnicode_InternFromString(name.c_str()));
     p->names.push_back(std::move(name));
-    if (!kwonly) ++p->positional;
-  }
+    if (!param.keyword_only) ++p->positional;
+  });
   cache_ = p;
   return *p;
 }

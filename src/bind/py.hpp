@@ -24,6 +24,7 @@
 
 #include "sync.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <concepts>
 #include <cstdint>
@@ -34,6 +35,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -192,19 +194,36 @@ class Sig {
   // The number of parameters ("*" is not one).
   constexpr size_t count() const {
     size_t n = 0;
-    for_each_param([&](std::string_view) { ++n; });
+    for_each_param([&](Param) { ++n; });
     return n;
   }
   // The position of parameter `name`; outside a constant expression a
   // missing name is a programming error, inside one it does not compile.
   constexpr size_t index_of(std::string_view name) const {
     size_t i = 0, found = count();
-    for_each_param([&](std::string_view p) {
-      if (p == name && found == count()) found = i;
+    for_each_param([&](Param p) {
+      if (p.name == name && found == count()) found = i;
       ++i;
     });
     if (found == count()) throw "no parameter of that name in the signature";
     return found;
+  }
+
+  // Parameters before "*".
+  constexpr size_t positional_count() const {
+    size_t n = 0;
+    for_each_param([&](Param p) { n += !p.keyword_only; });
+    return n;
+  }
+  // The fewest positional arguments that give every required parameter:
+  // past the positional count when a keyword-only one is required.
+  constexpr size_t positional_needed() const {
+    size_t i = 0, need = 0;
+    for_each_param([&](Param p) {
+      ++i;
+      if (p.required) need = p.keyword_only ? SIZE_MAX : std::max(need, i);
+    });
+    return need;
   }
 
   // Parses fastcall arguments into out[0..count) (borrowed references;
@@ -218,19 +237,32 @@ class Sig {
   const char* param_name(size_t index) const;
 
  private:
-  // Calls f(name) for each parameter name, in order.
+  // One parameter as the text declares it.
+  struct Param {
+    std::string_view name;
+    bool required;      // no "=default"
+    bool keyword_only;  // after "*"
+  };
+  // Calls f(Param) for each parameter, in order: the one reading of the
+  // text, for the compiler (count, index_of) and for the run-time table.
   template <class F>
   constexpr void for_each_param(F&& f) const {
+    bool keyword_only = false;
     const char* c = params_;
     while (*c) {
       while (*c == ' ' || *c == ',') ++c;
       const char* start = c;
       while (*c && *c != ',' && *c != '=') ++c;
       const char* end = c;
+      const bool required = *c != '=';
       while (end > start && end[-1] == ' ') --end;
       while (*c && *c != ',') ++c;
       std::string_view name(start, static_cast<size_t>(end - start));
-      if (!name.empty() && name != "*") f(name);
+      if (name == "*") {
+        keyword_only = true;
+      } else if (!name.empty()) {
+        f(Param{name, required, keyword_only});
+      }
     }
   }
 
@@ -283,6 +315,8 @@ class Named {
     consteval Name(const char* name) : i(S.index_of(name)) {}  // NOLINT: implicit by design
   };
   static constexpr size_t kCount = S.count();
+  static constexpr size_t kPositional = S.positional_count();
+  static constexpr size_t kNeeded = S.positional_needed();
 
   PyObject* operator[](Name n) const { return v_[n.i]; }
   // Given, and not None.
@@ -304,9 +338,15 @@ class Named {
   [[noreturn]] void bad_type(Name n, const char* expected) const { S.bad_type(n.i, expected, v_[n.i]); }
   [[noreturn]] void bad_value(Name n, const char* what) const { S.bad_value(n.i, what); }
 
-  // Parses fastcall arguments (see Sig::parse).
+  // Parses fastcall arguments (see Sig::parse). The usual call, positional
+  // arguments only and enough of them, is decided here from constants.
   static Named parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Named a;
+    const auto n = static_cast<size_t>(nargs);
+    if (kwnames == nullptr && n >= kNeeded && n <= kPositional) {
+      for (size_t i = 0; i < n; ++i) a.v_[i] = args[i];
+      return a;
+    }
     S.parse(args, nargs, kwnames, a.v_, kCount);
     return a;
   }
@@ -335,6 +375,45 @@ Ref none();
 PyObject* interned(const char* text);
 // A new bytes object of `size` bytes to be filled in place.
 Ref bytes_uninit(size_t size, char** data);
+
+// A step's plain result as a host value: None for an empty Ref, the Ref
+// itself otherwise; bool; any integer; an optional as its value or None; a
+// pair as a 2-tuple of both converted.
+template <class T>
+Ref to_host(T&& v) {
+  using V = std::remove_cvref_t<T>;
+  if constexpr (std::is_same_v<V, Ref>) {
+    return v ? Ref(std::forward<T>(v)) : none();
+  } else if constexpr (std::is_same_v<V, bool>) {
+    return boolean(v);
+  } else if constexpr (std::is_integral_v<V> && std::is_signed_v<V>) {
+    return integer(v);
+  } else if constexpr (std::is_integral_v<V>) {
+    return uinteger(v);
+  } else if constexpr (requires { v.has_value(); *v; }) {
+    return v ? to_host(*std::forward<T>(v)) : none();
+  } else {
+    Ref first = to_host(std::forward<T>(v).first), second = to_host(std::forward<T>(v).second);
+    PyObject* t = PyTuple_New(2);
+    if (!t) throw PyErrSet{};
+    PyTuple_SET_ITEM(t, 0, first.release());
+    PyTuple_SET_ITEM(t, 1, second.release());
+    return Ref::steal(t);
+  }
+}
+
+// Runs `f` and hands back its result through to_host (None when it returns
+// nothing): the tail of every binding that does one step and returns what
+// the step returned.
+template <class F>
+Ref call_to_host(F&& f) {
+  if constexpr (std::is_void_v<std::invoke_result_t<F>>) {
+    f();
+    return none();
+  } else {
+    return to_host(f());
+  }
+}
 
 // ---------------------------------------------------------------------------
 // Object boxes

@@ -88,7 +88,7 @@ TEST_CASE("header bytes: every byte classified as token / value byte") {
 
     // The value check screens whole words first: put the byte at every
     // offset of a word-sized run, and next to a tab in the same word.
-    for (size_t len : {1u, 7u, 8u, 9u, 17u, 24u}) {
+    for (size_t len : {1u, 3u, 4u, 5u, 7u, 8u, 9u, 12u, 15u, 16u, 17u, 24u}) {
       for (size_t at = 0; at < len; ++at) {
         std::string v(len, 'a');
         v[at] = ch;

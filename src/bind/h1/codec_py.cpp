@@ -89,25 +89,24 @@ py::Ref content_length_field(PyObject* self) {
   return opt_u64(py::unbox<R>(self).content_length);
 }
 
-PyObject* request_head_repr(PyObject* self) {
+py::Ref request_head_repr(PyObject* self) {
   auto& r = py::unbox<RequestHeadRec>(self);
-  return PyUnicode_FromFormat("H1RequestHead(method=%R, target=%R, body_kind=%U)", r.method.get(), r.target.get(),
-                              r.body_kind.get());
+  return py::Ref::check(PyUnicode_FromFormat("H1RequestHead(method=%R, target=%R, body_kind=%U)", r.method.get(),
+                                             r.target.get(), r.body_kind.get()));
 }
 
-PyObject* response_head_repr(PyObject* self) {
+py::Ref response_head_repr(PyObject* self) {
   auto& r = py::unbox<ResponseHeadRec>(self);
-  return PyUnicode_FromFormat("H1ResponseHead(status=%u, body_kind=%U, keep_alive=%s)", r.status,
-                              r.body_kind.get(), r.keep_alive ? "true" : "false");
+  return py::Ref::check(PyUnicode_FromFormat("H1ResponseHead(status=%u, body_kind=%U, keep_alive=%s)", r.status,
+                                             r.body_kind.get(), r.keep_alive ? "true" : "false"));
 }
 
 PyTypeObject* build_request_head() {
   using R = RequestHeadRec;
-  static PyType_Slot extra[] = {{Py_tp_repr, reinterpret_cast<void*>(&request_head_repr)}};
   py::TypeDef d = py::type_def<R>("H1RequestHead",
                                   "A parsed HTTP/1 request head (returned by H1Codec.receive_request_head).",
                                   py::kNoConstructor);
-  d.slots.assign(std::begin(extra), std::end(extra));
+  d.slots = {py::slots::repr<request_head_repr>()};
   d.getters = {
       py::property<ref_field<R, &R::method>>("method", "The request method (standard methods are shared strings)."),
       py::property<ref_field<R, &R::target>>("target", "The request-target, verbatim."),
@@ -133,11 +132,10 @@ py::Ref status_field(PyObject* self) { return py::integer(py::unbox<ResponseHead
 
 PyTypeObject* build_response_head() {
   using R = ResponseHeadRec;
-  static PyType_Slot extra[] = {{Py_tp_repr, reinterpret_cast<void*>(&response_head_repr)}};
   py::TypeDef d = py::type_def<R>("H1ResponseHead",
                                   "A parsed HTTP/1 response head (returned by H1Codec.receive_head).",
                                   py::kNoConstructor);
-  d.slots.assign(std::begin(extra), std::end(extra));
+  d.slots = {py::slots::repr<response_head_repr>()};
   d.getters = {
       py::property<status_field>("status", "The status code (100..999)."),
       py::property<ref_field<R, &R::headers>>("headers", "The header fields (quillon.http.HeaderMap)."),

@@ -53,10 +53,6 @@ py::Ref tuple(R&&... items) {
   return t;
 }
 
-py::Ref pair(std::pair<py::Ref, py::Ref> p) {
-  return tuple(or_none(std::move(p.first)), or_none(std::move(p.second)));
-}
-
 // An optional host object argument: None (or omitted) is no object.
 py::Ref opt_arg(PyObject* o) { return o && o != Py_None ? py::Ref::borrow(o) : py::Ref(); }
 
@@ -110,14 +106,23 @@ py::Ref client_new(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, 
   return py::make<ClientObj>(type, opt_arg(a["transport"]));
 }
 
-template <bool (ClientCore::*F)() const>
-py::Ref client_flag(PyObject* self) {
-  return py::boolean(client_read<bool>(self, [](const ClientCore& c) { return (c.*F)(); }));
+// Calls core member M, passing the host when M takes one.
+template <auto M, class Core, class H>
+decltype(auto) invoke_step(Core& c, H& h) {
+  if constexpr (std::is_invocable_v<decltype(M), Core&, H&>)
+    return (c.*M)(h);
+  else
+    return (c.*M)();
 }
 
-template <py::Ref (ClientCore::*F)() const>
-py::Ref client_ref(PyObject* self) {
-  return or_none(client_read<py::Ref>(self, [](const ClientCore& c) { return (c.*F)(); }));
+// A client method without arguments: one step of the core, its result
+// handed back as it is (py::to_host).
+template <auto M>
+py::Ref client_call(PyObject* self) {
+  py::Graveyard gy;
+  return py::call_to_host([&]() -> decltype(auto) {
+    return client_step(self, gy, [](ClientCore& c, Host& h) -> decltype(auto) { return invoke_step<M>(c, h); });
+  });
 }
 
 template <ClientCore::ExchangeEvent E>
@@ -148,11 +153,6 @@ py::Ref client_mark_closed(PyObject* self) {
                 py::boolean(r.idle));
 }
 
-py::Ref client_upgrade(PyObject* self) {
-  py::Graveyard gy;
-  return or_none(client_step(self, gy, [](ClientCore& c, Host&) { return c.upgrade(); }));
-}
-
 constexpr py::Sig kSetPeerHttp10("H1ClientState.set_peer_http10", "value");
 py::Ref client_set_peer_http10(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto a = py::parse<kSetPeerHttp10>(args, nargs, kwnames);
@@ -168,17 +168,6 @@ py::Ref client_store_writer(PyObject* self, PyObject* const* args, Py_ssize_t na
   py::Ref scope = py::Ref::borrow(a["scope"]);
   py::Graveyard gy;
   return or_none(client_step(self, gy, [&](ClientCore& c, Host& h) { return c.store_writer(std::move(scope), h); }));
-}
-
-py::Ref client_take_writer(PyObject* self) {
-  py::Graveyard gy;
-  return or_none(client_step(self, gy, [](ClientCore& c, Host&) { return c.take_writer(); }));
-}
-
-py::Ref client_writer_done(PyObject* self) {
-  py::Graveyard gy;
-  client_step(self, gy, [](ClientCore& c, Host&) { c.writer_done(); });
-  return py::none();
 }
 
 constexpr py::Sig kClientArm("H1ClientState.arm_watcher", "done");
@@ -198,12 +187,6 @@ py::Ref client_store_watcher_handle(PyObject* self, PyObject* const* args, Py_ss
       client_step(self, gy, [&](ClientCore& c, Host&) { return c.store_watcher_handle(std::move(handle)); }));
 }
 
-py::Ref client_watcher_aborted(PyObject* self) {
-  py::Graveyard gy;
-  client_step(self, gy, [](ClientCore& c, Host& h) { c.watcher_aborted(h); });
-  return py::none();
-}
-
 constexpr py::Sig kClientCompleted("H1ClientState.watcher_completed", "data=None, error=None");
 py::Ref client_watcher_completed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto a = py::parse<kClientCompleted>(args, nargs, kwnames);
@@ -213,16 +196,6 @@ py::Ref client_watcher_completed(PyObject* self, PyObject* const* args, Py_ssize
   auto [verdict, transport] = client_step(
       self, gy, [&](ClientCore& c, Host& h) { return c.watcher_completed(std::move(data), std::move(error), h); });
   return tuple(py::integer(static_cast<int>(verdict)), or_none(std::move(transport)));
-}
-
-py::Ref client_take_watcher_handle(PyObject* self) {
-  py::Graveyard gy;
-  return or_none(client_step(self, gy, [](ClientCore& c, Host& h) { return c.take_watcher_handle(h); }));
-}
-
-py::Ref client_take_watcher_result(PyObject* self) {
-  py::Graveyard gy;
-  return pair(client_step(self, gy, [](ClientCore& c, Host& h) { return c.take_watcher_result(h); }));
 }
 
 py::Ref client_repr(PyObject* self) {
@@ -248,9 +221,9 @@ PyTypeObject* build_client() {
   py::set_ctor<client_new>(d, kClientCtor);
   d.slots = {py::slots::repr<client_repr>()};
   d.methods = {
-      py::noargs<client_ref<&C::transport_ref>>("transport_ref",
+      py::noargs<client_call<&C::transport_ref>>("transport_ref",
                                                 "The transport, or None once closed or handed off."),
-      py::noargs<client_flag<&C::is_dead>>("is_dead", "Closed, or an error is stored."),
+      py::noargs<client_call<&C::is_dead>>("is_dead", "Closed, or an error is stored."),
       py::noargs<client_exchange<C::ExchangeEvent::Begin>>(
           "try_begin_exchange", "Claim the connection for one exchange. False while another holds it."),
       py::noargs<client_exchange<C::ExchangeEvent::End>>(
@@ -264,7 +237,7 @@ PyTypeObject* build_client() {
       py::noargs<client_mark_closed>("mark_closed",
                                      "Close and take the writer scope: (transport or None, watcher done\n"
                                      "event or None, writer scope or None, idle)."),
-      py::noargs<client_upgrade>("upgrade",
+      py::noargs<client_call<&C::upgrade>>("upgrade",
                                  "Hand the transport off (101, or a 2xx to CONNECT). The transport, or "
                                  "None."),
       py::method<client_set_peer_http10>("set_peer_http10", kSetPeerHttp10,
@@ -272,32 +245,32 @@ PyTypeObject* build_client() {
       py::method<client_store_writer>("store_writer", kStoreWriter,
                                       "Store the body writer's scope. None when stored; scope itself when\n"
                                       "refused (closed)."),
-      py::noargs<client_take_writer>("take_writer", "Take the writer scope, once. The scope or None."),
-      py::noargs<client_writer_done>("writer_done", "The writer sent the body in full."),
+      py::noargs<client_call<&C::take_writer>>("take_writer", "Take the writer scope, once. The scope or None."),
+      py::noargs<client_call<&C::writer_done>>("writer_done", "The writer sent the body in full."),
       py::method<client_arm_watcher>("arm_watcher", kClientArm,
                                      "Open an idle-watcher period with its done event. True: spawn the\n"
                                      "watcher; False: not armed."),
       py::method<client_store_watcher_handle>("store_watcher_handle", kClientStoreHandle,
                                               "Store the watcher task's handle. None when stored; handle\n"
                                               "itself when refused."),
-      py::noargs<client_watcher_aborted>("watcher_aborted", "The watcher ended with nothing to report."),
+      py::noargs<client_call<&C::watcher_aborted>>("watcher_aborted", "The watcher ended with nothing to report."),
       py::method<client_watcher_completed>("watcher_completed", kClientCompleted,
                                            "The watcher's read ended (b\"\" = EOF). (H1_WATCH_* verdict,\n"
                                            "transport to close or None)."),
-      py::noargs<client_ref<&C::watcher_done>>("watcher_done", "The watcher's done event, or None."),
-      py::noargs<client_take_watcher_handle>("take_watcher_handle",
+      py::noargs<client_call<&C::watcher_done>>("watcher_done", "The watcher's done event, or None."),
+      py::noargs<client_call<&C::take_watcher_handle>>("take_watcher_handle",
                                              "Take the watcher's handle, once. The handle or None."),
-      py::noargs<client_take_watcher_result>("take_watcher_result",
+      py::noargs<client_call<&C::take_watcher_result>>("take_watcher_result",
                                              "Take the watcher's (data, error), once."),
   };
   d.getters = {
-      py::property<client_flag<&C::closed>>("closed", "The connection serves no more requests."),
-      py::property<client_flag<&C::busy>>("busy", "An exchange holds the connection."),
-      py::property<client_flag<&C::upgraded>>("upgraded", "The transport was handed off."),
-      py::property<client_flag<&C::peer_http10>>("peer_http10", "The server answered with HTTP/1.0."),
-      py::property<client_flag<&C::has_watcher>>("has_watcher", "A watcher slot exists."),
-      py::property<client_flag<&C::writer_finished>>("writer_finished", "The writer sent the body in full."),
-      py::property<client_ref<&C::error>>("error", "The stored error, or None."),
+      py::property<client_call<&C::closed>>("closed", "The connection serves no more requests."),
+      py::property<client_call<&C::busy>>("busy", "An exchange holds the connection."),
+      py::property<client_call<&C::upgraded>>("upgraded", "The transport was handed off."),
+      py::property<client_call<&C::peer_http10>>("peer_http10", "The server answered with HTTP/1.0."),
+      py::property<client_call<&C::has_watcher>>("has_watcher", "A watcher slot exists."),
+      py::property<client_call<&C::writer_finished>>("writer_finished", "The writer sent the body in full."),
+      py::property<client_call<&C::error>>("error", "The stored error, or None."),
   };
   return py::build_type(std::move(d));
 }
@@ -362,18 +335,21 @@ py::Ref server_new(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, 
 
 py::Ref server_codec(PyObject* self) { return server_of(self).codec; }
 
-template <bool (ServerCore::*F)() const>
-py::Ref server_flag(PyObject* self) {
-  return py::boolean(server_only(self, [](const ServerCore& c) { return (c.*F)(); }));
-}
-
-template <py::Ref (ServerCore::*F)() const>
-py::Ref server_ref(PyObject* self) {
-  return or_none(server_only(self, [](const ServerCore& c) -> py::Ref { return (c.*F)(); }));
-}
-
-py::Ref server_current_seq(PyObject* self) {
-  return py::uinteger(server_only(self, [](const ServerCore& c) { return c.current_seq(); }));
+// A server method without arguments: one step of the core (under the
+// codec's lock too when it takes the host), its result handed back as it
+// is (py::to_host).
+template <auto M>
+py::Ref server_call(PyObject* self) {
+  if constexpr (std::is_invocable_v<decltype(M), ServerCore&, ServerHost&>) {
+    py::Graveyard gy;
+    return py::call_to_host([&]() -> decltype(auto) {
+      return server_step(self, gy, [](ServerCore& c, ServerHost& h) -> decltype(auto) { return (c.*M)(h); });
+    });
+  } else {
+    return py::call_to_host([&]() -> decltype(auto) {
+      return server_only(self, [](ServerCore& c) -> decltype(auto) { return (c.*M)(); });
+    });
+  }
 }
 
 py::Ref verdict(ServerCore::Verdict v) {
@@ -393,10 +369,6 @@ py::Ref server_drain_done(PyObject* self, PyObject* const* args, Py_ssize_t narg
   return verdict(server_step(self, gy, [&](ServerCore& c, ServerHost& h) { return c.drain_done(complete, h); }));
 }
 
-py::Ref server_unpark_idle_read(PyObject* self) {
-  return py::boolean(server_only(self, [](ServerCore& c) { return c.unpark_idle_read(); }));
-}
-
 constexpr py::Sig kAcceptHead("H1ServerState.accept_head", "data");
 py::Ref server_accept_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto a = py::parse<kAcceptHead>(args, nargs, kwnames);
@@ -414,27 +386,9 @@ py::Ref server_accept_head(PyObject* self, PyObject* const* args, Py_ssize_t nar
   return tuple(wrap_h1_request_head(std::move(head)), py::uinteger(r.seq), std::move(decoder));
 }
 
-py::Ref server_fail_read(PyObject* self) {
-  return or_none(server_only(self, [](ServerCore& c) { return c.fail_read(); }));
-}
-
-py::Ref server_stop_serving(PyObject* self) {
-  server_only(self, [](ServerCore& c) { c.stop_serving(); });
-  return py::none();
-}
-
 py::Ref server_mark_closed(PyObject* self) {
   ServerCore::Closing r = server_only(self, [](ServerCore& c) { return c.mark_closed(); });
   return tuple(or_none(std::move(r.transport)), or_none(std::move(r.done)), py::boolean(r.was_closed));
-}
-
-py::Ref server_mark_unusable(PyObject* self) {
-  server_only(self, [](ServerCore& c) { c.mark_unusable(); });
-  return py::none();
-}
-
-py::Ref server_request_shutdown(PyObject* self) {
-  return or_none(server_only(self, [](ServerCore& c) { return c.request_shutdown(); }));
 }
 
 // The per-request calls taking just `seq`.
@@ -501,23 +455,6 @@ py::Ref server_watcher_completed(PyObject* self, PyObject* const* args, Py_ssize
     return c.watcher_completed(std::move(data), std::move(error), h);
   }));
 }
-
-py::Ref server_watcher_aborted(PyObject* self) {
-  py::Graveyard gy;
-  server_step(self, gy, [](ServerCore& c, ServerHost& h) { c.watcher_aborted(h); });
-  return py::none();
-}
-
-py::Ref server_take_watcher_handle(PyObject* self) {
-  py::Graveyard gy;
-  return or_none(server_step(self, gy, [](ServerCore& c, ServerHost& h) { return c.take_watcher_handle(h); }));
-}
-
-py::Ref server_take_watcher_result(PyObject* self) {
-  py::Graveyard gy;
-  return pair(server_step(self, gy, [](ServerCore& c, ServerHost& h) { return c.take_watcher_result(h); }));
-}
-
 
 constexpr py::Sig kRespondHead("H1ServerState.respond_head",
                                "seq, status, headers, done, *, content_length=None, chunked=False, want=False");
@@ -593,28 +530,28 @@ PyTypeObject* build_server() {
   py::set_ctor<server_new>(d, kServerCtor);
   d.slots = {py::slots::repr<server_repr>()};
   d.methods = {
-      py::noargs<server_ref<&C::transport_ref>>(
+      py::noargs<server_call<&C::transport_ref>>(
           "transport_ref", "The transport while this state holds it; None once closed or handed off."),
-      py::noargs<server_ref<&C::current_decoder>>("current_decoder", "The current body decoder, or None."),
+      py::noargs<server_call<&C::current_decoder>>("current_decoder", "The current body decoder, or None."),
       py::noargs<server_begin_read>("begin_read",
                                     "Where the next request comes from: (H1_NEXT_* or H1_READ_* code, "
                                     "object or None)."),
       py::method<server_drain_done>("drain_done", kDrainDone,
                                     "One drain poll ended: (code, object or None) as for begin_read."),
-      py::noargs<server_unpark_idle_read>("unpark_idle_read",
+      py::noargs<server_call<&C::unpark_idle_read>>("unpark_idle_read",
                                           "The idle read ended. True when a shutdown closed the connection\n"
                                           "meanwhile (drop what the read returned)."),
       py::method<server_accept_head>("accept_head", kAcceptHead,
                                      "Parse the next request head: (head, seq, decoder), or None when more\n"
                                      "bytes are needed. Raises H1ParseError."),
-      py::noargs<server_fail_read>("fail_read", "Close after a failed read. The transport, or None."),
-      py::noargs<server_stop_serving>("stop_serving",
+      py::noargs<server_call<&C::fail_read>>("fail_read", "Close after a failed read. The transport, or None."),
+      py::noargs<server_call<&C::stop_serving>>("stop_serving",
                                       "Serve no more requests; the transport stays for mark_closed."),
       py::noargs<server_mark_closed>("mark_closed",
                                      "Close: (transport or None, watcher done event or None, already "
                                      "closed)."),
-      py::noargs<server_mark_unusable>("mark_unusable", "The current response is the last."),
-      py::noargs<server_request_shutdown>("request_shutdown",
+      py::noargs<server_call<&C::mark_unusable>>("mark_unusable", "The current response is the last."),
+      py::noargs<server_call<&C::request_shutdown>>("request_shutdown",
                                           "Graceful shutdown. The transport when an idle read is parked (close\n"
                                           "it to end the read), else None."),
       py::method<seq_call<kTrySendContinue, bool, do_try_send_continue, bool_out>>(
@@ -636,11 +573,11 @@ PyTypeObject* build_server() {
       py::method<server_watcher_completed>("watcher_completed", kServerCompleted,
                                            "The watcher's read ended (b\"\" = EOF). True: the client left;\n"
                                            "resolve peer_closed()."),
-      py::noargs<server_watcher_aborted>("watcher_aborted", "The watcher ended with nothing to report."),
-      py::noargs<server_ref<&C::watcher_done>>("watcher_done", "The watcher's done event, or None."),
-      py::noargs<server_take_watcher_handle>("take_watcher_handle",
+      py::noargs<server_call<&C::watcher_aborted>>("watcher_aborted", "The watcher ended with nothing to report."),
+      py::noargs<server_call<&C::watcher_done>>("watcher_done", "The watcher's done event, or None."),
+      py::noargs<server_call<&C::take_watcher_handle>>("take_watcher_handle",
                                              "Take the watcher's handle, once. The handle or None."),
-      py::noargs<server_take_watcher_result>("take_watcher_result",
+      py::noargs<server_call<&C::take_watcher_result>>("take_watcher_result",
                                              "Take the watcher's (data, error), once."),
       py::method<seq_call<kCloseWindow, bool, do_close_window, bool_out>>(
           "close_window", kCloseWindow, "End the mid-message window. True when it was open."),
@@ -658,17 +595,17 @@ PyTypeObject* build_server() {
   };
   d.getters = {
       py::property<server_codec>("codec", "The connection's H1Codec."),
-      py::property<server_flag<&C::closed>>("closed", "The connection serves no more requests."),
-      py::property<server_flag<&C::reusable>>("reusable", "Another request may follow this one."),
-      py::property<server_flag<&C::upgraded>>("upgraded", "The transport was handed off."),
-      py::property<server_flag<&C::half_close>>("half_close",
+      py::property<server_call<&C::closed>>("closed", "The connection serves no more requests."),
+      py::property<server_call<&C::reusable>>("reusable", "Another request may follow this one."),
+      py::property<server_call<&C::upgraded>>("upgraded", "The transport was handed off."),
+      py::property<server_call<&C::half_close>>("half_close",
                                                 "A client half-close does not count as the client leaving."),
-      py::property<server_flag<&C::keep_alive_enabled>>("keep_alive_enabled",
+      py::property<server_call<&C::keep_alive_enabled>>("keep_alive_enabled",
                                                         "Connection reuse is allowed by configuration."),
-      py::property<server_flag<&C::shutdown_requested>>("shutdown_requested", "Graceful shutdown was asked for."),
-      py::property<server_flag<&C::has_watcher>>("has_watcher", "A watcher slot exists."),
-      py::property<server_flag<&C::watcher_parked>>("watcher_parked", "The watcher's read is parked."),
-      py::property<server_current_seq>("current_seq", "The current request's seq (0: none yet)."),
+      py::property<server_call<&C::shutdown_requested>>("shutdown_requested", "Graceful shutdown was asked for."),
+      py::property<server_call<&C::has_watcher>>("has_watcher", "A watcher slot exists."),
+      py::property<server_call<&C::watcher_parked>>("watcher_parked", "The watcher's read is parked."),
+      py::property<server_call<&C::current_seq>>("current_seq", "The current request's seq (0: none yet)."),
   };
   return py::build_type(std::move(d));
 }

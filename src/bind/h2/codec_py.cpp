@@ -63,10 +63,10 @@ py::Ref ref_field(PyObject* self) {
   return py::unbox<R>(self).*F;
 }
 
-template <class R>
-PyTypeObject* build_record(const char* name, const char* doc, reprfunc repr, std::vector<py::GetterDef> getters) {
+template <class R, py::slots::Unary Repr>
+PyTypeObject* build_record(const char* name, const char* doc, std::vector<py::GetterDef> getters) {
   py::TypeDef d = py::type_def<R>(name, doc, py::kNoConstructor);
-  d.slots = {{Py_tp_repr, reinterpret_cast<void*>(repr)}};
+  d.slots = {py::slots::repr<Repr>()};
   d.getters = std::move(getters);
   return py::build_type(std::move(d));
 }
@@ -86,14 +86,15 @@ py::Ref data_padding(PyObject* self) {
   return py::uinteger(r.flow_controlled_len - r.len());
 }
 
-PyObject* data_repr(PyObject* self) {
+py::Ref data_repr(PyObject* self) {
   const DataRec& r = py::unbox<DataRec>(self);
-  return PyUnicode_FromFormat("Data(stream_id=%u, end_stream=%s, len=%zu)", r.stream_id, tf(r.end_stream), r.len());
+  return py::Ref::check(PyUnicode_FromFormat("Data(stream_id=%u, end_stream=%s, len=%zu)", r.stream_id,
+                                             tf(r.end_stream), r.len()));
 }
 
 PyTypeObject* build_data() {
   using R = DataRec;
-  return build_record<R>("H2FrameData", "A received DATA frame (padding removed).", &data_repr,
+  return build_record<R, data_repr>("H2FrameData", "A received DATA frame (padding removed).",
                          {
                              py::property<u32_field<R, &R::stream_id>>("stream_id", "The stream."),
                              py::property<bool_field<R, &R::end_stream>>("end_stream", "END_STREAM was set."),
@@ -132,17 +133,17 @@ py::Ref headers_is_informational(PyObject* self) {
   return py::boolean(s && *s >= 100 && *s <= 199);
 }
 
-PyObject* headers_repr(PyObject* self) {
+py::Ref headers_repr(PyObject* self) {
   const HeadersRec& r = py::unbox<HeadersRec>(self);
   const std::string status = r.status ? "Some(" + std::to_string(*r.status) + ")" : "None";
-  return PyUnicode_FromFormat("Headers(stream_id=%u, status=%s, end_stream=%s, fields=%zu)", r.stream_id,
-                              status.c_str(), tf(r.end_stream), r.field_count);
+  return py::Ref::check(PyUnicode_FromFormat("Headers(stream_id=%u, status=%s, end_stream=%s, fields=%zu)",
+                                             r.stream_id, status.c_str(), tf(r.end_stream), r.field_count));
 }
 
 PyTypeObject* build_headers() {
   using R = HeadersRec;
-  return build_record<R>(
-      "H2FrameHeaders", "A complete received header block (HEADERS plus any CONTINUATION frames).", &headers_repr,
+  return build_record<R, headers_repr>(
+      "H2FrameHeaders", "A complete received header block (HEADERS plus any CONTINUATION frames).",
       {
           py::property<u32_field<R, &R::stream_id>>("stream_id", "The stream."),
           py::property<bool_field<R, &R::end_stream>>("end_stream", "END_STREAM was set."),
@@ -184,19 +185,19 @@ py::Ref settings_enable_connect_protocol(PyObject* self) {
   return v ? py::boolean(*v) : py::none();
 }
 
-PyObject* settings_repr(PyObject* self) {
+py::Ref settings_repr(PyObject* self) {
   const h2::SettingsFrame& s = py::unbox<SettingsRec>(self).s;
   const std::string text = std::string("Settings(ack=") + tf(s.ack) +
                            ", max_concurrent_streams=" + opt_text(s.max_concurrent_streams) +
                            ", initial_window_size=" + opt_text(s.initial_window_size) +
                            ", max_frame_size=" + opt_text(s.max_frame_size) + ")";
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  return py::Ref::check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 PyTypeObject* build_settings() {
   using S = h2::SettingsFrame;
-  return build_record<SettingsRec>(
-      "H2FrameSettings", "A received SETTINGS frame; a setting the frame did not carry is None.", &settings_repr,
+  return build_record<SettingsRec, settings_repr>(
+      "H2FrameSettings", "A received SETTINGS frame; a setting the frame did not carry is None.",
       {
           py::property<settings_ack>("ack", "ACK was set."),
           py::property<settings_value<&S::header_table_size>>("header_table_size", "SETTINGS_HEADER_TABLE_SIZE."),
@@ -219,12 +220,12 @@ struct PingRec {
   bool ack;
   py::Ref data;
 };
-PyObject* ping_repr(PyObject* self) {
-  return PyUnicode_FromFormat("Ping(ack=%s)", tf(py::unbox<PingRec>(self).ack));
+py::Ref ping_repr(PyObject* self) {
+  return py::Ref::check(PyUnicode_FromFormat("Ping(ack=%s)", tf(py::unbox<PingRec>(self).ack)));
 }
 PyTypeObject* build_ping() {
   using R = PingRec;
-  return build_record<R>("H2FramePing", "A received PING frame.", &ping_repr,
+  return build_record<R, ping_repr>("H2FramePing", "A received PING frame.",
                          {
                              py::property<bool_field<R, &R::ack>>("ack", "ACK was set."),
                              py::property<ref_field<R, &R::data>>("data", "The 8 payload octets."),
@@ -236,14 +237,15 @@ struct GoAwayRec {
   uint32_t error_code;
   py::Ref debug_data;
 };
-PyObject* go_away_repr(PyObject* self) {
+py::Ref go_away_repr(PyObject* self) {
   const GoAwayRec& r = py::unbox<GoAwayRec>(self);
-  return PyUnicode_FromFormat("GoAway(last_stream_id=%u, error_code=%u)", r.last_stream_id, r.error_code);
+  return py::Ref::check(
+      PyUnicode_FromFormat("GoAway(last_stream_id=%u, error_code=%u)", r.last_stream_id, r.error_code));
 }
 PyTypeObject* build_go_away() {
   using R = GoAwayRec;
-  return build_record<R>(
-      "H2FrameGoAway", "A received GOAWAY frame.", &go_away_repr,
+  return build_record<R, go_away_repr>(
+      "H2FrameGoAway", "A received GOAWAY frame.",
       {
           py::property<u32_field<R, &R::last_stream_id>>("last_stream_id", "The last stream the peer processed."),
           py::property<u32_field<R, &R::error_code>>("error_code", "The HTTP/2 error code."),
@@ -258,9 +260,9 @@ struct PairRec {
 };
 
 template <const char* Format>
-PyObject* pair_repr(PyObject* self) {
+py::Ref pair_repr(PyObject* self) {
   const PairRec& r = py::unbox<PairRec>(self);
-  return PyUnicode_FromFormat(Format, r.stream_id, r.value);
+  return py::Ref::check(PyUnicode_FromFormat(Format, r.stream_id, r.value));
 }
 
 constexpr char kWindowUpdateRepr[] = "WindowUpdate(stream_id=%u, increment=%u)";
@@ -270,7 +272,7 @@ constexpr char kPriorityRepr[] = "Priority(stream_id=%u)";
 
 PyTypeObject* build_window_update() {
   using R = PairRec;
-  return build_record<R>("H2FrameWindowUpdate", "A received WINDOW_UPDATE frame.", &pair_repr<kWindowUpdateRepr>,
+  return build_record<R, pair_repr<kWindowUpdateRepr>>("H2FrameWindowUpdate", "A received WINDOW_UPDATE frame.",
                          {
                              py::property<u32_field<R, &R::stream_id>>("stream_id", "The stream (0: connection)."),
                              py::property<u32_field<R, &R::value>>("increment", "The window increment (31 bits)."),
@@ -278,7 +280,7 @@ PyTypeObject* build_window_update() {
 }
 PyTypeObject* build_rst_stream() {
   using R = PairRec;
-  return build_record<R>("H2FrameRstStream", "A received RST_STREAM frame.", &pair_repr<kRstStreamRepr>,
+  return build_record<R, pair_repr<kRstStreamRepr>>("H2FrameRstStream", "A received RST_STREAM frame.",
                          {
                              py::property<u32_field<R, &R::stream_id>>("stream_id", "The stream."),
                              py::property<u32_field<R, &R::value>>("error_code", "The HTTP/2 error code."),
@@ -286,17 +288,16 @@ PyTypeObject* build_rst_stream() {
 }
 PyTypeObject* build_priority() {
   using R = PairRec;
-  return build_record<R>("H2FramePriority", "A received PRIORITY frame (its contents are not used).",
-                         &pair_repr<kPriorityRepr>,
+  return build_record<R, pair_repr<kPriorityRepr>>("H2FramePriority",
+                                                   "A received PRIORITY frame (its contents are not used).",
                          {py::property<u32_field<R, &R::stream_id>>("stream_id", "The stream.")});
 }
 PyTypeObject* build_stream_error() {
   using R = PairRec;
-  return build_record<R>(
+  return build_record<R, pair_repr<kStreamErrorRepr>>(
       "H2FrameStreamError",
       "A stream-level problem found while decoding (a malformed header block, a self-dependency):\n"
       "the stream is to be reset, the connection lives on.",
-      &pair_repr<kStreamErrorRepr>,
       {
           py::property<u32_field<R, &R::stream_id>>("stream_id", "The stream."),
           py::property<u32_field<R, &R::value>>("error_code", "The HTTP/2 error code (1, PROTOCOL_ERROR)."),
@@ -477,11 +478,22 @@ void apply_send_max_frame(h2::Engine& e, uint32_t v) { e.set_send_max_frame_size
 
 // --- encoders
 
-http::HeaderMapCore headers_arg(py::Arg a, bool& present) {
-  present = a.given();
-  if (!present) return {};
+// A HeaderMap argument, or nullptr for None. A poisoned map fails the call
+// here, before the codec's lock is taken.
+PyObject* headers_arg(py::Arg a) {
+  if (!a.given()) return nullptr;
   if (!is_header_map(a.value)) a.bad_type("HeaderMap or None");
-  return copy_header_map(a.value);
+  header_map_mutex(a.value).check_usable();
+  return a.value;
+}
+
+// Runs `f(map or nullptr)` with the map locked inside the codec's step: the
+// map's lock is a leaf (it never takes another), and encoding straight from
+// it spares a copy of every field.
+template <class F>
+decltype(auto) with_headers(PyObject* headers, F&& f) {
+  if (!headers) return f(nullptr);
+  return read_header_map(headers, [&](const http::HeaderMapCore& m) { return f(&m); });
 }
 
 constexpr py::Sig kSettings("H2Codec.serialize_settings",
@@ -514,16 +526,16 @@ py::Ref codec_serialize_request(PyObject* self, PyObject* const* args, Py_ssize_
   const uint32_t sid = arg_stream_id(a.arg("stream_id"));
   std::string_view method = a.str("method");
   std::string_view target = a.str("target");
-  bool has_headers;
-  http::HeaderMapCore headers = headers_arg(a.arg("headers"), has_headers);
+  PyObject* headers = headers_arg(a.arg("headers"));
   const bool end_stream = a.flag("end_stream", false);
   auto scheme = opt_str(a.arg("scheme"));
   auto authority = opt_str(a.arg("authority"));
   CodecObj& c = codec_of(self);
   std::string out;
   if (Fault f = py::locked(c, [&] {
-        return c.engine.encode_request(sid, method, target, has_headers ? &headers : nullptr, end_stream, scheme,
-                                       authority, out);
+        return with_headers(headers, [&](const http::HeaderMapCore* m) {
+          return c.engine.encode_request(sid, method, target, m, end_stream, scheme, authority, out);
+        });
       }))
     errors::raise_h2(f);
   return py::bytes(out);
@@ -535,15 +547,15 @@ py::Ref codec_serialize_response(PyObject* self, PyObject* const* args, Py_ssize
   auto a = py::parse<kResponse>(args, nargs, kwnames);
   const uint32_t sid = arg_stream_id(a.arg("stream_id"));
   const long long status = py::arg_int_in(a.arg("status"), 100, 999, "invalid status: invalid status code");
-  bool has_headers;
-  http::HeaderMapCore headers = headers_arg(a.arg("headers"), has_headers);
+  PyObject* headers = headers_arg(a.arg("headers"));
   const bool end_stream = a.flag("end_stream", false);
   const bool auto_date = a.flag("auto_date", false);
   CodecObj& c = codec_of(self);
   std::string out;
   if (Fault f = py::locked(c, [&] {
-        return c.engine.encode_response(sid, static_cast<uint32_t>(status), has_headers ? &headers : nullptr,
-                                        end_stream, auto_date, out);
+        return with_headers(headers, [&](const http::HeaderMapCore* m) {
+          return c.engine.encode_response(sid, static_cast<uint32_t>(status), m, end_stream, auto_date, out);
+        });
       }))
     errors::raise_h2(f);
   return py::bytes(out);

@@ -39,6 +39,14 @@ decltype(auto) with_value(PyObject* self, F&& f) {
   return errors::h2_call([&]() -> decltype(auto) { return py::locked(o, [&]() -> decltype(auto) { return f(o.v); }); });
 }
 
+// A method or property without arguments: member M of the object's value,
+// run under its mutex, its result handed back as it is (py::to_host).
+template <class Obj, auto M>
+py::Ref value_call(PyObject* self) {
+  return py::call_to_host(
+      [&]() -> decltype(auto) { return with_value<Obj>(self, [](auto& v) -> decltype(auto) { return (v.*M)(); }); });
+}
+
 // --- H2Reason ---------------------------------------------------------------
 
 struct ReasonObj {
@@ -192,27 +200,6 @@ py::Ref state_set_scheduled_reset(PyObject* self, PyObject* const* args, Py_ssiz
   return py::boolean(with_value<StateObj>(self, [&](h2::StreamState& s) { return s.set_scheduled_reset(reason); }));
 }
 
-template <void (h2::StreamState::*M)()>
-py::Ref state_step(PyObject* self) {
-  with_value<StateObj>(self, [](h2::StreamState& s) { (s.*M)(); });
-  return py::none();
-}
-
-template <bool (h2::StreamState::*M)()>
-py::Ref state_checked_step(PyObject* self) {
-  return py::boolean(with_value<StateObj>(self, [](h2::StreamState& s) { return (s.*M)(); }));
-}
-
-template <bool (h2::StreamState::*M)() const>
-py::Ref state_predicate(PyObject* self) {
-  return py::boolean(with_value<StateObj>(self, [](h2::StreamState& s) { return (s.*M)(); }));
-}
-
-py::Ref state_get_scheduled_reset(PyObject* self) {
-  auto r = with_value<StateObj>(self, [](h2::StreamState& s) { return s.scheduled_reset(); });
-  return r ? py::uinteger(*r) : py::none();
-}
-
 py::Ref state_repr(PyObject* self) {
   return py::ascii_str(with_value<StateObj>(self, [](h2::StreamState& s) { return s.render(); }));
 }
@@ -228,32 +215,33 @@ PyTypeObject* build_state() {
       py::method<state_send_open>("send_open", kSendOpen, "We send HEADERS (eos: with END_STREAM)."),
       py::method<state_recv_open>("recv_open", kRecvOpen,
                                   "We receive HEADERS. True when the frame opened the stream."),
-      py::noargs<state_step<&S::reserve_remote>>("reserve_remote", "The peer reserved the stream (push)."),
-      py::noargs<state_step<&S::reserve_local>>("reserve_local", "We reserved the stream (push)."),
-      py::noargs<state_step<&S::recv_close>>("recv_close", "The peer's END_STREAM."),
+      py::noargs<value_call<StateObj, &S::reserve_remote>>("reserve_remote", "The peer reserved the stream (push)."),
+      py::noargs<value_call<StateObj, &S::reserve_local>>("reserve_local", "We reserved the stream (push)."),
+      py::noargs<value_call<StateObj, &S::recv_close>>("recv_close", "The peer's END_STREAM."),
       py::method<state_recv_reset>("recv_reset", kRecvReset,
                                    "The peer's RST_STREAM (queued: frames of the stream still wait to be sent)."),
-      py::noargs<state_step<&S::recv_eof>>("recv_eof", "The transport closed."),
-      py::noargs<state_checked_step<&S::send_close>>(
+      py::noargs<value_call<StateObj, &S::recv_eof>>("recv_eof", "The transport closed."),
+      py::noargs<value_call<StateObj, &S::send_close>>(
           "send_close", "End our send half if it is streaming: True when it was, False (nothing changed) else."),
       py::method<state_set_reset>("set_reset", kSetReset, "Close the stream by a reset, whatever its state."),
       py::method<state_set_scheduled_reset>(
           "set_scheduled_reset", kSetScheduled,
           "Schedule a library reset: True when scheduled, False when the stream was already closed."),
-      py::noargs<state_get_scheduled_reset>("get_scheduled_reset", "The scheduled reset's code, or None."),
-      py::noargs<state_predicate<&S::ensure_recv_open>>(
+      py::noargs<value_call<StateObj, &S::scheduled_reset>>("get_scheduled_reset",
+                                                            "The scheduled reset's code, or None."),
+      py::noargs<value_call<StateObj, &S::ensure_recv_open>>(
           "ensure_recv_open", "True while the receive half may deliver; raises the stream's stored error."),
-      py::noargs<state_predicate<&S::is_scheduled_reset>>("is_scheduled_reset", "A library reset is scheduled."),
-      py::noargs<state_predicate<&S::is_local_error>>("is_local_error", "Closed by our side's error or reset."),
-      py::noargs<state_predicate<&S::is_remote_reset>>("is_remote_reset", "Closed by the peer's RST_STREAM."),
-      py::noargs<state_predicate<&S::is_reset>>("is_reset", "Closed other than by END_STREAM."),
-      py::noargs<state_predicate<&S::is_send_streaming>>("is_send_streaming", "Our send half is streaming."),
-      py::noargs<state_predicate<&S::is_recv_headers>>("is_recv_headers", "The receive half awaits headers."),
-      py::noargs<state_predicate<&S::is_recv_streaming>>("is_recv_streaming", "The receive half is streaming."),
-      py::noargs<state_predicate<&S::is_recv_end_stream>>("is_recv_end_stream", "The peer's END_STREAM was seen."),
-      py::noargs<state_predicate<&S::is_closed>>("is_closed", "The stream is closed."),
-      py::noargs<state_predicate<&S::is_send_closed>>("is_send_closed", "Our send half is closed."),
-      py::noargs<state_predicate<&S::is_idle>>("is_idle", "The stream is idle."),
+      py::noargs<value_call<StateObj, &S::is_scheduled_reset>>("is_scheduled_reset", "A library reset is scheduled."),
+      py::noargs<value_call<StateObj, &S::is_local_error>>("is_local_error", "Closed by our side's error or reset."),
+      py::noargs<value_call<StateObj, &S::is_remote_reset>>("is_remote_reset", "Closed by the peer's RST_STREAM."),
+      py::noargs<value_call<StateObj, &S::is_reset>>("is_reset", "Closed other than by END_STREAM."),
+      py::noargs<value_call<StateObj, &S::is_send_streaming>>("is_send_streaming", "Our send half is streaming."),
+      py::noargs<value_call<StateObj, &S::is_recv_headers>>("is_recv_headers", "The receive half awaits headers."),
+      py::noargs<value_call<StateObj, &S::is_recv_streaming>>("is_recv_streaming", "The receive half is streaming."),
+      py::noargs<value_call<StateObj, &S::is_recv_end_stream>>("is_recv_end_stream", "The peer's END_STREAM was seen."),
+      py::noargs<value_call<StateObj, &S::is_closed>>("is_closed", "The stream is closed."),
+      py::noargs<value_call<StateObj, &S::is_send_closed>>("is_send_closed", "Our send half is closed."),
+      py::noargs<value_call<StateObj, &S::is_idle>>("is_idle", "The stream is idle."),
   };
   d.slots = {py::slots::repr<state_repr>()};
   return py::build_type(std::move(d));
@@ -287,19 +275,6 @@ py::Ref flow_amount(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   return py::none();
 }
 
-py::Ref flow_window_size(PyObject* self) {
-  return py::integer(with_value<FlowObj>(self, [](h2::FlowControl& f) { return f.window_size(); }));
-}
-py::Ref flow_available(PyObject* self) {
-  return py::integer(with_value<FlowObj>(self, [](h2::FlowControl& f) { return f.available(); }));
-}
-py::Ref flow_has_unavailable(PyObject* self) {
-  return py::boolean(with_value<FlowObj>(self, [](h2::FlowControl& f) { return f.has_unavailable(); }));
-}
-py::Ref flow_unclaimed(PyObject* self) {
-  auto r = with_value<FlowObj>(self, [](h2::FlowControl& f) { return f.unclaimed_capacity(); });
-  return r ? py::integer(*r) : py::none();
-}
 py::Ref flow_repr(PyObject* self) {
   auto f = with_value<FlowObj>(self, [](h2::FlowControl& v) { return v; });
   return py::ascii_str("H2FlowControl(window_size=" + std::to_string(f.window()) +
@@ -315,10 +290,11 @@ PyTypeObject* build_flow() {
       "a result outside the signed 32-bit range raises H2FlowControlError.");
   py::set_ctor<flow_new>(d, kFlowCtor);
   d.methods = {
-      py::noargs<flow_window_size>("window_size", "The window size (0 when negative)."),
-      py::noargs<flow_available>("available", "The available capacity (may be negative)."),
-      py::noargs<flow_has_unavailable>("has_unavailable", "The window exceeds the available capacity."),
-      py::noargs<flow_unclaimed>("unclaimed_capacity",
+      py::noargs<value_call<FlowObj, &F::window_size>>("window_size", "The window size (0 when negative)."),
+      py::noargs<value_call<FlowObj, &F::available>>("available", "The available capacity (may be negative)."),
+      py::noargs<value_call<FlowObj, &F::has_unavailable>>("has_unavailable",
+                                                           "The window exceeds the available capacity."),
+      py::noargs<value_call<FlowObj, &F::unclaimed_capacity>>("unclaimed_capacity",
                                  "Released capacity worth a WINDOW_UPDATE (at least half the window), or None."),
       py::method<flow_amount<kClaim, &F::claim_capacity>>("claim_capacity", kClaim, "available -= capacity."),
       py::method<flow_amount<kAssign, &F::assign_capacity>>("assign_capacity", kAssign, "available += capacity."),
@@ -363,12 +339,6 @@ py::Ref length_dec(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   return py::boolean(with_value<LengthObj>(self, [&](h2::ContentLength& c) { return c.dec(len); }));
 }
 
-py::Ref length_is_head(PyObject* self) {
-  return py::boolean(with_value<LengthObj>(self, [](h2::ContentLength& c) { return c.is_head(); }));
-}
-py::Ref length_is_satisfied(PyObject* self) {
-  return py::boolean(with_value<LengthObj>(self, [](h2::ContentLength& c) { return c.is_satisfied(); }));
-}
 py::Ref length_repr(PyObject* self) {
   auto c = with_value<LengthObj>(self, [](h2::ContentLength& v) { return v; });
   switch (c.kind()) {
@@ -389,11 +359,13 @@ PyTypeObject* build_length() {
       "to HEAD: the body must be empty) or Remaining(n).");
   py::set_ctor<length_new>(d, kLengthCtor);
   d.methods = {
-      py::noargs<length_is_head>("is_head", "The tracker belongs to a response to HEAD."),
+      py::noargs<value_call<LengthObj, &h2::ContentLength::is_head>>("is_head",
+                                                                     "The tracker belongs to a response to HEAD."),
       py::method<length_set>("set", kLengthSet, "Record the declared length (a Head tracker stays Head)."),
       py::method<length_dec>("dec", kLengthDec,
                              "Count len received payload bytes; False (unchanged) when they are too many."),
-      py::noargs<length_is_satisfied>("is_satisfied", "No declared byte is still missing."),
+      py::noargs<value_call<LengthObj, &h2::ContentLength::is_satisfied>>("is_satisfied",
+                                                                          "No declared byte is still missing."),
   };
   d.slots = {py::slots::repr<length_repr>()};
   return py::build_type(std::move(d));
@@ -429,12 +401,6 @@ py::Ref budget_release(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   return py::none();
 }
 
-py::Ref budget_available(PyObject* self) {
-  return py::uinteger(with_value<BudgetObj>(self, [](h2::DataFrameBudget& b) { return b.available(); }));
-}
-py::Ref budget_empty_frames(PyObject* self) {
-  return py::uinteger(with_value<BudgetObj>(self, [](h2::DataFrameBudget& b) { return b.empty_frames(); }));
-}
 py::Ref budget_repr(PyObject* self) {
   auto b = with_value<BudgetObj>(self, [](h2::DataFrameBudget& v) { return v; });
   return py::ascii_str("H2DataFrameBudget(available=" + std::to_string(b.available()) +
@@ -455,8 +421,9 @@ PyTypeObject* build_budget() {
       py::method<budget_release>("release", kBudgetRelease, "Give a consumed frame's charge back."),
   };
   d.getters = {
-      py::property<budget_available>("available", "The budget currently available (tests / diagnostics)."),
-      py::property<budget_empty_frames>(
+      py::property<value_call<BudgetObj, &h2::DataFrameBudget::available>>(
+          "available", "The budget currently available (tests / diagnostics)."),
+      py::property<value_call<BudgetObj, &h2::DataFrameBudget::empty_frames>>(
           "empty_frames", "Empty non-final DATA frames received over the connection's lifetime (capped)."),
   };
   d.slots = {py::slots::repr<budget_repr>()};

@@ -18,9 +18,21 @@ using http::HeaderMapCore;
 struct HeaderMapObj {
   py::Mutex mu;
   HeaderMapCore core;
+  // The (name, value) pairs items() last listed, kept while the map stays
+  // as it was: listing an unchanged map again then costs a list, not a new
+  // tuple and bytes object per field. Only str, bytes and tuples, so the
+  // cache can close no reference cycle.
+  py::Ref items;
+  uint64_t version = 0;  // counts the changes, so a listing made outside the lock knows if it is current
 
   HeaderMapObj() = default;
   explicit HeaderMapObj(HeaderMapCore&& c) : core(std::move(c)) {}
+
+  // Called under the lock by every change; the listing goes to `g`.
+  void changed(py::Graveyard& g) {
+    ++version;
+    g.bury(std::move(items));
+  }
 };
 
 HeaderMapObj& self_of(PyObject* o) { return py::unbox<HeaderMapObj>(o); }
@@ -134,7 +146,7 @@ HeaderMapCore snapshot(HeaderMapObj& m) {
 // that nested listing finds the scratch busy and uses a map of its own.
 class SnapshotLease {
  public:
-  explicit SnapshotLease(HeaderMapObj& m) {
+  explicit SnapshotLease(HeaderMapObj& m, uint64_t* version = nullptr) {
     Scratch& s = scratch();
     if (!s.busy) {
       s.busy = true;
@@ -143,7 +155,10 @@ class SnapshotLease {
     } else {
       map_ = &own_;
     }
-    py::locked(m, [&] { map_->copy_from(m.core); });
+    py::locked(m, [&] {
+      map_->copy_from(m.core);
+      if (version) *version = m.version;
+    });
   }
   ~SnapshotLease() {
     if (!leased_) return;
@@ -337,6 +352,29 @@ bool convert_bulk(PyObject* init, http::FieldView* out, size_t& n) {
 // pairs' bytes are first gathered into one block, so the map takes them
 // the way it takes a parsed head: one copy of the block, each name lowered
 // in place, no per-field allocation or index.
+// Copies `n` bytes; most names and values are short, and a memcpy call
+// costs more than the bytes it moves for those.
+template <class Word>
+inline void copy_ends(char* dst, const char* src, size_t n) {  // sizeof(Word) <= n <= 2 * sizeof(Word)
+  Word a, b;
+  std::memcpy(&a, src, sizeof(Word));
+  std::memcpy(&b, src + n - sizeof(Word), sizeof(Word));
+  std::memcpy(dst, &a, sizeof(Word));
+  std::memcpy(dst + n - sizeof(Word), &b, sizeof(Word));
+}
+
+inline void copy_bytes(char* dst, const char* src, size_t n) {
+  if (n >= 16) {
+    std::memcpy(dst, src, n);
+  } else if (n >= 8) {
+    copy_ends<uint64_t>(dst, src, n);
+  } else if (n >= 4) {
+    copy_ends<uint32_t>(dst, src, n);
+  } else {
+    for (size_t i = 0; i < n; ++i) dst[i] = src[i];
+  }
+}
+
 void fill_fresh(HeaderMapCore& core, http::FieldView* fields, size_t n) {
   size_t total = 0;
   for (size_t i = 0; i < n; ++i) total += fields[i].name.size() + fields[i].value.size();
@@ -350,10 +388,10 @@ void fill_fresh(HeaderMapCore& core, http::FieldView* fields, size_t n) {
   char* w = block;
   for (size_t i = 0; i < n; ++i) {
     http::FieldView& f = fields[i];
-    std::memcpy(w, f.name.data(), f.name.size());
+    copy_bytes(w, f.name.data(), f.name.size());
     f.name = std::string_view(w, f.name.size());
     w += f.name.size();
-    std::memcpy(w, f.value.data(), f.value.size());
+    copy_bytes(w, f.value.data(), f.value.size());
     f.value = std::string_view(w, f.value.size());
     w += f.value.size();
   }
@@ -373,10 +411,15 @@ py::Ref hm_new(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyOb
     core = snapshot(self_of(init));
   } else if ((seq && static_cast<size_t>(PySequence_Fast_GET_SIZE(init)) <= kBulkPairs) ||
              (dict && static_cast<size_t>(PyDict_GET_SIZE(init)) <= kBulkPairs)) {
-    http::FieldView fields[kBulkPairs];
+    // Written by convert_bulk before any is read, so left uninitialised:
+    // clearing all of them would cost more than converting a typical head.
+    union Fields {
+      Fields() {}
+      http::FieldView v[kBulkPairs];
+    } fields;
     size_t n = 0;
-    if (convert_bulk(init, fields, n)) {
-      fill_fresh(core, fields, n);
+    if (convert_bulk(init, fields.v, n)) {
+      fill_fresh(core, fields.v, n);
     } else {
       add_pairs(core, init);
     }
@@ -410,14 +453,19 @@ void hm_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
   Name n;
   n.convert(key);
   HeaderMapObj& m = self_of(self);
+  py::Graveyard gy;
   if (!value) {
     py::locked(m, [&] {
       if (!m.core.remove(n.view())) throw py::KeyError(std::string(n.view()));
+      m.changed(gy);
     });
     return;
   }
   std::string_view v = convert_value(value);
-  py::locked(m, [&] { check_room(m.core.set(n.view(), v)); });
+  py::locked(m, [&] {
+    check_room(m.core.set(n.view(), v));
+    m.changed(gy);
+  });
 }
 
 size_t hm_length(PyObject* self) {
@@ -451,16 +499,17 @@ py::Ref values_of(const HeaderMapCore& c) {
   return list;
 }
 
+// Every (name, value) pair in map order, as a tuple.
 template <bool RawNames>
 py::Ref items_of(const HeaderMapCore& c) {
-  py::Ref list = py::Ref::check(PyList_New(static_cast<Py_ssize_t>(c.len())));
+  py::Ref list = py::Ref::check(PyTuple_New(static_cast<Py_ssize_t>(c.len())));
   Py_ssize_t at = 0;
   for (size_t i = 0; i < c.name_count(); ++i) {
     py::Ref name = RawNames ? name_bytes(c.name_at(i)) : name_str(c.name_at(i));
     c.for_each_value_at(i, [&](std::string_view v) {
       PyObject* t = PyTuple_New(2);
       if (!t) throw py::PyErrSet{};
-      PyList_SET_ITEM(list.get(), at++, t);
+      PyTuple_SET_ITEM(list.get(), at++, t);
       PyTuple_SET_ITEM(t, 0, py::Ref(name).release());
       PyTuple_SET_ITEM(t, 1, py::bytes(v).release());
     });
@@ -469,9 +518,48 @@ py::Ref items_of(const HeaderMapCore& c) {
 }
 
 py::Ref hm_keys(PyObject* self) { return keys_of(SnapshotLease(self_of(self)).map()); }
-py::Ref hm_values(PyObject* self) { return values_of(SnapshotLease(self_of(self)).map()); }
-py::Ref hm_items(PyObject* self) { return items_of<false>(SnapshotLease(self_of(self)).map()); }
-py::Ref hm_raw_items(PyObject* self) { return items_of<true>(SnapshotLease(self_of(self)).map()); }
+py::Ref hm_values(PyObject* self) {
+  HeaderMapObj& m = self_of(self);
+  py::Ref pairs = py::locked(m, [&] { return m.items; });
+  if (!pairs) return values_of(SnapshotLease(m).map());
+  // The values items() already made.
+  const Py_ssize_t n = PyTuple_GET_SIZE(pairs.get());
+  py::Ref list = py::Ref::check(PyList_New(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* v = PyTuple_GET_ITEM(PyTuple_GET_ITEM(pairs.get(), i), 1);
+    Py_INCREF(v);
+    PyList_SET_ITEM(list.get(), i, v);
+  }
+  return list;
+}
+// A new list of the cached pairs, built first when the map changed since.
+py::Ref hm_items(PyObject* self) {
+  HeaderMapObj& m = self_of(self);
+  py::Ref pairs = py::locked(m, [&] { return m.items; });
+  if (!pairs) {
+    uint64_t version = 0;
+    pairs = items_of<false>(SnapshotLease(m, &version).map());
+    py::Graveyard gy;
+    py::locked(m, [&] {
+      if (m.version == version) {
+        gy.bury(std::move(m.items));
+        m.items = pairs;
+      }
+    });
+  }
+  const Py_ssize_t n = PyTuple_GET_SIZE(pairs.get());
+  py::Ref list = py::Ref::check(PyList_New(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* p = PyTuple_GET_ITEM(pairs.get(), i);
+    Py_INCREF(p);
+    PyList_SET_ITEM(list.get(), i, p);
+  }
+  return list;
+}
+py::Ref hm_raw_items(PyObject* self) {
+  py::Ref pairs = items_of<true>(SnapshotLease(self_of(self)).map());
+  return py::Ref::check(PySequence_List(pairs.get()));
+}
 
 py::Ref hm_iter(PyObject* self) {
   py::Ref keys = hm_keys(self);
@@ -559,7 +647,11 @@ py::Ref hm_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   n.convert(a["name"]);
   std::string_view v = convert_value(a["value"]);
   HeaderMapObj& m = self_of(self);
-  py::locked(m, [&] { check_room(m.core.add(n.view(), v)); });
+  py::Graveyard gy;
+  py::locked(m, [&] {
+    check_room(m.core.add(n.view(), v));
+    m.changed(gy);
+  });
   return py::none();
 }
 
@@ -580,9 +672,11 @@ py::Ref hm_setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   // can raise, and raising creates host objects), then the name is looked
   // up again, since another thread may have added it meanwhile.
   std::string_view v = convert_value(a["value"]);
+  py::Graveyard gy;
   py::locked(m, [&] {
     if (copy_existing()) return;
     check_room(m.core.add(n.view(), v));
+    m.changed(gy);
     out.assign(v);
   });
   return py::bytes(out.view());

@@ -137,26 +137,18 @@ py::Ref pi_raw_auth(PyObject* self) {
   return py::Ref::steal(t);
 }
 
-PyObject* pi_repr(PyObject* self) {
-  try {
-    py::Ref uri = pi_uri(self);
-    return PyUnicode_FromFormat("ProxyIntercept(uri=%R)", uri.get());
-  } catch (...) {
-    py::translate_exception();
-    return nullptr;
-  }
+py::Ref pi_repr(PyObject* self) {
+  py::Ref uri = pi_uri(self);
+  return py::Ref::check(PyUnicode_FromFormat("ProxyIntercept(uri=%R)", uri.get()));
 }
 
 PyTypeObject* build_intercept() {
-  static PyType_Slot extra[] = {
-      {Py_tp_repr, reinterpret_cast<void*>(&pi_repr)},
-  };
   py::TypeDef d = py::type_def<ProxyInterceptObj>(
       "ProxyIntercept",
       "A proxy to dial for one destination: its URL and prepared credentials.\n\n"
       "Returned by ProxyMatcher.intercept(); immutable.",
       py::kNoConstructor);
-  d.slots.assign(std::begin(extra), std::end(extra));
+  d.slots = {py::slots::repr<pi_repr>()};
   d.getters = {py::property<pi_uri>("uri", "The proxy URL: scheme, '://', host and port as written, and '/'.")};
   d.methods = {
       py::noargs<pi_basic_auth>("basic_auth",

@@ -218,6 +218,26 @@ struct MultiTable {
 
 const MultiTable kMulti;
 
+// One step of the octet-wide decoder: the entry `e` for the top eight bits
+// of `acc` in `table` either ends a code (its symbol is written and the
+// next lookup starts at the root) or names the table for the next eight
+// bits. False when the code is EOS, which a string may not contain.
+inline bool huffman_step(uint16_t e, uint64_t& acc, unsigned& bits, const uint16_t*& table, char*& w) {
+  if (e & kHuffSymbol) {
+    if ((e & 0x1FF) == 256) return false;
+    const unsigned used = (e >> 9) & 0xF;
+    *w++ = static_cast<char>(e);
+    acc <<= used;
+    bits -= used;
+    table = kHuffmanDecode[0];
+  } else {
+    acc <<= 8;
+    bits -= 8;
+    table = kHuffmanDecode[e];
+  }
+  return true;
+}
+
 }  // namespace
 
 char* huffman_decode_to(std::string_view in, char* w) {
@@ -253,19 +273,7 @@ char* huffman_decode_to(std::string_view in, char* w) {
       }
     }
     while (bits >= 8) {
-      const uint16_t e = table[acc >> 56];
-      if (e & kHuffSymbol) {
-        const unsigned used = (e >> 9) & 0xF;
-        if ((e & 0x1FF) == 256) return nullptr;  // EOS inside a string
-        *w++ = static_cast<char>(e);
-        acc <<= used;
-        bits -= used;
-        table = kHuffmanDecode[0];
-      } else {
-        acc <<= 8;
-        bits -= 8;
-        table = kHuffmanDecode[e];
-      }
+      if (!huffman_step(table[acc >> 56], acc, bits, table, w)) return nullptr;
     }
   }
   for (;;) {
@@ -274,20 +282,7 @@ char* huffman_decode_to(std::string_view in, char* w) {
       bits += 8;
     }
     if (bits < 8) break;
-    const uint16_t e = table[acc >> 56];
-    if (e & kHuffSymbol) {
-      const unsigned used = (e >> 9) & 0xF;
-      const unsigned sym = e & 0x1FF;
-      if (sym == 256) return nullptr;  // EOS inside a string
-      *w++ = static_cast<char>(sym);
-      acc <<= used;
-      bits -= used;
-      table = kHuffmanDecode[0];
-    } else {
-      acc <<= 8;
-      bits -= 8;
-      table = kHuffmanDecode[e];
-    }
+    if (!huffman_step(table[acc >> 56], acc, bits, table, w)) return nullptr;
   }
   // Fewer than eight bits left: the codes that still fit, then padding.
   while (bits > 0) {
@@ -566,12 +561,6 @@ DecodeError Decoder::decode_fragment(std::string_view block, size_t& consumed, u
 
 Encoder::Encoder() = default;
 
-uint32_t Encoder::hash_name(std::string_view name) {
-  uint32_t h = 2166136261u;  // FNV-1a
-  for (unsigned char c : name) h = (h ^ c) * 16777619u;
-  return h ^ (h >> 16);
-}
-
 void Encoder::evict_one() {
   Slot& s = table_->slots[(next_seq_ - count_) % kSlots];
   size_ -= s.name.size() + s.value.size() + kEntryOverhead;
@@ -606,24 +595,89 @@ void Encoder::request_size_update(uint64_t requested) {
   }
 }
 
+namespace {
+
+// The most one field can take: a literal with both strings, each with its
+// length octets and four code octets per input octet (codes are at most 30
+// bits), after a name index of up to six octets.
+constexpr size_t kFieldOverhead = 18;
+inline size_t field_room(size_t name_len, size_t value_len) { return kFieldOverhead + 4 * (name_len + value_len); }
+// The scratch a block starts with: most heads fit in it.
+constexpr size_t kScratchStart = 2048;
+
+// Table hashes: eight octets a step, every octet reaching the bucket bits.
+inline uint64_t hash_text(std::string_view s, uint64_t seed) {
+  const char* p = s.data();
+  const size_t n = s.size();
+  uint64_t h = seed ^ (n * 0x9E3779B97F4A7C15ull);
+  auto mix = [&h](uint64_t w) {
+    h = (h ^ w) * 0xFF51AFD7ED558CCDull;
+    h ^= h >> 29;
+  };
+  if (n >= 8) {
+    // The last word overlaps the one before it.
+    for (size_t i = 0;; i += 8) {
+      if (i + 8 > n) i = n - 8;
+      uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      mix(w);
+      if (i + 8 == n) break;
+    }
+  } else if (n >= 4) {
+    uint32_t a, b;
+    std::memcpy(&a, p, 4);
+    std::memcpy(&b, p + n - 4, 4);
+    mix(a | (uint64_t{b} << 32));
+  } else {
+    uint64_t w = 0;
+    for (size_t i = 0; i < n; ++i) w |= uint64_t{static_cast<unsigned char>(p[i])} << (8 * i);
+    mix(w);
+  }
+  return h * 0x9E3779B97F4A7C15ull;
+}
+
+}  // namespace
+
 void Encoder::encode(const Field* pseudo, size_t pseudo_count, const http::HeaderMapCore* fields,
                      const Field* extra, size_t extra_count, std::string& out) {
-  out_ = &out;
+  if (!scratch_) {
+    scratch_cap_ = kScratchStart;
+    scratch_ = std::make_unique_for_overwrite<char[]>(scratch_cap_);
+  }
+  char* w = scratch_.get();
+  // Room for the field about to be written, the buffer growing (rarely)
+  // when the worst case might not fit.
+  auto one = [&](std::string_view n, std::string_view v) {
+    const size_t used = static_cast<size_t>(w - scratch_.get());
+    const size_t room = field_room(n.size(), v.size());
+    if (scratch_cap_ - used < room) {
+      const size_t cap = std::max(scratch_cap_ * 2, used + room);
+      auto bigger = std::make_unique_for_overwrite<char[]>(cap);
+      std::memcpy(bigger.get(), scratch_.get(), used);
+      scratch_ = std::move(bigger);
+      scratch_cap_ = cap;
+      w = scratch_.get() + used;
+    }
+    w = field(w, n, v);
+  };
   if (pending_.kind != Pending::Kind::None) {
-    char buf[12];
-    char* w = write_int(buf, 0x20, 5, pending_.a);
+    // Two size updates fit in any scratch.
+    w = write_int(w, 0x20, 5, pending_.a);
     resize(pending_.a);
     if (pending_.kind == Pending::Kind::Two) {
       w = write_int(w, 0x20, 5, pending_.b);
       resize(pending_.b);
     }
-    out.append(buf, static_cast<size_t>(w - buf));
     pending_ = {};
   }
-  for (size_t i = 0; i < pseudo_count; ++i) field(pseudo[i].name, pseudo[i].value);
-  if (fields) fields->for_each([this](std::string_view n, std::string_view v) { field(n, v); });
-  for (size_t i = 0; i < extra_count; ++i) field(extra[i].name, extra[i].value);
-  out_ = nullptr;
+  for (size_t i = 0; i < pseudo_count; ++i) one(pseudo[i].name, pseudo[i].value);
+  if (fields) fields->for_each(one);
+  for (size_t i = 0; i < extra_count; ++i) one(extra[i].name, extra[i].value);
+  out.append(scratch_.get(), static_cast<size_t>(w - scratch_.get()));
+  if (scratch_cap_ > kScratchKeep) {
+    scratch_.reset();
+    scratch_cap_ = 0;
+  }
 }
 
 namespace {
@@ -645,19 +699,9 @@ char* write_string(char* w, std::string_view s) {
   return end + extra;
 }
 
-// Room for one string: the length octets plus four code octets per input
-// octet (codes are at most 30 bits).
-inline size_t string_room(std::string_view s) { return 6 + s.size() * 4; }
-
 }  // namespace
 
-void Encoder::field(std::string_view name, std::string_view value) {
-  std::string& out = *out_;
-  const size_t at = out.size();
-  // Worst case: one representation with a literal name and value.
-  out.resize(at + 6 + string_room(name) + string_room(value));
-  char* const start = out.data() + at;
-  char* w = start;
+char* Encoder::field(char* w, std::string_view name, std::string_view value) {
   const int static_name = static_name_index(name);
   const size_t entry_size = name.size() + value.size() + kEntryOverhead;
 
@@ -669,62 +713,63 @@ void Encoder::field(std::string_view name, std::string_view value) {
 
   if (never_index(name, value)) {
     literal(0x00, 4, static_cast<uint64_t>(static_name));
-  } else {
-    int full = 0;
-    if (static_name) {
-      for (size_t i = static_cast<size_t>(static_name); i <= kStaticTableSize && kStaticTable[i - 1].name == name; ++i) {
-        const std::string_view sv = kStaticTable[i - 1].value;
-        if (!sv.empty() && sv == value) {
-          full = static_cast<int>(i);
-          break;
-        }
-      }
-    }
-    if (full) {
-      w = write_int(w, 0x80, 7, static_cast<uint64_t>(full));
-    } else if (entry_size * 4 > max_ * 3) {
-      // Would take most of the table: evicting everything else for one
-      // field costs more than it saves.
-      literal(0x00, 4, static_cast<uint64_t>(static_name));
-    } else {
-      // Search the dynamic table: the bucket chain holds every entry of
-      // this name, newest first.
-      const uint32_t hash = hash_name(name);
-      const size_t bucket = hash & (kBuckets - 1);
-      const uint64_t oldest = next_seq_ - count_;
-      uint64_t full_seq = 0, name_seq = 0;  // seq + 1
-      for (uint64_t link = table_ ? table_->heads[bucket] : 0; link && link - 1 >= oldest;) {
-        const Slot& s = table_->slots[(link - 1) % kSlots];
-        if (s.hash == hash && s.name == name) {
-          if (!name_seq) name_seq = link;
-          if (s.value == value) {
-            full_seq = link;
-            break;
-          }
-        }
-        link = s.chain;
-      }
-      if (full_seq) {
-        w = write_int(w, 0x80, 7, kStaticTableSize + 1 + (next_seq_ - full_seq));
-      } else {
-        uint64_t name_index = static_cast<uint64_t>(static_name);
-        if (!name_index && name_seq) name_index = kStaticTableSize + 1 + (next_seq_ - name_seq);
-        literal(0x40, 6, name_index);
-        // Insert (§4.4); the entry fits, so evicting makes room for it.
-        while (size_ + entry_size > max_) evict_one();
-        if (!table_) table_ = std::make_unique<Table>();
-        Slot& s = table_->slots[next_seq_ % kSlots];
-        s.name.assign(name);
-        s.value.assign(value);
-        s.chain = table_->heads[bucket];
-        s.hash = hash;
-        table_->heads[bucket] = ++next_seq_;
-        ++count_;
-        size_ += entry_size;
-      }
+    return w;
+  }
+  if (static_name) {
+    for (size_t i = static_cast<size_t>(static_name); i <= kStaticTableSize && kStaticTable[i - 1].name == name; ++i) {
+      const std::string_view sv = kStaticTable[i - 1].value;
+      if (!sv.empty() && sv == value) return write_int(w, 0x80, 7, i);
     }
   }
-  out.resize(at + static_cast<size_t>(w - start));
+  if (entry_size * 4 > max_ * 3) {
+    // Would take most of the table: evicting everything else for one
+    // field costs more than it saves.
+    literal(0x00, 4, static_cast<uint64_t>(static_name));
+    return w;
+  }
+  // Search the dynamic table: the pair chain for the whole field, else the
+  // name chain for the newest entry of the name.
+  const uint64_t name_hash = hash_text(name, 0);
+  const uint64_t pair_hash = hash_text(value, name_hash);
+  const size_t name_bucket = name_hash >> (64 - kBucketBits);
+  const size_t pair_bucket = pair_hash >> (64 - kBucketBits);
+  const uint64_t oldest = next_seq_ - count_;
+  if (table_) {
+    for (uint64_t link = table_->pair_heads[pair_bucket]; link && link - 1 >= oldest;) {
+      const Slot& s = table_->slots[(link - 1) % kSlots];
+      if (s.pair_hash == pair_hash && s.name == name && s.value == value)
+        return write_int(w, 0x80, 7, kStaticTableSize + 1 + (next_seq_ - link));
+      link = s.pair_chain;
+    }
+  }
+  uint64_t name_index = static_cast<uint64_t>(static_name);
+  if (!name_index && table_) {
+    for (uint64_t link = table_->name_heads[name_bucket]; link && link - 1 >= oldest;) {
+      const Slot& s = table_->slots[(link - 1) % kSlots];
+      if (s.name_hash == name_hash && s.name == name) {
+        name_index = kStaticTableSize + 1 + (next_seq_ - link);
+        break;
+      }
+      link = s.name_chain;
+    }
+  }
+  literal(0x40, 6, name_index);
+  // Insert (§4.4); the entry fits, so evicting makes room for it.
+  while (size_ + entry_size > max_) evict_one();
+  if (!table_) table_ = std::make_unique<Table>();
+  Slot& s = table_->slots[next_seq_ % kSlots];
+  s.name.assign(name);
+  s.value.assign(value);
+  s.name_chain = table_->name_heads[name_bucket];
+  s.pair_chain = table_->pair_heads[pair_bucket];
+  s.name_hash = name_hash;
+  s.pair_hash = pair_hash;
+  ++next_seq_;
+  table_->name_heads[name_bucket] = next_seq_;
+  table_->pair_heads[pair_bucket] = next_seq_;
+  ++count_;
+  size_ += entry_size;
+  return w;
 }
 
 }  // namespace quillon::h2::hpack

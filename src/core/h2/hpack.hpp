@@ -181,29 +181,37 @@ class Encoder {
  private:
   // At most this many entries fit in kSendTableCap octets.
   static constexpr size_t kSlots = kSendTableCap / kEntryOverhead;
-  static constexpr size_t kBuckets = 256;
+  static constexpr unsigned kBucketBits = 8;
+  static constexpr size_t kBuckets = size_t{1} << kBucketBits;
 
+  // Every entry is on two chains: one by name (for a literal that reuses
+  // the newest entry's name) and one by name and value (for a whole
+  // match), so neither search walks entries that differ in the other part.
   struct Slot {
     std::string name, value;
-    uint64_t chain = 0;  // seq + 1 of the next older entry in this bucket, 0 = none
-    uint32_t hash = 0;   // of the name: most chain steps end without comparing text
+    uint64_t name_chain = 0;  // seq + 1 of the next older entry in this name bucket, 0 = none
+    uint64_t pair_chain = 0;  // the same in its pair bucket
+    uint64_t name_hash = 0;   // most chain steps end without comparing text
+    uint64_t pair_hash = 0;
   };
   struct Pending {
     enum class Kind : uint8_t { None, One, Two } kind = Kind::None;
     uint32_t a = 0, b = 0;
   };
 
-  void field(std::string_view name, std::string_view value);
+  // Writes one field's representation at `w`, which has room for the
+  // worst case (see field_room in the .cpp); returns its end.
+  char* field(char* w, std::string_view name, std::string_view value);
   void resize(size_t max);
   void evict_one();
-  static uint32_t hash_name(std::string_view name);
 
   // The dynamic table and its name index: about 12 KiB, so it is made by
   // the first insertion rather than with the encoder. A server holds many
   // idle connections, and one that never sends a head never needs it.
   struct Table {
     Slot slots[kSlots];
-    uint64_t heads[kBuckets] = {};  // seq + 1 of the newest entry, 0 = none
+    uint64_t name_heads[kBuckets] = {};  // seq + 1 of the newest entry, 0 = none
+    uint64_t pair_heads[kBuckets] = {};
   };
   std::unique_ptr<Table> table_;
   uint64_t next_seq_ = 0;
@@ -211,7 +219,11 @@ class Encoder {
   size_t size_ = 0;
   size_t max_ = kDefaultTableSize;
   Pending pending_;
-  std::string* out_ = nullptr;
+  // A block is written here, sized for its worst case, and appended to the
+  // caller's string once: growing the string field by field would zero-fill
+  // that worst case every time.
+  std::unique_ptr<char[]> scratch_;
+  size_t scratch_cap_ = 0;
 };
 
 // RFC 7541 §5.2 Huffman coding, exposed for tests and the frame layer.

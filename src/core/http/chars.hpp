@@ -108,8 +108,10 @@ inline __m128i lower_letters(__m128i x) {
 }  // namespace chars_detail
 #endif
 
-// The first and last eight bytes of a lower-cased name, as loaded from
-// memory (the header map's scan key is made of them).
+// The ends of a lower-cased name as loaded from memory (the header map's
+// scan key is made of them): its first and last eight bytes from eight
+// bytes on; its first and last four, zero-extended, from four to seven; and
+// below four, the bytes themselves in `first` (zero-filled) with `last` 0.
 struct LoweredEnds {
   uint64_t first;
   uint64_t last;
@@ -153,12 +155,10 @@ inline LoweredEnds lower_token_copy_ends(char* dst, const char* src, size_t n) {
   return ends;
 }
 
-// Lower-cases `n` token bytes (ASCII) from src to dst.
-inline void lower_token_copy(char* dst, const char* src, size_t n) {
-  if (n >= 8) {
-    lower_token_copy_ends(dst, src, n);
-    return;
-  }
+// Lower-cases `n` token bytes (ASCII) from src to dst and returns the
+// lowered ends (LoweredEnds), made from the very words the copy wrote.
+inline LoweredEnds lower_token_copy(char* dst, const char* src, size_t n) {
+  if (n >= 8) return lower_token_copy_ends(dst, src, n);
   if (n >= 4) {
     uint32_t a, b;
     std::memcpy(&a, src, 4);
@@ -167,9 +167,14 @@ inline void lower_token_copy(char* dst, const char* src, size_t n) {
     b = lower_ascii_word(b);
     std::memcpy(dst, &a, 4);
     std::memcpy(dst + n - 4, &b, 4);
-    return;
+    return LoweredEnds{a, b};
   }
-  for (size_t i = 0; i < n; ++i) dst[i] = ascii_lower(src[i]);
+  char low[8] = {};
+  for (size_t i = 0; i < n; ++i) low[i] = ascii_lower(src[i]);
+  std::memcpy(dst, low, n);
+  LoweredEnds ends{0, 0};
+  std::memcpy(&ends.first, low, 8);
+  return ends;
 }
 
 // ---- hex digits ----------------------------------------------------------------

@@ -191,32 +191,6 @@ const SipKey& process_key() {
   return key;
 }
 
-// Linear-scan mode keeps this in Entry::hash instead of a SipHash: a few
-// loads instead of a hash. For a name under 8 bytes it is exact: its bytes
-// little-endian in the low 56 bits and its length in the top byte, so equal
-// fingerprints mean equal names. A longer name mixes both ends (names that
-// share a prefix, "sec-fetch-..." or "accept-...", still rarely reach the
-// memcmp) and always has the top bit set, so no long name, however chosen,
-// can pass for a short one without the byte comparison.
-inline uint64_t fingerprint(std::string_view name) {
-  const auto* p = reinterpret_cast<const unsigned char*>(name.data());
-  const size_t n = name.size();
-  if (n >= 8) return (load_le64(p) ^ std::rotl(load_le64(p + n - 8), 23) ^ n) | (uint64_t{1} << 63);
-  uint64_t w = 0;
-  if (n >= 4) {
-    uint32_t a, b;
-    std::memcpy(&a, p, 4);
-    std::memcpy(&b, p + n - 4, 4);
-    if constexpr (std::endian::native == std::endian::big) {
-      a = __builtin_bswap32(a);
-      b = __builtin_bswap32(b);
-    }
-    w = a | (static_cast<uint64_t>(b) << (8 * (n - 4)));  // the overlap ORs equal bytes
-  } else if (n > 0) {
-    w = p[0] | (static_cast<uint64_t>(p[n / 2]) << (8 * (n / 2))) | (static_cast<uint64_t>(p[n - 1]) << (8 * (n - 1)));
-  }
-  return w | (static_cast<uint64_t>(n) << 56);
-}
 // Fingerprints of names shorter than this decide equality on their own.
 constexpr size_t kExactFingerprintLen = 8;
 
@@ -244,10 +218,44 @@ template uint64_t siphash<2, 4>(uint64_t, uint64_t, std::string_view);
 
 // ---- validation helpers ------------------------------------------------------
 
+namespace {
+
+// No byte of `x` is below SP or is DEL (obs-text passes): the bytes of a
+// short value are checked a word at a time. A tab fails here and is left
+// to the full scan.
+inline bool plain_value_word(uint64_t x) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kHigh = 0x8080808080808080ull;
+  const uint64_t below_sp = (x - kOnes * 0x20) & ~x & kHigh;
+  const uint64_t y = x ^ (kOnes * 0x7F);
+  const uint64_t del = (y - kOnes) & ~y & kHigh;
+  return (below_sp | del) == 0;
+}
+
+}  // namespace
+
 // Every byte HTAB, SP..'~' or >= 0x80: the value scan finds no stop byte.
 bool is_valid_header_value(std::string_view value) {
-  const char* end = value.data() + value.size();
-  return find_special(value.data(), end, ByteSet::FieldValue) == end;
+  const char* p = value.data();
+  const size_t n = value.size();
+  // Most values are short, below the vector scan's sixteen bytes: two
+  // overlapping words, or halves of one, settle them.
+  if (n >= 4 && n < 16) {
+    uint64_t a, b;
+    if (n >= 8) {
+      std::memcpy(&a, p, 8);
+      std::memcpy(&b, p + n - 8, 8);
+    } else {
+      uint32_t a4, b4;
+      std::memcpy(&a4, p, 4);
+      std::memcpy(&b4, p + n - 4, 4);
+      a = a4 | (uint64_t{b4} << 32);
+      b = a;
+    }
+    if (plain_value_word(a) && plain_value_word(b)) return true;
+  }
+  const char* end = p + n;
+  return find_special(p, end, ByteSet::FieldValue) == end;
 }
 
 namespace {
@@ -310,8 +318,15 @@ bool check_name(std::string_view name, char* out) {
       const __m128i l = chars_detail::lower_letters(x);
       a = static_cast<uint64_t>(_mm_cvtsi128_si64(l));
       b = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(l, l)));
-      std::memcpy(out, &a, w);
-      std::memcpy(out + n - w, &b, w);
+      // Fixed sizes, so each store is one instruction rather than a call.
+      if (wide) {
+        std::memcpy(out, &a, 8);
+        std::memcpy(out + n - 8, &b, 8);
+      } else {
+        const auto a4 = static_cast<uint32_t>(a), b4 = static_cast<uint32_t>(b);
+        std::memcpy(out, &a4, 4);
+        std::memcpy(out + n - 4, &b4, 4);
+      }
     }
     return true;
   }
@@ -334,6 +349,30 @@ bool is_lower_header_name(std::string_view name) {
     if (kTokenLower[p[i]] != p[i] || p[i] == 0) return false;
   }
   return true;
+}
+
+// Linear-scan mode keeps this in Entry::hash instead of a SipHash: a few
+// loads instead of a hash. For a name under 8 bytes it is exact: its bytes
+// little-endian in the low 56 bits and its length in the top byte, so equal
+// fingerprints mean equal names. A longer name mixes both ends (names that
+// share a prefix, "sec-fetch-..." or "accept-...", still rarely reach the
+// memcmp) and always has the top bit set, so no long name, however chosen,
+// can pass for a short one without the byte comparison.
+uint64_t HeaderMapCore::fingerprint(std::string_view name) {
+  const size_t n = name.size();
+  LoweredEnds e{0, 0};
+  if (n >= 8) {
+    std::memcpy(&e.first, name.data(), 8);
+    std::memcpy(&e.last, name.data() + n - 8, 8);
+  } else if (n >= 4) {
+    uint32_t a, b;
+    std::memcpy(&a, name.data(), 4);
+    std::memcpy(&b, name.data() + n - 4, 4);
+    e = LoweredEnds{a, b};
+  } else {
+    std::memcpy(&e.first, name.data(), n);
+  }
+  return HeaderMapCore::key_of(e, n);
 }
 
 // ---- HeaderMapCore: store ---------------------------------------------------------

@@ -252,39 +252,28 @@ class HeaderMapCore {
   // the keyed index.
   static constexpr size_t kFillScanMax = 128;
 
-  // Lower-cases the `n` token bytes at `src` into `dst` (lower_token_copy)
-  // and returns the linear-scan key of the result (fingerprint() in the
-  // .cpp), made from the very words the copy lowers: the key costs a few
-  // operations more than the copy, and nothing is read back from `dst`.
-  static uint64_t lower_copy_fingerprint(char* dst, const char* src, size_t n) {
-    if (n >= 8) {
-      LoweredEnds e = lower_token_copy_ends(dst, src, n);
-      if constexpr (std::endian::native == std::endian::big) {
-        e.first = __builtin_bswap64(e.first);
-        e.last = __builtin_bswap64(e.last);
-      }
-      return (e.first ^ std::rotl(e.last, 23) ^ n) | (uint64_t{1} << 63);
+  // The linear-scan key (see fingerprint() in the .cpp) of an `n`-byte name
+  // from its ends as loaded from memory: the bytes read as a little-endian
+  // number whatever the target.
+  static uint64_t key_of(LoweredEnds e, size_t n) {
+    if constexpr (std::endian::native == std::endian::big) {
+      const int w = n >= 8 ? 64 : n >= 4 ? 32 : 64;
+      e.first = __builtin_bswap64(e.first) >> (64 - w);
+      e.last = __builtin_bswap64(e.last) >> (64 - w);
     }
-    uint64_t w = 0;
-    if (n >= 4) {
-      uint32_t a, b;
-      std::memcpy(&a, src, 4);
-      std::memcpy(&b, src + n - 4, 4);
-      a = lower_ascii_word(a);
-      b = lower_ascii_word(b);
-      std::memcpy(dst, &a, 4);
-      std::memcpy(dst + n - 4, &b, 4);
-      if constexpr (std::endian::native == std::endian::big) {
-        a = __builtin_bswap32(a);
-        b = __builtin_bswap32(b);
-      }
-      w = a | (static_cast<uint64_t>(b) << (8 * (n - 4)));  // the overlap ORs equal bytes
-    } else if (n > 0) {
-      for (size_t i = 0; i < n; ++i) dst[i] = ascii_lower(src[i]);
-      const auto at = [&](size_t i) { return static_cast<uint64_t>(static_cast<unsigned char>(ascii_lower(src[i]))); };
-      w = at(0) | (at(n / 2) << (8 * (n / 2))) | (at(n - 1) << (8 * (n - 1)));
-    }
+    if (n >= 8) return (e.first ^ std::rotl(e.last, 23) ^ n) | (uint64_t{1} << 63);
+    uint64_t w = e.first;
+    if (n >= 4) w |= e.last << (8 * (n - 4));  // the overlap ORs equal bytes
     return w | (static_cast<uint64_t>(n) << 56);
+  }
+  // The key of a name already in lower case.
+  static uint64_t fingerprint(std::string_view name);
+  // Lower-cases the `n` token bytes at `src` into `dst` and returns the
+  // key of the result, made from the very words the copy lowers: the key
+  // costs a few operations more than the copy, and nothing is read back
+  // from `dst`.
+  static uint64_t lower_copy_fingerprint(char* dst, const char* src, size_t n) {
+    return key_of(lower_token_copy(dst, src, n), n);
   }
 
   struct Slice {
