@@ -519,6 +519,29 @@ def gone(pid):
     return False
 
 
+SLOW_START_APP = """
+import asyncio, os, pathlib
+
+async def app(scope, receive, send):
+    if scope["type"] == "lifespan":
+        await receive()
+        pathlib.Path(f"starting-{os.getpid()}").touch()
+        await asyncio.sleep(60)
+"""
+
+
+def test_workers_stopped_while_starting_exit_cleanly(tmp_path):
+    (tmp_path / "slow.py").write_text(SLOW_START_APP)
+    proc = quillon("slow:app", "--workers", "2", "--port", "0", cwd=tmp_path)
+    try:
+        end = time.monotonic() + 20
+        while len(list(tmp_path.glob("starting-*"))) < 2 and time.monotonic() < end:
+            time.sleep(0.05)
+    finally:
+        status, _out, err = stop(proc)
+    assert status == 0, err
+
+
 def test_starlette_on_a_unix_socket_with_workers_and_proxy_headers(tmp_path):
     pytest.importorskip("starlette")
     (tmp_path / "main.py").write_text(PID_APP)

@@ -234,7 +234,11 @@ class Supervisor:
             self.on_ready(w)
         code = w.process.exitcode or 0
         if self.stopping is not None or w.retiring:
-            self.note(code)
+            # A worker told to stop before it had put in its own handler
+            # (still starting: importing, running the lifespan startup) dies
+            # of the SIGTERM itself: that is the stop asked for, not a failure.
+            if not (w.told and code == -signal.SIGTERM):
+                self.note(code)
             return
         if not w.ready:
             why = w.failure or f"exit status {code}"
