@@ -407,11 +407,11 @@ class Trusted:
     literals (a UNIX socket path, say) from a comma-separated list; "*" is
     everyone."""
 
-    def __init__(self, spec: str) -> None:
+    def __init__(self, listed: str) -> None:
         self.everyone = False
         self.hosts: set[str] = set()
         self.networks: list[ipaddress.IPv4Network | ipaddress.IPv6Network] = []
-        for item in (s.strip() for s in spec.split(",")):
+        for item in (s.strip() for s in listed.split(",")):
             if item == "*":
                 self.everyone = True
             elif "/" in item:

@@ -301,6 +301,17 @@ class H2Driver(q.H2Streams):
                 return False
         return True
 
+    def frame_data(self, sid: int, data: bytes, offset: int, end: bool) -> Any:
+        """Frames what the windows take of `data` from `offset`, counted
+        toward the send budget; the core's verdict (a stream it stopped on
+        the way is told)."""
+        v = self.send_data(sid, data, offset, end)
+        self.queued += v.sent
+        self.wake(v.flags)
+        if v.handle is not None:
+            v.handle.stopped(v.reader_stop, "local")
+        return v
+
     async def send_all(self, stream: H2Stream, data: bytes, end: bool, offset: int = 0) -> bool:
         """Frames `data` from `offset` under the windows and the connection's
         send budget, waiting for them as needed; False when the stream
@@ -314,11 +325,7 @@ class H2Driver(q.H2Streams):
                 self.gated.add(stream)
                 await stream.window.wait()
                 continue
-            v = self.send_data(stream.sid, data, offset, end)
-            self.queued += v.sent
-            self.wake(v.flags)
-            if v.handle is not None:
-                v.handle.stopped(v.reader_stop, "local")
+            v = self.frame_data(stream.sid, data, offset, end)
             if v.stopped is not None:
                 return False
             offset += v.sent

@@ -265,11 +265,7 @@ class H2ServerConnection(H2Driver):
         budget = self.send_budget
         if budget is not None and self.queued + self.writing >= budget:
             return 0
-        d = self.send_data(sid, body, 0, trailers is None)
-        self.queued += d.sent
-        self.wake(d.flags)
-        if d.handle is not None:
-            d.handle.stopped(d.reader_stop, "local")
+        d = self.frame_data(sid, body, 0, trailers is None)
         return None if d.stopped is not None else d.sent
 
     @staticmethod

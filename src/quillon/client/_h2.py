@@ -241,11 +241,7 @@ class H2Connection(H2Driver):
         """`H2Driver.send_all` with a write timeout on each wait for window."""
         while True:
             stream.window.clear()
-            v = self.send_data(stream.sid, data, offset, end)
-            self.queued += v.sent
-            self.wake(v.flags)
-            if v.handle is not None:
-                v.handle.stopped(v.reader_stop, "local")
+            v = self.frame_data(stream.sid, data, offset, end)
             if v.stopped is not None:
                 raise WriteError(f"stream stopped: {v.stopped!r}")
             offset += v.sent
