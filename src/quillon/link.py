@@ -1,4 +1,4 @@
-"""The accepted socket both server drivers run on: an `asyncio.Protocol`
+"""The accepted socket both server drivers run on: an asyncio protocol
 that hands reads to whoever serves the connection, with the backpressure
 and the deadlines a server on a real network needs."""
 
@@ -7,6 +7,7 @@ from __future__ import annotations
 import asyncio
 import collections
 import socket
+import threading
 from collections.abc import Callable
 from typing import Protocol, cast
 
@@ -14,6 +15,33 @@ from typing import Protocol, cast
 # mark, and the unread bytes queued before reading stops.
 WRITE_HIGH = 64 * 1024
 INBOX_LIMIT = 64 * 1024
+# The largest single read: the event loop's own.
+READ_SIZE = 256 * 1024
+
+
+class Receiver(asyncio.BufferedProtocol):
+    """A protocol whose reads land in one buffer shared by every socket of
+    the thread, each copied out as bytes of its own size. With plain
+    `data_received` the loop allocates a buffer of its largest read for
+    every read and shrinks it after: at that size the allocator maps and
+    unmaps pages each time, which cost a quarter of a small request's CPU.
+    Sharing is safe because the loop fills the buffer and reports the read
+    in one step, and each read is copied out before the next can begin."""
+
+    def get_buffer(self, sizehint: int) -> memoryview:
+        view: memoryview | None = getattr(_shared, "view", None)
+        if view is None:
+            view = _shared.view = memoryview(bytearray(READ_SIZE))
+        return view
+
+    def buffer_updated(self, nbytes: int) -> None:
+        self.data_received(_shared.view[:nbytes].tobytes())
+
+    def data_received(self, data: bytes) -> None:
+        raise NotImplementedError
+
+
+_shared = threading.local()
 
 
 class Site(Protocol):
@@ -40,7 +68,7 @@ class Timeouts:
         self.grace = grace  # a handler whose client left (an HTTP/2 reset) is cancelled after this long
 
 
-class Link(asyncio.Protocol):
+class Link(Receiver):
     """One accepted socket. Bytes that arrive while no coroutine waits for
     them go straight to the connection (most requests are served inside
     `data_received`, with no task switch); otherwise they queue for the
@@ -79,7 +107,7 @@ class Link(asyncio.Protocol):
         self.timer: asyncio.TimerHandle | None = None
         self.gone = asyncio.Event()
 
-    # asyncio.Protocol
+    # the asyncio protocol
 
     def connection_made(self, transport: asyncio.BaseTransport) -> None:
         # uvloop's transports have the interface without the base class.

@@ -12,6 +12,7 @@ from typing import TypeVar, cast
 
 import _quillon as q
 
+from ..link import Receiver
 from ._errors import ConnectError, ConnectTimeout, ProxyError, ReadError, ReadTimeout, WriteError, WriteTimeout
 
 READ_SIZE = 65536
@@ -39,7 +40,7 @@ class Stale(Exception):
         self.busy = busy
 
 
-class Transport(asyncio.Protocol):
+class Transport(Receiver):
     """A connected socket, read as the bytes arrive: each read hands back
     what the loop delivered, with no stream buffer copying it in and out.
     Reading pauses once INBOX_LIMIT unread bytes wait, so a server that
@@ -58,7 +59,7 @@ class Transport(asyncio.Protocol):
         self.reading_paused = False
         self.reader = self.writer = self
 
-    # asyncio.Protocol
+    # the asyncio protocol
 
     def connection_made(self, transport: asyncio.BaseTransport) -> None:
         self.transport = cast(asyncio.Transport, transport)
