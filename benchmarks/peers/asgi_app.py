@@ -3,7 +3,8 @@ answers 13 bytes of text, with the lifespan scope acknowledged. It is bare
 ASGI, no framework, so the figures measure the servers.
 
     uvicorn --app-dir benchmarks/peers asgi_app:app
-    hypercorn asgi_app:app        (with benchmarks/peers on PYTHONPATH)"""
+    hypercorn asgi_app:app        (with benchmarks/peers on PYTHONPATH)
+    granian --interface asgi asgi_app:app      (likewise)"""
 
 BODY = b"Hello, world!"
 HEADERS = [(b"content-type", b"text/plain"), (b"content-length", b"%d" % len(BODY))]
