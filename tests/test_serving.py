@@ -4,6 +4,7 @@ whole, however it arrives, and what a hostile HTTP/2 client can make a
 connection do stays bounded."""
 
 import asyncio
+import contextvars
 import logging
 import os
 import ssl
@@ -531,6 +532,69 @@ def test_whole_answers_carry_their_length_and_complete_ones_log_as_such(caplog):
     h1_log, h2_head = asyncio.run(asyncio.wait_for(go(), TIMEOUT))
     assert h1_log.rstrip().endswith('"GET / HTTP/1.1" 200')
     assert h2_head[b"content-length"] == b"10"
+
+
+SEEN = contextvars.ContextVar("SEEN", default="fresh")
+
+
+async def marking_app(scope, receive, send):
+    """Answers what its context held when it began, then marks it; the
+    slow ones answer after a wait, the streamed ones in pieces."""
+    seen = SEEN.get()
+    SEEN.set(scope["path"])
+    size = 0
+    while True:
+        message = await receive()
+        size += len(message.get("body", b""))
+        if not message.get("more_body", False):
+            break
+    answer = b"%s %s %d" % (seen.encode(), scope["path"].encode(), size)
+    if "slow" in scope["path"]:
+        await asyncio.sleep(0.01)
+    if "streamed" in scope["path"]:
+        await send({"type": "http.response.start", "status": 200, "headers": []})
+        for piece in (answer[:3], answer[3:]):
+            await send({"type": "http.response.body", "body": piece, "more_body": True})
+            await asyncio.sleep(0)
+        await send({"type": "http.response.body", "body": b""})
+        return
+    await send({"type": "http.response.start", "status": 200,
+                "headers": [(b"content-length", b"%d" % len(answer))]})
+    await send({"type": "http.response.body", "body": answer})
+
+
+@pytest.mark.parametrize("pipelined", [True, False], ids=["pipelined", "one at a time"])
+def test_asgi_requests_on_one_connection_answer_in_order_each_in_a_fresh_context(pipelined):
+    paths = [f"/{i}" + ["", "-slow", "-streamed"][i % 3] for i in range(12)]
+    wire = [b"POST %s HTTP/1.1\r\nhost: t\r\ncontent-length: %d\r\n\r\n%s" % (p.encode(), i, b"x" * i)
+            for i, p in enumerate(paths)]
+
+    async def go():
+        async with Serving(ASGIApp(marking_app), False) as serving:
+            reader, writer = await serving.connect()
+            if pipelined:
+                writer.write(b"".join(wire))
+            conn = h11.Connection(h11.CLIENT)
+            answers = []
+            for i, path in enumerate(paths):
+                if not pipelined:
+                    writer.write(wire[i])
+                # The client side of h11's state, for reading the answer.
+                conn.send(h11.Request(method="POST", target=path, headers=[("host", "t"), ("content-length", "0")]))
+                conn.send(h11.EndOfMessage())
+                body = b""
+                while not isinstance(event := conn.next_event(), h11.EndOfMessage):
+                    if event is h11.NEED_DATA:
+                        conn.receive_data(await reader.read(65536))
+                    elif isinstance(event, h11.Data):
+                        body += event.data
+                answers.append(body.decode())
+                conn.start_next_cycle()
+            writer.close()
+            return answers
+
+    answers = asyncio.run(asyncio.wait_for(go(), TIMEOUT))
+    assert answers == [f"fresh {path} {i}" for i, path in enumerate(paths)]
 
 
 async def trickled(serving, h2c):

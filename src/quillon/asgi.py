@@ -5,11 +5,13 @@ finds the application the way other ASGI servers' command lines do.
 
 Each application call runs in a task of its own from start to end, as
 under any other ASGI server, so context variables, anyio cancel scopes and
-task groups hold across its awaits. The handler returns as soon as the
+task groups hold across its awaits. The handler answers as soon as the
 response head is known: with the whole body when the application has
-already finished (the common case, one trip through the event loop), else
-with a stream fed by a short queue, so the application stays only a few
-pieces ahead of the client. An application whose client has gone is told
+already finished (the common case), else with a stream fed by a short
+queue, so the application stays only a few pieces ahead of the client. A
+driver may call it and await the answer, or have it pushed (`push`): the
+answer then comes from the application's own task as it ends, or from a
+callback right after its step, and the driver needs no task of its own. An application whose client has gone is told
 so (`receive` answers `http.disconnect`, `send` raises), and is cancelled
 if it has not finished a grace period later."""
 
@@ -17,6 +19,7 @@ from __future__ import annotations
 
 import asyncio
 import collections
+import contextvars
 import importlib
 import logging
 import sys
@@ -25,7 +28,7 @@ from urllib.parse import unquote
 
 import _quillon as q  # type: ignore[import-not-found, unused-ignore]
 
-from .handler import Request, Response, ResponseAborted
+from .handler import Request, Respond, Response, ResponseAborted
 
 Scope = MutableMapping[str, Any]
 Message = MutableMapping[str, Any]
@@ -88,7 +91,7 @@ class _Exchange:
 
     __slots__ = ("request", "loop", "depth", "grace", "head_only", "task", "stage", "status", "headers", "length",
                  "sent", "trailers", "pieces", "finished", "error", "left", "body_read", "ready", "data", "room", "over",
-                 "watcher", "timer")
+                 "watcher", "timer", "respond", "caller")
 
     def __init__(self, request: Request, loop: asyncio.AbstractEventLoop, depth: int, grace: float):
         self.request = request
@@ -114,6 +117,10 @@ class _Exchange:
         self.over: asyncio.Event | None = None
         self.watcher: asyncio.Task[None] | None = None
         self.timer: asyncio.TimerHandle | None = None
+        # A pushing driver's callback, and the context it runs in (the
+        # driver's, not the application's).
+        self.respond: Respond | None = None
+        self.caller: contextvars.Context | None = None
 
     async def run(self, app: App, scope: Scope) -> None:
         try:
@@ -130,7 +137,7 @@ class _Exchange:
                 self.timer.cancel()
             if self.watcher is not None:
                 self.watcher.cancel()
-            _wake(self.ready)
+            self.head_known()
             _wake(self.data)
             # Tasks the application left behind must not wait on it.
             if self.room is not None:
@@ -202,7 +209,7 @@ class _Exchange:
                 self.trailers = q.HeaderMap()
             self.status = status
             self.stage = BODY
-            _wake(self.ready)
+            self.head_known()
         elif kind == "http.response.trailers" and self.stage == TRAILERS:
             for name, value in message.get("headers", ()):
                 self.trailers.add(name, value)
@@ -210,6 +217,58 @@ class _Exchange:
                 self.complete()
         else:
             raise RuntimeError(f"ASGI message {kind!r} not expected here")
+
+    def head_known(self) -> None:
+        """The response head is known, or will never be: the handler's
+        answer can be made. A pushing driver gets it at once when the
+        application has finished (its whole body goes out with the head,
+        in the same step), else from a callback after the application's
+        step, which finds a quick application finished by then."""
+        _wake(self.ready)
+        if self.respond is not None:
+            if self.finished:
+                self.deliver()
+            else:
+                self.loop.call_soon(self.deliver)
+
+    def deliver(self) -> None:
+        respond, self.respond = self.respond, None
+        if respond is None:
+            return
+        assert self.caller is not None
+        try:
+            # In the driver's context: a task it starts from here (the next
+            # request's) must not inherit the application's variables.
+            self.caller.run(respond, self.response())
+        except Exception as e:
+            self.loop.call_exception_handler({"message": "answering an ASGI request failed", "exception": e})
+
+    def response(self) -> Response:
+        """The handler's answer once the head is known: the whole body when
+        the application has finished, else a stream of it."""
+        headers, length = self.headers, self.length
+        if self.stage == START:
+            if self.error is None and not (self.left or self.request.gone):
+                log.error("ASGI application returned without a response")
+            return Response(500, TEXT, FAILED)
+        if self.stage == DONE:
+            body = b"".join(self.pieces)
+            if self.head_only and length is None and body:
+                headers["content-length"] = str(len(body))
+                length = len(body)
+            if self.finished:
+                if self.head_only:
+                    return Response(self.status, headers, b"", trailers=self.trailers)
+                if length is None or length == len(body):
+                    return Response(self.status, headers, body, trailers=self.trailers)
+                # A declared length the body does not fill: streamed, so the
+                # driver's framing cuts the response off instead of sending a
+                # head that promises what never comes.
+        elif self.head_only:
+            self.abandon()  # the head is all that goes out: no use making the body
+        elif not self.finished:
+            self.watch()
+        return Response(self.status, headers, stream=_BodyStream(self), length=length, trailers=self.trailers)
 
     async def wait_for_room(self) -> None:
         while len(self.pieces) >= self.depth and not (self.left or self.finished):
@@ -391,29 +450,15 @@ class ASGIApp:
             ex.abandon(bound=True)
             raise
         ex.ready = None
-        if ex.stage == START:
-            if ex.error is None and not (ex.left or request.gone):
-                log.error("ASGI application returned without a response")
-            return Response(500, TEXT, FAILED)
-        headers, length = ex.headers, ex.length
-        if ex.stage == DONE:
-            body = b"".join(ex.pieces)
-            if ex.head_only and length is None and body:
-                headers["content-length"] = str(len(body))
-                length = len(body)
-            if ex.finished:
-                if ex.head_only:
-                    return Response(ex.status, headers, b"", trailers=ex.trailers)
-                if length is None or length == len(body):
-                    return Response(ex.status, headers, body, trailers=ex.trailers)
-                # A declared length the body does not fill: streamed, so the
-                # driver's framing cuts the response off instead of sending a
-                # head that promises what never comes.
-        elif ex.head_only:
-            ex.abandon()  # the head is all that goes out: no use making the body
-        elif not ex.finished:
-            ex.watch()
-        return Response(ex.status, headers, stream=_BodyStream(ex), length=length, trailers=ex.trailers)
+        return ex.response()
+
+    def push(self, request: Request, respond: Respond) -> None:
+        """As a call, but answered through `respond` (see `handler.Push`)."""
+        loop = asyncio.get_running_loop()
+        ex = _Exchange(request, loop, self.queue_depth, self.grace)
+        ex.respond = respond
+        ex.caller = contextvars.copy_context()
+        ex.task = loop.create_task(ex.run(self.app, self.scope(request)))
 
 
 class Lifespan:

@@ -7,10 +7,12 @@ handlers and keeps the deadlines.
 
 A request whose handler answers without waiting is served on the spot
 inside the read callback; the first one that must wait moves the
-connection to a task, which runs until the connection is idle again.
-Handlers that must start in a task (ASGI applications) keep the
-connection in its task, idle waits included, so a request costs no task
-of its own. One
+connection to a task, which runs until the connection is idle again. A
+handler that pushes (the ASGI adapter: `handler.Push`) starts its own task
+from the read callback and answers from the loop, where a whole response
+is written on the spot, so a request costs the driver no task. Other
+handlers that must start in a task keep the connection in its task, idle
+waits included. One
 deadline runs at a time on the link: the head timeout from the
 connection's start or a head's first byte until the head is complete, the
 idle timeout while the server waits between requests or for more of a
@@ -25,8 +27,8 @@ from collections.abc import AsyncIterator, Awaitable, Callable, Coroutine
 from typing import Any, Protocol
 
 import _quillon as q
-from .handler import (MAX_DRAIN, TEXT, BodyError, Handler, Request, Response, body_length, settle, skip_body,
-                     start)
+from .handler import (MAX_DRAIN, TEXT, BodyError, Handler, Push, Request, Response, body_length, settle,
+                      skip_body, start)
 from .link import Link, close_transport
 
 # Answers of pipelined requests gathered into one write.
@@ -56,6 +58,9 @@ class H1Site(Protocol):
 
     handler: Handler
     eager: bool  # the handler may start inside the read callback, with no task (see handler.start)
+
+    @property
+    def push(self) -> Push | None: ...  # the handler's way to answer with no task of the driver's (handler.Push)
     connections: set[Any]
     websocket: Any  # the WebSocket options (`websocket.Options`), None when off
 
@@ -234,28 +239,26 @@ class H1ServerConnection(q.H1ServerState):
                 request, body, seq = self.request(*accepted)
                 if not site.eager:
                     self.flush(out)
-                    self.go_async(self.finish_async(request, body, seq, handler(request)))
+                    push = site.push
+                    if push is None or request.upgrade is not None:
+                        self.go_async(self.finish_async(request, body, seq, handler(request)))
+                    else:
+                        # The application's own task answers; until then
+                        # reads queue for it (its request body) or for us.
+                        link.sink = None
+                        push(request, lambda answer: self.pushed(request, body, seq, answer))
                     return
                 answer = start(handler, request)
-                if (not isinstance(answer, Response) or answer.stream is not None or self.upgraded
-                        or (body is not None and body.started and not body.complete)):
+                if not self.answerable(answer, body):
                     self.flush(out)
                     self.go_async(self.finish_async(request, body, seq, answer))
                     return
-                code, head_bytes, _armed = self.start_response(seq, request, answer, None)
-                if head_bytes is not None:  # H1_REQ_OK
-                    piece = self.whole(request, answer, head_bytes)
-                    out.append(piece)
-                    size += len(piece)
-                    site.log(link.peer, request, answer.status)
-                else:
-                    site.log(link.peer, request, None, "client closed")
-                switch, close, transport, _leftover = self.finish_response(seq)
-                if switch or close:
-                    self.flush(out)
-                    close_transport(transport)
-                    self.close_all()
+                assert isinstance(answer, Response)
+                queued = len(out)
+                if not self.answer_now(request, seq, answer, out):
                     return
+                if len(out) > queued:
+                    size += len(out[-1])
                 if size >= FLUSH_SIZE or link.paused:
                     self.flush(out)
                     size = 0
@@ -273,6 +276,59 @@ class H1ServerConnection(q.H1ServerState):
                 data = b""
         finally:
             self.flush(out)
+
+    def answerable(self, answer: Response | Awaitable[Response], body: H1Body | None) -> bool:
+        """Whether `answer` can be written on the spot: whole bytes, and no
+        request body half read (its reader owns the transport read)."""
+        return (isinstance(answer, Response) and answer.stream is None and not self.upgraded
+                and (body is None or body.complete or not (body.started or body.failed)))
+
+    def answer_now(self, request: Request, seq: int, answer: Response, out: list[bytes]) -> bool:
+        """Adds a whole response's bytes to `out` and ends its request;
+        False when the connection ends with it (`out` written, then closed)."""
+        code, head_bytes, _armed = self.start_response(seq, request, answer, None)
+        if head_bytes is not None:  # H1_REQ_OK
+            out.append(self.whole(request, answer, head_bytes))
+            self.site.log(self.link.peer, request, answer.status)
+        else:
+            self.site.log(self.link.peer, request, None, "client closed")
+        switch, close, transport, _leftover = self.finish_response(seq)
+        if switch or close:
+            self.flush(out)
+            close_transport(transport)
+            self.close_all()
+            return False
+        return True
+
+    def pushed(self, request: Request, body: H1Body | None, seq: int,
+               answer: Response | Awaitable[Response]) -> None:
+        """A pushing handler's answer, called from the event loop: written
+        on the spot when it can be, and the connection goes back to the
+        read callback; else a task finishes it."""
+        if not self.answerable(answer, body):
+            self.go_async(self.finish_async(request, body, seq, answer))
+            return
+        assert isinstance(answer, Response)
+        out: list[bytes] = []
+        if not self.answer_now(request, seq, answer, out):
+            return
+        link = self.link
+        self.flush(out)
+        if link.paused:
+            self.go_async(self.writable())
+            return
+        code, obj = self.begin_read()
+        if code == q.H1_READ_TRANSPORT:
+            self.await_idle()
+            data = link.take_inbox()
+            link.sink = self.on_read
+            if data or link.eof:
+                self.on_read(data)
+        elif code == q.H1_READ_PARSE:  # pipelined: the next head is buffered
+            link.sink = self.on_read
+            self.serve_now(link.take_inbox())
+        else:
+            self.next_step(code, obj)
 
     def flush(self, out: list[bytes]) -> None:
         if out:
@@ -309,7 +365,7 @@ class H1ServerConnection(q.H1ServerState):
                 return self.close_all()
             while True:
                 code, obj = self.begin_read()
-                if code == q.H1_READ_TRANSPORT and self.site.eager:
+                if code == q.H1_READ_TRANSPORT and (self.site.eager or self.site.push is not None):
                     # Idle again: back to serving from the read callback,
                     # starting with whatever arrived meanwhile. (A handler
                     # that must start in a task keeps this one: the next

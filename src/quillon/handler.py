@@ -184,6 +184,19 @@ class Response:
 
 Handler = Callable[[Request], Awaitable[Response]]
 
+# What a handler may offer beside being called: `push(request, respond)`
+# starts the work for `request` in a task of the handler's own and calls
+# `respond` once, from a plain event loop callback, with the response (or
+# an awaitable of it). A driver then serves the request with no task of
+# its own, as uvicorn's cycles do; the ASGI adapter offers it.
+Respond = Callable[[Union[Response, Awaitable[Response]]], None]
+Push = Callable[[Request, Respond], None]
+
+
+def push_of(handler: Handler) -> Push | None:
+    push: Push | None = getattr(handler, "push", None)
+    return push
+
 
 # ---------------------------------------------------------------------------
 # For drivers: running a handler, and what they need of a response

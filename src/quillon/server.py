@@ -29,7 +29,7 @@ import os
 import signal
 import socket
 import ssl
-from collections.abc import Callable, Coroutine
+from collections.abc import Awaitable, Callable, Coroutine
 from typing import Any
 
 import _quillon as q
@@ -40,7 +40,7 @@ from .asgi import ASGIApp, Lifespan, LifespanError
 from .config import Config, ConfigError, Trusted, direct_stream, fail
 from .h1server import H1ServerConnection
 from .h2server import H2ServerConnection
-from .handler import Handler, Request, Response, error_response
+from .handler import Handler, Push, Request, Respond, Response, error_response, push_of
 from .link import Link, Timeouts, close_transport
 
 logger = logging.getLogger("quillon.error")
@@ -87,6 +87,10 @@ class Server:
         self.access: logging.Logger | None = access_logger if on else None
         self.direct = direct_stream(access_logger) if on else None
         self.proxied = config.proxy_headers  # the client address may differ from the socket's peer
+
+    @property
+    def push(self) -> Push | None:
+        return push_of(self.handler)
 
     def connection_made(self, link: Link) -> None:
         if self.max_connections is not None and len(self.links) > self.max_connections:
@@ -178,22 +182,7 @@ def front(handler: Handler, server: Server, config: Config) -> Handler:
         return handler
     uds = config.uds
 
-    async def serve_request(request: Request) -> Response:
-        if trusted is not None and forwarded(request.headers):
-            # A UNIX socket's peer has no address: it is the socket's path.
-            peer = request.client[0] if request.client is not None else uds
-            if peer in trusted:
-                apply_proxy_headers(request, trusted)
-        if limit is None:
-            response = await handler(request)
-        elif server.active >= limit or len(server.links) > limit:
-            response = error_response(503, "service unavailable")
-        else:
-            server.active += 1
-            try:
-                response = await handler(request)
-            finally:
-                server.active -= 1
+    def add_defaults(response: Response) -> Response:
         headers = response.headers
         # Fixed responses share their header map; adding the same fields to
         # it each time leaves it as the first time did.
@@ -201,7 +190,65 @@ def front(handler: Handler, server: Server, config: Config) -> Handler:
             headers.setdefault(name, value)
         return response
 
-    return serve_request
+    def admit(request: Request) -> bool:
+        """Takes what a trusted proxy reports; False past the concurrency limit."""
+        if trusted is not None and forwarded(request.headers):
+            # A UNIX socket's peer has no address: it is the socket's path.
+            peer = request.client[0] if request.client is not None else uds
+            if peer in trusted:
+                apply_proxy_headers(request, trusted)
+        return limit is None or not (server.active >= limit or len(server.links) > limit)
+
+    async def serve_request(request: Request) -> Response:
+        if not admit(request):
+            return add_defaults(error_response(503, "service unavailable"))
+        if limit is None:
+            return add_defaults(await handler(request))
+        server.active += 1
+        try:
+            return add_defaults(await handler(request))
+        finally:
+            server.active -= 1
+
+    push = push_of(handler)
+    if push is None:
+        return serve_request
+
+    async def settled(answer: Awaitable[Response]) -> Response:
+        return add_defaults(await answer)
+
+    def push_request(request: Request, respond: Respond) -> None:
+        if not admit(request):
+            # Answered from the loop, as a push always is: a driver may
+            # serve the next pipelined request from `respond`.
+            asyncio.get_running_loop().call_soon(respond, add_defaults(error_response(503, "service unavailable")))
+            return
+        counted = limit is not None
+        if counted:
+            server.active += 1
+
+        def respond_in_front(answer: Response | Awaitable[Response]) -> None:
+            if counted:
+                server.active -= 1
+            respond(add_defaults(answer) if isinstance(answer, Response) else settled(answer))
+
+        assert push is not None
+        push(request, respond_in_front)
+
+    return Pushing(serve_request, push_request)
+
+
+class Pushing:
+    """A handler that also pushes (see `handler.Push`)."""
+
+    __slots__ = ("call", "push")
+
+    def __init__(self, call: Handler, push: Push) -> None:
+        self.call = call
+        self.push = push
+
+    def __call__(self, request: Request) -> Awaitable[Response]:
+        return self.call(request)
 
 
 SCHEMES = {"http", "https", "ws", "wss"}
