@@ -452,13 +452,14 @@ class ASGIApp:
         ex.ready = None
         return ex.response()
 
-    def push(self, request: Request, respond: Respond) -> None:
+    def push(self, request: Request, respond: Respond) -> asyncio.Task[None]:
         """As a call, but answered through `respond` (see `handler.Push`)."""
         loop = asyncio.get_running_loop()
         ex = _Exchange(request, loop, self.queue_depth, self.grace)
         ex.respond = respond
         ex.caller = contextvars.copy_context()
-        ex.task = loop.create_task(ex.run(self.app, self.scope(request)))
+        task = ex.task = loop.create_task(ex.run(self.app, self.scope(request)))
+        return task
 
 
 class Lifespan:

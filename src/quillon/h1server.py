@@ -127,6 +127,7 @@ class H1ServerConnection(q.H1ServerState):
     def start(self, link: Link, site: H1Site) -> None:
         self.link = link
         self.site = site
+        self.push = site.push
         self.timeouts = link.timeouts
         site.connections.add(self)
         self.sniffing: bytes | None = b""
@@ -239,7 +240,7 @@ class H1ServerConnection(q.H1ServerState):
                 request, body, seq = self.request(*accepted)
                 if not site.eager:
                     self.flush(out)
-                    push = site.push
+                    push = self.push
                     if push is None or request.upgrade is not None:
                         self.go_async(self.finish_async(request, body, seq, handler(request)))
                     else:
@@ -365,7 +366,7 @@ class H1ServerConnection(q.H1ServerState):
                 return self.close_all()
             while True:
                 code, obj = self.begin_read()
-                if code == q.H1_READ_TRANSPORT and (self.site.eager or self.site.push is not None):
+                if code == q.H1_READ_TRANSPORT and (self.site.eager or self.push is not None):
                     # Idle again: back to serving from the read callback,
                     # starting with whatever arrived meanwhile. (A handler
                     # that must start in a task keeps this one: the next

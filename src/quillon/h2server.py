@@ -11,7 +11,7 @@ from typing import TYPE_CHECKING, Any, Protocol
 import _quillon as q
 
 from .h2 import CANCEL, INTERNAL_ERROR, NO_ERROR, PREFACE_SIZE, REFUSED_STREAM, H2Driver, H2Stream, StreamStopped
-from .handler import MAX_DRAIN, Handler, Request, Response, body_length, settle, skip_body, start
+from .handler import MAX_DRAIN, Handler, Push, Request, Response, body_length, settle, skip_body, start
 
 if TYPE_CHECKING:
     from .link import Link
@@ -22,6 +22,10 @@ class H2Site(Protocol):
 
     handler: Handler
     eager: bool  # the handler may start before its first wait outside a task's own step (see handler.start)
+
+    @property
+    def push(self) -> Push | None: ...  # the handler's way to answer with no task of the driver's (handler.Push)
+
     websocket: Any  # the WebSocket options (`websocket.Options`), None when off
     connections: set[Any]
 
@@ -87,8 +91,10 @@ class H2ServerConnection(H2Driver):
                     max_handlers: int = 128) -> None:
         self.site, self.link, self.peer = site, link, link.peer
         self.handlers: set[asyncio.Task[None]] = set()
+        self.senders: set[asyncio.Task[None]] = set()  # finishing a pushing handler's answer
         self.fresh: list[ServerStream] = []  # opened in this batch, to answer once it is dispatched
         self.max_handlers = max_handlers
+        self.push = site.push
         self.start(link, send_budget, link.timeouts.idle, link.timeouts.body)
         link.deadline(link.timeouts.head, self.expire)
         try:
@@ -96,9 +102,10 @@ class H2ServerConnection(H2Driver):
             if self.prime(preface[:PREFACE_SIZE]) is True:
                 await self.read_pump(link, preface[PREFACE_SIZE:])
         finally:
-            for t in list(self.handlers):
+            tasks = self.handlers | self.senders
+            for t in tasks:
                 t.cancel()
-            await asyncio.gather(*self.handlers, return_exceptions=True)
+            await asyncio.gather(*tasks, return_exceptions=True)
             await self.finish()
 
     def new_stream(self) -> H2Stream:
@@ -117,7 +124,7 @@ class H2ServerConnection(H2Driver):
             self.reset(self.reset_stream(stream.sid, REFUSED_STREAM))
             return
         self.link.clear_deadline()
-        if stream.eof and self.site.eager:
+        if (stream.eof and self.site.eager) or self.push is not None:
             self.fresh.append(stream)
         else:
             self.spawn(stream, None, None)
@@ -129,8 +136,12 @@ class H2ServerConnection(H2Driver):
         for stream in fresh:
             # One reset in the same batch leaves it unaccepted: the core
             # counted that reset toward its cap.
-            if stream.stop is None:
+            if stream.stop is not None:
+                continue
+            if self.push is None:
                 self.answer_now(stream)
+            else:
+                self.push_now(stream)
         if not self.handlers:
             self.link.deadline(self.link.timeouts.idle, self.expire)
 
@@ -173,12 +184,53 @@ class H2ServerConnection(H2Driver):
         else:
             self.spawn(stream, request, answer, offset)
 
+    def push_now(self, stream: ServerStream) -> None:
+        """Starts a pushing handler on a request: its task counts as the
+        stream's handler, and its answer comes to `pushed`."""
+        self.accepted(stream.sid)
+        request = self.request_of(stream)
+        assert self.push is not None
+        if request.upgrade is not None:
+            self.spawn(stream, request, None)
+            return
+        task = self.push(request, lambda answer: self.pushed(stream, request, answer))
+        if task is not None:
+            stream.task = task
+            self.handlers.add(task)
+            task.add_done_callback(self.handler_done)
+
+    def pushed(self, stream: ServerStream, request: Request, answer: Response | Awaitable[Response]) -> None:
+        """A pushing handler's answer: sent from here when it is whole and
+        the request has ended, else by a task that finishes it."""
+        if stream.stop is not None:
+            self.site.log(self.peer, request, stream.status, stop_note(stream))
+            return
+        if not (isinstance(answer, Response) and answer.stream is None and (request.body_complete or stream.eof)):
+            self.spawn(stream, request, answer, None, counted=False)
+            return
+        offset = self.begin_response(stream, request, answer)
+        if offset is None:
+            self.site.log(self.peer, request, stream.status, stop_note(stream))
+        elif self.complete(request, answer, offset):
+            self.site.log(self.peer, request, stream.status)
+        else:
+            self.spawn(stream, request, answer, offset, counted=False)
+            return
+        while stream.chunks:  # body the handler left unread: its window goes back
+            self.consume(stream)
+
     def spawn(self, stream: ServerStream, request: Request | None, answer: Response | Awaitable[Response] | None,
-              offset: int | None = None) -> None:
-        task = asyncio.ensure_future(self.respond(stream, request, answer, offset))
-        stream.task = task
-        self.handlers.add(task)
-        task.add_done_callback(self.handler_done)
+              offset: int | None = None, counted: bool = True) -> None:
+        """Serves the stream in a task; `counted`: the task is its handler
+        (not when a pushing handler's own task already is)."""
+        task = self.link.loop.create_task(self.respond(stream, request, answer, offset))
+        if counted:
+            stream.task = task
+            self.handlers.add(task)
+            task.add_done_callback(self.handler_done)
+        else:
+            self.senders.add(task)
+            task.add_done_callback(self.senders.discard)
 
     async def respond(self, stream: ServerStream, request: Request | None,
                       answer: Response | Awaitable[Response] | None, offset: int | None) -> None:

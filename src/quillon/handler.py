@@ -186,11 +186,13 @@ Handler = Callable[[Request], Awaitable[Response]]
 
 # What a handler may offer beside being called: `push(request, respond)`
 # starts the work for `request` in a task of the handler's own and calls
-# `respond` once, from a plain event loop callback, with the response (or
-# an awaitable of it). A driver then serves the request with no task of
-# its own, as uvicorn's cycles do; the ASGI adapter offers it.
+# `respond` once, from the event loop (never from inside `push`), with the
+# response or an awaitable of it. It returns that task (None when it
+# answered without one), which a driver may count and cancel. A driver
+# then serves the request with no task of its own, as uvicorn's cycles
+# do; the ASGI adapter offers it.
 Respond = Callable[[Union[Response, Awaitable[Response]]], None]
-Push = Callable[[Request, Respond], None]
+Push = Callable[[Request, Respond], Union["asyncio.Task[Any]", None]]
 
 
 def push_of(handler: Handler) -> Push | None:

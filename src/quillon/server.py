@@ -217,12 +217,12 @@ def front(handler: Handler, server: Server, config: Config) -> Handler:
     async def settled(answer: Awaitable[Response]) -> Response:
         return add_defaults(await answer)
 
-    def push_request(request: Request, respond: Respond) -> None:
+    def push_request(request: Request, respond: Respond) -> asyncio.Task[Any] | None:
         if not admit(request):
             # Answered from the loop, as a push always is: a driver may
             # serve the next pipelined request from `respond`.
             asyncio.get_running_loop().call_soon(respond, add_defaults(error_response(503, "service unavailable")))
-            return
+            return None
         counted = limit is not None
         if counted:
             server.active += 1
@@ -233,7 +233,7 @@ def front(handler: Handler, server: Server, config: Config) -> Handler:
             respond(add_defaults(answer) if isinstance(answer, Response) else settled(answer))
 
         assert push is not None
-        push(request, respond_in_front)
+        return push(request, respond_in_front)
 
     return Pushing(serve_request, push_request)
 
