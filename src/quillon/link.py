@@ -19,14 +19,18 @@ INBOX_LIMIT = 64 * 1024
 READ_SIZE = 256 * 1024
 
 
-class Receiver(asyncio.BufferedProtocol):
-    """A protocol whose reads land in one buffer shared by every socket of
-    the thread, each copied out as bytes of its own size. With plain
-    `data_received` the loop allocates a buffer of its largest read for
-    every read and shrinks it after: at that size the allocator maps and
-    unmaps pages each time, which cost a quarter of a small request's CPU.
-    Sharing is safe because the loop fills the buffer and reports the read
-    in one step, and each read is copied out before the next can begin."""
+class BufferedReads:
+    """Reads that land in one buffer shared by every socket of the thread,
+    each copied out as bytes of its own size, for a protocol class that
+    takes them in `data_received`. asyncio's own selector loop allocates a
+    buffer of its largest read for every plain read and shrinks it after:
+    at that size the allocator maps and unmaps pages each time, a quarter
+    of a small request's CPU. (uvloop reads into a buffer of its own: there
+    the plain class is the faster.) Sharing is safe because the loop fills
+    the buffer and reports the read in one step, and each read is copied
+    out before the next can begin."""
+
+    data_received: Callable[[bytes], None]
 
     def get_buffer(self, sizehint: int) -> memoryview:
         view: memoryview | None = getattr(_shared, "view", None)
@@ -37,8 +41,10 @@ class Receiver(asyncio.BufferedProtocol):
     def buffer_updated(self, nbytes: int) -> None:
         self.data_received(_shared.view[:nbytes].tobytes())
 
-    def data_received(self, data: bytes) -> None:
-        raise NotImplementedError
+
+def reads_buffered(loop: asyncio.AbstractEventLoop) -> bool:
+    """Whether `loop` is one whose plain reads pay for `BufferedReads`."""
+    return isinstance(loop, asyncio.SelectorEventLoop)
 
 
 _shared = threading.local()
@@ -68,7 +74,7 @@ class Timeouts:
         self.grace = grace  # a handler whose client left (an HTTP/2 reset) is cancelled after this long
 
 
-class Link(Receiver):
+class Link(asyncio.Protocol):
     """One accepted socket. Bytes that arrive while no coroutine waits for
     them go straight to the connection (most requests are served inside
     `data_received`, with no task switch); otherwise they queue for the
@@ -292,6 +298,14 @@ class Link(Receiver):
             return
         self.when = None
         self.expire()
+
+
+class BufferedLink(Link, BufferedReads, asyncio.BufferedProtocol):
+    """A `Link` reading through the shared buffer (`reads_buffered`)."""
+
+
+def link_class(loop: asyncio.AbstractEventLoop) -> type[Link]:
+    return BufferedLink if reads_buffered(loop) else Link
 
 
 def close_transport(t: Link | None) -> None:

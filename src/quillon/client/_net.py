@@ -12,7 +12,7 @@ from typing import TypeVar, cast
 
 import _quillon as q
 
-from ..link import Receiver
+from ..link import BufferedReads, reads_buffered
 from ._errors import ConnectError, ConnectTimeout, ProxyError, ReadError, ReadTimeout, WriteError, WriteTimeout
 
 READ_SIZE = 65536
@@ -40,7 +40,7 @@ class Stale(Exception):
         self.busy = busy
 
 
-class Transport(Receiver):
+class Transport(asyncio.Protocol):
     """A connected socket, read as the bytes arrive: each read hands back
     what the loop delivered, with no stream buffer copying it in and out.
     Reading pauses once INBOX_LIMIT unread bytes wait, so a server that
@@ -154,6 +154,10 @@ class Transport(Receiver):
         self.transport = tls
 
 
+class BufferedTransport(Transport, BufferedReads, asyncio.BufferedProtocol):
+    """A `Transport` reading through the shared buffer (`link.reads_buffered`)."""
+
+
 def close_transport(t: Transport | None) -> None:
     if t is not None:
         t.close()
@@ -216,11 +220,12 @@ async def open_transport(host: str, port: int, ctx: ssl.SSLContext | None, serve
     when `ctx` is given; all within `timeout`."""
     async def connect() -> Transport:
         loop = asyncio.get_running_loop()
+        kind = BufferedTransport if reads_buffered(loop) else Transport
         if tunnel is None:
-            _t, wire = await loop.create_connection(Transport, host, port, ssl=ctx,
+            _t, wire = await loop.create_connection(kind, host, port, ssl=ctx,
                                                     server_hostname=server_hostname if ctx else None)
             return wire
-        _t, wire = await loop.create_connection(Transport, tunnel[0], tunnel[1])
+        _t, wire = await loop.create_connection(kind, tunnel[0], tunnel[1])
         try:
             await open_tunnel(wire, f"{host}:{port}" if ":" not in host else f"[{host}]:{port}", tunnel[2])
             if ctx is not None:
