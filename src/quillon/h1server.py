@@ -321,10 +321,9 @@ class H1ServerConnection(q.H1ServerState):
         code, obj = self.begin_read()
         if code == q.H1_READ_TRANSPORT:
             self.await_idle()
-            data = link.take_inbox()
             link.sink = self.on_read
-            if data or link.eof:
-                self.on_read(data)
+            if link.inbox or link.eof:  # what arrived meanwhile
+                self.on_read(link.take_inbox())
         elif code == q.H1_READ_PARSE:  # pipelined: the next head is buffered
             link.sink = self.on_read
             self.serve_now(link.take_inbox())
