@@ -21,6 +21,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hyperframe.frame import GoAwayFrame, HeadersFrame, RstStreamFrame
 
+import _quillon as q
 from quillon import Request, Response, demo
 from quillon.asgi import ASGIApp
 from quillon.link import Timeouts, link_class
@@ -463,6 +464,31 @@ def test_streams_reset_under_their_handlers_stop_them_and_count_until_they_do(co
         assert handler.told > 0  # told through peer_gone, before any cancel
     else:
         assert refusals > 0  # streams past the limit while the reset ones' handlers still ran
+
+
+@pytest.mark.parametrize("cancelled", [False, True], ids=["answered", "cancelled before it starts"])
+def test_a_pushed_request_leaves_the_concurrency_count_however_its_task_ends(cancelled):
+    """A driver may cancel a handler's task before its first step (its
+    connection ended in the same step): the count of running handlers
+    must come back down all the same, or the limit would refuse everything."""
+    from quillon.config import Config
+    from quillon.server import front
+
+    async def go():
+        server = Server(ASGIApp(echo_app), Timeouts())
+        served = front(server.handler, server, Config(limit_concurrency=4))
+        answers = []
+        for _ in range(6):
+            task = served.push(Request("GET", "/", q.HeaderMap({"host": "t"}), "HTTP/1.1"), answers.append)
+            if cancelled:
+                task.cancel()
+            await asyncio.gather(task, return_exceptions=True)
+            await asyncio.sleep(0)
+        return server.active, [a.status for a in answers]
+
+    active, statuses = asyncio.run(go())
+    assert active == 0
+    assert statuses == ([] if cancelled else [200] * 6)
 
 
 def refused(raw):

@@ -52,12 +52,13 @@ class H2Body:
 class ServerStream(H2Stream):
     """A request stream, with the task serving it once it has one."""
 
-    __slots__ = ("task", "grace")
+    __slots__ = ("task", "grace", "answered")
 
     def __init__(self) -> None:
         super().__init__()
         self.task: asyncio.Task[None] | None = None
         self.grace: asyncio.TimerHandle | None = None
+        self.answered = False  # a pushing handler's answer came
 
     def stopped(self, stop: Any, by: str) -> None:
         super().stopped(stop, by)
@@ -197,11 +198,20 @@ class H2ServerConnection(H2Driver):
         if task is not None:
             stream.task = task
             self.handlers.add(task)
-            task.add_done_callback(self.handler_done)
+            task.add_done_callback(lambda task: self.push_done(task, stream, request))
+
+    def push_done(self, task: asyncio.Task[None], stream: ServerStream, request: Request) -> None:
+        # A task cancelled before its first step (the connection ended at
+        # once) never answered: its request is logged here.
+        if not stream.answered:
+            self.site.log(self.peer, request, stream.status,
+                          "connection closed" if stream.stop is None else stop_note(stream))
+        self.handler_done(task)
 
     def pushed(self, stream: ServerStream, request: Request, answer: Response | Awaitable[Response]) -> None:
         """A pushing handler's answer: sent from here when it is whole and
         the request has ended, else by a task that finishes it."""
+        stream.answered = True
         if stream.stop is not None:
             self.site.log(self.peer, request, stream.status, stop_note(stream))
             return

@@ -217,23 +217,26 @@ def front(handler: Handler, server: Server, config: Config) -> Handler:
     async def settled(answer: Awaitable[Response]) -> Response:
         return add_defaults(await answer)
 
+    def uncount(_task: asyncio.Task[Any]) -> None:
+        server.active -= 1
+
     def push_request(request: Request, respond: Respond) -> asyncio.Task[Any] | None:
         if not admit(request):
             # Answered from the loop, as a push always is: a driver may
             # serve the next pipelined request from `respond`.
             asyncio.get_running_loop().call_soon(respond, add_defaults(error_response(503, "service unavailable")))
             return None
-        counted = limit is not None
-        if counted:
-            server.active += 1
-
         def respond_in_front(answer: Response | Awaitable[Response]) -> None:
-            if counted:
-                server.active -= 1
             respond(add_defaults(answer) if isinstance(answer, Response) else settled(answer))
 
         assert push is not None
-        return push(request, respond_in_front)
+        task = push(request, respond_in_front)
+        if limit is not None and task is not None:
+            # Counted until the task ends, however it ends (one cancelled
+            # before its first step never answers).
+            server.active += 1
+            task.add_done_callback(uncount)
+        return task
 
     return Pushing(serve_request, push_request)
 
