@@ -24,7 +24,7 @@ from hyperframe.frame import GoAwayFrame, HeadersFrame, RstStreamFrame
 import _quillon as q
 from quillon import Request, Response, demo
 from quillon.asgi import ASGIApp
-from quillon.link import Timeouts, link_class
+from quillon.link import Link, Timeouts
 from quillon.server import Server
 
 from _h2wire import peer_frames
@@ -82,8 +82,7 @@ class Serving:
             ctx.load_cert_chain(*self.tls)
             ctx.set_alpn_protocols(["h2", "http/1.1"])
         loop = asyncio.get_running_loop()
-        factory = link_class(loop)  # as the server makes them
-        self.listener = await loop.create_server(lambda: factory(self.server), "127.0.0.1", 0, ssl=ctx)
+        self.listener = await loop.create_server(lambda: Link(self.server), "127.0.0.1", 0, ssl=ctx)
         self.port = self.listener.sockets[0].getsockname()[1]
         return self
 

@@ -218,7 +218,10 @@ class H1ServerConnection(q.H1ServerState):
             close_transport(obj)
             self.close_all()
 
-    def serve_now(self, data: bytes) -> None:
+    def serve_now(self, data: bytes, pushed: tuple[Request, H1Body | None, int, Any] | None = None) -> None:
+        """Serves the requests in `data` and the codec's buffer on the spot,
+        while their answers come without waiting; `pushed` is a pushing
+        handler's answer to the request in flight, which goes first."""
         # The answers to every request in this read go out in one write:
         # pipelined requests then cost one send, not one each. Past
         # FLUSH_SIZE they go out, and once the transport is full the rest
@@ -229,37 +232,45 @@ class H1ServerConnection(q.H1ServerState):
         handler = site.handler
         try:
             while True:
-                try:
-                    accepted = self.accept_head(data)
-                except q.H1ParseError as e:
-                    self.go_async(self.parse_failed(e))
-                    return
-                if accepted is None:
-                    self.await_head()
-                    return  # the rest of the head comes with the next read
-                request, body, seq = self.request(*accepted)
-                if not site.eager:
-                    self.flush(out)
-                    push = self.push
-                    if push is None or request.upgrade is not None:
-                        self.go_async(self.finish_async(request, body, seq, handler(request)))
-                    else:
-                        # The application's own task answers; until then
-                        # reads queue for it (its request body) or for us.
-                        link.sink = None
-                        push(request, lambda answer: self.pushed(request, body, seq, answer))
-                    return
-                answer = start(handler, request)
-                if not self.answerable(answer, body):
+                if pushed is None:
+                    try:
+                        accepted = self.accept_head(data)
+                    except q.H1ParseError as e:
+                        self.go_async(self.parse_failed(e))
+                        return
+                    if accepted is None:
+                        self.await_head()
+                        return  # the rest of the head comes with the next read
+                    request, body, seq = self.request(*accepted)
+                    if not site.eager:
+                        self.flush(out)
+                        self.start_task(request, body, seq)
+                        return
+                    answer = start(handler, request)
+                else:
+                    request, body, seq, answer = pushed
+                    pushed = None
+                if (not isinstance(answer, Response) or answer.stream is not None or self.upgraded
+                        or (body is not None and not body.complete and (body.started or body.failed))):
+                    # Not whole, or its request body is half read (the
+                    # reader owns the transport read): a task finishes it.
                     self.flush(out)
                     self.go_async(self.finish_async(request, body, seq, answer))
                     return
-                assert isinstance(answer, Response)
-                queued = len(out)
-                if not self.answer_now(request, seq, answer, out):
+                code, head_bytes, _armed = self.start_response(seq, request, answer, None)
+                if head_bytes is not None:  # H1_REQ_OK
+                    piece = self.whole(request, answer, head_bytes)
+                    out.append(piece)
+                    size += len(piece)
+                    site.log(link.peer, request, answer.status)
+                else:
+                    site.log(link.peer, request, None, "client closed")
+                switch, close, transport, _leftover = self.finish_response(seq)
+                if switch or close:
+                    self.flush(out)
+                    close_transport(transport)
+                    self.close_all()
                     return
-                if len(out) > queued:
-                    size += len(out[-1])
                 if size >= FLUSH_SIZE or link.paused:
                     self.flush(out)
                     size = 0
@@ -278,57 +289,28 @@ class H1ServerConnection(q.H1ServerState):
         finally:
             self.flush(out)
 
-    def answerable(self, answer: Response | Awaitable[Response], body: H1Body | None) -> bool:
-        """Whether `answer` can be written on the spot: whole bytes, and no
-        request body half read (its reader owns the transport read)."""
-        return (isinstance(answer, Response) and answer.stream is None and not self.upgraded
-                and (body is None or body.complete or not (body.started or body.failed)))
-
-    def answer_now(self, request: Request, seq: int, answer: Response, out: list[bytes]) -> bool:
-        """Adds a whole response's bytes to `out` and ends its request;
-        False when the connection ends with it (`out` written, then closed)."""
-        code, head_bytes, _armed = self.start_response(seq, request, answer, None)
-        if head_bytes is not None:  # H1_REQ_OK
-            out.append(self.whole(request, answer, head_bytes))
-            self.site.log(self.link.peer, request, answer.status)
-        else:
-            self.site.log(self.link.peer, request, None, "client closed")
-        switch, close, transport, _leftover = self.finish_response(seq)
-        if switch or close:
-            self.flush(out)
-            close_transport(transport)
-            self.close_all()
-            return False
-        return True
+    def start_task(self, request: Request, body: H1Body | None, seq: int) -> None:
+        """Starts a handler that cannot start on the spot: in a task of its
+        own that pushes its answer back here, or in the connection's task."""
+        push = self.push
+        if push is None or request.upgrade is not None:
+            self.go_async(self.finish_async(request, body, seq, self.site.handler(request)))
+            return
+        # Until the answer comes, reads queue for the application (its
+        # request body) or for the next request.
+        self.link.sink = None
+        push(request, lambda answer: self.pushed(request, body, seq, answer))
 
     def pushed(self, request: Request, body: H1Body | None, seq: int,
                answer: Response | Awaitable[Response]) -> None:
-        """A pushing handler's answer, called from the event loop: written
-        on the spot when it can be, and the connection goes back to the
-        read callback; else a task finishes it."""
-        if not self.answerable(answer, body):
-            self.go_async(self.finish_async(request, body, seq, answer))
-            return
-        assert isinstance(answer, Response)
-        out: list[bytes] = []
-        if not self.answer_now(request, seq, answer, out):
-            return
+        """A pushing handler's answer, called from the event loop: served
+        on the spot like an eager one's, then back to the read callback
+        with what arrived meanwhile."""
         link = self.link
-        self.flush(out)
-        if link.paused:
-            self.go_async(self.writable())
-            return
-        code, obj = self.begin_read()
-        if code == q.H1_READ_TRANSPORT:
-            self.await_idle()
-            link.sink = self.on_read
-            if link.inbox or link.eof:  # what arrived meanwhile
-                self.on_read(link.take_inbox())
-        elif code == q.H1_READ_PARSE:  # pipelined: the next head is buffered
-            link.sink = self.on_read
-            self.serve_now(link.take_inbox())
-        else:
-            self.next_step(code, obj)
+        link.sink = self.on_read
+        self.serve_now(b"", (request, body, seq, answer))
+        if link.sink is not None and (link.inbox or link.eof):
+            self.on_read(link.take_inbox())
 
     def flush(self, out: list[bytes]) -> None:
         if out:

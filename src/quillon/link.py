@@ -1,4 +1,4 @@
-"""The accepted socket both server drivers run on: an asyncio protocol
+"""The accepted socket both server drivers run on: an `asyncio.Protocol`
 that hands reads to whoever serves the connection, with the backpressure
 and the deadlines a server on a real network needs."""
 
@@ -7,7 +7,6 @@ from __future__ import annotations
 import asyncio
 import collections
 import socket
-import threading
 from collections.abc import Callable
 from typing import Protocol, cast
 
@@ -15,39 +14,6 @@ from typing import Protocol, cast
 # mark, and the unread bytes queued before reading stops.
 WRITE_HIGH = 64 * 1024
 INBOX_LIMIT = 64 * 1024
-# The largest single read: the event loop's own.
-READ_SIZE = 256 * 1024
-
-
-class BufferedReads:
-    """Reads that land in one buffer shared by every socket of the thread,
-    each copied out as bytes of its own size, for a protocol class that
-    takes them in `data_received`. asyncio's own selector loop allocates a
-    buffer of its largest read for every plain read and shrinks it after:
-    at that size the allocator maps and unmaps pages each time, a quarter
-    of a small request's CPU. (uvloop reads into a buffer of its own: there
-    the plain class is the faster.) Sharing is safe because the loop fills
-    the buffer and reports the read in one step, and each read is copied
-    out before the next can begin."""
-
-    data_received: Callable[[bytes], None]
-
-    def get_buffer(self, sizehint: int) -> memoryview:
-        view: memoryview | None = getattr(_shared, "view", None)
-        if view is None:
-            view = _shared.view = memoryview(bytearray(READ_SIZE))
-        return view
-
-    def buffer_updated(self, nbytes: int) -> None:
-        self.data_received(_shared.view[:nbytes].tobytes())
-
-
-def reads_buffered(loop: asyncio.AbstractEventLoop) -> bool:
-    """Whether `loop` is one whose plain reads pay for `BufferedReads`."""
-    return isinstance(loop, asyncio.SelectorEventLoop)
-
-
-_shared = threading.local()
 
 
 class Site(Protocol):
@@ -113,7 +79,7 @@ class Link(asyncio.Protocol):
         self.timer: asyncio.TimerHandle | None = None
         self.gone = asyncio.Event()
 
-    # the asyncio protocol
+    # asyncio.Protocol
 
     def connection_made(self, transport: asyncio.BaseTransport) -> None:
         # uvloop's transports have the interface without the base class.
@@ -298,14 +264,6 @@ class Link(asyncio.Protocol):
             return
         self.when = None
         self.expire()
-
-
-class BufferedLink(Link, BufferedReads, asyncio.BufferedProtocol):
-    """A `Link` reading through the shared buffer (`reads_buffered`)."""
-
-
-def link_class(loop: asyncio.AbstractEventLoop) -> type[Link]:
-    return BufferedLink if reads_buffered(loop) else Link
 
 
 def close_transport(t: Link | None) -> None:

@@ -41,7 +41,7 @@ from .config import Config, ConfigError, Trusted, direct_stream, fail
 from .h1server import H1ServerConnection
 from .h2server import H2ServerConnection
 from .handler import Handler, Push, Request, Respond, Response, error_response, push_of
-from .link import Link, Timeouts, close_transport, link_class
+from .link import Link, Timeouts, close_transport
 
 logger = logging.getLogger("quillon.error")
 access_logger = logging.getLogger("quillon.access")
@@ -372,8 +372,7 @@ async def serve_socket(sock: socket.socket, application: Application, config: Co
     listener = None
     signals: list[signal.Signals] = []
     try:
-        factory = link_class(loop)
-        listener = await loop.create_server(lambda: factory(server), sock=sock, ssl=tls, backlog=config.backlog)
+        listener = await loop.create_server(lambda: Link(server), sock=sock, ssl=tls, backlog=config.backlog)
         for sig in (signal.SIGINT, signal.SIGTERM):
             try:
                 loop.add_signal_handler(sig, server.stop)

@@ -12,7 +12,6 @@ from typing import TypeVar, cast
 
 import _quillon as q
 
-from ..link import BufferedReads, reads_buffered
 from ._errors import ConnectError, ConnectTimeout, ProxyError, ReadError, ReadTimeout, WriteError, WriteTimeout
 
 READ_SIZE = 65536
@@ -59,7 +58,7 @@ class Transport(asyncio.Protocol):
         self.reading_paused = False
         self.reader = self.writer = self
 
-    # the asyncio protocol
+    # asyncio.Protocol
 
     def connection_made(self, transport: asyncio.BaseTransport) -> None:
         self.transport = cast(asyncio.Transport, transport)
@@ -154,10 +153,6 @@ class Transport(asyncio.Protocol):
         self.transport = tls
 
 
-class BufferedTransport(Transport, BufferedReads, asyncio.BufferedProtocol):
-    """A `Transport` reading through the shared buffer (`link.reads_buffered`)."""
-
-
 def close_transport(t: Transport | None) -> None:
     if t is not None:
         t.close()
@@ -220,12 +215,11 @@ async def open_transport(host: str, port: int, ctx: ssl.SSLContext | None, serve
     when `ctx` is given; all within `timeout`."""
     async def connect() -> Transport:
         loop = asyncio.get_running_loop()
-        kind = BufferedTransport if reads_buffered(loop) else Transport
         if tunnel is None:
-            _t, wire = await loop.create_connection(kind, host, port, ssl=ctx,
+            _t, wire = await loop.create_connection(Transport, host, port, ssl=ctx,
                                                     server_hostname=server_hostname if ctx else None)
             return wire
-        _t, wire = await loop.create_connection(kind, tunnel[0], tunnel[1])
+        _t, wire = await loop.create_connection(Transport, tunnel[0], tunnel[1])
         try:
             await open_tunnel(wire, f"{host}:{port}" if ":" not in host else f"[{host}]:{port}", tunnel[2])
             if ctx is not None:
