@@ -255,9 +255,10 @@ async def contextual(scope, receive, send):
     ENDED.get().append("ended")
 
 
+@pytest.mark.parametrize("way", ["called", "pushed"])
 @pytest.mark.parametrize("reading", ["to the end", "in another task", "up to its length, then dropped"])
 @pytest.mark.parametrize("app", ["scoped", "contextual", "file"])
-def test_app_runs_in_one_task(app, reading, tmp_path, caplog):
+def test_app_runs_in_one_task(app, reading, way, tmp_path, caplog):
     """However the driver reads the response (the HTTP/2 one stops at the
     declared length and drops the stream), the application runs in one
     task to its end, in a context of its own copied from the caller's."""
@@ -284,7 +285,13 @@ def test_app_runs_in_one_task(app, reading, tmp_path, caplog):
     async def main():
         ORIGIN.set("caller")
         ENDED.set(ended := [])
-        response = await ASGIApp(target, queue_depth=1)(make_request()[0])
+        adapter = ASGIApp(target, queue_depth=1)
+        if way == "called":
+            response = await adapter(make_request()[0])
+        else:  # as a driver does: the answer comes back from the application's task
+            answered = asyncio.get_running_loop().create_future()
+            adapter.push(make_request()[0], answered.set_result)
+            response = await answered
         got = await (asyncio.ensure_future(read(response)) if reading == "in another task" else read(response))
         del response
         end = time.monotonic() + 5

@@ -23,7 +23,8 @@ import contextvars
 import importlib
 import logging
 import sys
-from typing import Any, Awaitable, Callable, MutableMapping
+import types
+from typing import Any, Awaitable, Callable, Generator, MutableMapping
 from urllib.parse import unquote
 
 import _quillon as q  # type: ignore[import-not-found, unused-ignore]
@@ -124,7 +125,10 @@ class _Exchange:
 
     async def run(self, app: App, scope: Scope) -> None:
         try:
-            await app(scope, self.receive, self.send)
+            if self.respond is None:
+                await app(scope, self.receive, self.send)
+            else:
+                await self.stepped(app(scope, self.receive, self.send))
         except Exception as e:
             self.error = e
             self.log_failure()
@@ -221,15 +225,33 @@ class _Exchange:
     def head_known(self) -> None:
         """The response head is known, or will never be: the handler's
         answer can be made. A pushing driver gets it at once when the
-        application has finished (its whole body goes out with the head,
-        in the same step), else from a callback after the application's
-        step, which finds a quick application finished by then."""
+        application has finished (its whole body goes out with the head),
+        else when the step that made it known ends (`stepped`)."""
         _wake(self.ready)
-        if self.respond is not None:
-            if self.finished:
+        if self.finished and self.respond is not None:
+            self.deliver()
+
+    @types.coroutine
+    def stepped(self, coro: Awaitable[None]) -> Generator[Any, Any, None]:
+        """Awaits `coro` as `await` would, and after each of its steps
+        answers a pushing driver once the head is known. A quick
+        application finishes in its first step: its answer then goes out
+        whole, from that step, with no callback scheduled for it."""
+        steps = coro.__await__()
+        sent: Any = None
+        thrown: BaseException | None = None
+        while True:
+            try:
+                yielded = steps.send(sent) if thrown is None else steps.throw(thrown)
+            except StopIteration:
+                return
+            if self.respond is not None and self.stage != START:
                 self.deliver()
-            else:
-                self.loop.call_soon(self.deliver)
+            sent, thrown = None, None
+            try:
+                sent = yield yielded
+            except BaseException as e:  # a cancellation, or the task closed: the application gets it
+                thrown = e
 
     def deliver(self) -> None:
         respond, self.respond = self.respond, None
