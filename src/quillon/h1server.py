@@ -243,7 +243,8 @@ class H1ServerConnection(q.H1ServerState):
                         return  # the rest of the head comes with the next read
                     request, body, seq = self.request(*accepted)
                     if not site.eager:
-                        self.flush(out)
+                        if out:
+                            self.flush(out)
                         self.start_task(request, body, seq)
                         return
                     answer = start(handler, request)
@@ -287,7 +288,8 @@ class H1ServerConnection(q.H1ServerState):
                     return
                 data = b""
         finally:
-            self.flush(out)
+            if out:
+                self.flush(out)
 
     def start_task(self, request: Request, body: H1Body | None, seq: int) -> None:
         """Starts a handler that cannot start on the spot: in a task of its
