@@ -604,6 +604,18 @@ void check_bulk_matches_adds(const HeaderMapCore& start, const Pairs& fields) {
   CHECK(bulk.add("late-name", "x") == ref.add("late-name", "x"));
   CHECK_EQ(items(bulk), items(ref));
   CHECK(bulk.equals(ref) && ref.equals(bulk));
+  // The checked fill keys each name from the words it lowered: lookups, made
+  // from the stored bytes, must find every one of them.
+  if (!start.empty() || fields.size() > kMaxHeaderNames) return;
+  HeaderMapCore checked;
+  CHECK_EQ(checked.fill_checked(views.data(), views.size()), views.size());
+  CHECK_EQ(items(checked), items(one_by_one));
+  CHECK(checked.equals(one_by_one) && one_by_one.equals(checked));
+  for (const auto& [n, v] : fields) {
+    std::string lower = n;
+    for (char& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    CHECK_EQ(values_of(checked, lower), values_of(one_by_one, lower));
+  }
 }
 
 }  // namespace
@@ -670,5 +682,41 @@ TEST_CASE("header map: add_fields at the name limit") {
   check_bulk_matches_adds(HeaderMapCore(), few);
   HeaderMapCore m;
   CHECK(m.add_fields(nullptr, 0) == Result::Ok);
+  CHECK(m.empty());
+}
+
+TEST_CASE("header map: fill_checked stops at the first invalid field, leaving the map empty") {
+  // Names and values are checked a word or a vector at a time while they are
+  // copied: a bad byte at every offset of lengths around those widths.
+  for (size_t len : {1u, 3u, 4u, 5u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 32u, 33u, 40u}) {
+    for (size_t at = 0; at < len; ++at) {
+      for (int c : {0, int{'\r'}, int{'\n'}, int{':'}, int{' '}, 0x7F, 0x80, 0xFF, int{'\t'}, int{'Z'}}) {
+        for (const bool in_name : {true, false}) {
+          std::string name(len, 'N'), value(len, 'v');
+          (in_name ? name : value)[at] = static_cast<char>(c);
+          const bool valid = in_name ? rule_token(c) : rule_value_byte(c);
+          const Pairs fields = {{"Before", "1"}, {"x-Same", "2"}, {name, value}, {"x-same", "3"}};
+          std::vector<FieldView> views;
+          for (const auto& [n, v] : fields) views.push_back(FieldView{n, v});
+          HeaderMapCore m;
+          const size_t got = m.fill_checked(views.data(), views.size());
+          CHECK_EQ(got, valid ? views.size() : size_t{2});
+          if (!valid) {
+            CHECK(m.empty() && m.len() == 0 && m.byte_size() == 0);
+            continue;
+          }
+          std::string lower = name;
+          for (char& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+          CHECK_EQ(values_of(m, lower), std::vector<std::string>{value});
+          CHECK_EQ(values_of(m, "x-same"), (std::vector<std::string>{"2", "3"}));
+        }
+      }
+    }
+  }
+  HeaderMapCore m;
+  const std::string too_long(kMaxHeaderNameLen + 1, 'n');
+  const FieldView empty_name{"", "v"}, long_name{too_long, "v"};
+  CHECK_EQ(m.fill_checked(&empty_name, 1), size_t{0});
+  CHECK_EQ(m.fill_checked(&long_name, 1), size_t{0});
   CHECK(m.empty());
 }

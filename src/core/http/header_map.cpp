@@ -12,6 +12,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <new>
+#include <stdexcept>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -260,6 +261,56 @@ bool is_valid_header_value(std::string_view value) {
 
 namespace {
 
+// Copies the `n` bytes of a value from src to dst and says whether they
+// form a valid header value. The words or vectors that are stored are the
+// ones tested, so each byte is read once; a stretch that fails the quick
+// test (a tab, or a byte no value may hold) is decided by the full scan.
+[[gnu::always_inline]] inline bool copy_value(char* dst, const char* src, size_t n) {
+  const char* const end = src + n;
+  if (n >= 4 && n < 16) {
+    uint64_t a, b;
+    if (n >= 8) {
+      std::memcpy(&a, src, 8);
+      std::memcpy(&b, src + n - 8, 8);
+      std::memcpy(dst, &a, 8);
+      std::memcpy(dst + n - 8, &b, 8);
+    } else {
+      uint32_t a4, b4;
+      std::memcpy(&a4, src, 4);
+      std::memcpy(&b4, src + n - 4, 4);
+      std::memcpy(dst, &a4, 4);
+      std::memcpy(dst + n - 4, &b4, 4);
+      a = a4 | (uint64_t{b4} << 32);
+      b = a;
+    }
+    return (plain_value_word(a) && plain_value_word(b)) || find_special(src, end, ByteSet::FieldValue) == end;
+  }
+#ifdef __SSE2__
+  if (n >= 16) {
+    unsigned stops = 0;
+    // The last block overlaps the one before it.
+    for (size_t i = 0;; i += 16) {
+      if (i + 16 > n) i = n - 16;
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+      stops |= chars_detail::stop_mask_of(x, ByteSet::FieldValue);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), x);
+      if (i + 16 == n) break;
+    }
+    return stops == 0 || find_special(src, end, ByteSet::FieldValue) == end;
+  }
+#endif
+  if (n < 4) {
+    bool ok = true;
+    for (size_t i = 0; i < n; ++i) {
+      dst[i] = src[i];
+      ok &= is_field_value_byte(static_cast<unsigned char>(src[i]));
+    }
+    return ok;
+  }
+  std::memcpy(dst, src, n);
+  return find_special(src, end, ByteSet::FieldValue) == end;
+}
+
 // Table path for one stretch of a name: lower-cases into `out`, false when
 // any byte is not a token character.
 bool normalize_table(const unsigned char* p, size_t n, char* out) {
@@ -280,25 +331,59 @@ bool table_valid(const unsigned char* p, size_t n) {
   return ok;
 }
 
+// The ends of the `n` bytes at p (the scan key is made of them), read from
+// memory.
+LoweredEnds ends_of(const char* p, size_t n) {
+  LoweredEnds e{0, 0};
+  if (n >= 8) {
+    std::memcpy(&e.first, p, 8);
+    std::memcpy(&e.last, p + n - 8, 8);
+  } else if (n >= 4) {
+    uint32_t a, b;
+    std::memcpy(&a, p, 4);
+    std::memcpy(&b, p + n - 4, 4);
+    e = LoweredEnds{a, b};
+  } else {
+    std::memcpy(&e.first, p, n);
+  }
+  return e;
+}
+
 // Real names are letters, digits and '-': those are checked and lowered
 // sixteen bytes at a time, a short name as one vector made of two
 // overlapping loads (never staged through memory, which would stall the
 // load on the stores before it). A name holding anything else takes the
 // table path, which decides validity for the full token set. `out` (when
-// kWrite) may be partly written when the result is false.
+// kWrite) may be partly written when the result is false. `ends`, when
+// given, gets the lowered name's ends, on the vector path from the very
+// registers that were stored, so a caller keying on them reads nothing back.
 template <bool kWrite>
-bool check_name(std::string_view name, char* out) {
+[[gnu::always_inline]] inline bool check_name(std::string_view name, char* out, LoweredEnds* ends = nullptr) {
   const size_t n = name.size();
   if (n == 0 || n > kMaxHeaderNameLen) return false;
   const auto* p = reinterpret_cast<const unsigned char*>(name.data());
+  auto table = [&] {
+    if constexpr (kWrite) {
+      if (!normalize_table(p, n, out)) return false;
+      if (ends) *ends = ends_of(out, n);
+      return true;
+    } else {
+      return table_valid(p, n);
+    }
+  };
 #ifdef __SSE2__
   if (n >= 16) {
     // The last block overlaps the one before it.
     for (size_t i = 0;; i += 16) {
       if (i + 16 > n) i = n - 16;
       const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-      if (chars_detail::name_plain_mask(x) != 0xFFFF) return kWrite ? normalize_table(p, n, out) : table_valid(p, n);
-      if constexpr (kWrite) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), chars_detail::lower_letters(x));
+      if (chars_detail::name_plain_mask(x) != 0xFFFF) return table();
+      if constexpr (kWrite) {
+        const __m128i l = chars_detail::lower_letters(x);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), l);
+        if (ends && i == 0) ends->first = static_cast<uint64_t>(_mm_cvtsi128_si64(l));
+        if (ends && i + 16 == n) ends->last = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(l, l)));
+      }
       if (i + 16 == n) return true;
     }
   }
@@ -311,9 +396,7 @@ bool check_name(std::string_view name, char* out) {
     std::memcpy(&b, p + n - w, w);
     const __m128i x = _mm_set_epi64x(static_cast<long long>(b), static_cast<long long>(a));
     const unsigned want = wide ? 0xFFFFu : 0x0F0Fu;
-    if ((chars_detail::name_plain_mask(x) & want) != want) {
-      return kWrite ? normalize_table(p, n, out) : table_valid(p, n);
-    }
+    if ((chars_detail::name_plain_mask(x) & want) != want) return table();
     if constexpr (kWrite) {
       const __m128i l = chars_detail::lower_letters(x);
       a = static_cast<uint64_t>(_mm_cvtsi128_si64(l));
@@ -327,11 +410,13 @@ bool check_name(std::string_view name, char* out) {
         std::memcpy(out, &a4, 4);
         std::memcpy(out + n - 4, &b4, 4);
       }
+      // Zero bytes above a four-byte half stay zero when lowered.
+      if (ends) *ends = LoweredEnds{a, b};
     }
     return true;
   }
 #endif
-  return kWrite ? normalize_table(p, n, out) : table_valid(p, n);
+  return table();
 }
 
 }  // namespace
@@ -358,22 +443,7 @@ bool is_lower_header_name(std::string_view name) {
 // share a prefix, "sec-fetch-..." or "accept-...", still rarely reach the
 // memcmp) and always has the top bit set, so no long name, however chosen,
 // can pass for a short one without the byte comparison.
-uint64_t HeaderMapCore::fingerprint(std::string_view name) {
-  const size_t n = name.size();
-  LoweredEnds e{0, 0};
-  if (n >= 8) {
-    std::memcpy(&e.first, name.data(), 8);
-    std::memcpy(&e.last, name.data() + n - 8, 8);
-  } else if (n >= 4) {
-    uint32_t a, b;
-    std::memcpy(&a, name.data(), 4);
-    std::memcpy(&b, name.data() + n - 4, 4);
-    e = LoweredEnds{a, b};
-  } else {
-    std::memcpy(&e.first, name.data(), n);
-  }
-  return HeaderMapCore::key_of(e, n);
-}
+uint64_t HeaderMapCore::fingerprint(std::string_view name) { return key_of(ends_of(name.data(), name.size()), name.size()); }
 
 // ---- HeaderMapCore: store ---------------------------------------------------------
 
@@ -597,15 +667,135 @@ HeaderMapCore::Result HeaderMapCore::add_fields_fresh(const FieldView* fields, s
     Fill fill(*this, n, bytes);
     for (size_t i = 0; i < n; ++i) fill.add(fields[i].name, fields[i].value);
   } catch (...) {
-    if (had_index) std::fill(index_.begin(), index_.end(), kEmptySlot);
-    else index_.clear();
-    store_.clear();
-    extras_.clear();
-    value_count_ = 0;
-    live_bytes_ = 0;
+    empty_after_fill(had_index);
     throw;
   }
   return Result::Ok;
+}
+
+// Each field is written at the arena's free end, its name lowered, as it is
+// checked, and a new name claims the bytes there. The store's counts and
+// pointers live in locals meanwhile: kept in the store, every byte written
+// into the arena (which may alias anything) would make the compiler load
+// them all again. Anything but a new name in room reserved (a filter hit, an
+// index, a broken size promise) puts them back and takes the slow way.
+size_t HeaderMapCore::Fill::add_all_checked(const FieldView* fields, size_t n) {
+  Store& st = m_.store_;
+  size_t i = 0;
+  for (;;) {
+    std::byte* const base = st.block_.get();
+    const size_t name_cap = st.name_cap_, cap = st.cap_;
+    uint64_t* const keys = reinterpret_cast<uint64_t*>(base);
+    Entry* const entries = reinterpret_cast<Entry*>(base + name_cap * sizeof(uint64_t));
+    char* const bytes = reinterpret_cast<char*>(base + name_cap * Store::kNameRecordBytes);
+    const bool indexed = indexed_;
+    size_t names = st.names_, size = st.size_, live = 0;
+    uint64_t filter[8];
+    std::memcpy(filter, filter_, sizeof filter);
+    enum class Stop : uint8_t { Done, Invalid, Room, Known } stop = Stop::Done;
+    uint64_t h = 0;
+    for (; i < n; ++i) {
+      const std::string_view name = fields[i].name, value = fields[i].value;
+      const size_t nl = name.size(), vl = value.size();
+      if (nl + vl > cap - size || names == name_cap) {
+        stop = Stop::Room;
+        break;
+      }
+      char* const dst = bytes + size;
+      LoweredEnds ends;
+      if (!check_name<true>(name, dst, &ends) || !copy_value(dst + nl, value.data(), vl)) {
+        stop = Stop::Invalid;
+        break;
+      }
+      h = key_of(ends, nl);
+      const uint64_t bit = filter_bit(h);
+      const uint64_t mask = uint64_t{1} << (bit & 63);
+      if (indexed || (filter[bit >> 6] & mask) != 0) {
+        stop = Stop::Known;
+        break;
+      }
+      filter[bit >> 6] |= mask;
+      keys[names] = h;
+      entries[names] = Entry{Slice{size + nl, vl}, size, static_cast<uint32_t>(nl), 1, kNil, kNil};
+      names += 1;
+      size += nl + vl;
+      live += nl + vl;
+    }
+    m_.value_count_ += names - st.names_;
+    m_.live_bytes_ += live;
+    st.names_ = names;
+    st.size_ = size;
+    std::memcpy(filter_, filter, sizeof filter);
+    switch (stop) {
+      case Stop::Done:
+        return n;
+      case Stop::Invalid:
+        return i;
+      case Stop::Room: {
+        std::string_view name = fields[i].name, value = fields[i].value;
+        if (name.size() > kMaxHeaderNameLen) return i;
+        m_.reserve_room(true, name.size() + value.size(), name, value);
+        break;  // field i again, with room
+      }
+      case Stop::Known:
+        settle_tail(fields[i].name.size(), fields[i].value.size(), h);
+        ++i;
+        break;
+    }
+  }
+}
+
+// A field written at the arena's free end whose name may be known: a new
+// name claims both, a repeated one moves its value over the name's bytes.
+void HeaderMapCore::Fill::settle_tail(size_t nl, size_t vl, uint64_t h) {
+  Store& st = m_.store_;
+  const size_t name_off = st.size();
+  char* const dst = st.bytes() + name_off;
+  size_t slot = 0;
+  const size_t pos = lookup(dst, nl, h, slot);
+  if (pos != npos) {
+    std::memmove(dst, dst + nl, vl);
+    // Claimed once linked: a failed allocation leaves the bytes unclaimed.
+    link(pos, slot, h, name_off, nl, name_off, vl);
+    st.grow(vl);
+  } else {
+    link(pos, slot, h, name_off, nl, name_off + nl, vl);
+    st.grow(nl + vl);
+  }
+}
+
+// As add_fields_fresh, with the fields checked on the way in.
+size_t HeaderMapCore::fill_checked(const FieldView* fields, size_t n) {
+  if (!empty() || n > kMaxHeaderNames) throw std::length_error("fill_checked: a fresh map of at most kMaxHeaderNames fields");
+  // No sum can wrap while every size is below 2^48 (n is below 2^15): one
+  // test after the loop instead of one per field.
+  size_t bytes = 0, sizes = 0;
+  for (size_t i = 0; i < n; ++i) {
+    bytes += fields[i].name.size() + fields[i].value.size();
+    sizes |= fields[i].name.size() | fields[i].value.size();
+  }
+  static_assert(kMaxHeaderNames < (size_t{1} << 15));
+  if ((sizes >> 48) != 0) throw std::bad_alloc();
+  const bool had_index = !index_.empty();
+  size_t i = 0;
+  try {
+    Fill fill(*this, n, bytes);
+    i = fill.add_all_checked(fields, n);
+  } catch (...) {
+    empty_after_fill(had_index);
+    throw;
+  }
+  if (i != n) empty_after_fill(had_index);
+  return i;
+}
+
+void HeaderMapCore::empty_after_fill(bool had_index) {
+  if (had_index) std::fill(index_.begin(), index_.end(), kEmptySlot);
+  else index_.clear();
+  store_.clear();
+  extras_.clear();
+  value_count_ = 0;
+  live_bytes_ = 0;
 }
 
 HeaderMapCore::Fill::Fill(HeaderMapCore& map, size_t fields, size_t bytes)
@@ -645,10 +835,7 @@ bool HeaderMapCore::Fill::remove(std::string_view name) {
 
 // The name is lower-cased into the arena (the free end, or its place in the
 // block's copy) and looked up right there: a new name keeps those bytes, a
-// repeated one leaves them dead. Without an index, a 512-bit filter over the
-// fingerprints tells most new names apart without a scan; the index is built
-// (and used from then on) once the names pass kFillScanMax or the scans pass
-// kFillScanBudget.
+// repeated one leaves them dead.
 void HeaderMapCore::Fill::add_slow(std::string_view raw, std::string_view value) {
   Store& st = m_.store_;
   const size_t nl = raw.size();
@@ -668,49 +855,8 @@ void HeaderMapCore::Fill::add_slow(std::string_view raw, std::string_view value)
   }
   char* const dst = st.bytes() + name_off;
   uint64_t h = lower_copy_fingerprint(dst, raw.data(), nl);
-  size_t pos = npos;
   size_t slot = 0;
-  if (!indexed_) {
-    const uint64_t bit = filter_bit(h);
-    const uint64_t mask = uint64_t{1} << (bit & 63);
-    if ((filter_[bit >> 6] & mask) != 0) {
-      const uint64_t* keys = st.keys();
-      const Entry* es = st.entries();
-      for (size_t j = 0; j < st.names(); ++j) {
-        budget_ -= budget_ != 0;
-        if (keys[j] != h) continue;
-        if (nl < kExactFingerprintLen) {
-          pos = j;
-          break;
-        }
-        budget_ -= std::min(budget_, nl / 16);
-        if (es[j].name_len == nl && std::memcmp(st.bytes() + es[j].name_off, dst, nl) == 0) {
-          pos = j;
-          break;
-        }
-      }
-    } else {
-      filter_[bit >> 6] |= mask;
-    }
-    if (pos == npos && (budget_ == 0 || st.names() >= kFillScanMax)) index_all();
-  }
-  if (indexed_) {
-    if (st.names() + 1 > m_.index_.size() / 4 * 3) m_.rebuild_index(m_.index_.size() * 2);
-    // One probe run both finds the name and, when it is new, the empty slot
-    // it goes into (nothing is inserted in between).
-    h = hash_name(std::string_view(dst, nl));
-    const size_t mask = m_.index_.size() - 1;
-    const uint64_t* keys = st.keys();
-    const Entry* es = st.entries();
-    for (slot = h & mask;; slot = (slot + 1) & mask) {
-      const uint16_t at = m_.index_[slot];
-      if (at == kEmptySlot) break;
-      if (keys[at] == h && es[at].name_len == nl && std::memcmp(st.bytes() + es[at].name_off, dst, nl) == 0) {
-        pos = at;
-        break;
-      }
-    }
-  }
+  const size_t pos = lookup(dst, nl, h, slot);
   Slice vs;
   if (block_ != nullptr) {
     vs = Slice{static_cast<size_t>(value.data() - block_), value.size()};
@@ -721,15 +867,74 @@ void HeaderMapCore::Fill::add_slow(std::string_view raw, std::string_view value)
     st.grow(nl);
     vs = m_.store(value);
   }
+  link(pos, slot, h, name_off, nl, vs.off, vs.len);
+}
+
+// Without an index, a 512-bit filter over the fingerprints tells most new
+// names apart without a scan; the index is built (and used from then on)
+// once the names pass kFillScanMax or the scans pass kFillScanBudget.
+size_t HeaderMapCore::Fill::lookup(const char* name, size_t nl, uint64_t& h, size_t& slot) {
+  Store& st = m_.store_;
+  size_t pos = npos;
+  if (!indexed_) {
+    const uint64_t bit = filter_bit(h);
+    const uint64_t mask = uint64_t{1} << (bit & 63);
+    if ((filter_[bit >> 6] & mask) != 0) {
+      const uint64_t* keys = st.keys();
+      const Entry* es = st.entries();
+      const size_t count = st.names();
+      size_t j = 0, cost = 0;
+      for (; j < count; ++j) {
+        if (keys[j] != h) continue;
+        if (nl < kExactFingerprintLen) {
+          pos = j;
+          break;
+        }
+        cost += nl / 16;
+        if (es[j].name_len == nl && std::memcmp(st.bytes() + es[j].name_off, name, nl) == 0) {
+          pos = j;
+          break;
+        }
+      }
+      cost += j + (pos != npos);  // the keys examined
+      budget_ -= std::min(budget_, cost);
+    } else {
+      filter_[bit >> 6] |= mask;
+    }
+    if (pos == npos && (budget_ == 0 || st.names() >= kFillScanMax)) index_all();
+  }
+  if (indexed_) {
+    if (st.names() + 1 > m_.index_.size() / 4 * 3) m_.rebuild_index(m_.index_.size() * 2);
+    // One probe run both finds the name and, when it is new, the empty slot
+    // it goes into (nothing is inserted in between).
+    h = hash_name(std::string_view(name, nl));
+    const size_t mask = m_.index_.size() - 1;
+    const uint64_t* keys = st.keys();
+    const Entry* es = st.entries();
+    for (slot = h & mask;; slot = (slot + 1) & mask) {
+      const uint16_t at = m_.index_[slot];
+      if (at == kEmptySlot) break;
+      if (keys[at] == h && es[at].name_len == nl && std::memcmp(st.bytes() + es[at].name_off, name, nl) == 0) {
+        pos = at;
+        break;
+      }
+    }
+  }
+  return pos;
+}
+
+void HeaderMapCore::Fill::link(size_t pos, size_t slot, uint64_t h, size_t name_off, size_t nl, size_t value_off,
+                               size_t vl) {
   if (pos != npos) {
-    m_.link_extra(pos, vs);
+    m_.link_extra(pos, Slice{value_off, vl});
     return;
   }
+  Store& st = m_.store_;
   const auto idx = static_cast<uint32_t>(st.names());
-  st.push_name(h, Entry{vs, name_off, static_cast<uint32_t>(nl), 1, kNil, kNil});
+  st.push_name(h, Entry{Slice{value_off, vl}, name_off, static_cast<uint32_t>(nl), 1, kNil, kNil});
   if (indexed_) m_.index_[slot] = static_cast<uint16_t>(idx);
   m_.value_count_ += 1;
-  m_.live_bytes_ += nl + value.size();
+  m_.live_bytes_ += nl + vl;
 }
 
 // Leaves `name` with exactly `value`, at its old position when present (its

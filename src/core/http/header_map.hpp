@@ -96,6 +96,13 @@ class HeaderMapCore {
   // refused. Allocates before it changes anything, so a failed allocation
   // leaves the map unchanged too.
   Result add_fields(const FieldView* fields, size_t n);
+  // Fills this map, which must be empty, with `n` (at most kMaxHeaderNames)
+  // fields whose names and values are checked here, as they are copied in:
+  // one allocation, one pass over the bytes. Returns n when every field was
+  // valid, the map then holding what add() of each in turn with its name
+  // lower-cased would give; else the position of the first field with an
+  // invalid name or value, the map left empty.
+  size_t fill_checked(const FieldView* fields, size_t n);
   // add_fields one field at a time, for a caller that reads each field as it
   // stores it (the head parser walks a head's fields once). Made on an empty
   // map with the number of fields to come (at most kMaxHeaderNames); add()
@@ -157,8 +164,24 @@ class HeaderMapCore {
     bool remove(std::string_view name);
 
    private:
+    friend class HeaderMapCore;  // fill_checked
+    // add() of each field in turn, in the form made for fields from
+    // anywhere, with each name (any letter case) and value validated as it
+    // is copied in. Returns n, or the position of the first invalid field,
+    // those before it added.
+    size_t add_all_checked(const FieldView* fields, size_t n);
+    // Looks up a field just written at the arena's free end, lowered, under
+    // the key `h`, and stores it.
+    void settle_tail(size_t nl, size_t vl, uint64_t h);
     static uint64_t filter_bit(uint64_t fp) { return (fp * 0x9E3779B97F4A7C15ull) >> 55; }  // 0..511
     void add_slow(std::string_view name, std::string_view value);
+    // Finds the lower-case `name` (`h` its fingerprint, replaced by its keyed
+    // hash once the fill is indexed): its position, or npos with `slot` the
+    // index slot a new name takes.
+    size_t lookup(const char* name, size_t nl, uint64_t& h, size_t& slot);
+    // Stores a looked-up field whose bytes are in the arena: a further value
+    // of the name at `pos`, or a new name.
+    void link(size_t pos, size_t slot, uint64_t h, size_t name_off, size_t nl, size_t value_off, size_t vl);
     // Switches the rest of the fill to the keyed index.
     void index_all();
     // Names below which add() may take its inline path: the block form, no
@@ -443,6 +466,9 @@ class HeaderMapCore {
   // add_fields on an empty map with at most kMaxHeaderNames fields (where
   // no add() can be refused), through a Fill.
   Result add_fields_fresh(const FieldView* fields, size_t n, size_t bytes);
+  // Leaves a map whose fill failed midway empty (and indexed again, with
+  // every slot empty, when `had_index`).
+  void empty_after_fill(bool had_index);
   // Links `value`, already in the arena, as a further value of the name at
   // `entry_idx`.
   void link_extra(size_t entry_idx, Slice value);
