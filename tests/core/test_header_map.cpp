@@ -720,3 +720,24 @@ TEST_CASE("header map: fill_checked stops at the first invalid field, leaving th
   CHECK_EQ(m.fill_checked(&long_name, 1), size_t{0});
   CHECK(m.empty());
 }
+
+TEST_CASE("header map: a freed block handed to the next map is used within its bounds") {
+  // Maps of a few dozen fields free blocks of the size that is kept for the
+  // next map; each one after takes it whole, possibly larger than it asked
+  // for, and then grows past it.
+  for (size_t round = 0; round < 40; ++round) {
+    const size_t count = 12 + (round * 7) % 40;
+    Pairs fields;
+    for (size_t i = 0; i < count; ++i) fields.emplace_back(numbered("x-spare-", i), std::string(round % 13 + i % 5, 'v'));
+    std::vector<FieldView> views;
+    for (const auto& [n, v] : fields) views.push_back(FieldView{n, v});
+    HeaderMapCore m;
+    CHECK_EQ(m.fill_checked(views.data(), views.size()), views.size());
+    for (size_t i = 0; i < 30; ++i) CHECK(m.add(numbered("x-late-", i), std::string(i, 'w')) == Result::Ok);
+    HeaderMapCore ref = from(fields);
+    for (size_t i = 0; i < 30; ++i) CHECK(ref.add(numbered("x-late-", i), std::string(i, 'w')) == Result::Ok);
+    CHECK_EQ(items(m), items(ref));
+    HeaderMapCore copy(m);
+    CHECK(copy.equals(ref));
+  }
+}

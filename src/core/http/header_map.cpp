@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cstring>
@@ -59,6 +60,36 @@ constexpr size_t kMinNameRecords = 8;
 constexpr size_t kTypicalFieldBytes = 40;
 // clear() keeps buffers for reuse, but not ones a past burst made large.
 constexpr size_t kRetainOnClearBytes = 64 * 1024;
+
+// A map's records and bytes share one block, which for a head of twenty
+// fields is past the sizes the allocator serves from its per-thread caches:
+// maps built and dropped one after another (a head per request, a header
+// list from the host) would each pay a full trip through malloc and free.
+// So one freed block of such a size is kept back, for the process, and
+// handed to the next map it fits: a free list of one, so the memory held
+// back stays below kSpareBlockMax whatever the traffic. Smaller blocks are
+// left to the allocator, which keeps those cheaply itself.
+constexpr size_t kSpareBlockMin = 1024;
+constexpr size_t kSpareBlockMax = 8192;
+// Its first word holds its size. Taken and given by exchange, so threads
+// never share it.
+std::atomic<std::byte*> g_spare_block{nullptr};
+
+// The spare when it fits `need` bytes without wasting more than as many
+// again (its size then in `got`), else nullptr.
+std::byte* take_spare(size_t need, size_t& got) {
+  if (need < kSpareBlockMin || need > kSpareBlockMax || !g_spare_block.load(std::memory_order_relaxed)) return nullptr;
+  std::byte* p = g_spare_block.exchange(nullptr, std::memory_order_acq_rel);
+  if (!p) return nullptr;
+  size_t size;
+  std::memcpy(&size, p, sizeof size);
+  if (size >= need && size / 2 <= need) {
+    got = size;
+    return p;
+  }
+  delete[] g_spare_block.exchange(p, std::memory_order_acq_rel);
+  return nullptr;
+}
 
 // ---- SipHash ----------------------------------------------------------------
 
@@ -467,9 +498,25 @@ void HeaderMapCore::Store::reset_for(size_t names, size_t nbytes) {
   // Name counts are bounded by kMaxHeaderNames; only the byte count can be
   // absurd, and it is refused before the multiplication can wrap.
   if (nbytes > (SIZE_MAX >> 2) || names > kMaxHeaderNames) throw std::bad_alloc();
-  block_ = std::make_unique_for_overwrite<std::byte[]>(names * kNameRecordBytes + nbytes);
+  const size_t need = names * kNameRecordBytes + nbytes;
+  size_t got = need;
+  std::unique_ptr<std::byte[]> fresh(take_spare(need, got));
+  if (!fresh) fresh = std::make_unique_for_overwrite<std::byte[]>(need);
+  recycle();
+  block_ = std::move(fresh);
   name_cap_ = names;
-  cap_ = nbytes;
+  cap_ = got - names * kNameRecordBytes;  // all of a spare's room
+}
+
+void HeaderMapCore::Store::recycle() noexcept {
+  if (!block_) return;
+  const size_t size = allocated();
+  std::byte* p = block_.release();
+  if (size >= kSpareBlockMin && size <= kSpareBlockMax) {
+    std::memcpy(p, &size, sizeof size);
+    p = g_spare_block.exchange(p, std::memory_order_acq_rel);
+  }
+  delete[] p;
 }
 
 // ---- HeaderMapCore: lifetime -----------------------------------------------------

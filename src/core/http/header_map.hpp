@@ -329,6 +329,7 @@ class HeaderMapCore {
   class Store {
    public:
     Store() = default;
+    ~Store() { recycle(); }
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
     Store(Store&& o) noexcept
@@ -432,11 +433,14 @@ class HeaderMapCore {
     void grow(size_t n) { size_ += n; }
     void clear() { names_ = size_ = 0; }
     void release() {
-      block_.reset();
+      recycle();
       names_ = name_cap_ = size_ = cap_ = 0;
     }
 
    private:
+    // Gives up the block: kept as the spare (see the .cpp) when it is of
+    // the size the spare holds, else freed.
+    void recycle() noexcept;
     friend class Fill;  // its inline path works on the parts directly
     static constexpr size_t kNameRecordBytes = sizeof(uint64_t) + sizeof(Entry);
     static_assert(sizeof(Entry) % alignof(uint64_t) == 0 && alignof(Entry) <= alignof(uint64_t));
