@@ -741,3 +741,24 @@ TEST_CASE("header map: a freed block handed to the next map is used within its b
     CHECK(copy.equals(ref));
   }
 }
+
+TEST_CASE("header map: a Fill finds repeats after a removal moved a name") {
+  // remove() moves the last name into the hole, so the fill's table of
+  // names must follow: later repeats of both names land on the right ones.
+  const std::string block = "Content-Length5X-A1X-B2X-C3";
+  auto at = [&](size_t off, size_t len) { return std::string_view(block).substr(off, len); };
+  for (size_t fields = 5; fields <= 200; fields += 65) {  // small and large tables
+    HeaderMapCore m;
+    {
+      HeaderMapCore::Fill fill(m, fields, block);
+      fill.add(at(0, 14), at(14, 1));   // content-length
+      fill.add(at(15, 3), at(18, 1));   // x-a
+      fill.add(at(19, 3), at(22, 1));   // x-b
+      CHECK(fill.remove("content-length"));
+      fill.add(at(19, 3), at(26, 1));   // x-b again, now at position 0
+      fill.add(at(23, 3), at(22, 1));   // x-c
+      fill.add(at(15, 3), at(26, 1));   // x-a again
+    }
+    CHECK_EQ(items(m), (Pairs{{"x-b", "2"}, {"x-b", "3"}, {"x-a", "1"}, {"x-a", "3"}, {"x-c", "2"}}));
+  }
+}

@@ -26,11 +26,13 @@ namespace {
 // free of index memory. The scan is bounded by this constant whatever a
 // peer sends; past it the keyed index takes over.
 constexpr size_t kLinearScanMax = 32;
-// Scan work (keys examined, plus a unit per 16 name bytes compared) a fill
-// in linear-scan mode (see kFillScanMax) may spend on repeats before it builds the keyed index for the rest:
-// names chosen to hit the filter and share fingerprints cannot make a fill
-// quadratic. An ordinary head of 100 names spends a few hundred.
+// Probe work (names examined, plus a unit per 16 name bytes compared) a
+// fill in linear-scan mode (see kFillScanMax) may spend on repeats before it
+// builds the keyed index for the rest: names chosen to share slots and
+// fingerprints cannot make a fill quadratic. An ordinary head spends a few.
 constexpr size_t kFillScanBudget = 2048;
+// A Fill's table of names (see Fill::slots_) has at least 2^this slots.
+constexpr unsigned kMinSlotBits = 4;
 // Size of the index when it is first built; always a power of two.
 constexpr size_t kMinIndexSlots = 32;
 constexpr uint16_t kEmptySlot = 0xFFFF;
@@ -314,7 +316,13 @@ namespace {
       a = a4 | (uint64_t{b4} << 32);
       b = a;
     }
-    return (plain_value_word(a) && plain_value_word(b)) || find_special(src, end, ByteSet::FieldValue) == end;
+#ifdef __SSE2__
+    const __m128i x = _mm_set_epi64x(static_cast<long long>(b), static_cast<long long>(a));
+    const bool plain = chars_detail::stop_mask_of(x, ByteSet::FieldValue) == 0;
+#else
+    const bool plain = plain_value_word(a) && plain_value_word(b);
+#endif
+    return plain || find_special(src, end, ByteSet::FieldValue) == end;
   }
 #ifdef __SSE2__
   if (n >= 16) {
@@ -724,66 +732,65 @@ HeaderMapCore::Result HeaderMapCore::add_fields_fresh(const FieldView* fields, s
 // checked, and a new name claims the bytes there. The store's counts and
 // pointers live in locals meanwhile: kept in the store, every byte written
 // into the arena (which may alias anything) would make the compiler load
-// them all again. Anything but a new name in room reserved (a filter hit, an
+// them all again. Anything but a new name in room reserved (a taken slot, an
 // index, a broken size promise) puts them back and takes the slow way.
-size_t HeaderMapCore::Fill::add_all_checked(const FieldView* fields, size_t n) {
+size_t HeaderMapCore::Fill::add_all_checked(const FieldView* fields, size_t n, size_t bytes) {
   Store& st = m_.store_;
   size_t i = 0;
   for (;;) {
+    // The fields left fit: then no single one needs a room check. Only a
+    // fill that was not sized for them all (none is) would grow here.
+    if (bytes > st.cap_ - st.size_ || n - i > st.name_cap_ - st.names_) st.reserve(st.names_ + (n - i), st.size_ + bytes);
     std::byte* const base = st.block_.get();
-    const size_t name_cap = st.name_cap_, cap = st.cap_;
+    const size_t name_cap = st.name_cap_;
     uint64_t* const keys = reinterpret_cast<uint64_t*>(base);
     Entry* const entries = reinterpret_cast<Entry*>(base + name_cap * sizeof(uint64_t));
-    char* const bytes = reinterpret_cast<char*>(base + name_cap * Store::kNameRecordBytes);
-    const bool indexed = indexed_;
-    size_t names = st.names_, size = st.size_, live = 0;
-    uint64_t filter[8];
-    std::memcpy(filter, filter_, sizeof filter);
-    enum class Stop : uint8_t { Done, Invalid, Room, Known } stop = Stop::Done;
+    char* const arena = reinterpret_cast<char*>(base + name_cap * Store::kNameRecordBytes);
+    // Past the names slots_ takes, every name goes the slow way (which
+    // builds the index).
+    const size_t limit = indexed_ ? 0 : slot_limit();
+    const unsigned shift = slot_shift_;
+    const size_t mask = slot_mask_;
+    const size_t names_before = st.names_, size_before = st.size_;
+    size_t names = names_before, size = size_before;
+    enum class Stop : uint8_t { Done, Invalid, Known } stop = Stop::Done;
     uint64_t h = 0;
     for (; i < n; ++i) {
       const std::string_view name = fields[i].name, value = fields[i].value;
       const size_t nl = name.size(), vl = value.size();
-      if (nl + vl > cap - size || names == name_cap) {
-        stop = Stop::Room;
-        break;
-      }
-      char* const dst = bytes + size;
+      char* const dst = arena + size;
       LoweredEnds ends;
       if (!check_name<true>(name, dst, &ends) || !copy_value(dst + nl, value.data(), vl)) {
         stop = Stop::Invalid;
         break;
       }
+      bytes -= nl + vl;
       h = key_of(ends, nl);
-      const uint64_t bit = filter_bit(h);
-      const uint64_t mask = uint64_t{1} << (bit & 63);
-      if (indexed || (filter[bit >> 6] & mask) != 0) {
+      if (names >= limit) {
         stop = Stop::Known;
         break;
       }
-      filter[bit >> 6] |= mask;
+      const size_t slot = free_slot(h, keys, shift, mask);
+      if (slot == kTaken) {
+        stop = Stop::Known;
+        break;
+      }
+      slots_[slot] = static_cast<uint8_t>(names + 1);
       keys[names] = h;
       entries[names] = Entry{Slice{size + nl, vl}, size, static_cast<uint32_t>(nl), 1, kNil, kNil};
       names += 1;
       size += nl + vl;
-      live += nl + vl;
     }
-    m_.value_count_ += names - st.names_;
-    m_.live_bytes_ += live;
+    // Every byte claimed here is live: all went to new names.
+    m_.value_count_ += names - names_before;
+    m_.live_bytes_ += size - size_before;
     st.names_ = names;
     st.size_ = size;
-    std::memcpy(filter_, filter, sizeof filter);
     switch (stop) {
       case Stop::Done:
         return n;
       case Stop::Invalid:
         return i;
-      case Stop::Room: {
-        std::string_view name = fields[i].name, value = fields[i].value;
-        if (name.size() > kMaxHeaderNameLen) return i;
-        m_.reserve_room(true, name.size() + value.size(), name, value);
-        break;  // field i again, with room
-      }
       case Stop::Known:
         settle_tail(fields[i].name.size(), fields[i].value.size(), h);
         ++i;
@@ -827,7 +834,7 @@ size_t HeaderMapCore::fill_checked(const FieldView* fields, size_t n) {
   size_t i = 0;
   try {
     Fill fill(*this, n, bytes);
-    i = fill.add_all_checked(fields, n);
+    i = fill.add_all_checked(fields, n, bytes);
   } catch (...) {
     empty_after_fill(had_index);
     throw;
@@ -856,7 +863,15 @@ HeaderMapCore::Fill::Fill(HeaderMapCore& map, size_t fields, size_t bytes)
       std::vector<uint16_t> fresh(slots, kEmptySlot);
       m_.index_.swap(fresh);
     }
+    return;
   }
+  // Twice the names to come, a power of two (only the part in use is
+  // cleared: a small head's fill touches a few words).
+  const size_t names = std::clamp<size_t>(fields_, 1, kFillScanMax);
+  const auto bits = std::max(kMinSlotBits, static_cast<unsigned>(std::bit_width(2 * names - 1)));
+  slot_shift_ = 64 - bits;
+  slot_mask_ = (size_t{1} << bits) - 1;
+  std::memset(slots_, 0, slot_mask_ + 1);
 }
 
 HeaderMapCore::Fill::Fill(HeaderMapCore& map, size_t fields, std::string_view block)
@@ -877,7 +892,21 @@ bool HeaderMapCore::Fill::remove(std::string_view name) {
   const size_t pos = m_.find(name);
   if (pos == npos) return false;
   m_.erase_at(pos);
+  // The last name moved into the hole: rare enough (a head's framing
+  // fields) to place every name again.
+  if (!indexed_) reslot();
   return true;
+}
+
+void HeaderMapCore::Fill::reslot() {
+  const size_t mask = slot_mask_;
+  std::memset(slots_, 0, mask + 1);
+  const uint64_t* keys = m_.store_.keys();
+  for (size_t j = 0; j < m_.store_.names(); ++j) {
+    size_t s = slot_of(keys[j]);
+    while (slots_[s] != 0) s = (s + 1) & mask;
+    slots_[s] = static_cast<uint8_t>(j + 1);
+  }
 }
 
 // The name is lower-cased into the arena (the free end, or its place in the
@@ -917,38 +946,35 @@ void HeaderMapCore::Fill::add_slow(std::string_view raw, std::string_view value)
   link(pos, slot, h, name_off, nl, vs.off, vs.len);
 }
 
-// Without an index, a 512-bit filter over the fingerprints tells most new
-// names apart without a scan; the index is built (and used from then on)
-// once the names pass kFillScanMax or the scans pass kFillScanBudget.
+// Without an index, the names are found through slots_ (see the header);
+// the index is built (and used from then on) once the names pass what slots_
+// takes or the probes pass kFillScanBudget.
 size_t HeaderMapCore::Fill::lookup(const char* name, size_t nl, uint64_t& h, size_t& slot) {
   Store& st = m_.store_;
   size_t pos = npos;
   if (!indexed_) {
-    const uint64_t bit = filter_bit(h);
-    const uint64_t mask = uint64_t{1} << (bit & 63);
-    if ((filter_[bit >> 6] & mask) != 0) {
-      const uint64_t* keys = st.keys();
-      const Entry* es = st.entries();
-      const size_t count = st.names();
-      size_t j = 0, cost = 0;
-      for (; j < count; ++j) {
-        if (keys[j] != h) continue;
-        if (nl < kExactFingerprintLen) {
-          pos = j;
-          break;
-        }
-        cost += nl / 16;
-        if (es[j].name_len == nl && std::memcmp(st.bytes() + es[j].name_off, name, nl) == 0) {
-          pos = j;
-          break;
-        }
+    const uint64_t* keys = st.keys();
+    const Entry* es = st.entries();
+    const size_t mask = slot_mask_;
+    size_t cost = 0;
+    for (slot = slot_of(h);; slot = (slot + 1) & mask) {
+      const uint8_t at = slots_[slot];
+      if (at == 0) break;
+      cost += 1;
+      const size_t j = at - 1u;
+      if (keys[j] != h) continue;
+      if (nl < kExactFingerprintLen) {
+        pos = j;
+        break;
       }
-      cost += j + (pos != npos);  // the keys examined
-      budget_ -= std::min(budget_, cost);
-    } else {
-      filter_[bit >> 6] |= mask;
+      cost += nl / 16;
+      if (es[j].name_len == nl && std::memcmp(st.bytes() + es[j].name_off, name, nl) == 0) {
+        pos = j;
+        break;
+      }
     }
-    if (pos == npos && (budget_ == 0 || st.names() >= kFillScanMax)) index_all();
+    budget_ -= std::min(budget_, cost);
+    if (pos == npos && (budget_ == 0 || st.names() >= slot_limit())) index_all();
   }
   if (indexed_) {
     if (st.names() + 1 > m_.index_.size() / 4 * 3) m_.rebuild_index(m_.index_.size() * 2);
@@ -979,7 +1005,11 @@ void HeaderMapCore::Fill::link(size_t pos, size_t slot, uint64_t h, size_t name_
   Store& st = m_.store_;
   const auto idx = static_cast<uint32_t>(st.names());
   st.push_name(h, Entry{Slice{value_off, vl}, name_off, static_cast<uint32_t>(nl), 1, kNil, kNil});
-  if (indexed_) m_.index_[slot] = static_cast<uint16_t>(idx);
+  if (indexed_) {
+    m_.index_[slot] = static_cast<uint16_t>(idx);
+  } else {
+    slots_[slot] = static_cast<uint8_t>(idx + 1);
+  }
   m_.value_count_ += 1;
   m_.live_bytes_ += nl + vl;
 }

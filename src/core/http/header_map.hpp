@@ -66,6 +66,14 @@ struct FieldView {
 };
 
 class HeaderMapCore {
+  // A map filled by a Fill (a parsed head) may keep up to this many names in
+  // linear-scan mode, where maps filled by add() index past 32: a head's
+  // names are nearly all distinct, so the fill finds repeats through a small
+  // table of its own, keyed by the fingerprints, while hashing every name into
+  // an index would cost more than tokenizing the head. Lookups on such a map
+  // scan at most this many keys, eight bytes each. Past it the fill builds
+  // the keyed index.
+  static constexpr size_t kFillScanMax = 128;
  public:
   enum class Result : uint8_t { Ok, Full };
 
@@ -124,7 +132,7 @@ class HeaderMapCore {
     Fill& operator=(const Fill&) = delete;
     // Appends one field: a valid header name in any letter case (not a
     // slice of the map) and a valid header value.
-    void add(std::string_view name, std::string_view value) {
+    [[gnu::always_inline]] void add(std::string_view name, std::string_view value) {
       // Inline for the usual field of a head: a new name, no index. The
       // store's parts are read once, before the name's bytes are written
       // (a char store may alias anything, so later reads would be redone).
@@ -140,10 +148,9 @@ class HeaderMapCore {
         // Lower-cased into its place in the block's copy whether or not it
         // is new (a repeat's bytes there are dead either way).
         const uint64_t h = lower_copy_fingerprint(bytes + name_off, name.data(), nl);
-        const uint64_t bit = filter_bit(h);
-        const uint64_t mask = uint64_t{1} << (bit & 63);
-        if ((filter_[bit >> 6] & mask) == 0) {
-          filter_[bit >> 6] |= mask;
+        const size_t slot = free_slot(h, keys, slot_shift_, slot_mask_);
+        if (slot != kTaken) {
+          slots_[slot] = static_cast<uint8_t>(at + 1);
           keys[at] = h;
           Entry& e = entries[at];
           e.value = Slice{static_cast<size_t>(value.data() - block_), value.size()};
@@ -167,18 +174,35 @@ class HeaderMapCore {
     friend class HeaderMapCore;  // fill_checked
     // add() of each field in turn, in the form made for fields from
     // anywhere, with each name (any letter case) and value validated as it
-    // is copied in. Returns n, or the position of the first invalid field,
-    // those before it added.
-    size_t add_all_checked(const FieldView* fields, size_t n);
+    // is copied in; `bytes` is the sum of their sizes. Returns n, or the
+    // position of the first invalid field, those before it added.
+    size_t add_all_checked(const FieldView* fields, size_t n, size_t bytes);
     // Looks up a field just written at the arena's free end, lowered, under
     // the key `h`, and stores it.
     void settle_tail(size_t nl, size_t vl, uint64_t h);
-    static uint64_t filter_bit(uint64_t fp) { return (fp * 0x9E3779B97F4A7C15ull) >> 55; }  // 0..511
+    size_t slot_of(uint64_t fp) const { return (fp * 0x9E3779B97F4A7C15ull) >> slot_shift_; }
+    // The free slot a name keyed `fp` takes in slots_ (`keys` the store's),
+    // or kTaken when a name of that key is already there (a repeat, or a
+    // long name that only shares its key) or the probe runs past
+    // kInlineProbes: the caller then takes the slow way, which decides.
+    static constexpr size_t kTaken = ~size_t{0};
+    static constexpr int kInlineProbes = 8;
+    size_t free_slot(uint64_t fp, const uint64_t* keys, unsigned shift, size_t mask) const {
+      size_t s = (fp * 0x9E3779B97F4A7C15ull) >> shift;
+      for (int probe = 0; probe < kInlineProbes; ++probe, s = (s + 1) & mask) {
+        const uint8_t at = slots_[s];
+        if (at == 0) return s;
+        if (keys[at - 1] == fp) break;
+      }
+      return kTaken;
+    }
     void add_slow(std::string_view name, std::string_view value);
     // Finds the lower-case `name` (`h` its fingerprint, replaced by its keyed
     // hash once the fill is indexed): its position, or npos with `slot` the
-    // index slot a new name takes.
+    // slot a new name takes (in the index, or in slots_ before there is one).
     size_t lookup(const char* name, size_t nl, uint64_t& h, size_t& slot);
+    // Places every name stored so far in slots_ again (after a removal).
+    void reslot();
     // Stores a looked-up field whose bytes are in the arena: a further value
     // of the name at `pos`, or a new name.
     void link(size_t pos, size_t slot, uint64_t h, size_t name_off, size_t nl, size_t value_off, size_t vl);
@@ -187,8 +211,11 @@ class HeaderMapCore {
     // Names below which add() may take its inline path: the block form, no
     // index, room for the record, still linear-scan mode.
     void set_inline_limit() {
-      inline_limit_ = (block_ != nullptr && !indexed_) ? std::min(m_.store_.name_cap_, kFillScanMax) : 0;
+      inline_limit_ = (block_ != nullptr && !indexed_) ? std::min(m_.store_.name_cap_, slot_limit()) : 0;
     }
+    // Names slots_ takes before the fill turns to the index: it stays at
+    // most half full.
+    size_t slot_limit() const { return (slot_mask_ + 1) / 2; }
 
     HeaderMapCore& m_;
     size_t fields_;
@@ -196,9 +223,17 @@ class HeaderMapCore {
     bool indexed_;
     const char* block_ = nullptr;  // block form: the caller's block, copied to arena offset 0
     size_t inline_limit_ = 0;
-    // Without the index: one bit per fingerprint class of the names stored
-    // so far, so a name whose bit is clear is new without a scan.
-    uint64_t filter_[8] = {};
+    // Without the index: the names stored so far, placed by fingerprint in
+    // an open-addressed table of positions + 1 (0: empty) sized for twice
+    // the names to come, so a repeat is found, and a new name known new, in
+    // a probe or two rather than a scan of every name. Probes are charged to
+    // the scan budget, so names chosen to share slots cannot make a fill
+    // quadratic.
+    static constexpr size_t kMaxSlots = 2 * kFillScanMax;
+    static_assert(kFillScanMax < 256, "a slot holds a position + 1 in a byte");
+    unsigned slot_shift_ = 64;
+    size_t slot_mask_ = 0;
+    uint8_t slots_[kMaxSlots];
   };
 
   // Replaces all values of `name` by `value`, keeping its position, or
@@ -266,14 +301,6 @@ class HeaderMapCore {
 
  private:
   static constexpr uint32_t kNil = 0xFFFFFFFFu;
-  // A map filled by a Fill (a parsed head) may keep up to this many names in
-  // linear-scan mode, where maps filled by add() index past 32: a head's
-  // names are nearly all distinct, so the fill finds repeats through a small
-  // bit filter and scans only on a filter hit, while hashing every name into
-  // an index would cost more than tokenizing the head. Lookups on such a map
-  // scan at most this many keys, eight bytes each. Past it the fill builds
-  // the keyed index.
-  static constexpr size_t kFillScanMax = 128;
 
   // The linear-scan key (see fingerprint() in the .cpp) of an `n`-byte name
   // from its ends as loaded from memory: the bytes read as a little-endian
