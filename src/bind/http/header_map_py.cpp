@@ -409,7 +409,9 @@ bool fill_bulk(HeaderMapCore& core, PyObject* init) {
 py::Ref hm_new(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto a = py::parse<kCtor>(args, nargs, kwnames);
   PyObject* init = a["init"];
-  HeaderMapCore core;
+  // Filled in place: nothing else can see the new map yet.
+  py::Ref self = py::make<HeaderMapObj>(type);
+  HeaderMapCore& core = self_of(self.get()).core;
   const bool seq = init && (PyList_CheckExact(init) || PyTuple_CheckExact(init));
   const bool dict = init && PyDict_Check(init);
   if (!init || init == Py_None) {
@@ -422,7 +424,7 @@ py::Ref hm_new(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyOb
   } else {
     add_pairs(core, init);
   }
-  return py::make<HeaderMapObj>(type, std::move(core));
+  return self;
 }
 
 // ---------------------------------------------------------------------------
