@@ -79,6 +79,10 @@ TEST_CASE("header bytes: every byte classified as token / value byte") {
         std::string lowered(len, '\0');
         CHECK_EQ(quillon::http::is_valid_header_name(name), rule_token(c));
         CHECK_EQ(quillon::http::normalize_header_name(name, lowered.data()), rule_token(c));
+        std::string lower_name(len, 'q');
+        lower_name[at] = ch;
+        CHECK_EQ(quillon::http::is_lower_header_name(lower_name), rule_token(c) && !(c >= 'A' && c <= 'Z'));
+        CHECK(!quillon::http::is_lower_header_name(name));  // its 'Q's
         if (!rule_token(c)) continue;
         std::string expect(len, 'q');
         expect[at] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : ch;

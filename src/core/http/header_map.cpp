@@ -463,11 +463,39 @@ template <bool kWrite>
 bool normalize_header_name(std::string_view name, char* out) { return check_name<true>(name, out); }
 bool is_valid_header_name(std::string_view name) { return check_name<false>(name, nullptr); }
 
-// A valid name whose every byte is already its own lower-case form.
+// A valid name whose every byte is already its own lower-case form. Names
+// of letters, digits and '-' are settled a vector (or two overlapping
+// halves) at a time, as in check_name; any other byte sends the name to the
+// table.
 bool is_lower_header_name(std::string_view name) {
   const size_t n = name.size();
   if (n == 0 || n > kMaxHeaderNameLen) return false;
   const auto* p = reinterpret_cast<const unsigned char*>(name.data());
+#ifdef __SSE2__
+  // Bit i set when byte i of `x` is a capital letter.
+  auto capitals = [](__m128i x) {
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(
+        _mm_add_epi8(x, _mm_set1_epi8(static_cast<char>(0x80 - 'A'))), _mm_set1_epi8(static_cast<char>(-128 + 26)))));
+  };
+  if (n >= 16) {
+    for (size_t i = 0;; i += 16) {
+      if (i + 16 > n) i = n - 16;
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+      if (chars_detail::name_plain_mask(x) != 0xFFFF) break;  // the table decides
+      if (capitals(x) != 0) return false;
+      if (i + 16 == n) return true;
+    }
+  } else if (n >= 4) {
+    const bool wide = n >= 8;
+    const size_t w = wide ? 8 : 4;
+    uint64_t a = 0, b = 0;
+    std::memcpy(&a, p, w);
+    std::memcpy(&b, p + n - w, w);
+    const __m128i x = _mm_set_epi64x(static_cast<long long>(b), static_cast<long long>(a));
+    const unsigned want = wide ? 0xFFFFu : 0x0F0Fu;
+    if ((chars_detail::name_plain_mask(x) & want) == want) return (capitals(x) & want) == 0;
+  }
+#endif
   for (size_t i = 0; i < n; ++i) {
     // The table maps non-token bytes to 0, so NUL would map to itself.
     if (kTokenLower[p[i]] != p[i] || p[i] == 0) return false;
