@@ -89,6 +89,43 @@ def test_bad_init_raises(init, exc):
         HeaderMap(init)
 
 
+def outcome(build):
+    try:
+        return build().items()
+    except Exception as e:
+        return type(e), str(e)
+
+
+def added_one_by_one(pairs):
+    m = HeaderMap()
+    for k, v in pairs:
+        m.add(k, v)
+    return m
+
+
+class Str(str):
+    pass
+
+
+# Construction reads plain str and bytes in place and checks the pairs while
+# copying them; anything else (a str subclass, a str that needs encoding, a
+# wrong type) is converted pair by pair first. Whichever way, the first bad
+# pair is the one reported, as adding the pairs in turn reports it.
+@pytest.mark.parametrize(
+    "odd",
+    [("a b", "1"), ("ok", "\r"), (b"B", b"\x00"), ("é", "1"), ("ok", "é"), ("ok", "\ud800"), (Str("Sub"), Str("v")),
+     (5, "1"), ("ok", 5)],
+)
+@pytest.mark.parametrize("at", [0, 2, 3])
+def test_construction_reports_what_adding_the_pairs_in_turn_reports(odd, at):
+    pairs = [("A", "1"), ("b", "2"), ("A", "3")]
+    pairs.insert(at, odd)
+    for tail in ([], [("late bad", "\n")]):
+        ps = pairs + tail
+        assert outcome(lambda: HeaderMap(ps)) == outcome(lambda: added_one_by_one(ps))
+        assert outcome(lambda: HeaderMap(dict(ps))) == outcome(lambda: added_one_by_one(dict(ps).items()))
+
+
 def test_str_values_are_utf8_and_names_must_be_ascii():
     m = HeaderMap()
     m["X"] = "é"

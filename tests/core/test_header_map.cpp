@@ -79,6 +79,10 @@ TEST_CASE("header bytes: every byte classified as token / value byte") {
         std::string lowered(len, '\0');
         CHECK_EQ(quillon::http::is_valid_header_name(name), rule_token(c));
         CHECK_EQ(quillon::http::normalize_header_name(name, lowered.data()), rule_token(c));
+        std::string lower_name(len, 'q');
+        lower_name[at] = ch;
+        CHECK_EQ(quillon::http::is_lower_header_name(lower_name), rule_token(c) && !(c >= 'A' && c <= 'Z'));
+        CHECK(!quillon::http::is_lower_header_name(name));  // its 'Q's
         if (!rule_token(c)) continue;
         std::string expect(len, 'q');
         expect[at] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : ch;
@@ -604,6 +608,18 @@ void check_bulk_matches_adds(const HeaderMapCore& start, const Pairs& fields) {
   CHECK(bulk.add("late-name", "x") == ref.add("late-name", "x"));
   CHECK_EQ(items(bulk), items(ref));
   CHECK(bulk.equals(ref) && ref.equals(bulk));
+  // The checked fill keys each name from the words it lowered: lookups, made
+  // from the stored bytes, must find every one of them.
+  if (!start.empty() || fields.size() > kMaxHeaderNames) return;
+  HeaderMapCore checked;
+  CHECK_EQ(checked.fill_checked(views.data(), views.size()), views.size());
+  CHECK_EQ(items(checked), items(one_by_one));
+  CHECK(checked.equals(one_by_one) && one_by_one.equals(checked));
+  for (const auto& [n, v] : fields) {
+    std::string lower = n;
+    for (char& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    CHECK_EQ(values_of(checked, lower), values_of(one_by_one, lower));
+  }
 }
 
 }  // namespace
@@ -671,4 +687,82 @@ TEST_CASE("header map: add_fields at the name limit") {
   HeaderMapCore m;
   CHECK(m.add_fields(nullptr, 0) == Result::Ok);
   CHECK(m.empty());
+}
+
+TEST_CASE("header map: fill_checked stops at the first invalid field, leaving the map empty") {
+  // Names and values are checked a word or a vector at a time while they are
+  // copied: a bad byte at every offset of lengths around those widths.
+  for (size_t len : {1u, 3u, 4u, 5u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 32u, 33u, 40u}) {
+    for (size_t at = 0; at < len; ++at) {
+      for (int c : {0, int{'\r'}, int{'\n'}, int{':'}, int{' '}, 0x7F, 0x80, 0xFF, int{'\t'}, int{'Z'}}) {
+        for (const bool in_name : {true, false}) {
+          std::string name(len, 'N'), value(len, 'v');
+          (in_name ? name : value)[at] = static_cast<char>(c);
+          const bool valid = in_name ? rule_token(c) : rule_value_byte(c);
+          const Pairs fields = {{"Before", "1"}, {"x-Same", "2"}, {name, value}, {"x-same", "3"}};
+          std::vector<FieldView> views;
+          for (const auto& [n, v] : fields) views.push_back(FieldView{n, v});
+          HeaderMapCore m;
+          const size_t got = m.fill_checked(views.data(), views.size());
+          CHECK_EQ(got, valid ? views.size() : size_t{2});
+          if (!valid) {
+            CHECK(m.empty() && m.len() == 0 && m.byte_size() == 0);
+            continue;
+          }
+          std::string lower = name;
+          for (char& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+          CHECK_EQ(values_of(m, lower), std::vector<std::string>{value});
+          CHECK_EQ(values_of(m, "x-same"), (std::vector<std::string>{"2", "3"}));
+        }
+      }
+    }
+  }
+  HeaderMapCore m;
+  const std::string too_long(kMaxHeaderNameLen + 1, 'n');
+  const FieldView empty_name{"", "v"}, long_name{too_long, "v"};
+  CHECK_EQ(m.fill_checked(&empty_name, 1), size_t{0});
+  CHECK_EQ(m.fill_checked(&long_name, 1), size_t{0});
+  CHECK(m.empty());
+}
+
+TEST_CASE("header map: a freed block handed to the next map is used within its bounds") {
+  // Maps of a few dozen fields free blocks of the size that is kept for the
+  // next map; each one after takes it whole, possibly larger than it asked
+  // for, and then grows past it.
+  for (size_t round = 0; round < 40; ++round) {
+    const size_t count = 12 + (round * 7) % 40;
+    Pairs fields;
+    for (size_t i = 0; i < count; ++i) fields.emplace_back(numbered("x-spare-", i), std::string(round % 13 + i % 5, 'v'));
+    std::vector<FieldView> views;
+    for (const auto& [n, v] : fields) views.push_back(FieldView{n, v});
+    HeaderMapCore m;
+    CHECK_EQ(m.fill_checked(views.data(), views.size()), views.size());
+    for (size_t i = 0; i < 30; ++i) CHECK(m.add(numbered("x-late-", i), std::string(i, 'w')) == Result::Ok);
+    HeaderMapCore ref = from(fields);
+    for (size_t i = 0; i < 30; ++i) CHECK(ref.add(numbered("x-late-", i), std::string(i, 'w')) == Result::Ok);
+    CHECK_EQ(items(m), items(ref));
+    HeaderMapCore copy(m);
+    CHECK(copy.equals(ref));
+  }
+}
+
+TEST_CASE("header map: a Fill finds repeats after a removal moved a name") {
+  // remove() moves the last name into the hole, so the fill's table of
+  // names must follow: later repeats of both names land on the right ones.
+  const std::string block = "Content-Length5X-A1X-B2X-C3";
+  auto at = [&](size_t off, size_t len) { return std::string_view(block).substr(off, len); };
+  for (size_t fields = 5; fields <= 200; fields += 65) {  // small and large tables
+    HeaderMapCore m;
+    {
+      HeaderMapCore::Fill fill(m, fields, block);
+      fill.add(at(0, 14), at(14, 1));   // content-length
+      fill.add(at(15, 3), at(18, 1));   // x-a
+      fill.add(at(19, 3), at(22, 1));   // x-b
+      CHECK(fill.remove("content-length"));
+      fill.add(at(19, 3), at(26, 1));   // x-b again, now at position 0
+      fill.add(at(23, 3), at(22, 1));   // x-c
+      fill.add(at(15, 3), at(26, 1));   // x-a again
+    }
+    CHECK_EQ(items(m), (Pairs{{"x-b", "2"}, {"x-b", "3"}, {"x-a", "1"}, {"x-a", "3"}, {"x-c", "2"}}));
+  }
 }

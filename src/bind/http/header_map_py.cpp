@@ -314,95 +314,104 @@ constexpr py::Sig kCtor("HeaderMap", "init=None");
 // pair, so a map that fills up reports "full" at the same pair as add() would.
 constexpr size_t kBulkPairs = 256;
 
-// Converts every pair of a dict, or of a list or tuple whose items are all
-// exact tuples or lists of two or more, into `out`: views of the objects'
-// own bytes, which stay valid because nothing here runs host code that
-// could drop them. False (nothing raised) when an item has another shape:
-// indexing it could run host code, so the caller takes the general path.
-bool convert_bulk(PyObject* init, http::FieldView* out, size_t& n) {
-  auto one = [&](PyObject* k, PyObject* v) {
-    http::FieldView& f = out[n++];
-    if (!raw_bytes(k, f.name)) throw py::type_error(kBadNameType);
-    if (!http::is_valid_header_name(f.name)) throw py::value_error(kBadName);
-    f.value = convert_value(v);
-  };
+// The bytes of a compact ASCII str or of a bytes object, read in place;
+// false for any other object (a str that needs encoding, another type),
+// which fill_bulk then converts with its errors in their order.
+inline bool plain_bytes(PyObject* o, std::string_view& out) {
+  // Exact: an instance of a str subclass is never compact. A compact ASCII
+  // str keeps its characters right after its header (PyUnicode_DATA would
+  // test the flags again to find them there).
+  if (PyUnicode_CheckExact(o)) {
+    if (!PyUnicode_IS_COMPACT_ASCII(o)) return false;
+    const auto* s = reinterpret_cast<const PyASCIIObject*>(o);
+    out = std::string_view(reinterpret_cast<const char*>(s + 1), static_cast<size_t>(s->length));
+    return true;
+  }
+  if (PyBytes_Check(o)) {
+    out = std::string_view(PyBytes_AS_STRING(o), static_cast<size_t>(PyBytes_GET_SIZE(o)));
+    return true;
+  }
+  return false;
+}
+
+// The pairs of a dict, or of a list or tuple whose items are all exact
+// tuples or lists of two or more, in `out` as views of the objects' own
+// bytes, which stay valid because nothing here runs host code that could
+// drop them. False (nothing raised) when an item has another shape, whose
+// indexing could run host code, or a name or value is not plain_bytes():
+// the caller takes a careful path. `each(k, v, field)` fills one field, or
+// returns false (plain) or throws (careful).
+template <class Each>
+bool collect(PyObject* init, http::FieldView* out, size_t& n, Each each) {
   n = 0;
   if (PyDict_Check(init)) {
     Py_ssize_t pos = 0;
     PyObject *k, *v;
-    while (PyDict_Next(init, &pos, &k, &v)) one(k, v);
+    while (PyDict_Next(init, &pos, &k, &v)) {
+      if (!each(k, v, out[n++])) return false;
+    }
     return true;
   }
   const Py_ssize_t count = PySequence_Fast_GET_SIZE(init);
   PyObject** items = PySequence_Fast_ITEMS(init);
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* item = items[i];
+    PyObject *k, *v;
     if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) >= 2) {
-      one(PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1));
+      k = PyTuple_GET_ITEM(item, 0);
+      v = PyTuple_GET_ITEM(item, 1);
     } else if (PyList_CheckExact(item) && PyList_GET_SIZE(item) >= 2) {
-      one(PyList_GET_ITEM(item, 0), PyList_GET_ITEM(item, 1));
+      k = PyList_GET_ITEM(item, 0);
+      v = PyList_GET_ITEM(item, 1);
     } else {
       return false;
     }
+    if (!each(k, v, out[n++])) return false;
   }
   return true;
 }
 
-// Copies `n` (at most kBulkPairs) converted pairs into a fresh map. The
-// pairs' bytes are first gathered into one block, so the map takes them
-// the way it takes a parsed head: one copy of the block, each name lowered
-// in place, no per-field allocation or index.
-// Copies `n` bytes; most names and values are short, and a memcpy call
-// costs more than the bytes it moves for those.
-template <class Word>
-inline void copy_ends(char* dst, const char* src, size_t n) {  // sizeof(Word) <= n <= 2 * sizeof(Word)
-  Word a, b;
-  std::memcpy(&a, src, sizeof(Word));
-  std::memcpy(&b, src + n - sizeof(Word), sizeof(Word));
-  std::memcpy(dst, &a, sizeof(Word));
-  std::memcpy(dst + n - sizeof(Word), &b, sizeof(Word));
-}
-
-inline void copy_bytes(char* dst, const char* src, size_t n) {
-  if (n >= 16) {
-    std::memcpy(dst, src, n);
-  } else if (n >= 8) {
-    copy_ends<uint64_t>(dst, src, n);
-  } else if (n >= 4) {
-    copy_ends<uint32_t>(dst, src, n);
-  } else {
-    for (size_t i = 0; i < n; ++i) dst[i] = src[i];
+// Fills the fresh `core` from `init` (at most kBulkPairs pairs) in one
+// checked pass when every name and value is plain_bytes(); else converts
+// the pairs first, raising the first pair's error as add() would, then
+// fills. False (nothing raised, `core` still empty) when an item has a
+// shape only the general path handles.
+bool fill_bulk(HeaderMapCore& core, PyObject* init) {
+  // Written by collect before any is read, so left uninitialised: clearing
+  // all of them would cost more than converting a typical head.
+  union Fields {
+    Fields() {}
+    http::FieldView v[kBulkPairs];
+  } fields;
+  size_t n = 0;
+  auto plain = [](PyObject* k, PyObject* v, http::FieldView& f) {
+    return plain_bytes(k, f.name) && plain_bytes(v, f.value);
+  };
+  if (collect(init, fields.v, n, plain)) {
+    const size_t bad = core.fill_checked(fields.v, n);
+    if (bad == n) return true;
+    // Types were fine, and every field before this one valid.
+    if (!http::is_valid_header_name(fields.v[bad].name)) throw py::value_error(kBadName);
+    throw py::value_error(kBadValue);
   }
-}
-
-void fill_fresh(HeaderMapCore& core, http::FieldView* fields, size_t n) {
-  size_t total = 0;
-  for (size_t i = 0; i < n; ++i) total += fields[i].name.size() + fields[i].value.size();
-  char small[4096];
-  std::unique_ptr<char[]> big;
-  char* block = small;
-  if (total > sizeof(small)) {
-    big.reset(new char[total]);
-    block = big.get();
-  }
-  char* w = block;
-  for (size_t i = 0; i < n; ++i) {
-    http::FieldView& f = fields[i];
-    copy_bytes(w, f.name.data(), f.name.size());
-    f.name = std::string_view(w, f.name.size());
-    w += f.name.size();
-    copy_bytes(w, f.value.data(), f.value.size());
-    f.value = std::string_view(w, f.value.size());
-    w += f.value.size();
-  }
-  HeaderMapCore::Fill fill(core, n, std::string_view(block, total));
-  for (size_t i = 0; i < n; ++i) fill.add(fields[i].name, fields[i].value);
+  auto careful = [](PyObject* k, PyObject* v, http::FieldView& f) {
+    if (!raw_bytes(k, f.name)) throw py::type_error(kBadNameType);
+    if (!http::is_valid_header_name(f.name)) throw py::value_error(kBadName);
+    f.value = convert_value(v);
+    return true;
+  };
+  if (!collect(init, fields.v, n, careful)) return false;
+  // Checked again on the way in, which only costs on this rarer path.
+  core.fill_checked(fields.v, n);
+  return true;
 }
 
 py::Ref hm_new(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto a = py::parse<kCtor>(args, nargs, kwnames);
   PyObject* init = a["init"];
-  HeaderMapCore core;
+  // Filled in place: nothing else can see the new map yet.
+  py::Ref self = py::make<HeaderMapObj>(type);
+  HeaderMapCore& core = self_of(self.get()).core;
   const bool seq = init && (PyList_CheckExact(init) || PyTuple_CheckExact(init));
   const bool dict = init && PyDict_Check(init);
   if (!init || init == Py_None) {
@@ -411,22 +420,11 @@ py::Ref hm_new(PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyOb
     core = snapshot(self_of(init));
   } else if ((seq && static_cast<size_t>(PySequence_Fast_GET_SIZE(init)) <= kBulkPairs) ||
              (dict && static_cast<size_t>(PyDict_GET_SIZE(init)) <= kBulkPairs)) {
-    // Written by convert_bulk before any is read, so left uninitialised:
-    // clearing all of them would cost more than converting a typical head.
-    union Fields {
-      Fields() {}
-      http::FieldView v[kBulkPairs];
-    } fields;
-    size_t n = 0;
-    if (convert_bulk(init, fields.v, n)) {
-      fill_fresh(core, fields.v, n);
-    } else {
-      add_pairs(core, init);
-    }
+    if (!fill_bulk(core, init)) add_pairs(core, init);
   } else {
     add_pairs(core, init);
   }
-  return py::make<HeaderMapObj>(type, std::move(core));
+  return self;
 }
 
 // ---------------------------------------------------------------------------

@@ -248,14 +248,23 @@ char* huffman_decode_to(std::string_view in, char* w) {
   uint64_t acc = 0;
   unsigned bits = 0;
   const uint16_t* table = kHuffmanDecode[0];
-  // Fast path: refill eight octets at a time, then decode while a whole
-  // lookup's bits are present.
-  while (end - p >= 8) {
-    uint64_t word;
-    std::memcpy(&word, p, 8);
-    acc |= __builtin_bswap64(word) >> bits;
-    p += (63 - bits) >> 3;
-    bits |= 56;
+  // Refill, eight octets at a time while that many are left and octet by
+  // octet after, then decode while a whole lookup's bits are present. Short
+  // strings (most values) are all tail: they take the two-symbol steps too.
+  for (;;) {
+    if (end - p >= 8) {
+      uint64_t word;
+      std::memcpy(&word, p, 8);
+      acc |= __builtin_bswap64(word) >> bits;
+      p += (63 - bits) >> 3;
+      bits |= 56;
+    } else {
+      while (bits <= 56 && p < end) {
+        acc |= uint64_t{*p++} << (56 - bits);
+        bits += 8;
+      }
+      if (bits < 8) break;
+    }
     // At a code boundary, whole short codes two at a time. The output has
     // room for two octets per input octet and codes take five bits or more,
     // so both octets are always written (past a lone symbol the second is
@@ -275,14 +284,6 @@ char* huffman_decode_to(std::string_view in, char* w) {
     while (bits >= 8) {
       if (!huffman_step(table[acc >> 56], acc, bits, table, w)) return nullptr;
     }
-  }
-  for (;;) {
-    while (bits <= 56 && p < end) {
-      acc |= uint64_t{*p++} << (56 - bits);
-      bits += 8;
-    }
-    if (bits < 8) break;
-    if (!huffman_step(table[acc >> 56], acc, bits, table, w)) return nullptr;
   }
   // Fewer than eight bits left: the codes that still fit, then padding.
   while (bits > 0) {

@@ -208,11 +208,10 @@ inline const char* find_special_scalar(const char* p, const char* end, ByteSet s
 #ifdef __SSE2__
 namespace chars_detail {
 
-// Bit i set when byte i of the sixteen at `at` is in the stop set, except
+// Bit i set when byte i of `x` is in the stop set, except
 // that FieldValue also flags HTAB: tabs are rare in values, and stepping
 // over one is cheaper than leaving it out of the vector test.
-inline unsigned stop_mask(const char* at, ByteSet set) {
-  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+inline unsigned stop_mask_of(__m128i x, ByteSet set) {
   const __m128i del = _mm_set1_epi8(0x7F);
   if (set == ByteSet::FieldValue) {
     const __m128i ctl = _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(0x1F)), x);  // x <= 0x1F
@@ -221,6 +220,9 @@ inline unsigned stop_mask(const char* at, ByteSet set) {
   const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(0x20)), x);  // x <= 0x20
   const __m128i high = _mm_cmpeq_epi8(_mm_max_epu8(x, del), x);                 // x >= 0x7F
   return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(low, high)));
+}
+inline unsigned stop_mask(const char* at, ByteSet set) {
+  return stop_mask_of(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)), set);
 }
 
 // Bit i set when byte i of `x` is a letter, a digit or '-': what real header

@@ -6,12 +6,14 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <new>
+#include <stdexcept>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -24,11 +26,13 @@ namespace {
 // free of index memory. The scan is bounded by this constant whatever a
 // peer sends; past it the keyed index takes over.
 constexpr size_t kLinearScanMax = 32;
-// Scan work (keys examined, plus a unit per 16 name bytes compared) a fill
-// in linear-scan mode (see kFillScanMax) may spend on repeats before it builds the keyed index for the rest:
-// names chosen to hit the filter and share fingerprints cannot make a fill
-// quadratic. An ordinary head of 100 names spends a few hundred.
+// Probe work (names examined, plus a unit per 16 name bytes compared) a
+// fill in linear-scan mode (see kFillScanMax) may spend on repeats before it
+// builds the keyed index for the rest: names chosen to share slots and
+// fingerprints cannot make a fill quadratic. An ordinary head spends a few.
 constexpr size_t kFillScanBudget = 2048;
+// A Fill's table of names (see Fill::slots_) has at least 2^this slots.
+constexpr unsigned kMinSlotBits = 4;
 // Size of the index when it is first built; always a power of two.
 constexpr size_t kMinIndexSlots = 32;
 constexpr uint16_t kEmptySlot = 0xFFFF;
@@ -58,6 +62,36 @@ constexpr size_t kMinNameRecords = 8;
 constexpr size_t kTypicalFieldBytes = 40;
 // clear() keeps buffers for reuse, but not ones a past burst made large.
 constexpr size_t kRetainOnClearBytes = 64 * 1024;
+
+// A map's records and bytes share one block, which for a head of twenty
+// fields is past the sizes the allocator serves from its per-thread caches:
+// maps built and dropped one after another (a head per request, a header
+// list from the host) would each pay a full trip through malloc and free.
+// So one freed block of such a size is kept back, for the process, and
+// handed to the next map it fits: a free list of one, so the memory held
+// back stays below kSpareBlockMax whatever the traffic. Smaller blocks are
+// left to the allocator, which keeps those cheaply itself.
+constexpr size_t kSpareBlockMin = 1024;
+constexpr size_t kSpareBlockMax = 8192;
+// Its first word holds its size. Taken and given by exchange, so threads
+// never share it.
+std::atomic<std::byte*> g_spare_block{nullptr};
+
+// The spare when it fits `need` bytes without wasting more than as many
+// again (its size then in `got`), else nullptr.
+std::byte* take_spare(size_t need, size_t& got) {
+  if (need < kSpareBlockMin || need > kSpareBlockMax || !g_spare_block.load(std::memory_order_relaxed)) return nullptr;
+  std::byte* p = g_spare_block.exchange(nullptr, std::memory_order_acq_rel);
+  if (!p) return nullptr;
+  size_t size;
+  std::memcpy(&size, p, sizeof size);
+  if (size >= need && size / 2 <= need) {
+    got = size;
+    return p;
+  }
+  delete[] g_spare_block.exchange(p, std::memory_order_acq_rel);
+  return nullptr;
+}
 
 // ---- SipHash ----------------------------------------------------------------
 
@@ -260,6 +294,62 @@ bool is_valid_header_value(std::string_view value) {
 
 namespace {
 
+// Copies the `n` bytes of a value from src to dst and says whether they
+// form a valid header value. The words or vectors that are stored are the
+// ones tested, so each byte is read once; a stretch that fails the quick
+// test (a tab, or a byte no value may hold) is decided by the full scan.
+[[gnu::always_inline]] inline bool copy_value(char* dst, const char* src, size_t n) {
+  const char* const end = src + n;
+  if (n >= 4 && n < 16) {
+    uint64_t a, b;
+    if (n >= 8) {
+      std::memcpy(&a, src, 8);
+      std::memcpy(&b, src + n - 8, 8);
+      std::memcpy(dst, &a, 8);
+      std::memcpy(dst + n - 8, &b, 8);
+    } else {
+      uint32_t a4, b4;
+      std::memcpy(&a4, src, 4);
+      std::memcpy(&b4, src + n - 4, 4);
+      std::memcpy(dst, &a4, 4);
+      std::memcpy(dst + n - 4, &b4, 4);
+      a = a4 | (uint64_t{b4} << 32);
+      b = a;
+    }
+#ifdef __SSE2__
+    const __m128i x = _mm_set_epi64x(static_cast<long long>(b), static_cast<long long>(a));
+    const bool plain = chars_detail::stop_mask_of(x, ByteSet::FieldValue) == 0;
+#else
+    const bool plain = plain_value_word(a) && plain_value_word(b);
+#endif
+    return plain || find_special(src, end, ByteSet::FieldValue) == end;
+  }
+#ifdef __SSE2__
+  if (n >= 16) {
+    unsigned stops = 0;
+    // The last block overlaps the one before it.
+    for (size_t i = 0;; i += 16) {
+      if (i + 16 > n) i = n - 16;
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+      stops |= chars_detail::stop_mask_of(x, ByteSet::FieldValue);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), x);
+      if (i + 16 == n) break;
+    }
+    return stops == 0 || find_special(src, end, ByteSet::FieldValue) == end;
+  }
+#endif
+  if (n < 4) {
+    bool ok = true;
+    for (size_t i = 0; i < n; ++i) {
+      dst[i] = src[i];
+      ok &= is_field_value_byte(static_cast<unsigned char>(src[i]));
+    }
+    return ok;
+  }
+  std::memcpy(dst, src, n);
+  return find_special(src, end, ByteSet::FieldValue) == end;
+}
+
 // Table path for one stretch of a name: lower-cases into `out`, false when
 // any byte is not a token character.
 bool normalize_table(const unsigned char* p, size_t n, char* out) {
@@ -280,25 +370,59 @@ bool table_valid(const unsigned char* p, size_t n) {
   return ok;
 }
 
+// The ends of the `n` bytes at p (the scan key is made of them), read from
+// memory.
+LoweredEnds ends_of(const char* p, size_t n) {
+  LoweredEnds e{0, 0};
+  if (n >= 8) {
+    std::memcpy(&e.first, p, 8);
+    std::memcpy(&e.last, p + n - 8, 8);
+  } else if (n >= 4) {
+    uint32_t a, b;
+    std::memcpy(&a, p, 4);
+    std::memcpy(&b, p + n - 4, 4);
+    e = LoweredEnds{a, b};
+  } else {
+    std::memcpy(&e.first, p, n);
+  }
+  return e;
+}
+
 // Real names are letters, digits and '-': those are checked and lowered
 // sixteen bytes at a time, a short name as one vector made of two
 // overlapping loads (never staged through memory, which would stall the
 // load on the stores before it). A name holding anything else takes the
 // table path, which decides validity for the full token set. `out` (when
-// kWrite) may be partly written when the result is false.
+// kWrite) may be partly written when the result is false. `ends`, when
+// given, gets the lowered name's ends, on the vector path from the very
+// registers that were stored, so a caller keying on them reads nothing back.
 template <bool kWrite>
-bool check_name(std::string_view name, char* out) {
+[[gnu::always_inline]] inline bool check_name(std::string_view name, char* out, LoweredEnds* ends = nullptr) {
   const size_t n = name.size();
   if (n == 0 || n > kMaxHeaderNameLen) return false;
   const auto* p = reinterpret_cast<const unsigned char*>(name.data());
+  auto table = [&] {
+    if constexpr (kWrite) {
+      if (!normalize_table(p, n, out)) return false;
+      if (ends) *ends = ends_of(out, n);
+      return true;
+    } else {
+      return table_valid(p, n);
+    }
+  };
 #ifdef __SSE2__
   if (n >= 16) {
     // The last block overlaps the one before it.
     for (size_t i = 0;; i += 16) {
       if (i + 16 > n) i = n - 16;
       const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-      if (chars_detail::name_plain_mask(x) != 0xFFFF) return kWrite ? normalize_table(p, n, out) : table_valid(p, n);
-      if constexpr (kWrite) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), chars_detail::lower_letters(x));
+      if (chars_detail::name_plain_mask(x) != 0xFFFF) return table();
+      if constexpr (kWrite) {
+        const __m128i l = chars_detail::lower_letters(x);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), l);
+        if (ends && i == 0) ends->first = static_cast<uint64_t>(_mm_cvtsi128_si64(l));
+        if (ends && i + 16 == n) ends->last = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(l, l)));
+      }
       if (i + 16 == n) return true;
     }
   }
@@ -311,9 +435,7 @@ bool check_name(std::string_view name, char* out) {
     std::memcpy(&b, p + n - w, w);
     const __m128i x = _mm_set_epi64x(static_cast<long long>(b), static_cast<long long>(a));
     const unsigned want = wide ? 0xFFFFu : 0x0F0Fu;
-    if ((chars_detail::name_plain_mask(x) & want) != want) {
-      return kWrite ? normalize_table(p, n, out) : table_valid(p, n);
-    }
+    if ((chars_detail::name_plain_mask(x) & want) != want) return table();
     if constexpr (kWrite) {
       const __m128i l = chars_detail::lower_letters(x);
       a = static_cast<uint64_t>(_mm_cvtsi128_si64(l));
@@ -327,11 +449,13 @@ bool check_name(std::string_view name, char* out) {
         std::memcpy(out, &a4, 4);
         std::memcpy(out + n - 4, &b4, 4);
       }
+      // Zero bytes above a four-byte half stay zero when lowered.
+      if (ends) *ends = LoweredEnds{a, b};
     }
     return true;
   }
 #endif
-  return kWrite ? normalize_table(p, n, out) : table_valid(p, n);
+  return table();
 }
 
 }  // namespace
@@ -339,11 +463,39 @@ bool check_name(std::string_view name, char* out) {
 bool normalize_header_name(std::string_view name, char* out) { return check_name<true>(name, out); }
 bool is_valid_header_name(std::string_view name) { return check_name<false>(name, nullptr); }
 
-// A valid name whose every byte is already its own lower-case form.
+// A valid name whose every byte is already its own lower-case form. Names
+// of letters, digits and '-' are settled a vector (or two overlapping
+// halves) at a time, as in check_name; any other byte sends the name to the
+// table.
 bool is_lower_header_name(std::string_view name) {
   const size_t n = name.size();
   if (n == 0 || n > kMaxHeaderNameLen) return false;
   const auto* p = reinterpret_cast<const unsigned char*>(name.data());
+#ifdef __SSE2__
+  // Bit i set when byte i of `x` is a capital letter.
+  auto capitals = [](__m128i x) {
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(
+        _mm_add_epi8(x, _mm_set1_epi8(static_cast<char>(0x80 - 'A'))), _mm_set1_epi8(static_cast<char>(-128 + 26)))));
+  };
+  if (n >= 16) {
+    for (size_t i = 0;; i += 16) {
+      if (i + 16 > n) i = n - 16;
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+      if (chars_detail::name_plain_mask(x) != 0xFFFF) break;  // the table decides
+      if (capitals(x) != 0) return false;
+      if (i + 16 == n) return true;
+    }
+  } else if (n >= 4) {
+    const bool wide = n >= 8;
+    const size_t w = wide ? 8 : 4;
+    uint64_t a = 0, b = 0;
+    std::memcpy(&a, p, w);
+    std::memcpy(&b, p + n - w, w);
+    const __m128i x = _mm_set_epi64x(static_cast<long long>(b), static_cast<long long>(a));
+    const unsigned want = wide ? 0xFFFFu : 0x0F0Fu;
+    if ((chars_detail::name_plain_mask(x) & want) == want) return (capitals(x) & want) == 0;
+  }
+#endif
   for (size_t i = 0; i < n; ++i) {
     // The table maps non-token bytes to 0, so NUL would map to itself.
     if (kTokenLower[p[i]] != p[i] || p[i] == 0) return false;
@@ -358,22 +510,7 @@ bool is_lower_header_name(std::string_view name) {
 // share a prefix, "sec-fetch-..." or "accept-...", still rarely reach the
 // memcmp) and always has the top bit set, so no long name, however chosen,
 // can pass for a short one without the byte comparison.
-uint64_t HeaderMapCore::fingerprint(std::string_view name) {
-  const size_t n = name.size();
-  LoweredEnds e{0, 0};
-  if (n >= 8) {
-    std::memcpy(&e.first, name.data(), 8);
-    std::memcpy(&e.last, name.data() + n - 8, 8);
-  } else if (n >= 4) {
-    uint32_t a, b;
-    std::memcpy(&a, name.data(), 4);
-    std::memcpy(&b, name.data() + n - 4, 4);
-    e = LoweredEnds{a, b};
-  } else {
-    std::memcpy(&e.first, name.data(), n);
-  }
-  return HeaderMapCore::key_of(e, n);
-}
+uint64_t HeaderMapCore::fingerprint(std::string_view name) { return key_of(ends_of(name.data(), name.size()), name.size()); }
 
 // ---- HeaderMapCore: store ---------------------------------------------------------
 
@@ -397,9 +534,25 @@ void HeaderMapCore::Store::reset_for(size_t names, size_t nbytes) {
   // Name counts are bounded by kMaxHeaderNames; only the byte count can be
   // absurd, and it is refused before the multiplication can wrap.
   if (nbytes > (SIZE_MAX >> 2) || names > kMaxHeaderNames) throw std::bad_alloc();
-  block_ = std::make_unique_for_overwrite<std::byte[]>(names * kNameRecordBytes + nbytes);
+  const size_t need = names * kNameRecordBytes + nbytes;
+  size_t got = need;
+  std::unique_ptr<std::byte[]> fresh(take_spare(need, got));
+  if (!fresh) fresh = std::make_unique_for_overwrite<std::byte[]>(need);
+  recycle();
+  block_ = std::move(fresh);
   name_cap_ = names;
-  cap_ = nbytes;
+  cap_ = got - names * kNameRecordBytes;  // all of a spare's room
+}
+
+void HeaderMapCore::Store::recycle() noexcept {
+  if (!block_) return;
+  const size_t size = allocated();
+  std::byte* p = block_.release();
+  if (size >= kSpareBlockMin && size <= kSpareBlockMax) {
+    std::memcpy(p, &size, sizeof size);
+    p = g_spare_block.exchange(p, std::memory_order_acq_rel);
+  }
+  delete[] p;
 }
 
 // ---- HeaderMapCore: lifetime -----------------------------------------------------
@@ -597,15 +750,134 @@ HeaderMapCore::Result HeaderMapCore::add_fields_fresh(const FieldView* fields, s
     Fill fill(*this, n, bytes);
     for (size_t i = 0; i < n; ++i) fill.add(fields[i].name, fields[i].value);
   } catch (...) {
-    if (had_index) std::fill(index_.begin(), index_.end(), kEmptySlot);
-    else index_.clear();
-    store_.clear();
-    extras_.clear();
-    value_count_ = 0;
-    live_bytes_ = 0;
+    empty_after_fill(had_index);
     throw;
   }
   return Result::Ok;
+}
+
+// Each field is written at the arena's free end, its name lowered, as it is
+// checked, and a new name claims the bytes there. The store's counts and
+// pointers live in locals meanwhile: kept in the store, every byte written
+// into the arena (which may alias anything) would make the compiler load
+// them all again. Anything but a new name in room reserved (a taken slot, an
+// index, a broken size promise) puts them back and takes the slow way.
+size_t HeaderMapCore::Fill::add_all_checked(const FieldView* fields, size_t n, size_t bytes) {
+  Store& st = m_.store_;
+  size_t i = 0;
+  for (;;) {
+    // The fields left fit: then no single one needs a room check. Only a
+    // fill that was not sized for them all (none is) would grow here.
+    if (bytes > st.cap_ - st.size_ || n - i > st.name_cap_ - st.names_) st.reserve(st.names_ + (n - i), st.size_ + bytes);
+    std::byte* const base = st.block_.get();
+    const size_t name_cap = st.name_cap_;
+    uint64_t* const keys = reinterpret_cast<uint64_t*>(base);
+    Entry* const entries = reinterpret_cast<Entry*>(base + name_cap * sizeof(uint64_t));
+    char* const arena = reinterpret_cast<char*>(base + name_cap * Store::kNameRecordBytes);
+    // Past the names slots_ takes, every name goes the slow way (which
+    // builds the index).
+    const size_t limit = indexed_ ? 0 : slot_limit();
+    const unsigned shift = slot_shift_;
+    const size_t mask = slot_mask_;
+    const size_t names_before = st.names_, size_before = st.size_;
+    size_t names = names_before, size = size_before;
+    enum class Stop : uint8_t { Done, Invalid, Known } stop = Stop::Done;
+    uint64_t h = 0;
+    for (; i < n; ++i) {
+      const std::string_view name = fields[i].name, value = fields[i].value;
+      const size_t nl = name.size(), vl = value.size();
+      char* const dst = arena + size;
+      LoweredEnds ends;
+      if (!check_name<true>(name, dst, &ends) || !copy_value(dst + nl, value.data(), vl)) {
+        stop = Stop::Invalid;
+        break;
+      }
+      bytes -= nl + vl;
+      h = key_of(ends, nl);
+      if (names >= limit) {
+        stop = Stop::Known;
+        break;
+      }
+      const size_t slot = free_slot(h, keys, shift, mask);
+      if (slot == kTaken) {
+        stop = Stop::Known;
+        break;
+      }
+      slots_[slot] = static_cast<uint8_t>(names + 1);
+      keys[names] = h;
+      entries[names] = Entry{Slice{size + nl, vl}, size, static_cast<uint32_t>(nl), 1, kNil, kNil};
+      names += 1;
+      size += nl + vl;
+    }
+    // Every byte claimed here is live: all went to new names.
+    m_.value_count_ += names - names_before;
+    m_.live_bytes_ += size - size_before;
+    st.names_ = names;
+    st.size_ = size;
+    switch (stop) {
+      case Stop::Done:
+        return n;
+      case Stop::Invalid:
+        return i;
+      case Stop::Known:
+        settle_tail(fields[i].name.size(), fields[i].value.size(), h);
+        ++i;
+        break;
+    }
+  }
+}
+
+// A field written at the arena's free end whose name may be known: a new
+// name claims both, a repeated one moves its value over the name's bytes.
+void HeaderMapCore::Fill::settle_tail(size_t nl, size_t vl, uint64_t h) {
+  Store& st = m_.store_;
+  const size_t name_off = st.size();
+  char* const dst = st.bytes() + name_off;
+  size_t slot = 0;
+  const size_t pos = lookup(dst, nl, h, slot);
+  if (pos != npos) {
+    std::memmove(dst, dst + nl, vl);
+    // Claimed once linked: a failed allocation leaves the bytes unclaimed.
+    link(pos, slot, h, name_off, nl, name_off, vl);
+    st.grow(vl);
+  } else {
+    link(pos, slot, h, name_off, nl, name_off + nl, vl);
+    st.grow(nl + vl);
+  }
+}
+
+// As add_fields_fresh, with the fields checked on the way in.
+size_t HeaderMapCore::fill_checked(const FieldView* fields, size_t n) {
+  if (!empty() || n > kMaxHeaderNames) throw std::length_error("fill_checked: a fresh map of at most kMaxHeaderNames fields");
+  // No sum can wrap while every size is below 2^48 (n is below 2^15): one
+  // test after the loop instead of one per field.
+  size_t bytes = 0, sizes = 0;
+  for (size_t i = 0; i < n; ++i) {
+    bytes += fields[i].name.size() + fields[i].value.size();
+    sizes |= fields[i].name.size() | fields[i].value.size();
+  }
+  static_assert(kMaxHeaderNames < (size_t{1} << 15));
+  if ((sizes >> 48) != 0) throw std::bad_alloc();
+  const bool had_index = !index_.empty();
+  size_t i = 0;
+  try {
+    Fill fill(*this, n, bytes);
+    i = fill.add_all_checked(fields, n, bytes);
+  } catch (...) {
+    empty_after_fill(had_index);
+    throw;
+  }
+  if (i != n) empty_after_fill(had_index);
+  return i;
+}
+
+void HeaderMapCore::empty_after_fill(bool had_index) {
+  if (had_index) std::fill(index_.begin(), index_.end(), kEmptySlot);
+  else index_.clear();
+  store_.clear();
+  extras_.clear();
+  value_count_ = 0;
+  live_bytes_ = 0;
 }
 
 HeaderMapCore::Fill::Fill(HeaderMapCore& map, size_t fields, size_t bytes)
@@ -619,7 +891,15 @@ HeaderMapCore::Fill::Fill(HeaderMapCore& map, size_t fields, size_t bytes)
       std::vector<uint16_t> fresh(slots, kEmptySlot);
       m_.index_.swap(fresh);
     }
+    return;
   }
+  // Twice the names to come, a power of two (only the part in use is
+  // cleared: a small head's fill touches a few words).
+  const size_t names = std::clamp<size_t>(fields_, 1, kFillScanMax);
+  const auto bits = std::max(kMinSlotBits, static_cast<unsigned>(std::bit_width(2 * names - 1)));
+  slot_shift_ = 64 - bits;
+  slot_mask_ = (size_t{1} << bits) - 1;
+  std::memset(slots_, 0, slot_mask_ + 1);
 }
 
 HeaderMapCore::Fill::Fill(HeaderMapCore& map, size_t fields, std::string_view block)
@@ -640,15 +920,26 @@ bool HeaderMapCore::Fill::remove(std::string_view name) {
   const size_t pos = m_.find(name);
   if (pos == npos) return false;
   m_.erase_at(pos);
+  // The last name moved into the hole: rare enough (a head's framing
+  // fields) to place every name again.
+  if (!indexed_) reslot();
   return true;
+}
+
+void HeaderMapCore::Fill::reslot() {
+  const size_t mask = slot_mask_;
+  std::memset(slots_, 0, mask + 1);
+  const uint64_t* keys = m_.store_.keys();
+  for (size_t j = 0; j < m_.store_.names(); ++j) {
+    size_t s = slot_of(keys[j]);
+    while (slots_[s] != 0) s = (s + 1) & mask;
+    slots_[s] = static_cast<uint8_t>(j + 1);
+  }
 }
 
 // The name is lower-cased into the arena (the free end, or its place in the
 // block's copy) and looked up right there: a new name keeps those bytes, a
-// repeated one leaves them dead. Without an index, a 512-bit filter over the
-// fingerprints tells most new names apart without a scan; the index is built
-// (and used from then on) once the names pass kFillScanMax or the scans pass
-// kFillScanBudget.
+// repeated one leaves them dead.
 void HeaderMapCore::Fill::add_slow(std::string_view raw, std::string_view value) {
   Store& st = m_.store_;
   const size_t nl = raw.size();
@@ -668,49 +959,8 @@ void HeaderMapCore::Fill::add_slow(std::string_view raw, std::string_view value)
   }
   char* const dst = st.bytes() + name_off;
   uint64_t h = lower_copy_fingerprint(dst, raw.data(), nl);
-  size_t pos = npos;
   size_t slot = 0;
-  if (!indexed_) {
-    const uint64_t bit = filter_bit(h);
-    const uint64_t mask = uint64_t{1} << (bit & 63);
-    if ((filter_[bit >> 6] & mask) != 0) {
-      const uint64_t* keys = st.keys();
-      const Entry* es = st.entries();
-      for (size_t j = 0; j < st.names(); ++j) {
-        budget_ -= budget_ != 0;
-        if (keys[j] != h) continue;
-        if (nl < kExactFingerprintLen) {
-          pos = j;
-          break;
-        }
-        budget_ -= std::min(budget_, nl / 16);
-        if (es[j].name_len == nl && std::memcmp(st.bytes() + es[j].name_off, dst, nl) == 0) {
-          pos = j;
-          break;
-        }
-      }
-    } else {
-      filter_[bit >> 6] |= mask;
-    }
-    if (pos == npos && (budget_ == 0 || st.names() >= kFillScanMax)) index_all();
-  }
-  if (indexed_) {
-    if (st.names() + 1 > m_.index_.size() / 4 * 3) m_.rebuild_index(m_.index_.size() * 2);
-    // One probe run both finds the name and, when it is new, the empty slot
-    // it goes into (nothing is inserted in between).
-    h = hash_name(std::string_view(dst, nl));
-    const size_t mask = m_.index_.size() - 1;
-    const uint64_t* keys = st.keys();
-    const Entry* es = st.entries();
-    for (slot = h & mask;; slot = (slot + 1) & mask) {
-      const uint16_t at = m_.index_[slot];
-      if (at == kEmptySlot) break;
-      if (keys[at] == h && es[at].name_len == nl && std::memcmp(st.bytes() + es[at].name_off, dst, nl) == 0) {
-        pos = at;
-        break;
-      }
-    }
-  }
+  const size_t pos = lookup(dst, nl, h, slot);
   Slice vs;
   if (block_ != nullptr) {
     vs = Slice{static_cast<size_t>(value.data() - block_), value.size()};
@@ -721,15 +971,75 @@ void HeaderMapCore::Fill::add_slow(std::string_view raw, std::string_view value)
     st.grow(nl);
     vs = m_.store(value);
   }
+  link(pos, slot, h, name_off, nl, vs.off, vs.len);
+}
+
+// Without an index, the names are found through slots_ (see the header);
+// the index is built (and used from then on) once the names pass what slots_
+// takes or the probes pass kFillScanBudget.
+size_t HeaderMapCore::Fill::lookup(const char* name, size_t nl, uint64_t& h, size_t& slot) {
+  Store& st = m_.store_;
+  size_t pos = npos;
+  if (!indexed_) {
+    const uint64_t* keys = st.keys();
+    const Entry* es = st.entries();
+    const size_t mask = slot_mask_;
+    size_t cost = 0;
+    for (slot = slot_of(h);; slot = (slot + 1) & mask) {
+      const uint8_t at = slots_[slot];
+      if (at == 0) break;
+      cost += 1;
+      const size_t j = at - 1u;
+      if (keys[j] != h) continue;
+      if (nl < kExactFingerprintLen) {
+        pos = j;
+        break;
+      }
+      cost += nl / 16;
+      if (es[j].name_len == nl && std::memcmp(st.bytes() + es[j].name_off, name, nl) == 0) {
+        pos = j;
+        break;
+      }
+    }
+    budget_ -= std::min(budget_, cost);
+    if (pos == npos && (budget_ == 0 || st.names() >= slot_limit())) index_all();
+  }
+  if (indexed_) {
+    if (st.names() + 1 > m_.index_.size() / 4 * 3) m_.rebuild_index(m_.index_.size() * 2);
+    // One probe run both finds the name and, when it is new, the empty slot
+    // it goes into (nothing is inserted in between).
+    h = hash_name(std::string_view(name, nl));
+    const size_t mask = m_.index_.size() - 1;
+    const uint64_t* keys = st.keys();
+    const Entry* es = st.entries();
+    for (slot = h & mask;; slot = (slot + 1) & mask) {
+      const uint16_t at = m_.index_[slot];
+      if (at == kEmptySlot) break;
+      if (keys[at] == h && es[at].name_len == nl && std::memcmp(st.bytes() + es[at].name_off, name, nl) == 0) {
+        pos = at;
+        break;
+      }
+    }
+  }
+  return pos;
+}
+
+void HeaderMapCore::Fill::link(size_t pos, size_t slot, uint64_t h, size_t name_off, size_t nl, size_t value_off,
+                               size_t vl) {
   if (pos != npos) {
-    m_.link_extra(pos, vs);
+    m_.link_extra(pos, Slice{value_off, vl});
     return;
   }
+  Store& st = m_.store_;
   const auto idx = static_cast<uint32_t>(st.names());
-  st.push_name(h, Entry{vs, name_off, static_cast<uint32_t>(nl), 1, kNil, kNil});
-  if (indexed_) m_.index_[slot] = static_cast<uint16_t>(idx);
+  st.push_name(h, Entry{Slice{value_off, vl}, name_off, static_cast<uint32_t>(nl), 1, kNil, kNil});
+  if (indexed_) {
+    m_.index_[slot] = static_cast<uint16_t>(idx);
+  } else {
+    slots_[slot] = static_cast<uint8_t>(idx + 1);
+  }
   m_.value_count_ += 1;
-  m_.live_bytes_ += nl + value.size();
+  m_.live_bytes_ += nl + vl;
 }
 
 // Leaves `name` with exactly `value`, at its old position when present (its

@@ -66,6 +66,14 @@ struct FieldView {
 };
 
 class HeaderMapCore {
+  // A map filled by a Fill (a parsed head) may keep up to this many names in
+  // linear-scan mode, where maps filled by add() index past 32: a head's
+  // names are nearly all distinct, so the fill finds repeats through a small
+  // table of its own, keyed by the fingerprints, while hashing every name into
+  // an index would cost more than tokenizing the head. Lookups on such a map
+  // scan at most this many keys, eight bytes each. Past it the fill builds
+  // the keyed index.
+  static constexpr size_t kFillScanMax = 128;
  public:
   enum class Result : uint8_t { Ok, Full };
 
@@ -96,6 +104,13 @@ class HeaderMapCore {
   // refused. Allocates before it changes anything, so a failed allocation
   // leaves the map unchanged too.
   Result add_fields(const FieldView* fields, size_t n);
+  // Fills this map, which must be empty, with `n` (at most kMaxHeaderNames)
+  // fields whose names and values are checked here, as they are copied in:
+  // one allocation, one pass over the bytes. Returns n when every field was
+  // valid, the map then holding what add() of each in turn with its name
+  // lower-cased would give; else the position of the first field with an
+  // invalid name or value, the map left empty.
+  size_t fill_checked(const FieldView* fields, size_t n);
   // add_fields one field at a time, for a caller that reads each field as it
   // stores it (the head parser walks a head's fields once). Made on an empty
   // map with the number of fields to come (at most kMaxHeaderNames); add()
@@ -117,7 +132,7 @@ class HeaderMapCore {
     Fill& operator=(const Fill&) = delete;
     // Appends one field: a valid header name in any letter case (not a
     // slice of the map) and a valid header value.
-    void add(std::string_view name, std::string_view value) {
+    [[gnu::always_inline]] void add(std::string_view name, std::string_view value) {
       // Inline for the usual field of a head: a new name, no index. The
       // store's parts are read once, before the name's bytes are written
       // (a char store may alias anything, so later reads would be redone).
@@ -133,10 +148,9 @@ class HeaderMapCore {
         // Lower-cased into its place in the block's copy whether or not it
         // is new (a repeat's bytes there are dead either way).
         const uint64_t h = lower_copy_fingerprint(bytes + name_off, name.data(), nl);
-        const uint64_t bit = filter_bit(h);
-        const uint64_t mask = uint64_t{1} << (bit & 63);
-        if ((filter_[bit >> 6] & mask) == 0) {
-          filter_[bit >> 6] |= mask;
+        const size_t slot = free_slot(h, keys, slot_shift_, slot_mask_);
+        if (slot != kTaken) {
+          slots_[slot] = static_cast<uint8_t>(at + 1);
           keys[at] = h;
           Entry& e = entries[at];
           e.value = Slice{static_cast<size_t>(value.data() - block_), value.size()};
@@ -157,15 +171,51 @@ class HeaderMapCore {
     bool remove(std::string_view name);
 
    private:
-    static uint64_t filter_bit(uint64_t fp) { return (fp * 0x9E3779B97F4A7C15ull) >> 55; }  // 0..511
+    friend class HeaderMapCore;  // fill_checked
+    // add() of each field in turn, in the form made for fields from
+    // anywhere, with each name (any letter case) and value validated as it
+    // is copied in; `bytes` is the sum of their sizes. Returns n, or the
+    // position of the first invalid field, those before it added.
+    size_t add_all_checked(const FieldView* fields, size_t n, size_t bytes);
+    // Looks up a field just written at the arena's free end, lowered, under
+    // the key `h`, and stores it.
+    void settle_tail(size_t nl, size_t vl, uint64_t h);
+    size_t slot_of(uint64_t fp) const { return (fp * 0x9E3779B97F4A7C15ull) >> slot_shift_; }
+    // The free slot a name keyed `fp` takes in slots_ (`keys` the store's),
+    // or kTaken when a name of that key is already there (a repeat, or a
+    // long name that only shares its key) or the probe runs past
+    // kInlineProbes: the caller then takes the slow way, which decides.
+    static constexpr size_t kTaken = ~size_t{0};
+    static constexpr int kInlineProbes = 8;
+    size_t free_slot(uint64_t fp, const uint64_t* keys, unsigned shift, size_t mask) const {
+      size_t s = (fp * 0x9E3779B97F4A7C15ull) >> shift;
+      for (int probe = 0; probe < kInlineProbes; ++probe, s = (s + 1) & mask) {
+        const uint8_t at = slots_[s];
+        if (at == 0) return s;
+        if (keys[at - 1] == fp) break;
+      }
+      return kTaken;
+    }
     void add_slow(std::string_view name, std::string_view value);
+    // Finds the lower-case `name` (`h` its fingerprint, replaced by its keyed
+    // hash once the fill is indexed): its position, or npos with `slot` the
+    // slot a new name takes (in the index, or in slots_ before there is one).
+    size_t lookup(const char* name, size_t nl, uint64_t& h, size_t& slot);
+    // Places every name stored so far in slots_ again (after a removal).
+    void reslot();
+    // Stores a looked-up field whose bytes are in the arena: a further value
+    // of the name at `pos`, or a new name.
+    void link(size_t pos, size_t slot, uint64_t h, size_t name_off, size_t nl, size_t value_off, size_t vl);
     // Switches the rest of the fill to the keyed index.
     void index_all();
     // Names below which add() may take its inline path: the block form, no
     // index, room for the record, still linear-scan mode.
     void set_inline_limit() {
-      inline_limit_ = (block_ != nullptr && !indexed_) ? std::min(m_.store_.name_cap_, kFillScanMax) : 0;
+      inline_limit_ = (block_ != nullptr && !indexed_) ? std::min(m_.store_.name_cap_, slot_limit()) : 0;
     }
+    // Names slots_ takes before the fill turns to the index: it stays at
+    // most half full.
+    size_t slot_limit() const { return (slot_mask_ + 1) / 2; }
 
     HeaderMapCore& m_;
     size_t fields_;
@@ -173,9 +223,17 @@ class HeaderMapCore {
     bool indexed_;
     const char* block_ = nullptr;  // block form: the caller's block, copied to arena offset 0
     size_t inline_limit_ = 0;
-    // Without the index: one bit per fingerprint class of the names stored
-    // so far, so a name whose bit is clear is new without a scan.
-    uint64_t filter_[8] = {};
+    // Without the index: the names stored so far, placed by fingerprint in
+    // an open-addressed table of positions + 1 (0: empty) sized for twice
+    // the names to come, so a repeat is found, and a new name known new, in
+    // a probe or two rather than a scan of every name. Probes are charged to
+    // the scan budget, so names chosen to share slots cannot make a fill
+    // quadratic.
+    static constexpr size_t kMaxSlots = 2 * kFillScanMax;
+    static_assert(kFillScanMax < 256, "a slot holds a position + 1 in a byte");
+    unsigned slot_shift_ = 64;
+    size_t slot_mask_ = 0;
+    uint8_t slots_[kMaxSlots];
   };
 
   // Replaces all values of `name` by `value`, keeping its position, or
@@ -243,14 +301,6 @@ class HeaderMapCore {
 
  private:
   static constexpr uint32_t kNil = 0xFFFFFFFFu;
-  // A map filled by a Fill (a parsed head) may keep up to this many names in
-  // linear-scan mode, where maps filled by add() index past 32: a head's
-  // names are nearly all distinct, so the fill finds repeats through a small
-  // bit filter and scans only on a filter hit, while hashing every name into
-  // an index would cost more than tokenizing the head. Lookups on such a map
-  // scan at most this many keys, eight bytes each. Past it the fill builds
-  // the keyed index.
-  static constexpr size_t kFillScanMax = 128;
 
   // The linear-scan key (see fingerprint() in the .cpp) of an `n`-byte name
   // from its ends as loaded from memory: the bytes read as a little-endian
@@ -306,6 +356,7 @@ class HeaderMapCore {
   class Store {
    public:
     Store() = default;
+    ~Store() { recycle(); }
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
     Store(Store&& o) noexcept
@@ -409,11 +460,14 @@ class HeaderMapCore {
     void grow(size_t n) { size_ += n; }
     void clear() { names_ = size_ = 0; }
     void release() {
-      block_.reset();
+      recycle();
       names_ = name_cap_ = size_ = cap_ = 0;
     }
 
    private:
+    // Gives up the block: kept as the spare (see the .cpp) when it is of
+    // the size the spare holds, else freed.
+    void recycle() noexcept;
     friend class Fill;  // its inline path works on the parts directly
     static constexpr size_t kNameRecordBytes = sizeof(uint64_t) + sizeof(Entry);
     static_assert(sizeof(Entry) % alignof(uint64_t) == 0 && alignof(Entry) <= alignof(uint64_t));
@@ -443,6 +497,9 @@ class HeaderMapCore {
   // add_fields on an empty map with at most kMaxHeaderNames fields (where
   // no add() can be refused), through a Fill.
   Result add_fields_fresh(const FieldView* fields, size_t n, size_t bytes);
+  // Leaves a map whose fill failed midway empty (and indexed again, with
+  // every slot empty, when `had_index`).
+  void empty_after_fill(bool had_index);
   // Links `value`, already in the arena, as a further value of the name at
   // `entry_idx`.
   void link_extra(size_t entry_idx, Slice value);
