@@ -490,6 +490,28 @@ def test_a_pushed_request_leaves_the_concurrency_count_however_its_task_ends(can
     assert statuses == ([] if cancelled else [200] * 6)
 
 
+@pytest.mark.parametrize("asgi", [False, True], ids=["handler", "asgi"])
+def test_an_http1_client_that_leaves_mid_request_is_told_to_its_handler(asgi):
+    """A long poll over HTTP/1.1 (no response started, the body read) learns
+    that its client closed the connection, as over HTTP/2 a reset tells it."""
+    handler = LongPollApp(True) if asgi else LongPoll(True)
+
+    async def go():
+        async with Serving(ASGIApp(handler) if asgi else handler, False) as serving:
+            reader, writer = await serving.connect()
+            writer.write(b"GET /poll HTTP/1.1\r\nhost: t\r\n\r\n")
+            while handler.running == 0:
+                await asyncio.sleep(0.01)
+            writer.transport.abort()  # gone at once, as a closed browser tab
+            for _ in range(100):
+                if handler.running == 0:
+                    break
+                await asyncio.sleep(0.01)
+            return handler.told, handler.running
+
+    assert asyncio.run(asyncio.wait_for(go(), TIMEOUT)) == (1, 0)
+
+
 def refused(raw):
     return sum(isinstance(f, RstStreamFrame) and f.error_code == h2.errors.ErrorCodes.REFUSED_STREAM
                for f in raw.frames)

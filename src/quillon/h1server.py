@@ -134,9 +134,18 @@ class H1ServerConnection(q.H1ServerState):
         self.body_end: float | None = None
         self.allow_trailers = True
         self.phase = "fresh"  # then "head", "busy", "idle"
+        self.current: Request | None = None  # the last request read
         link.deadline(self.timeouts.head, self.head_expired)
         link.sink = self.on_read
+        link.lost = self.client_left
         self.next_step(*self.begin_read())
+
+    def client_left(self) -> None:
+        """The socket closed: a handler still at work on its request learns
+        it (`peer_gone`; an ASGI application's `receive` then says
+        `http.disconnect`), as a reset stream tells it over HTTP/2."""
+        if self.current is not None:
+            self.current.peer_gone.set()
 
     def close_all(self) -> None:
         close_transport(self.mark_closed()[0])
@@ -329,6 +338,7 @@ class H1ServerConnection(q.H1ServerState):
         request = Request(head.method, head.target, head.headers, "HTTP/1.0" if head.http10 else "HTTP/1.1",
                           None if body is None else body.read, scheme=link.scheme, client=link.client,
                           server=link.local)
+        self.current = request
         if head.is_upgrade and self.site.websocket is not None:
             from .websocket import H1Opening, upgrade_asked
             if upgrade_asked(head.headers):

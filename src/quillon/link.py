@@ -63,6 +63,7 @@ class Link(asyncio.Protocol):
         self.local: tuple[str, int] | None = None
         self.scheme = "http"
         self.sink: Callable[[bytes], None] | None = None  # called with each read while nothing awaits one
+        self.lost: Callable[[], object] | None = None  # told once the socket has closed
         self.inbox: collections.deque[bytes] = collections.deque()
         self.inbox_size = 0
         self.eof = False
@@ -134,6 +135,9 @@ class Link(asyncio.Protocol):
         if self.sink is not None and self.waiter is None:
             self.sink(b"")
         self.sink = None
+        lost, self.lost = self.lost, None
+        if lost is not None:
+            lost()
         self.site.links.discard(self)
         self.gone.set()
 
