@@ -177,13 +177,21 @@ class H2ServerConnection(H2Driver):
         if not isinstance(answer, Response):
             self.spawn(stream, request, answer)
             return
+        self.send_now(stream, request, answer)
+
+    def send_now(self, stream: ServerStream, request: Request, answer: Response, counted: bool = True) -> bool:
+        """Sends what goes at once of a whole answer and logs it when that
+        was all; False when a task (`counted` as the stream's handler, see
+        `spawn`) sends the rest."""
         offset = self.begin_response(stream, request, answer)
         if offset is None:
             self.site.log(self.peer, request, stream.status, stop_note(stream))
         elif self.complete(request, answer, offset):
             self.site.log(self.peer, request, stream.status)
         else:
-            self.spawn(stream, request, answer, offset)
+            self.spawn(stream, request, answer, offset, counted)
+            return False
+        return True
 
     def push_now(self, stream: ServerStream) -> None:
         """Starts a pushing handler on a request: its task counts as the
@@ -218,13 +226,7 @@ class H2ServerConnection(H2Driver):
         if not (isinstance(answer, Response) and answer.stream is None and (request.body_complete or stream.eof)):
             self.spawn(stream, request, answer, None, counted=False)
             return
-        offset = self.begin_response(stream, request, answer)
-        if offset is None:
-            self.site.log(self.peer, request, stream.status, stop_note(stream))
-        elif self.complete(request, answer, offset):
-            self.site.log(self.peer, request, stream.status)
-        else:
-            self.spawn(stream, request, answer, offset, counted=False)
+        if not self.send_now(stream, request, answer, counted=False):
             return
         while stream.chunks:  # body the handler left unread: its window goes back
             self.consume(stream)

@@ -396,6 +396,26 @@ LoweredEnds ends_of(const char* p, size_t n) {
 // kWrite) may be partly written when the result is false. `ends`, when
 // given, gets the lowered name's ends, on the vector path from the very
 // registers that were stored, so a caller keying on them reads nothing back.
+#ifdef __SSE2__
+// A name of 4 to 15 bytes as two overlapping halves in one register: words
+// of eight bytes from 8 on, of four below; `want` marks the lanes that hold
+// name bytes.
+struct Halves {
+  __m128i x;
+  unsigned want;
+  bool wide;
+};
+
+[[gnu::always_inline]] inline Halves load_halves(const unsigned char* p, size_t n) {
+  const bool wide = n >= 8;
+  const size_t w = wide ? 8 : 4;
+  uint64_t a = 0, b = 0;
+  std::memcpy(&a, p, w);
+  std::memcpy(&b, p + n - w, w);
+  return {_mm_set_epi64x(static_cast<long long>(b), static_cast<long long>(a)), wide ? 0xFFFFu : 0x0F0Fu, wide};
+}
+#endif
+
 template <bool kWrite>
 [[gnu::always_inline]] inline bool check_name(std::string_view name, char* out, LoweredEnds* ends = nullptr) {
   const size_t n = name.size();
@@ -427,21 +447,14 @@ template <bool kWrite>
     }
   }
   if (n >= 4) {
-    // Two overlapping halves: words of eight bytes from 8 on, of four below.
-    const bool wide = n >= 8;
-    const size_t w = wide ? 8 : 4;
-    uint64_t a = 0, b = 0;
-    std::memcpy(&a, p, w);
-    std::memcpy(&b, p + n - w, w);
-    const __m128i x = _mm_set_epi64x(static_cast<long long>(b), static_cast<long long>(a));
-    const unsigned want = wide ? 0xFFFFu : 0x0F0Fu;
-    if ((chars_detail::name_plain_mask(x) & want) != want) return table();
+    const Halves h = load_halves(p, n);
+    if ((chars_detail::name_plain_mask(h.x) & h.want) != h.want) return table();
     if constexpr (kWrite) {
-      const __m128i l = chars_detail::lower_letters(x);
-      a = static_cast<uint64_t>(_mm_cvtsi128_si64(l));
-      b = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(l, l)));
+      const __m128i l = chars_detail::lower_letters(h.x);
+      const auto a = static_cast<uint64_t>(_mm_cvtsi128_si64(l));
+      const auto b = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(l, l)));
       // Fixed sizes, so each store is one instruction rather than a call.
-      if (wide) {
+      if (h.wide) {
         std::memcpy(out, &a, 8);
         std::memcpy(out + n - 8, &b, 8);
       } else {
@@ -486,14 +499,8 @@ bool is_lower_header_name(std::string_view name) {
       if (i + 16 == n) return true;
     }
   } else if (n >= 4) {
-    const bool wide = n >= 8;
-    const size_t w = wide ? 8 : 4;
-    uint64_t a = 0, b = 0;
-    std::memcpy(&a, p, w);
-    std::memcpy(&b, p + n - w, w);
-    const __m128i x = _mm_set_epi64x(static_cast<long long>(b), static_cast<long long>(a));
-    const unsigned want = wide ? 0xFFFFu : 0x0F0Fu;
-    if ((chars_detail::name_plain_mask(x) & want) == want) return (capitals(x) & want) == 0;
+    const Halves h = load_halves(p, n);
+    if ((chars_detail::name_plain_mask(h.x) & h.want) == h.want) return (capitals(h.x) & h.want) == 0;
   }
 #endif
   for (size_t i = 0; i < n; ++i) {
